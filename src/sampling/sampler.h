@@ -1,0 +1,41 @@
+// Snapshot collection: refresh the table (at least 200 ms after the previous refresh), select the
+// process trees of the root and of the matching external processes, build and sort their records,
+// stamp the snapshot. The Sampler and everything here belong to the main thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/clock.h"
+#include "sampling/process_table.h"
+#include "sampling/snapshot.h"
+
+namespace procsampler::sampling {
+
+inline constexpr std::chrono::milliseconds MIN_REFRESH_SPACING{200};
+
+// pid → optional start time in milliseconds; one entry per pid, ordered so output is stable.
+using ExternalProcessMap = std::map<Pid, std::optional<std::uint64_t>>;
+
+struct Sampler {
+  Sampler(std::unique_ptr<ProcessTable> processTable, Clock& clockSource)
+      : table(std::move(processTable)), clock(&clockSource) {}
+
+  std::unique_ptr<ProcessTable> table;
+  Clock* clock;                          // outlives the sampler
+  std::optional<MonoTime> lastRefreshAt;  // right after the most recent refresh
+  std::uint64_t lastSequence = 0;
+};
+
+// The refresh configure makes: refresh the table once and note when it ended.
+void refreshTable(Sampler& sampler);
+
+// Never fails and never writes; may sleep up to MIN_REFRESH_SPACING before refreshing.
+Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap& externalProcesses,
+                         std::optional<std::string> requestId);
+
+}  // namespace procsampler::sampling
