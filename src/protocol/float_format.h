@@ -12,11 +12,13 @@ inline constexpr std::size_t MAX_FLOAT_TEXT = 32;
 
 // cpuPercent: shortest digits that read back as the same 32-bit float; "0.0", "-0.0", "100.0",
 // "33.333332", "1e-7", "1e+13". Scientific form when the decimal exponent is below -6 or above 12.
-// Not finite values are the caller's business (written as null). Returns the end of the text.
+// Not finite values are the caller's business (the wire writes null); given one anyway, it writes
+// "null". Writes at most MAX_FLOAT_TEXT bytes and returns the end of the text.
 char* formatFloat32(char* out, float value);
 
 // The decoder's "floating point `{x}`": the same layout over a 64-bit value, scientific form when
-// the exponent is below -5 or above 15 ("1000.0", "0.00001", "1e-6", "1e+16").
+// the exponent is below -5 or above 15 ("1000.0", "0.00001", "1e-6", "1e+16"). Meant for finite
+// values; others give "NaN", "inf" or "-inf".
 std::string formatFloat64(double value);
 
 }  // namespace procsampler::protocol
