@@ -1,0 +1,86 @@
+#include "sampling/process_sample.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "common/utf8.h"
+
+namespace procsampler::sampling {
+namespace {
+
+// Indexed by ProcessStatusKind; the wire texts of every named state.
+constexpr std::array<std::string_view, 13> kStatusTexts = {
+    "Idle",   "Run",    "Sleep",       "Stop",         "Zombie",
+    "Tracing", "Dead",  "Wakekill",    "Waking",       "Parked",
+    "LockBlocked", "UninterruptibleDiskSleep", "Suspended",
+};
+
+std::uint64_t secondsToMillis(std::uint64_t seconds) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  return seconds > kMax / 1000 ? kMax : seconds * 1000;
+}
+
+std::string lossyText(std::string_view bytes) {
+  std::string text;
+  text.reserve(utf8LossyLength(bytes));
+  appendUtf8Lossy(text, bytes);
+  return text;
+}
+
+// Each argument is repaired on its own so an invalid sequence never spans a separator. The length
+// is known before anything is copied, so the command costs one allocation.
+std::string joinArguments(const std::vector<std::string>& arguments) {
+  std::size_t length = arguments.size() - 1;
+  for (const std::string& argument : arguments) length += utf8LossyLength(argument);
+  std::string command;
+  command.reserve(length);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) command.push_back(' ');
+    appendUtf8Lossy(command, arguments[i]);
+  }
+  return command;
+}
+
+}  // namespace
+
+std::string processStatusText(const ProcessStatus& status) {
+  const auto index = static_cast<std::size_t>(status.kind);
+  if (status.kind != ProcessStatusKind::Unknown && index < kStatusTexts.size()) {
+    return std::string(kStatusTexts[index]);
+  }
+  // "Unknown(" + at most 10 digits + ")"
+  char buffer[20] = "Unknown(";
+  char* end = std::to_chars(buffer + 8, buffer + sizeof buffer - 1, status.raw).ptr;
+  *end++ = ')';
+  return std::string(buffer, end);
+}
+
+ProcessSample buildProcessSample(const Process& entry) {
+  ProcessSample sample;
+  sample.pid = entry.pid;
+  sample.ppid = entry.parent_pid.value_or(0);
+  sample.startTimeMs = secondsToMillis(entry.start_time_s);
+  sample.runTimeMs = secondsToMillis(entry.run_time_s);
+
+  sample.name = lossyText(entry.name);
+  // Without arguments the name stands for the command, taken whole before either is cut.
+  sample.command = entry.arguments.empty() ? sample.name : joinArguments(entry.arguments);
+  sample.status = processStatusText(entry.status);
+  truncateUtf8(sample.name, MAX_NAME_BYTES);
+  truncateUtf8(sample.command, MAX_COMMAND_BYTES);
+  truncateUtf8(sample.status, MAX_STATUS_BYTES);
+
+  sample.cpuPercent = entry.cpu_percent;
+  sample.cpuTimeMs = entry.cpu_time_ms;
+  sample.residentBytes = entry.resident_bytes;
+  sample.virtualBytes = entry.virtual_bytes;
+  sample.ioReadBytes = entry.disk_read_bytes;
+  sample.ioWriteBytes = entry.disk_written_bytes;
+  sample.ioCountsAllIo = false;  // every source here counts storage I/O only
+  return sample;
+}
+
+}  // namespace procsampler::sampling
