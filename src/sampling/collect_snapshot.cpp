@@ -1,0 +1,77 @@
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "sampling/process_sample.h"
+#include "sampling/sampler.h"
+#include "sampling/tree_selection.h"
+
+namespace procsampler::sampling {
+namespace {
+
+// Refreshes closer together than this would make the table's CPU percentages meaningless, so a
+// collection that comes too soon waits for the rest of the spacing.
+void waitForSpacing(Sampler& sampler) {
+  if (!sampler.lastRefreshAt) return;
+  const MonoTime now = sampler.clock->monotonicNow();
+  const auto elapsed = now > *sampler.lastRefreshAt ? now - *sampler.lastRefreshAt
+                                                    : MonoTime::duration::zero();
+  if (elapsed < MIN_REFRESH_SPACING) sampler.clock->sleepFor(MIN_REFRESH_SPACING - elapsed);
+}
+
+std::uint64_t microsBetween(MonoTime start, MonoTime end) {
+  if (end <= start) return 0;
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
+}
+
+}  // namespace
+
+void refreshTable(Sampler& sampler) {
+  sampler.table->refresh_processes_specifics();
+  sampler.lastRefreshAt = sampler.clock->monotonicNow();
+}
+
+Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap& externalProcesses,
+                         std::optional<std::string> requestId) {
+  waitForSpacing(sampler);
+  const MonoTime start = sampler.clock->monotonicNow();
+  refreshTable(sampler);
+  const ProcessTable& table = *sampler.table;
+
+  std::vector<ProcessLink> links;
+  links.reserve(table.processCount());
+  table.forEachProcess([&links](const Process& process) { links.push_back(linkOf(process)); });
+
+  Snapshot snapshot;
+  snapshot.externalProcesses = matchExternalProcesses(links, externalProcesses);
+  std::vector<Pid> seeds;
+  seeds.reserve(snapshot.externalProcesses.size() + 1);
+  for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
+  seeds.push_back(rootPid);
+  const std::vector<Pid> selected = selectProcessTrees(links, seeds);
+
+  snapshot.processes.reserve(selected.size());
+  for (const Pid pid : selected) {
+    if (const Process* process = table.find(pid)) {
+      snapshot.processes.push_back(buildProcessSample(*process));
+    }
+  }
+  std::sort(snapshot.processes.begin(), snapshot.processes.end(),
+            [](const ProcessSample& a, const ProcessSample& b) { return a.pid < b.pid; });
+
+  snapshot.scannedProcessCount = table.processCount();
+  snapshot.retainedProcessCount = snapshot.processes.size();
+  snapshot.inaccessibleProcessCount = selected.size() - snapshot.processes.size();
+
+  if (sampler.lastSequence != std::numeric_limits<std::uint64_t>::max()) ++sampler.lastSequence;
+  snapshot.sequence = sampler.lastSequence;
+  snapshot.sampledAtUnixMs = unixMillis(sampler.clock->wallNow());
+  snapshot.collectionDurationMicros = microsBetween(start, sampler.clock->monotonicNow());
+  snapshot.requestId = std::move(requestId);
+  return snapshot;
+}
+
+}  // namespace procsampler::sampling

@@ -1,0 +1,90 @@
+#include "sampling/tree_selection.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace procsampler::sampling {
+namespace {
+
+struct Node {
+  Pid pid;
+  std::uint64_t startMs;
+  friend bool operator==(const Node&, const Node&) = default;
+};
+
+struct NodeHash {
+  std::size_t operator()(const Node& node) const noexcept {
+    // The start is a multiple of 1000 for every real process; mixing it keeps pairs of one pid apart.
+    const std::uint64_t mixed = (node.startMs * 0x9E3779B97F4A7C15ULL) ^ node.pid;
+    return std::hash<std::uint64_t>{}(mixed);
+  }
+};
+
+}  // namespace
+
+std::uint64_t startMillis(const Process& process) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  return process.start_time_s > kMax / 1000 ? kMax : process.start_time_s * 1000;
+}
+
+ProcessLink linkOf(const Process& process) {
+  return {process.pid, process.parent_pid.value_or(0), startMillis(process)};
+}
+
+std::vector<ExternalProcess> matchExternalProcesses(std::span<const ProcessLink> links,
+                                                    const ExternalProcessMap& externalProcesses) {
+  std::vector<ExternalProcess> matched;
+  if (externalProcesses.empty()) return matched;
+  for (const ProcessLink& link : links) {
+    const auto wanted = externalProcesses.find(link.pid);
+    if (wanted == externalProcesses.end()) continue;
+    // The host may know the start to the millisecond; the table only to the second.
+    if (wanted->second && *wanted->second - *wanted->second % 1000 != link.startMs) continue;
+    matched.push_back({link.pid, link.startMs});
+  }
+  std::sort(matched.begin(), matched.end(),
+            [](const ExternalProcess& a, const ExternalProcess& b) { return a.pid < b.pid; });
+  return matched;
+}
+
+std::vector<Pid> selectProcessTrees(std::span<const ProcessLink> links, std::span<const Pid> seeds) {
+  std::unordered_map<Pid, std::vector<Node>> childrenByParent;
+  std::unordered_map<Pid, std::uint64_t> startByPid;
+  childrenByParent.reserve(links.size());
+  startByPid.reserve(links.size());
+  for (const ProcessLink& link : links) {
+    childrenByParent[link.parentPid].push_back({link.pid, link.startMs});
+    startByPid.emplace(link.pid, link.startMs);
+  }
+
+  // A first-in first-out queue kept as a vector read from the front. Each pid has one start, so
+  // each children list is queued once at most and the vector stays within seeds + links entries.
+  std::vector<Node> queue;
+  queue.reserve(seeds.size() + links.size());
+  for (const Pid seed : seeds) {
+    const auto start = startByPid.find(seed);
+    if (start != startByPid.end()) queue.push_back({seed, start->second});
+  }
+
+  std::unordered_set<Node, NodeHash> visited;
+  std::unordered_set<Pid> selectedPids;
+  std::vector<Pid> selected;
+  visited.reserve(queue.size());
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const Node node = queue[head];
+    if (!visited.insert(node).second) continue;
+    if (selectedPids.insert(node.pid).second) selected.push_back(node.pid);
+    const auto children = childrenByParent.find(node.pid);
+    if (children == childrenByParent.end()) continue;
+    for (const Node& child : children->second) {
+      // A child that started before its parent belongs to an earlier holder of the parent's pid.
+      if (child.startMs >= node.startMs) queue.push_back(child);
+    }
+  }
+  return selected;
+}
+
+}  // namespace procsampler::sampling
