@@ -32,6 +32,31 @@ class SnapshotHistory {
   std::uint64_t totalBytes() const;
 
   // Implementation-defined members follow.
+ private:
+  // A stored snapshot with the record count and size it added to the totals, so a removal
+  // subtracts exactly what its append added without walking the records again.
+  struct Stored {
+    sampling::Snapshot snapshot;
+    std::uint64_t records = 0;
+    std::uint64_t bytes = 0;
+  };
+
+  // The queue is a ring over slots_ (whose size is the capacity, 0 or a power of two from 4):
+  // the oldest snapshot sits at head_, the next ones follow with wrap-around.
+  Stored& slot(std::size_t index) { return slots_[(head_ + index) & (slots_.size() - 1)]; }
+  const Stored& slot(std::size_t index) const {
+    return slots_[(head_ + index) & (slots_.size() - 1)];
+  }
+  void pushBack(Stored stored);
+  void popFront();
+  void popBack();
+  void forget(const Stored& stored);
+
+  std::vector<Stored> slots_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  std::uint64_t totalRecords_ = 0;
+  std::uint64_t totalBytes_ = 0;
 };
 
 std::uint64_t recordCount(const sampling::Snapshot& snapshot);
