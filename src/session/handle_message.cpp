@@ -1,0 +1,130 @@
+#include "session/handle_message.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace procsampler::session {
+namespace {
+
+using protocol::Command;
+
+constexpr std::string_view kInvalidCommand = "invalid-command";
+constexpr std::string_view kProtocolMismatch = "protocol-mismatch";
+constexpr std::string_view kNotConfigured = "not-configured";
+
+using Result = Expected<Flow, IoError>;
+
+Result continueAfter(IoStatus status) {
+  if (!status.ok()) return Unexpected{status.error()};
+  return Flow::Continue;
+}
+
+// The commands that need a configuration, and how each is refused without one.
+std::string_view notConfiguredMessage(const Command& command) {
+  if (std::holds_alternative<protocol::SetExternalProcesses>(command)) {
+    return "configure must be sent before external processes";
+  }
+  if (std::holds_alternative<protocol::SetSampleInterval>(command)) {
+    return "configure must be sent before changing the sample interval";
+  }
+  if (std::holds_alternative<protocol::SampleNow>(command)) {
+    return "configure must be sent before sampling";
+  }
+  if (std::holds_alternative<protocol::ReadHistory>(command)) {
+    return "configure must be sent before reading history";
+  }
+  return {};
+}
+
+void configure(SessionContext& session, const protocol::Configure& command) {
+  SessionConfig config;
+  config.rootPid = command.rootPid;
+  config.externalProcesses = externalProcessMap(command.externalProcesses);
+  config.sampleInterval = sampleIntervalFromMs(command.sampleIntervalMs);
+  const bool periodic = config.sampleInterval.has_value();
+  session.state.config = std::move(config);
+  // The first snapshot's CPU figures are measured from this refresh.
+  sampling::refreshTable(session.sampler);
+  session.nextSampleDue =
+      periodic ? std::optional<MonoTime>(session.clock.monotonicNow()) : std::nullopt;
+}
+
+void setSampleInterval(SessionContext& session, const protocol::SetSampleInterval& command) {
+  const auto interval = sampleIntervalFromMs(command.sampleIntervalMs);
+  session.state.config->sampleInterval = interval;
+  // A full new interval from now, even when a sample was due sooner.
+  session.nextSampleDue = interval ? std::optional<MonoTime>(session.clock.monotonicNow() + *interval)
+                                   : std::nullopt;
+}
+
+IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) {
+  const SessionConfig& config = *session.state.config;
+  const sampling::Snapshot snapshot = sampling::collectSnapshot(
+      session.sampler, config.rootPid, config.externalProcesses, command.requestId);
+  session.history.append(snapshot);
+  return session.writer.writeSnapshot(snapshot);
+}
+
+IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& command) {
+  const std::uint64_t nowMs = unixMillis(session.clock.wallNow());
+  const std::vector<const sampling::Snapshot*> selected =
+      session.history.selectWindow(nowMs, command.windowMs);
+  const std::span<const sampling::Snapshot* const> all(selected);
+  if (all.empty()) return session.writer.writeHistoryChunk(command.requestId, true, all);
+  for (std::size_t offset = 0; offset < all.size(); offset += HISTORY_CHUNK_SIZE) {
+    const std::size_t count = std::min(HISTORY_CHUNK_SIZE, all.size() - offset);
+    const bool done = offset + count == all.size();
+    IoStatus status =
+        session.writer.writeHistoryChunk(command.requestId, done, all.subspan(offset, count));
+    if (!status.ok()) return status;
+  }
+  return {};
+}
+
+Result handleCommand(SessionContext& session, const Command& command) {
+  const std::uint32_t version = protocol::commandVersion(command);
+  if (version != PROTOCOL_VERSION) {
+    const std::string message = "unsupported protocol version " + std::to_string(version) +
+                                "; expected " + std::to_string(PROTOCOL_VERSION);
+    return continueAfter(session.writer.writeError(kProtocolMismatch, message, false));
+  }
+  if (!session.state.config) {
+    const std::string_view refusal = notConfiguredMessage(command);
+    if (!refusal.empty()) {
+      return continueAfter(session.writer.writeError(kNotConfigured, refusal, true));
+    }
+  }
+
+  if (const auto* c = std::get_if<protocol::Configure>(&command)) {
+    configure(session, *c);
+  } else if (const auto* e = std::get_if<protocol::SetExternalProcesses>(&command)) {
+    session.state.config->externalProcesses = externalProcessMap(e->processes);
+  } else if (const auto* i = std::get_if<protocol::SetSampleInterval>(&command)) {
+    setSampleInterval(session, *i);
+  } else if (const auto* s = std::get_if<protocol::SetStreaming>(&command)) {
+    session.state.streaming = s->enabled;
+  } else if (const auto* n = std::get_if<protocol::SampleNow>(&command)) {
+    return continueAfter(sampleNow(session, *n));
+  } else if (const auto* h = std::get_if<protocol::ReadHistory>(&command)) {
+    return continueAfter(readHistory(session, *h));
+  } else if (std::holds_alternative<protocol::Shutdown>(command)) {
+    return Flow::Stop;
+  }
+  return Flow::Continue;
+}
+
+}  // namespace
+
+Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {
+  if (const auto* invalid = std::get_if<Invalid>(&message)) {
+    return continueAfter(session.writer.writeError(kInvalidCommand, invalid->text, true));
+  }
+  return handleCommand(session, std::get<protocol::Command>(message));
+}
+
+}  // namespace procsampler::session

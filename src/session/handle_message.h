@@ -1,0 +1,38 @@
+// What the main loop does with each ReaderMessage: version check, refusal before configure, then
+// the command itself and the events that answer it. Main thread only, one message at a time.
+#pragma once
+
+#include <optional>
+
+#include "common/clock.h"
+#include "common/expected.h"
+#include "common/io_error.h"
+#include "history/snapshot_history.h"
+#include "protocol/event_writer.h"
+#include "sampling/sampler.h"
+#include "session/command_channel.h"
+#include "session/session_state.h"
+
+namespace procsampler::session {
+
+// The main thread's session objects for one run. The referenced objects outlive the context;
+// state and nextSampleDue are its own.
+struct SessionContext {
+  protocol::EventWriter& writer;
+  sampling::Sampler& sampler;
+  history::SnapshotHistory& history;
+  Clock& clock;  // the same clock the sampler uses
+  SessionState state;
+  // When present, a periodic sample is taken once the monotonic clock reaches it. Changed only
+  // by configure, setSampleInterval and the periodic sample itself.
+  std::optional<MonoTime> nextSampleDue;
+};
+
+enum class Flow { Continue, Stop };
+
+// Handles one message. Returns Stop for a version-2 shutdown, Continue otherwise, or the error
+// of the first event write that failed; work done before a failed write stays done, work after
+// it is skipped.
+Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message);
+
+}  // namespace procsampler::session

@@ -1,0 +1,107 @@
+#include "session/run_session.h"
+
+#include <unistd.h>
+
+#include <optional>
+#include <utility>
+
+#include "history/snapshot_history.h"
+#include "protocol/event_writer.h"
+#include "sampling/sampler.h"
+#include "session/command_reader.h"
+
+namespace procsampler::session {
+namespace {
+
+// now + wait, or no deadline at all when that instant is beyond what the clock can represent.
+std::optional<MonoTime> deadlineAfter(MonoTime now, MonoTime::duration wait) {
+  if (now.time_since_epoch() > MonoTime::duration::max() - wait) return std::nullopt;
+  return now + wait;
+}
+
+}  // namespace
+
+IoStatus takePeriodicSample(SessionContext& session) {
+  if (!session.state.config || !session.state.config->sampleInterval) return {};
+  const SessionConfig& config = *session.state.config;
+  const sampling::Snapshot snapshot = sampling::collectSnapshot(
+      session.sampler, config.rootPid, config.externalProcesses, std::nullopt);
+  // The history fills at the interval whether or not anyone is watching the stream.
+  session.history.append(snapshot);
+  if (session.state.streaming) {
+    IoStatus status = session.writer.writeSnapshot(snapshot);
+    if (!status.ok()) return status;
+  }
+  // Measured from the end of this sample, so a slow collection is never made up for.
+  session.nextSampleDue = session.clock.monotonicNow() + *config.sampleInterval;
+  return {};
+}
+
+IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
+  for (;;) {
+    MonoTime::duration wait = IDLE_WAIT;
+    if (session.nextSampleDue) {
+      const MonoTime now = session.clock.monotonicNow();
+      if (now >= *session.nextSampleDue) {
+        session.nextSampleDue.reset();
+        IoStatus status = takePeriodicSample(session);
+        if (!status.ok()) return status;
+        continue;
+      }
+      wait = *session.nextSampleDue - now;
+    }
+
+    ReceiveResult received = messages.receive(deadlineAfter(session.clock.monotonicNow(), wait));
+    switch (received.status) {
+      case ReceiveStatus::TimedOut:
+        continue;
+      case ReceiveStatus::SenderGone:
+        return {};
+      case ReceiveStatus::Message:
+        break;
+    }
+    Expected<Flow, IoError> handled = handleMessage(session, std::move(*received.message));
+    if (!handled.hasValue()) return handled.error();
+    if (handled.value() == Flow::Stop) return {};
+  }
+}
+
+IoStatus runSession(const SessionEnvironment& environment) {
+  protocol::FdSink sink(environment.outputFd);
+  protocol::EventWriter writer(sink);
+
+  protocol::HelloInfo hello;
+  hello.sidecarVersion = SIDECAR_VERSION;
+  hello.sidecarPid = static_cast<std::uint32_t>(::getpid());
+  hello.platform = PLATFORM_NAME;
+  hello.arch = ARCH_NAME;
+  // Nothing else exists yet when hello fails: no thread, no channel, no table.
+  IoStatus helloStatus = writer.writeHello(hello);
+  if (!helloStatus.ok()) return helloStatus;
+
+  IoStatus outcome;
+  {
+    CommandChannel channel = makeCommandChannel();
+    startCommandReader(std::move(channel.sender), environment.inputFd);
+    Clock& clock = *environment.clock;
+    sampling::Sampler sampler(environment.makeTable(clock), clock);
+    history::SnapshotHistory history;
+    SessionContext session{writer, sampler, history, clock, SessionState{}, std::nullopt};
+    outcome = runMainLoop(session, channel.receiver);
+  }
+  // Normally empty; after a failed write it holds the rest of that line, worth one more try.
+  (void)writer.flush();
+  return outcome;
+}
+
+IoStatus runSession() {
+  SystemClock clock;
+  SessionEnvironment environment;
+  environment.inputFd = STDIN_FILENO;
+  environment.outputFd = STDOUT_FILENO;
+  environment.clock = &clock;
+  environment.makeTable = [](Clock& tableClock) { return sampling::new_with_specifics(tableClock); };
+  return runSession(environment);
+}
+
+}  // namespace procsampler::session

@@ -1,0 +1,64 @@
+// The session's spine: startup in its fixed order, then the one loop that alternates between due
+// periodic samples and the messages of the command reader. Runs on the main thread, which owns
+// every session object; the reader thread shares only the channel with it.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "common/clock.h"
+#include "common/io_error.h"
+#include "sampling/process_table.h"
+#include "session/command_channel.h"
+#include "session/handle_message.h"
+
+namespace procsampler::session {
+
+inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
+// How long one receive waits when no periodic sample is pending.
+inline constexpr std::chrono::seconds IDLE_WAIT{60};
+
+// What hello reports: the system and processor this binary was built for.
+#if defined(__APPLE__)
+inline constexpr std::string_view PLATFORM_NAME = "macos";
+#elif defined(__linux__)
+inline constexpr std::string_view PLATFORM_NAME = "linux";
+#else
+#error "procsampler supports Linux and macOS only"
+#endif
+#if defined(__x86_64__)
+inline constexpr std::string_view ARCH_NAME = "x86_64";
+#elif defined(__aarch64__)
+inline constexpr std::string_view ARCH_NAME = "aarch64";
+#else
+#error "procsampler supports x86_64 and aarch64 only"
+#endif
+
+// Takes the periodic sample if the session has an interval: collect, store, write while
+// streaming, then schedule the next one a full interval after this one ended. Returns the error
+// of a failed write.
+IoStatus takePeriodicSample(SessionContext& session);
+
+// Runs until a shutdown is handled or the sender is gone with nothing queued (success), or an
+// event write fails (that error). A due periodic sample always goes before the next message.
+IoStatus runMainLoop(SessionContext& session, MessageSource& messages);
+
+// Where a session's input, output, time and processes come from.
+struct SessionEnvironment {
+  int inputFd = 0;   // read by the command reader thread
+  int outputFd = 1;  // written only through the EventWriter
+  Clock* clock = nullptr;  // must outlive the session and be the real monotonic clock, since the
+                           // channel waits on it
+  std::function<std::unique_ptr<sampling::ProcessTable>(Clock&)> makeTable;
+};
+
+// Writes hello, starts the reader, runs the loop, and returns success or the error of the first
+// failed event write. The reader thread may outlive the call (blocked in a read of inputFd).
+IoStatus runSession(const SessionEnvironment& environment);
+
+// Standard input and output, the system clocks and this platform's process table.
+IoStatus runSession();
+
+}  // namespace procsampler::session

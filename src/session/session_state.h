@@ -1,0 +1,43 @@
+// What the session knows about its host's wishes: whether configure was accepted and with what,
+// and whether periodic snapshots are written. Owned by the main loop; no other thread sees it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "history/snapshot_history.h"
+#include "protocol/command.h"
+#include "protocol/event_writer.h"
+#include "sampling/process_table.h"
+#include "sampling/sampler.h"
+
+namespace procsampler::session {
+
+using protocol::PROTOCOL_VERSION;
+inline constexpr std::uint64_t MIN_SAMPLE_INTERVAL_MS = 250;
+inline constexpr std::uint64_t MAX_SAMPLE_INTERVAL_MS = 60000;
+using history::HISTORY_CHUNK_SIZE;
+using history::MAX_HISTORY_WINDOW_MS;
+
+struct SessionConfig {
+  // Absent: no periodic sampling. Present: within MIN_ and MAX_SAMPLE_INTERVAL_MS.
+  std::optional<std::chrono::milliseconds> sampleInterval;
+  sampling::ExternalProcessMap externalProcesses;
+  sampling::Pid rootPid = 0;
+};
+
+struct SessionState {
+  std::optional<SessionConfig> config;  // present from the first accepted configure on
+  bool streaming = false;               // whether periodic snapshots are written
+};
+
+// 0 means no periodic sampling; anything else is clamped into the allowed range, never refused.
+std::optional<std::chrono::milliseconds> sampleIntervalFromMs(std::uint64_t sampleIntervalMs);
+
+// One entry per pid; a later element for the same pid replaces the earlier one's start time.
+sampling::ExternalProcessMap externalProcessMap(
+    std::span<const sampling::ExternalProcess> processes);
+
+}  // namespace procsampler::session
