@@ -1,0 +1,186 @@
+#include "sampling/linux/proc_fs_table.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <utility>
+
+#include "sampling/linux/proc_parsers.h"
+
+namespace procsampler::sampling::procfs {
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr auto kMinInterval = std::chrono::milliseconds(200);
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? kMax : sum;
+}
+
+std::uint64_t saturatingMul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? kMax : product;
+}
+
+std::uint64_t ticksToMillis(std::uint64_t ticks, std::uint64_t ticksPerSecond) {
+  // Whole seconds first, so only a count of seconds past 2^64 / 1000 saturates.
+  std::uint64_t whole = saturatingMul(ticks / ticksPerSecond, 1000);
+  return saturatingAdd(whole, (ticks % ticksPerSecond) * 1000 / ticksPerSecond);
+}
+
+std::uint64_t positiveOr(long value, std::uint64_t fallback) {
+  return value > 0 ? static_cast<std::uint64_t>(value) : fallback;
+}
+
+}  // namespace
+
+ProcFsTable::ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options)
+    : files_(std::move(files)), clock_(clock), options_(options) {
+  if (options_.clockTicksPerSecond == 0) options_.clockTicksPerSecond = 100;
+  readSystemStat();
+}
+
+bool ProcFsTable::readSystemStat() {
+  std::string_view text;
+  if (files_->readSystemStat(text) != ReadStatus::Ok) return false;
+  SystemStat stat = parseSystemStat(text);
+  // The boot time is kept from the first read: the kernel derives btime from the wall clock, so
+  // it moves when that clock is stepped or slewed, and start times would move with it.
+  if (!bootTimeS_) bootTimeS_ = stat.bootTimeS;
+  if (!stat.cpu) return false;
+  cpuElapsedTicks_ = stat.cpu->elapsedTicks;
+  cpuCount_ = stat.cpu->cpuCount;
+  return true;
+}
+
+double ProcFsTable::cpuIntervalTicks() {
+  MonoTime now = clock_.monotonicNow();
+  if (lastIntervalAt_ && (now < *lastIntervalAt_ || now - *lastIntervalAt_ < kMinInterval)) {
+    return lastIntervalTicks_;
+  }
+  std::optional<std::uint64_t> previous = cpuElapsedTicks_;
+  if (!readSystemStat()) return 0.0;
+  double interval = 0.0;
+  if (previous) {
+    std::uint64_t elapsed = *cpuElapsedTicks_ > *previous ? *cpuElapsedTicks_ - *previous : 0;
+    double perCpu = static_cast<double>(elapsed) / cpuCount_;
+    double floor = static_cast<double>(options_.clockTicksPerSecond) *
+                   std::chrono::duration<double>(kMinInterval).count();
+    interval = std::max(perCpu, floor);
+  }
+  lastIntervalAt_ = now;
+  lastIntervalTicks_ = interval;
+  return interval;
+}
+
+std::size_t ProcFsTable::refresh_processes_specifics() {
+  ++generation_;
+  std::uint64_t nowS = unixSeconds(clock_.wallNow());
+  if (!files_->listPids(pids_)) {
+    entries_.clear();
+    return 0;
+  }
+  double interval = cpuIntervalTicks();
+  for (Pid pid : pids_) refreshPid(pid, interval, nowS);
+  // Whatever this refresh did not read has vanished, could not be read, or was not listed.
+  std::erase_if(entries_, [this](const auto& item) { return item.second.generation != generation_; });
+  return pids_.size();
+}
+
+void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) {
+  std::string_view text;
+  // stat is readable for every process that exists, so failing it means the process is gone.
+  if (files_->readPidFile(pid, PidFile::Stat, text) != ReadStatus::Ok) return;
+  std::optional<StatFields> stat = parseStat(text);
+  if (!stat) return;
+
+  auto [slot, inserted] = entries_.try_emplace(pid);
+  Entry& entry = slot->second;
+  Process& process = entry.process;
+  // A known pid with another start time belongs to another process: it starts over.
+  bool fresh = inserted || entry.startTicks != stat->starttime;
+  // Views into text die with the next read, so everything from stat is taken now.
+  bool execed = fresh || entry.comm != stat->comm;
+  if (execed) entry.comm.assign(stat->comm);
+
+  std::uint64_t ticks = saturatingAdd(stat->utime, stat->stime);
+  if (fresh) {
+    entry.startTicks = stat->starttime;
+    process.cpu_percent = 0.0f;
+    process.arguments.clear();
+    process.disk_read_bytes = 0;
+    process.disk_written_bytes = 0;
+  } else if (intervalTicks > 0.0 && ticks > entry.cpuTicks) {
+    process.cpu_percent =
+        static_cast<float>(static_cast<double>(ticks - entry.cpuTicks) / intervalTicks * 100.0);
+  } else {
+    process.cpu_percent = 0.0f;
+  }
+  entry.cpuTicks = ticks;
+  process.pid = pid;
+  process.parent_pid = stat->ppid == 0 ? std::nullopt : std::optional<Pid>(stat->ppid);
+  process.status = statusFromStateLetter(stat->state);
+  process.cpu_time_ms = ticksToMillis(ticks, options_.clockTicksPerSecond);
+  process.resident_bytes = saturatingMul(stat->rss, options_.pageSize);
+  process.virtual_bytes = stat->vsize;
+  process.start_time_s =
+      saturatingAdd(bootTimeS_.value_or(0), stat->starttime / options_.clockTicksPerSecond);
+  process.run_time_s = nowS > process.start_time_s ? nowS - process.start_time_s : 0;
+
+  switch (files_->readPidFile(pid, PidFile::Cmdline, text)) {
+    case ReadStatus::Ok: splitCommandLine(text, process.arguments); break;
+    // Every process has a cmdline, so its absence means the process exited after its stat was
+    // read; the entry is left unmarked and goes at the end of the refresh.
+    case ReadStatus::Gone: return;
+    case ReadStatus::Unreadable: break;  // a known process keeps its previous arguments
+  }
+
+  // Kernels built without task I/O accounting have no io file: the totals stay as they were.
+  if (files_->readPidFile(pid, PidFile::Io, text) == ReadStatus::Ok) {
+    if (std::optional<IoCounters> io = parseIo(text)) {
+      process.disk_read_bytes = io->readBytes;
+      process.disk_written_bytes = io->writeBytes;
+    }
+  }
+
+  if (execed) readName(pid, entry);
+  entry.generation = generation_;
+}
+
+void ProcFsTable::readName(Pid pid, Entry& entry) {
+  // Kernel threads have no exe link and other users' links are refused; both are named by comm.
+  std::string_view target;
+  if (files_->readExeLink(pid, target) == ReadStatus::Ok) {
+    std::string_view name = finalComponent(stripDeletedSuffix(target));
+    if (!name.empty()) {
+      entry.process.name.assign(name);
+      return;
+    }
+  }
+  entry.process.name.assign(entry.comm);
+}
+
+const Process* ProcFsTable::find(Pid pid) const {
+  auto it = entries_.find(pid);
+  return it == entries_.end() ? nullptr : &it->second.process;
+}
+
+void ProcFsTable::forEachProcess(const std::function<void(const Process&)>& visit) const {
+  for (const auto& [pid, entry] : entries_) visit(entry.process);
+}
+
+}  // namespace procsampler::sampling::procfs
+
+namespace procsampler::sampling {
+
+std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+  procfs::ProcFsTableOptions options;
+  options.clockTicksPerSecond = procfs::positiveOr(::sysconf(_SC_CLK_TCK), 100);
+  options.pageSize = procfs::positiveOr(::sysconf(_SC_PAGESIZE), 4096);
+  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock, options);
+}
+
+}  // namespace procsampler::sampling

@@ -1,0 +1,69 @@
+// The Linux process table: the ProcessTable contract over /proc, read through the ProcFiles seam
+// so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
+// table; the ProcFiles object is owned, the clock must outlive the table.
+// Per known process a refresh reads stat, cmdline and io; the exe link only at first sight and
+// when stat's command name changed (an exec), so an unchanged process costs three file reads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/clock.h"
+#include "sampling/linux/proc_files.h"
+#include "sampling/process_table.h"
+
+namespace procsampler::sampling::procfs {
+
+struct ProcFsTableOptions {
+  std::uint64_t clockTicksPerSecond = 100;  // sysconf(_SC_CLK_TCK): the unit of every tick count
+  std::uint64_t pageSize = 4096;            // sysconf(_SC_PAGESIZE): the unit of rss
+};
+
+class ProcFsTable final : public ProcessTable {
+ public:
+  // Reads /proc/stat once, for the boot time and the CPU baseline; reads no process. A failed read
+  // is not an error: the boot time is then taken from the first later read that succeeds, and
+  // the first refresh reports 0 for every cpu_percent.
+  ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options);
+
+  std::size_t refresh_processes_specifics() override;
+  std::size_t processCount() const override { return entries_.size(); }
+  const Process* find(Pid pid) const override;
+  void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+
+ private:
+  struct Entry {
+    Process process;
+    std::string comm;              // stat's command name at the last refresh, to notice an exec
+    std::uint64_t startTicks = 0;  // with the pid, the process's identity
+    std::uint64_t cpuTicks = 0;    // utime + stime at the last refresh
+    std::uint64_t generation = 0;  // the last refresh that read it
+  };
+
+  // The mean elapsed ticks per CPU since the previous computation (at least 200 ms worth), the
+  // previous value when that computation is under 200 ms old, 0 when /proc/stat cannot be used.
+  double cpuIntervalTicks();
+  bool readSystemStat();
+  void refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS);
+  void readName(Pid pid, Entry& entry);
+
+  std::unique_ptr<ProcFiles> files_;
+  Clock& clock_;
+  ProcFsTableOptions options_;
+  std::unordered_map<Pid, Entry> entries_;
+  std::vector<Pid> pids_;  // the listing, kept for its storage
+  std::uint64_t generation_ = 0;
+
+  std::optional<std::uint64_t> bootTimeS_;
+  std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
+  std::uint32_t cpuCount_ = 0;
+  std::optional<MonoTime> lastIntervalAt_;
+  double lastIntervalTicks_ = 0.0;
+};
+
+}  // namespace procsampler::sampling::procfs

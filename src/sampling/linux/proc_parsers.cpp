@@ -1,0 +1,191 @@
+#include "sampling/linux/proc_parsers.h"
+
+#include <charconv>
+#include <limits>
+
+namespace procsampler::sampling::procfs {
+namespace {
+
+template <class T>
+bool parseWhole(std::string_view token, T& out) {
+  if (token.empty()) return false;
+  const char* end = token.data() + token.size();
+  auto [ptr, ec] = std::from_chars(token.data(), end, out);
+  return ec == std::errc() && ptr == end;
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\t'; }
+
+// Cuts the next whitespace-separated token off the front of text; empty at the end.
+std::string_view nextToken(std::string_view& text) {
+  std::size_t start = 0;
+  while (start < text.size() && isSpace(text[start])) ++start;
+  std::size_t end = start;
+  while (end < text.size() && !isSpace(text[end])) ++end;
+  std::string_view token = text.substr(start, end - start);
+  text.remove_prefix(end);
+  return token;
+}
+
+std::string_view nextLine(std::string_view& text) {
+  std::size_t end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  return line;
+}
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+}  // namespace
+
+std::optional<StatFields> parseStat(std::string_view text) {
+  // The command name is printed raw between parentheses and may itself hold ")" and spaces, but
+  // nothing after it can, so the last ")" ends it.
+  std::size_t open = text.find('(');
+  std::size_t close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    return std::nullopt;
+  }
+  StatFields fields;
+  fields.comm = text.substr(open + 1, close - open - 1);
+  std::string_view rest = text.substr(close + 1);
+
+  // Indices counted from the state field (field 3 in proc(5)).
+  constexpr int kState = 0, kPpid = 1, kUtime = 11, kStime = 12, kStart = 19, kVsize = 20, kRss = 21;
+  for (int index = 0; index <= kRss; ++index) {
+    std::string_view token = nextToken(rest);
+    bool ok = true;
+    switch (index) {
+      case kState:
+        ok = token.size() == 1;
+        if (ok) fields.state = token[0];
+        break;
+      case kPpid: ok = parseWhole(token, fields.ppid); break;
+      case kUtime: ok = parseWhole(token, fields.utime); break;
+      case kStime: ok = parseWhole(token, fields.stime); break;
+      case kStart: ok = parseWhole(token, fields.starttime); break;
+      case kVsize: ok = parseWhole(token, fields.vsize); break;
+      case kRss: ok = parseWhole(token, fields.rss); break;
+      default: ok = !token.empty(); break;
+    }
+    if (!ok) return std::nullopt;
+  }
+  return fields;
+}
+
+ProcessStatus statusFromStateLetter(char letter) {
+  using K = ProcessStatusKind;
+  switch (letter) {
+    case 'R': return {K::Run, 0};
+    case 'S': return {K::Sleep, 0};
+    case 'D': return {K::UninterruptibleDiskSleep, 0};
+    case 'Z': return {K::Zombie, 0};
+    case 'T': return {K::Stop, 0};
+    case 't': return {K::Tracing, 0};
+    case 'X':
+    case 'x': return {K::Dead, 0};
+    case 'K': return {K::Wakekill, 0};
+    case 'W': return {K::Waking, 0};
+    case 'P': return {K::Parked, 0};
+    case 'I': return {K::Idle, 0};
+    default: return {K::Unknown, static_cast<unsigned char>(letter)};
+  }
+}
+
+SystemStat parseSystemStat(std::string_view text) {
+  SystemStat result;
+  std::optional<std::uint64_t> aggregate;
+  std::uint32_t cpuCount = 0;
+  while (!text.empty()) {
+    std::string_view line = nextLine(text);
+    std::string_view key = nextToken(line);
+    if (key == "cpu") {
+      // user nice system idle iowait irq softirq steal; guest and guest_nice follow but are
+      // already counted in user and nice.
+      std::uint64_t total = 0;
+      int fieldsRead = 0;
+      for (; fieldsRead < 8; ++fieldsRead) {
+        std::string_view token = nextToken(line);
+        std::uint64_t value = 0;
+        if (token.empty()) break;
+        if (!parseWhole(token, value)) {
+          fieldsRead = 0;
+          break;
+        }
+        total = saturatingAdd(total, value);
+      }
+      // Every kernel prints at least user, nice, system and idle.
+      if (fieldsRead >= 4) aggregate = total;
+    } else if (key.size() > 3 && key.substr(0, 3) == "cpu") {
+      ++cpuCount;
+    } else if (key == "btime") {
+      std::uint64_t boot = 0;
+      if (parseWhole(nextToken(line), boot)) result.bootTimeS = boot;
+    }
+  }
+  if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, cpuCount};
+  return result;
+}
+
+std::optional<IoCounters> parseIo(std::string_view text) {
+  std::optional<std::uint64_t> readBytes;
+  std::optional<std::uint64_t> writeBytes;
+  while (!text.empty()) {
+    std::string_view line = nextLine(text);
+    std::string_view key = nextToken(line);
+    std::uint64_t value = 0;
+    if (key == "read_bytes:") {
+      if (parseWhole(nextToken(line), value)) readBytes = value;
+    } else if (key == "write_bytes:") {
+      if (parseWhole(nextToken(line), value)) writeBytes = value;
+    }
+  }
+  if (!readBytes || !writeBytes) return std::nullopt;
+  return IoCounters{*readBytes, *writeBytes};
+}
+
+void splitCommandLine(std::string_view text, std::vector<std::string>& args) {
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  while (true) {
+    while (pos < text.size() && text[pos] == '\0') ++pos;
+    if (pos == text.size()) break;
+    std::size_t end = text.find('\0', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view arg = text.substr(pos, end - pos);
+    if (count < args.size()) {
+      args[count].assign(arg);  // keeps the string's storage when it is large enough
+    } else {
+      args.emplace_back(arg);
+    }
+    ++count;
+    pos = end;
+  }
+  args.resize(count);
+}
+
+std::string_view stripDeletedSuffix(std::string_view link) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (link.size() >= kDeleted.size() && link.substr(link.size() - kDeleted.size()) == kDeleted) {
+    link.remove_suffix(kDeleted.size());
+  }
+  return link;
+}
+
+std::string_view finalComponent(std::string_view path) {
+  while (!path.empty()) {
+    std::size_t slash = path.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (last.empty() || last == ".") {
+      path = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+      continue;
+    }
+    return last == ".." ? std::string_view() : last;
+  }
+  return {};
+}
+
+}  // namespace procsampler::sampling::procfs

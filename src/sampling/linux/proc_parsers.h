@@ -1,0 +1,64 @@
+// Pure parsers over the text of /proc files: no system calls, no allocation except where a caller's
+// container grows. Views returned point into the caller's text and live as long as it does.
+// Every parser accepts any bytes; garbled input gives an empty result, never a crash.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sampling/process_table.h"
+
+namespace procsampler::sampling::procfs {
+
+// The fields of /proc/PID/stat the table uses. Counters are in clock ticks, vsize in bytes,
+// rss in pages, as the kernel prints them.
+struct StatFields {
+  std::string_view comm;  // between the first '(' and the last ')': may hold spaces and ')'
+  char state = '?';
+  Pid ppid = 0;
+  std::uint64_t utime = 0;
+  std::uint64_t stime = 0;
+  std::uint64_t starttime = 0;  // ticks after boot
+  std::uint64_t vsize = 0;
+  std::uint64_t rss = 0;
+};
+
+// Empty when the line is cut short or a needed field is not a number.
+std::optional<StatFields> parseStat(std::string_view text);
+
+// The state letter of stat as a status; any letter not listed by proc(5) is Unknown with the byte.
+ProcessStatus statusFromStateLetter(char letter);
+
+// The parts of /proc/stat the table uses.
+struct CpuTotals {
+  std::uint64_t elapsedTicks = 0;  // sum of the aggregate line's time fields, guest time excluded
+  std::uint32_t cpuCount = 0;      // number of per-CPU lines
+};
+struct SystemStat {
+  std::optional<std::uint64_t> bootTimeS;  // btime
+  std::optional<CpuTotals> cpu;            // empty without an aggregate line or any per-CPU line
+};
+SystemStat parseSystemStat(std::string_view text);
+
+// read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
+struct IoCounters {
+  std::uint64_t readBytes = 0;
+  std::uint64_t writeBytes = 0;
+};
+std::optional<IoCounters> parseIo(std::string_view text);
+
+// Splits /proc/PID/cmdline at NUL bytes into args, reusing its strings' storage. Runs of NULs
+// count as one separator and leading or trailing NULs give nothing, so no argument is empty.
+void splitCommandLine(std::string_view text, std::vector<std::string>& args);
+
+// The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone.
+std::string_view stripDeletedSuffix(std::string_view link);
+
+// The final component of a path as a file name: trailing separators and "." components are
+// ignored; a path ending in the root or ".." has none (empty).
+std::string_view finalComponent(std::string_view path);
+
+}  // namespace procsampler::sampling::procfs
