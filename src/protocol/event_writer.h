@@ -40,17 +40,23 @@ class OutputSink {
   virtual ~OutputSink() = default;
   // Writes all of data or returns the failure.
   virtual IoStatus writeAll(const char* data, std::size_t size) = 0;
+  // After a failed writeAll: how many of its leading bytes did reach the destination, so that a
+  // later attempt sends only the rest instead of repeating them. Sinks that cannot tell say 0.
+  virtual std::size_t acceptedBeforeFailure() const { return 0; }
 };
 
 // Writes to a file descriptor: retries interrupted writes; a descriptor that is not open (EBADF)
-// counts as written; a write that accepts nothing is a failure.
+// counts as written; a write that accepts nothing is a failure (reported as EIO); any other
+// failure (EPIPE, ENOSPC, EAGAIN...) is returned with its errno.
 class FdSink final : public OutputSink {
  public:
   explicit FdSink(int fd) : fd_(fd) {}
   IoStatus writeAll(const char* data, std::size_t size) override;
+  std::size_t acceptedBeforeFailure() const override { return accepted_; }
 
  private:
   int fd_;
+  std::size_t accepted_ = 0;
 };
 
 class EventWriter {
@@ -59,7 +65,8 @@ class EventWriter {
   explicit EventWriter(OutputSink& sink);
 
   // Each writes one complete line and flushes it; on failure the event stops at once and the
-  // error is returned. After a failure the caller writes no further event.
+  // error is returned. After a failure the caller writes no further event; if it tries, nothing
+  // is written and the first failure is returned again.
   IoStatus writeHello(const HelloInfo& hello);
   IoStatus writeError(std::string_view code, std::string_view message, bool recoverable);
   IoStatus writeSnapshot(const sampling::Snapshot& snapshot);
@@ -67,16 +74,35 @@ class EventWriter {
   IoStatus writeHistoryChunk(std::string_view requestId, bool done,
                              std::span<const sampling::Snapshot* const> snapshots);
 
-  // One more attempt to write whatever a failed event left in the buffer.
+  // One more attempt to write whatever a failed event left in the buffer (the bytes the sink
+  // had not yet accepted). Succeeds at once when nothing is left. Does not clear the failure:
+  // the line it completes may be cut short, so no event may follow it.
   IoStatus flush();
 
  private:
-  // Implementation-defined members follow.
+  // Room for at least `size` (at most EVENT_BUFFER_BYTES) more bytes, sending the buffer first
+  // when they do not fit; nullptr once a write has failed. Append unchecked, then commit.
+  char* reserve(std::size_t size) {
+    if (EVENT_BUFFER_BYTES - used_ >= size && !failed_) return buffer_ + used_;
+    return reserveSlow();
+  }
+  char* reserveSlow();
+  void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_); }
+  IoStatus sendPending();
+  bool sendBuffer();  // false, with the failure recorded, when the sink refused
+  IoStatus endEvent();
+
+  bool putLiteral(std::string_view text);
+  bool putString(std::string_view text);
+  // The one snapshot object of both snapshot events and history chunks. first: no comma before.
+  bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first);
+  bool putProcess(const sampling::ProcessSample& process, bool first);
+
   OutputSink& sink_;
-  char buffer_[EVENT_BUFFER_BYTES];
   std::size_t used_ = 0;
   bool failed_ = false;
   IoError failure_{};
+  char buffer_[EVENT_BUFFER_BYTES];
 };
 
 }  // namespace procsampler::protocol

@@ -1,0 +1,375 @@
+#include "protocol/event_writer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "protocol/float_format.h"
+
+namespace procsampler::protocol {
+
+using sampling::ExternalProcess;
+using sampling::ProcessSample;
+using sampling::Snapshot;
+
+IoStatus FdSink::writeAll(const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t written = ::write(fd_, data + done, size - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    // A sidecar started without standard output runs on and discards its events.
+    if (written < 0 && errno == EBADF) return {};
+    accepted_ = done;
+    // write(2) accepting nothing for a non-empty request has no errno of its own.
+    return IoError{written == 0 ? EIO : errno};
+  }
+  return {};
+}
+
+namespace {
+
+constexpr std::size_t U32_DIGITS = 10;
+constexpr std::size_t U64_DIGITS = 20;
+// The widest escape, \u00xx, for one byte of text.
+constexpr std::size_t ESCAPED_BYTE_MAX = 6;
+// Texts longer than this are escaped through the buffer in pieces.
+constexpr std::size_t TEXT_PIECE_BYTES = EVENT_BUFFER_BYTES / ESCAPED_BYTE_MAX - 1;
+
+// For each byte: 0 when it is copied as is, 'u' for \u00xx, otherwise the letter that follows
+// the backslash.
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (std::size_t c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+char* appendLiteral(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+char* appendU64(char* out, std::uint64_t value) {
+  return std::to_chars(out, out + U64_DIGITS, value).ptr;
+}
+
+char* appendBool(char* out, bool value) {
+  return value ? appendLiteral(out, "true") : appendLiteral(out, "false");
+}
+
+// Needs ESCAPED_BYTE_MAX bytes of room per byte of text.
+char* appendEscaped(char* out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (;;) {
+    const char* const run = p;
+    while (p != end && kEscapes[static_cast<unsigned char>(*p)] == 0) ++p;
+    const auto runSize = static_cast<std::size_t>(p - run);
+    std::memcpy(out, run, runSize);
+    out += runSize;
+    if (p == end) return out;
+    const auto byte = static_cast<unsigned char>(*p++);
+    const char escape = kEscapes[byte];
+    *out++ = '\\';
+    *out++ = escape;
+    if (escape == 'u') {
+      constexpr char kHex[] = "0123456789abcdef";
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = kHex[byte >> 4];
+      *out++ = kHex[byte & 0xF];
+    }
+  }
+}
+
+char* appendQuoted(char* out, std::string_view text) {
+  *out++ = '"';
+  out = appendEscaped(out, text);
+  *out++ = '"';
+  return out;
+}
+
+std::size_t quotedBound(std::string_view text) { return 2 + ESCAPED_BYTE_MAX * text.size(); }
+
+// The fixed fragments of a process record, in wire order; the values go between them.
+constexpr std::string_view kPid = R"({"pid":)";
+constexpr std::string_view kPpid = R"(,"ppid":)";
+constexpr std::string_view kStartTime = R"(,"startTimeMs":)";
+constexpr std::string_view kRunTime = R"(,"runTimeMs":)";
+constexpr std::string_view kName = R"(,"name":)";
+constexpr std::string_view kCommand = R"(,"command":)";
+constexpr std::string_view kStatus = R"(,"status":)";
+constexpr std::string_view kCpuPercent = R"(,"cpuPercent":)";
+constexpr std::string_view kCpuTime = R"(,"cpuTimeMs":)";
+constexpr std::string_view kResident = R"(,"residentBytes":)";
+constexpr std::string_view kVirtual = R"(,"virtualBytes":)";
+constexpr std::string_view kIoRead = R"(,"ioReadBytes":)";
+constexpr std::string_view kIoWrite = R"(,"ioWriteBytes":)";
+constexpr std::string_view kIoSemantics = R"(,"ioSemantics":)";
+constexpr std::string_view kStorage = R"("storage")";
+constexpr std::string_view kAllIo = R"("all-io")";
+
+// Everything from the separating comma to "name": with the widest values.
+constexpr std::size_t PROCESS_HEAD_BOUND = 1 + kPid.size() + U32_DIGITS + kPpid.size() +
+                                           U32_DIGITS + kStartTime.size() + U64_DIGITS +
+                                           kRunTime.size() + U64_DIGITS + kName.size();
+// Everything after the status text, with the widest values.
+constexpr std::size_t PROCESS_TAIL_BOUND =
+    kCpuPercent.size() + MAX_FLOAT_TEXT + kCpuTime.size() + kResident.size() + kVirtual.size() +
+    kIoRead.size() + kIoWrite.size() + 5 * U64_DIGITS + kIoSemantics.size() +
+    std::max(kStorage.size(), kAllIo.size()) + 1;
+constexpr std::size_t PROCESS_FIXED_BOUND =
+    PROCESS_HEAD_BOUND + kCommand.size() + kStatus.size() + PROCESS_TAIL_BOUND;
+static_assert(PROCESS_FIXED_BOUND < EVENT_BUFFER_BYTES / 4);
+
+char* appendProcessHead(char* out, const ProcessSample& process, bool first) {
+  if (!first) *out++ = ',';
+  out = appendU64(appendLiteral(out, kPid), process.pid);
+  out = appendU64(appendLiteral(out, kPpid), process.ppid);
+  out = appendU64(appendLiteral(out, kStartTime), process.startTimeMs);
+  out = appendU64(appendLiteral(out, kRunTime), process.runTimeMs);
+  return appendLiteral(out, kName);
+}
+
+char* appendProcessTail(char* out, const ProcessSample& process) {
+  out = appendLiteral(out, kCpuPercent);
+  // Not finite is what a broken CPU clock gives; JSON has no number for it.
+  out = std::isfinite(process.cpuPercent) ? formatFloat32(out, process.cpuPercent)
+                                          : appendLiteral(out, "null");
+  out = appendU64(appendLiteral(out, kCpuTime), process.cpuTimeMs);
+  out = appendU64(appendLiteral(out, kResident), process.residentBytes);
+  out = appendU64(appendLiteral(out, kVirtual), process.virtualBytes);
+  out = appendU64(appendLiteral(out, kIoRead), process.ioReadBytes);
+  out = appendU64(appendLiteral(out, kIoWrite), process.ioWriteBytes);
+  out = appendLiteral(out, kIoSemantics);
+  out = appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
+  *out++ = '}';
+  return out;
+}
+
+constexpr std::size_t SNAPSHOT_HEAD_BOUND = 256;  // the literal below plus six 64-bit values
+
+char* appendSnapshotHead(char* out, const Snapshot& snapshot, bool first) {
+  if (!first) *out++ = ',';
+  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
+  out = appendU64(appendLiteral(out, R"(,"type":"snapshot","sequence":)"), snapshot.sequence);
+  out = appendU64(appendLiteral(out, R"(,"sampledAtUnixMs":)"), snapshot.sampledAtUnixMs);
+  out = appendU64(appendLiteral(out, R"(,"collectionDurationMicros":)"),
+                  snapshot.collectionDurationMicros);
+  out = appendU64(appendLiteral(out, R"(,"scannedProcessCount":)"), snapshot.scannedProcessCount);
+  out = appendU64(appendLiteral(out, R"(,"retainedProcessCount":)"),
+                  snapshot.retainedProcessCount);
+  return appendU64(appendLiteral(out, R"(,"inaccessibleProcessCount":)"),
+                   snapshot.inaccessibleProcessCount);
+}
+
+constexpr std::size_t EXTERNAL_BOUND = 64;  // ,{"pid":N,"startTimeMs":M}
+
+char* appendExternal(char* out, const ExternalProcess& external, bool first) {
+  if (!first) *out++ = ',';
+  out = appendU64(appendLiteral(out, R"({"pid":)"), external.pid);
+  out = appendLiteral(out, R"(,"startTimeMs":)");
+  out = external.startTimeMs ? appendU64(out, *external.startTimeMs) : appendLiteral(out, "null");
+  *out++ = '}';
+  return out;
+}
+
+}  // namespace
+
+EventWriter::EventWriter(OutputSink& sink) : sink_(sink) {}
+
+IoStatus EventWriter::sendPending() {
+  if (used_ == 0) return {};
+  const IoStatus status = sink_.writeAll(buffer_, used_);
+  // After a failure keep only what the sink has not taken, for the one last attempt of flush().
+  const std::size_t accepted = status.ok() ? used_ : std::min(sink_.acceptedBeforeFailure(), used_);
+  std::memmove(buffer_, buffer_ + accepted, used_ - accepted);
+  used_ -= accepted;
+  return status;
+}
+
+bool EventWriter::sendBuffer() {
+  const IoStatus status = sendPending();
+  if (status.ok()) return true;
+  failed_ = true;
+  failure_ = status.error();
+  return false;
+}
+
+char* EventWriter::reserveSlow() {
+  if (failed_ || !sendBuffer()) return nullptr;
+  return buffer_;
+}
+
+IoStatus EventWriter::endEvent() {
+  if (failed_ || !sendBuffer()) return failure_;
+  return {};
+}
+
+bool EventWriter::putLiteral(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t piece = std::min(text.size(), EVENT_BUFFER_BYTES);
+    char* out = reserve(piece);
+    if (out == nullptr) return false;
+    commit(appendLiteral(out, text.substr(0, piece)));
+    text.remove_prefix(piece);
+  }
+  return true;
+}
+
+bool EventWriter::putString(std::string_view text) {
+  if (text.size() <= TEXT_PIECE_BYTES) {
+    char* out = reserve(quotedBound(text));
+    if (out == nullptr) return false;
+    commit(appendQuoted(out, text));
+    return true;
+  }
+  // Escaping works byte by byte, so the text may be cut anywhere.
+  if (!putLiteral("\"")) return false;
+  while (!text.empty()) {
+    const std::size_t piece = std::min(text.size(), TEXT_PIECE_BYTES);
+    char* out = reserve(ESCAPED_BYTE_MAX * piece);
+    if (out == nullptr) return false;
+    commit(appendEscaped(out, text.substr(0, piece)));
+    text.remove_prefix(piece);
+  }
+  return putLiteral("\"");
+}
+
+bool EventWriter::putProcess(const ProcessSample& process, bool first) {
+  const std::size_t textBytes = process.name.size() + process.command.size() + process.status.size();
+  if (textBytes <= (EVENT_BUFFER_BYTES - PROCESS_FIXED_BOUND) / ESCAPED_BYTE_MAX) {
+    // Every record of ordinary size: one check for room, then straight appends.
+    char* out = reserve(PROCESS_FIXED_BOUND + ESCAPED_BYTE_MAX * textBytes);
+    if (out == nullptr) return false;
+    out = appendQuoted(appendProcessHead(out, process, first), process.name);
+    out = appendQuoted(appendLiteral(out, kCommand), process.command);
+    out = appendQuoted(appendLiteral(out, kStatus), process.status);
+    commit(appendProcessTail(out, process));
+    return true;
+  }
+  // A long command line (or name) is escaped through the buffer in pieces.
+  char* out = reserve(PROCESS_HEAD_BOUND);
+  if (out == nullptr) return false;
+  commit(appendProcessHead(out, process, first));
+  if (!putString(process.name) || !putLiteral(kCommand) || !putString(process.command) ||
+      !putLiteral(kStatus) || !putString(process.status)) {
+    return false;
+  }
+  out = reserve(PROCESS_TAIL_BOUND);
+  if (out == nullptr) return false;
+  commit(appendProcessTail(out, process));
+  return true;
+}
+
+bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first) {
+  char* out = reserve(SNAPSHOT_HEAD_BOUND);
+  if (out == nullptr) return false;
+  commit(appendSnapshotHead(out, snapshot, first));
+  if (withRequestId && snapshot.requestId) {
+    if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
+  }
+  if (!putLiteral(R"(,"externalProcesses":[)")) return false;
+  bool firstEntry = true;
+  for (const ExternalProcess& external : snapshot.externalProcesses) {
+    out = reserve(EXTERNAL_BOUND);
+    if (out == nullptr) return false;
+    commit(appendExternal(out, external, firstEntry));
+    firstEntry = false;
+  }
+  if (!putLiteral(R"(],"processes":[)")) return false;
+  firstEntry = true;
+  for (const ProcessSample& process : snapshot.processes) {
+    if (!putProcess(process, firstEntry)) return false;
+    firstEntry = false;
+  }
+  return putLiteral("]}");
+}
+
+IoStatus EventWriter::writeHello(const HelloInfo& hello) {
+  if (failed_) return failure_;
+  const Capabilities& caps = hello.capabilities;
+  char* out = reserve(64);
+  if (out == nullptr) return failure_;
+  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
+  commit(appendLiteral(out, R"(,"type":"hello","sidecarVersion":)"));
+  if (!putString(hello.sidecarVersion)) return failure_;
+  out = reserve(32);
+  if (out == nullptr) return failure_;
+  commit(appendU64(appendLiteral(out, R"(,"sidecarPid":)"), hello.sidecarPid));
+  if (!putLiteral(R"(,"platform":)") || !putString(hello.platform) ||
+      !putLiteral(R"(,"arch":)") || !putString(hello.arch)) {
+    return failure_;
+  }
+  out = reserve(256);
+  if (out == nullptr) return failure_;
+  out = appendBool(appendLiteral(out, R"(,"capabilities":{"cumulativeCpuTime":)"),
+                   caps.cumulativeCpuTime);
+  out = appendBool(appendLiteral(out, R"(,"currentCpuPercent":)"), caps.currentCpuPercent);
+  out = appendBool(appendLiteral(out, R"(,"residentMemory":)"), caps.residentMemory);
+  out = appendBool(appendLiteral(out, R"(,"virtualMemory":)"), caps.virtualMemory);
+  out = appendBool(appendLiteral(out, R"(,"ioBytes":)"), caps.ioBytes);
+  out = appendBool(appendLiteral(out, R"(,"processStartTime":)"), caps.processStartTime);
+  out = appendBool(appendLiteral(out, R"(,"processTree":)"), caps.processTree);
+  commit(appendLiteral(out, "}}\n"));
+  return endEvent();
+}
+
+IoStatus EventWriter::writeError(std::string_view code, std::string_view message,
+                                 bool recoverable) {
+  if (failed_) return failure_;
+  char* out = reserve(64);
+  if (out == nullptr) return failure_;
+  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
+  commit(appendLiteral(out, R"(,"type":"error","code":)"));
+  if (!putString(code) || !putLiteral(R"(,"message":)") || !putString(message)) return failure_;
+  out = reserve(32);
+  if (out == nullptr) return failure_;
+  commit(appendLiteral(appendBool(appendLiteral(out, R"(,"recoverable":)"), recoverable), "}\n"));
+  return endEvent();
+}
+
+IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot) {
+  if (failed_) return failure_;
+  if (!putSnapshot(snapshot, true, true) || !putLiteral("\n")) return failure_;
+  return endEvent();
+}
+
+IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
+                                        std::span<const Snapshot* const> snapshots) {
+  if (failed_) return failure_;
+  char* out = reserve(64);
+  if (out == nullptr) return failure_;
+  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
+  commit(appendLiteral(out, R"(,"type":"historyChunk","requestId":)"));
+  if (!putString(requestId)) return failure_;
+  out = reserve(32);
+  if (out == nullptr) return failure_;
+  commit(appendLiteral(appendBool(appendLiteral(out, R"(,"done":)"), done), R"(,"snapshots":[)"));
+  bool first = true;
+  for (const Snapshot* snapshot : snapshots) {
+    if (!putSnapshot(*snapshot, false, first)) return failure_;
+    first = false;
+  }
+  if (!putLiteral("]}\n")) return failure_;
+  return endEvent();
+}
+
+IoStatus EventWriter::flush() { return sendPending(); }
+
+}  // namespace procsampler::protocol
