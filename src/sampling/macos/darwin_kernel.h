@@ -1,0 +1,134 @@
+// The platform seam of the macOS process table: every libproc, sysctl and Mach call it makes, one
+// function per call, as plain data and without Apple's headers. darwin_kernel_live.cpp forwards
+// to the real calls; tests script a fake. Results keep the real calls' conventions (byte counts,
+// -1, kern_return_t) because the table's rules are written in terms of them.
+// Used by the one thread that owns the table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace procsampler::sampling::macos {
+
+// Sizes of the kernel's proc_bsdinfo, proc_taskinfo and proc_threadinfo; a call that returns
+// fewer bytes did not fill the structure.
+inline constexpr int BSD_INFO_SIZE = 136;
+inline constexpr int TASK_INFO_SIZE = 96;
+inline constexpr int THREAD_INFO_SIZE = 112;
+
+// The 0 that Mach calls return on success.
+inline constexpr int KERN_SUCCESS_CODE = 0;
+
+// pbi_status values (SIDL..SZOMB in sys/proc.h) and pth_run_state values (TH_STATE_* in
+// mach/thread_info.h), renamed so they cannot clash with those macros.
+inline constexpr std::uint32_t STATUS_IDLE = 1;
+inline constexpr std::uint32_t STATUS_RUN = 2;
+inline constexpr std::uint32_t STATUS_SLEEP = 3;
+inline constexpr std::uint32_t STATUS_STOP = 4;
+inline constexpr std::uint32_t STATUS_ZOMBIE = 5;
+inline constexpr std::int32_t RUN_STATE_RUNNING = 1;
+inline constexpr std::int32_t RUN_STATE_STOPPED = 2;
+inline constexpr std::int32_t RUN_STATE_WAITING = 3;
+inline constexpr std::int32_t RUN_STATE_UNINTERRUPTIBLE = 4;
+inline constexpr std::int32_t RUN_STATE_HALTED = 5;
+
+// The fields of proc_bsdinfo the table reads.
+struct BsdInfo {
+  std::uint32_t pbi_status = 0;
+  std::uint32_t pbi_ppid = 0;
+  std::uint64_t pbi_start_tvsec = 0;
+};
+
+// The fields of proc_taskinfo the table reads; times in Mach absolute-time units.
+struct TaskInfo {
+  std::uint64_t pti_virtual_size = 0;
+  std::uint64_t pti_resident_size = 0;
+  std::uint64_t pti_total_user = 0;
+  std::uint64_t pti_total_system = 0;
+};
+
+// The fields of proc_threadinfo the table reads.
+struct ThreadInfo {
+  std::uint64_t pth_user_time = 0;
+  std::uint64_t pth_system_time = 0;
+  std::int32_t pth_run_state = 0;
+};
+
+// The fields of rusage_info_v2 the table reads.
+struct RusageInfo {
+  std::uint64_t ri_diskio_bytesread = 0;
+  std::uint64_t ri_diskio_byteswritten = 0;
+};
+
+// What proc_pidinfo returned (bytes filled, 0 or less when refused) and the structure it filled,
+// zero where it did not.
+template <typename Info>
+struct PidInfoReply {
+  int bytes = 0;
+  Info info;
+};
+
+struct RusageReply {
+  int result = -1;  // negative when refused
+  RusageInfo info;
+};
+
+struct TimebaseReply {
+  int kern_return = KERN_SUCCESS_CODE;
+  std::uint32_t numer = 0;
+  std::uint32_t denom = 0;
+};
+
+// host_processor_info with PROCESSOR_CPU_LOAD_INFO, copied out of the kernel's array (which the
+// live layer releases at once). ticks holds four counters per CPU: user, system, idle, nice; it is
+// empty when the kernel returned no array.
+struct CpuLoadReply {
+  int kern_return = KERN_SUCCESS_CODE;
+  std::uint32_t cpu_count = 0;
+  std::vector<std::uint32_t> ticks;
+};
+inline constexpr std::size_t CPU_STATE_COUNT = 4;
+
+struct SysctlReply {
+  int result = -1;          // 0 on success, -1 on failure
+  std::size_t length = 0;   // the size needed (probe) or the bytes written
+};
+
+struct PathReply {
+  int result = 0;  // the path's length; below 1 on failure
+  std::string path;
+};
+
+enum class SysconfName { PageSize, ClockTicks };
+
+class DarwinKernel {
+ public:
+  virtual ~DarwinKernel() = default;
+
+  virtual std::uint32_t machHostSelf() = 0;
+  // sysconf: the value, or -1 when it is unknown.
+  virtual long sysconf(SysconfName name) = 0;
+  virtual TimebaseReply machTimebaseInfo() = 0;
+  virtual CpuLoadReply hostProcessorInfo(std::uint32_t hostPort) = 0;
+  virtual std::uint64_t machAbsoluteTime() = 0;
+
+  // proc_listallpids: with an empty buffer, the number of pids; otherwise the number of pids
+  // written into it (the buffer is full when that reaches its size). Below 1 on failure.
+  virtual int listAllPids(std::span<std::int32_t> buffer) = 0;
+  // proc_pidinfo with PROC_PIDTBSDINFO / PROC_PIDTASKINFO / PROC_PIDTHREADINFO, argument 0.
+  virtual PidInfoReply<BsdInfo> pidBsdInfo(std::int32_t pid) = 0;
+  virtual PidInfoReply<TaskInfo> pidTaskInfo(std::int32_t pid) = 0;
+  virtual PidInfoReply<ThreadInfo> pidThreadInfo(std::int32_t pid) = 0;
+  // proc_pid_rusage with RUSAGE_INFO_V2.
+  virtual RusageReply pidRusage(std::int32_t pid) = 0;
+  // proc_pidpath into a 4096-byte buffer.
+  virtual PathReply pidPath(std::int32_t pid) = 0;
+  // sysctl {CTL_KERN, KERN_PROCARGS2, pid}: with an empty buffer, probes the size; otherwise
+  // copies at most buffer.size() bytes of the argument area.
+  virtual SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) = 0;
+};
+
+}  // namespace procsampler::sampling::macos
