@@ -1,0 +1,86 @@
+// A world of processes that a table source looks at, behind one interface, so one suite can hold
+// every table source (the in-memory double, the macOS table over its fake kernel) to the same
+// tree-selection contract. A world owns its table; spawn and exit take effect at the next refresh
+// at the latest. The fixture drives collectSnapshot through the world with a scripted clock.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "fakes/fake_clock.h"
+#include "sampling/process_table.h"
+#include "sampling/sampler.h"
+#include "sampling/snapshot.h"
+
+namespace procsampler::testing {
+
+struct WorldProcess {
+  sampling::Pid pid = 0;
+  sampling::Pid ppid = 0;  // 0: no parent
+  std::uint64_t startSeconds = 0;
+  std::string name = "proc";
+  std::vector<std::string> arguments;
+};
+
+class ProcessWorld {
+ public:
+  virtual ~ProcessWorld() = default;
+  // Starts a process, or replaces the one with the same pid (pid reuse when the start differs).
+  virtual void spawn(const WorldProcess& process) = 0;
+  virtual void exit(sampling::Pid pid) = 0;
+  // The table that looks at this world; it lives as long as the world.
+  virtual sampling::ProcessTable& table() = 0;
+};
+
+// Builds an empty world whose table reads time from the given clock (which outlives the world).
+using ProcessWorldFactory = std::function<std::unique_ptr<ProcessWorld>(Clock&)>;
+
+// Lends a world's table to a Sampler, which wants to own one.
+class BorrowedTable final : public sampling::ProcessTable {
+ public:
+  explicit BorrowedTable(sampling::ProcessTable& table) : table_(table) {}
+  std::size_t refresh_processes_specifics() override { return table_.refresh_processes_specifics(); }
+  std::size_t processCount() const override { return table_.processCount(); }
+  const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }
+  void forEachProcess(const std::function<void(const sampling::Process&)>& visit) const override {
+    table_.forEachProcess(visit);
+  }
+
+ private:
+  sampling::ProcessTable& table_;
+};
+
+// The suite lives in tests/sampling/tree_selection_contract_test.cpp; a table source joins it with
+//   INSTANTIATE_TEST_SUITE_P(MySource, TreeSelectionContract, ::testing::Values(ProcessWorldFactory(...)));
+class TreeSelectionContract : public ::testing::TestWithParam<ProcessWorldFactory> {
+ protected:
+  TreeSelectionContract()
+      : world_(GetParam()(clock_)),
+        sampler_(std::make_unique<BorrowedTable>(world_->table()), clock_) {}
+
+  void spawn(const WorldProcess& process) { world_->spawn(process); }
+  void exit(sampling::Pid pid) { world_->exit(pid); }
+
+  sampling::Snapshot collect(sampling::Pid rootPid, const sampling::ExternalProcessMap& externals = {}) {
+    return sampling::collectSnapshot(sampler_, rootPid, externals, std::nullopt);
+  }
+
+  static std::vector<sampling::Pid> pidsOf(const sampling::Snapshot& snapshot) {
+    std::vector<sampling::Pid> pids;
+    for (const sampling::ProcessSample& record : snapshot.processes) pids.push_back(record.pid);
+    return pids;
+  }
+
+  FakeClock clock_;
+  std::unique_ptr<ProcessWorld> world_;
+  sampling::Sampler sampler_;
+};
+
+}  // namespace procsampler::testing
