@@ -133,8 +133,9 @@ constexpr std::size_t PROCESS_TAIL_BOUND =
     kCpuPercent.size() + MAX_FLOAT_TEXT + kCpuTime.size() + kResident.size() + kVirtual.size() +
     kIoRead.size() + kIoWrite.size() + 5 * U64_DIGITS + kIoSemantics.size() +
     std::max(kStorage.size(), kAllIo.size()) + 1;
+// The record without its three texts, but with their quotes.
 constexpr std::size_t PROCESS_FIXED_BOUND =
-    PROCESS_HEAD_BOUND + kCommand.size() + kStatus.size() + PROCESS_TAIL_BOUND;
+    PROCESS_HEAD_BOUND + kCommand.size() + kStatus.size() + PROCESS_TAIL_BOUND + 3 * 2;
 static_assert(PROCESS_FIXED_BOUND < EVENT_BUFFER_BYTES / 4);
 
 char* appendProcessHead(char* out, const ProcessSample& process, bool first) {
@@ -158,33 +159,6 @@ char* appendProcessTail(char* out, const ProcessSample& process) {
   out = appendU64(appendLiteral(out, kIoWrite), process.ioWriteBytes);
   out = appendLiteral(out, kIoSemantics);
   out = appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
-  *out++ = '}';
-  return out;
-}
-
-constexpr std::size_t SNAPSHOT_HEAD_BOUND = 256;  // the literal below plus six 64-bit values
-
-char* appendSnapshotHead(char* out, const Snapshot& snapshot, bool first) {
-  if (!first) *out++ = ',';
-  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
-  out = appendU64(appendLiteral(out, R"(,"type":"snapshot","sequence":)"), snapshot.sequence);
-  out = appendU64(appendLiteral(out, R"(,"sampledAtUnixMs":)"), snapshot.sampledAtUnixMs);
-  out = appendU64(appendLiteral(out, R"(,"collectionDurationMicros":)"),
-                  snapshot.collectionDurationMicros);
-  out = appendU64(appendLiteral(out, R"(,"scannedProcessCount":)"), snapshot.scannedProcessCount);
-  out = appendU64(appendLiteral(out, R"(,"retainedProcessCount":)"),
-                  snapshot.retainedProcessCount);
-  return appendU64(appendLiteral(out, R"(,"inaccessibleProcessCount":)"),
-                   snapshot.inaccessibleProcessCount);
-}
-
-constexpr std::size_t EXTERNAL_BOUND = 64;  // ,{"pid":N,"startTimeMs":M}
-
-char* appendExternal(char* out, const ExternalProcess& external, bool first) {
-  if (!first) *out++ = ',';
-  out = appendU64(appendLiteral(out, R"({"pid":)"), external.pid);
-  out = appendLiteral(out, R"(,"startTimeMs":)");
-  out = external.startTimeMs ? appendU64(out, *external.startTimeMs) : appendLiteral(out, "null");
   *out++ = '}';
   return out;
 }
@@ -229,6 +203,20 @@ bool EventWriter::putLiteral(std::string_view text) {
     commit(appendLiteral(out, text.substr(0, piece)));
     text.remove_prefix(piece);
   }
+  return true;
+}
+
+bool EventWriter::putNumber(std::string_view key, std::uint64_t value) {
+  char* out = reserve(key.size() + U64_DIGITS);
+  if (out == nullptr) return false;
+  commit(appendU64(appendLiteral(out, key), value));
+  return true;
+}
+
+bool EventWriter::putBool(std::string_view key, bool value) {
+  char* out = reserve(key.size() + 5);  // "false"
+  if (out == nullptr) return false;
+  commit(appendBool(appendLiteral(out, key), value));
   return true;
 }
 
@@ -278,18 +266,27 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
 }
 
 bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first) {
-  char* out = reserve(SNAPSHOT_HEAD_BOUND);
-  if (out == nullptr) return false;
-  commit(appendSnapshotHead(out, snapshot, first));
+  if (!putNumber(first ? R"({"version":)" : R"(,{"version":)", PROTOCOL_VERSION) ||
+      !putNumber(R"(,"type":"snapshot","sequence":)", snapshot.sequence) ||
+      !putNumber(R"(,"sampledAtUnixMs":)", snapshot.sampledAtUnixMs) ||
+      !putNumber(R"(,"collectionDurationMicros":)", snapshot.collectionDurationMicros) ||
+      !putNumber(R"(,"scannedProcessCount":)", snapshot.scannedProcessCount) ||
+      !putNumber(R"(,"retainedProcessCount":)", snapshot.retainedProcessCount) ||
+      !putNumber(R"(,"inaccessibleProcessCount":)", snapshot.inaccessibleProcessCount)) {
+    return false;
+  }
   if (withRequestId && snapshot.requestId) {
     if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
   }
   if (!putLiteral(R"(,"externalProcesses":[)")) return false;
   bool firstEntry = true;
   for (const ExternalProcess& external : snapshot.externalProcesses) {
-    out = reserve(EXTERNAL_BOUND);
-    if (out == nullptr) return false;
-    commit(appendExternal(out, external, firstEntry));
+    if (!putNumber(firstEntry ? R"({"pid":)" : R"(,{"pid":)", external.pid) ||
+        !(external.startTimeMs ? putNumber(R"(,"startTimeMs":)", *external.startTimeMs)
+                               : putLiteral(R"(,"startTimeMs":null)")) ||
+        !putLiteral("}")) {
+      return false;
+    }
     firstEntry = false;
   }
   if (!putLiteral(R"(],"processes":[)")) return false;
@@ -304,43 +301,31 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
 IoStatus EventWriter::writeHello(const HelloInfo& hello) {
   if (failed_) return failure_;
   const Capabilities& caps = hello.capabilities;
-  char* out = reserve(64);
-  if (out == nullptr) return failure_;
-  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
-  commit(appendLiteral(out, R"(,"type":"hello","sidecarVersion":)"));
-  if (!putString(hello.sidecarVersion)) return failure_;
-  out = reserve(32);
-  if (out == nullptr) return failure_;
-  commit(appendU64(appendLiteral(out, R"(,"sidecarPid":)"), hello.sidecarPid));
-  if (!putLiteral(R"(,"platform":)") || !putString(hello.platform) ||
-      !putLiteral(R"(,"arch":)") || !putString(hello.arch)) {
+  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
+      !putLiteral(R"(,"type":"hello","sidecarVersion":)") || !putString(hello.sidecarVersion) ||
+      !putNumber(R"(,"sidecarPid":)", hello.sidecarPid) || !putLiteral(R"(,"platform":)") ||
+      !putString(hello.platform) || !putLiteral(R"(,"arch":)") || !putString(hello.arch) ||
+      !putBool(R"(,"capabilities":{"cumulativeCpuTime":)", caps.cumulativeCpuTime) ||
+      !putBool(R"(,"currentCpuPercent":)", caps.currentCpuPercent) ||
+      !putBool(R"(,"residentMemory":)", caps.residentMemory) ||
+      !putBool(R"(,"virtualMemory":)", caps.virtualMemory) ||
+      !putBool(R"(,"ioBytes":)", caps.ioBytes) ||
+      !putBool(R"(,"processStartTime":)", caps.processStartTime) ||
+      !putBool(R"(,"processTree":)", caps.processTree) || !putLiteral("}}\n")) {
     return failure_;
   }
-  out = reserve(256);
-  if (out == nullptr) return failure_;
-  out = appendBool(appendLiteral(out, R"(,"capabilities":{"cumulativeCpuTime":)"),
-                   caps.cumulativeCpuTime);
-  out = appendBool(appendLiteral(out, R"(,"currentCpuPercent":)"), caps.currentCpuPercent);
-  out = appendBool(appendLiteral(out, R"(,"residentMemory":)"), caps.residentMemory);
-  out = appendBool(appendLiteral(out, R"(,"virtualMemory":)"), caps.virtualMemory);
-  out = appendBool(appendLiteral(out, R"(,"ioBytes":)"), caps.ioBytes);
-  out = appendBool(appendLiteral(out, R"(,"processStartTime":)"), caps.processStartTime);
-  out = appendBool(appendLiteral(out, R"(,"processTree":)"), caps.processTree);
-  commit(appendLiteral(out, "}}\n"));
   return endEvent();
 }
 
 IoStatus EventWriter::writeError(std::string_view code, std::string_view message,
                                  bool recoverable) {
   if (failed_) return failure_;
-  char* out = reserve(64);
-  if (out == nullptr) return failure_;
-  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
-  commit(appendLiteral(out, R"(,"type":"error","code":)"));
-  if (!putString(code) || !putLiteral(R"(,"message":)") || !putString(message)) return failure_;
-  out = reserve(32);
-  if (out == nullptr) return failure_;
-  commit(appendLiteral(appendBool(appendLiteral(out, R"(,"recoverable":)"), recoverable), "}\n"));
+  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
+      !putLiteral(R"(,"type":"error","code":)") || !putString(code) ||
+      !putLiteral(R"(,"message":)") || !putString(message) ||
+      !putBool(R"(,"recoverable":)", recoverable) || !putLiteral("}\n")) {
+    return failure_;
+  }
   return endEvent();
 }
 
@@ -353,14 +338,11 @@ IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot) {
 IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
                                         std::span<const Snapshot* const> snapshots) {
   if (failed_) return failure_;
-  char* out = reserve(64);
-  if (out == nullptr) return failure_;
-  out = appendU64(appendLiteral(out, R"({"version":)"), PROTOCOL_VERSION);
-  commit(appendLiteral(out, R"(,"type":"historyChunk","requestId":)"));
-  if (!putString(requestId)) return failure_;
-  out = reserve(32);
-  if (out == nullptr) return failure_;
-  commit(appendLiteral(appendBool(appendLiteral(out, R"(,"done":)"), done), R"(,"snapshots":[)"));
+  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
+      !putLiteral(R"(,"type":"historyChunk","requestId":)") || !putString(requestId) ||
+      !putBool(R"(,"done":)", done) || !putLiteral(R"(,"snapshots":[)")) {
+    return failure_;
+  }
   bool first = true;
   for (const Snapshot* snapshot : snapshots) {
     if (!putSnapshot(*snapshot, false, first)) return failure_;

@@ -92,8 +92,12 @@ class EventWriter {
   bool sendBuffer();  // false, with the failure recorded, when the sink refused
   IoStatus endEvent();
 
+  // Each appends through reserve and returns false once a write has failed. key: a short literal
+  // such as ,"sequence": written before the value.
   bool putLiteral(std::string_view text);
-  bool putString(std::string_view text);
+  bool putNumber(std::string_view key, std::uint64_t value);
+  bool putBool(std::string_view key, bool value);
+  bool putString(std::string_view text);  // quoted and escaped
   // The one snapshot object of both snapshot events and history chunks. first: no comma before.
   bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first);
   bool putProcess(const sampling::ProcessSample& process, bool first);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -269,6 +270,32 @@ TEST(EventWriter, PassesALongEventThroughInOrder) {
   EXPECT_EQ(sink.output, expected);
   EXPECT_GT(sink.writes.size(), expected.size() / EVENT_BUFFER_BYTES);
   for (std::size_t size : sink.writes) EXPECT_LE(size, EVENT_BUFFER_BYTES);
+}
+
+// Records of the widest numbers and texts that escape to six bytes a byte, in sizes that make
+// them end at every offset near the end of the buffer. The writer lives on the heap, so that
+// AddressSanitizer sees any write past its buffer.
+TEST(EventWriter, WorstCaseRecordsStayInsideTheBuffer) {
+  ProcessSample widest;
+  widest.pid = widest.ppid = std::numeric_limits<std::uint32_t>::max();
+  widest.startTimeMs = widest.runTimeMs = widest.cpuTimeMs = widest.residentBytes = U64_MAX;
+  widest.virtualBytes = widest.ioReadBytes = widest.ioWriteBytes = U64_MAX;
+  widest.cpuPercent = -0.0000012345678f;
+  widest.command = std::string(200, '\x1f');
+  widest.status = "\x01";
+  Snapshot snapshot;
+  snapshot.sequence = snapshot.sampledAtUnixMs = snapshot.collectionDurationMicros = U64_MAX;
+  for (std::size_t nameBytes = 0; nameBytes < 12; ++nameBytes) {
+    widest.name = std::string(nameBytes, '\x02');
+    snapshot.processes.assign(40, widest);
+    RecordingSink sink;
+    auto writer = std::make_unique<EventWriter>(sink);
+    ASSERT_TRUE(writer->writeSnapshot(snapshot).ok());
+    const std::string record = recordText(widest);
+    EXPECT_NE(record.find(R"("cpuPercent":-0.0000012345678,)"), std::string::npos);
+    EXPECT_EQ(sink.output.size(),
+              sink.output.find(R"("processes":[)") + 13 + 40 * record.size() + 39 + 3);
+  }
 }
 
 TEST(EventWriter, StopsAtTheFirstFailedWriteAndFlushesOnlyTheRest) {
