@@ -197,6 +197,7 @@ TEST(EventWriter, EscapesOnlyWhatJsonRequires) {
       {std::string_view("\x00\x01\x1b\x1f", 4), R"("\u0000\u0001\u001b\u001f")"},
       {"caf\xc3\xa9 /usr/bin \x7f", "\"caf\xc3\xa9 /usr/bin \x7f\""},
       {"", R"("")"},
+      {"\t\"\\\x01\xc3\xa9/\x7f", "\"\\t\\\"\\\\\\u0001\xc3\xa9/\x7f\""},
   };
   for (const auto& c : kCases) {
     // Both string paths: the short texts of events and the texts inside process records.
