@@ -204,11 +204,15 @@ class RatioReporter final : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        auto& [total, count] = times_[run.run_name.function_name];
-        // CPU time: the machine this runs on is often shared, which inflates wall time unevenly.
+      if (run.error_occurred) continue;
+      auto& [total, count] = times_[run.run_name.function_name];
+      // CPU time: the machine this runs on is often shared, which inflates wall time unevenly.
+      if (run.run_type == Run::RT_Iteration) {
         total += run.GetAdjustedCPUTime();
         ++count;
+      } else if (run.aggregate_name == "mean") {  // --benchmark_report_aggregates_only
+        total = run.GetAdjustedCPUTime();
+        count = 1;
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -216,7 +220,8 @@ class RatioReporter final : public benchmark::ConsoleReporter {
 
   double meanTime(const std::string& name) const {
     const auto found = times_.find(name);
-    return found == times_.end() ? 0.0 : found->second.first / found->second.second;
+    if (found == times_.end() || found->second.second == 0) return 0.0;
+    return found->second.first / found->second.second;
   }
 
  private:
