@@ -1,9 +1,9 @@
 // Cost of one table refresh and of one snapshot against the cost of simply reading /proc, measured
 // side by side because this machine is shared and noisy. With 2000 sleeping children of this
 // process alive, each round times, in rotating order:
-//   (a) a bare pass: open and read stat, statm, cmdline and io, and read the exe link, of every pid;
-//   (b) refresh_processes_specifics of a warm table;
-//   (c) collectSnapshot of this process's tree (itself and the 2000 children) on a warm sampler.
+//   (a) a bare pass: open and read stat, statm, cmdline and io, and read the exe link, of every
+//   pid; (b) refresh_processes_specifics of a warm table; (c) collectSnapshot of this process's
+//   tree (itself and the 2000 children) on a warm sampler.
 // Prints the medians and the ratios (b)/(a) and (c)/(a); the targets are both at most 1.2.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
@@ -141,7 +141,10 @@ void BM_RefreshAgainstBarePass(benchmark::State& state) {
   state.counters["b/a"] = results.refreshUs / results.bareUs;
   state.counters["c/a"] = results.snapshotUs / results.bareUs;
 }
-BENCHMARK(BM_RefreshAgainstBarePass)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefreshAgainstBarePass)
+    ->Iterations(30)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -156,10 +159,11 @@ int main(int argc, char** argv) {
   if (results.bareUs > 0) {
     std::printf("processes on the machine: %zu, records per snapshot: %zu\n", results.pids,
                 results.snapshotRecords);
-    std::printf("median (a) bare pass %.0f us (%.1f us per process), (b) refresh %.0f us, "
-                "(c) snapshot %.0f us\n",
-                results.bareUs, results.bareUs / static_cast<double>(results.pids),
-                results.refreshUs, results.snapshotUs);
+    std::printf(
+        "median (a) bare pass %.0f us (%.1f us per process), (b) refresh %.0f us, "
+        "(c) snapshot %.0f us\n",
+        results.bareUs, results.bareUs / static_cast<double>(results.pids), results.refreshUs,
+        results.snapshotUs);
     std::printf("(b)/(a) = %.2f  (c)/(a) = %.2f  (targets: at most 1.2)\n",
                 results.refreshUs / results.bareUs, results.snapshotUs / results.bareUs);
   }

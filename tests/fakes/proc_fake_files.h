@@ -34,7 +34,8 @@ struct FakeProc {
   std::string statOverride{};  // when set, read instead of the line built from the fields
 };
 
-// A stat line in the kernel's layout, with the fields the table does not use set to plausible values.
+// A stat line in the kernel's layout, with the fields the table does not use set to plausible
+// values.
 inline std::string fakeStatLine(const FakeProc& p) {
   return std::to_string(p.pid) + " (" + p.comm + ") " + p.state + " " + std::to_string(p.ppid) +
          " 7 7 0 -1 4194304 100 0 0 0 " + std::to_string(p.utime) + " " + std::to_string(p.stime) +
@@ -56,7 +57,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     systemStat = "cpu  " + std::to_string(quarter) + " " + std::to_string(quarter) + " " +
                  std::to_string(quarter) + " " + std::to_string(elapsedTicks - 3 * quarter) +
                  " 0 0 0 0 " + std::to_string(quarter) + " 5\n";
-    for (int i = 0; i < cpus; ++i) systemStat += "cpu" + std::to_string(i) + " 1 2 3 4 0 0 0 0 0 0\n";
+    for (int i = 0; i < cpus; ++i)
+      systemStat += "cpu" + std::to_string(i) + " 1 2 3 4 0 0 0 0 0 0\n";
     systemStat += "intr 1 2 3\nctxt 99\nbtime " + std::to_string(bootTime) + "\nprocesses 9\n";
   }
   std::size_t count(const std::string& call) const {
@@ -99,8 +101,9 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
         break;
       case PidFile::Io:
         status = p.ioStatus;
-        buffer_ = "rchar: 1\nwchar: 2\nsyscr: 3\nsyscw: 4\nread_bytes: " + std::to_string(p.readBytes) +
-                  "\nwrite_bytes: " + std::to_string(p.writeBytes) + "\ncancelled_write_bytes: 0\n";
+        buffer_ =
+            "rchar: 1\nwchar: 2\nsyscr: 3\nsyscw: 4\nread_bytes: " + std::to_string(p.readBytes) +
+            "\nwrite_bytes: " + std::to_string(p.writeBytes) + "\ncancelled_write_bytes: 0\n";
         break;
     }
     text = buffer_;

@@ -34,7 +34,8 @@ struct Fixture {
   // Real time passing: both clocks, and ticks × CPUs on the aggregate line.
   void pass(std::chrono::milliseconds duration) {
     clock.advance(duration);
-    elapsed += static_cast<std::uint64_t>(duration.count() / 10) * static_cast<std::uint64_t>(cpus_);
+    elapsed +=
+        static_cast<std::uint64_t>(duration.count() / 10) * static_cast<std::uint64_t>(cpus_);
     files->setCpu(elapsed, cpus_, kBoot);
   }
   const Process& at(Pid pid) {
@@ -53,10 +54,19 @@ struct Fixture {
 
 TEST(ProcFsTable, FirstSightConvertsEveryValue) {
   Fixture f;
-  f.files->add({.pid = 42, .comm = "python3", .state = 'R', .ppid = 7, .utime = 150, .stime = 25,
-                .starttime = 12'345, .vsize = 9'000'000, .rss = 10,
-                .cmdline = "python3\0-c\0\0pass\0"s, .exe = "/usr/bin/python3.11 (deleted)",
-                .readBytes = 4096, .writeBytes = 8192});
+  f.files->add({.pid = 42,
+                .comm = "python3",
+                .state = 'R',
+                .ppid = 7,
+                .utime = 150,
+                .stime = 25,
+                .starttime = 12'345,
+                .vsize = 9'000'000,
+                .rss = 10,
+                .cmdline = "python3\0-c\0\0pass\0"s,
+                .exe = "/usr/bin/python3.11 (deleted)",
+                .readBytes = 4096,
+                .writeBytes = 8192});
   f.files->add({.pid = 1, .comm = "init", .ppid = 0, .exe = "/sbin/init"});
   EXPECT_EQ(f.table->refresh_processes_specifics(), 2u);
 
@@ -174,14 +184,25 @@ TEST(ProcFsTable, BootTimeIsReadOnceAndLateWhenFirstUnreadable) {
 
 TEST(ProcFsTable, ReusedPidStartsOverWithItsOwnValues) {
   Fixture f;
-  f.files->add({.pid = 42, .comm = "old", .utime = 10, .starttime = 1000, .cmdline = "old\0-x\0"s,
-                .exe = "/bin/old", .readBytes = 7, .writeBytes = 9});
+  f.files->add({.pid = 42,
+                .comm = "old",
+                .utime = 10,
+                .starttime = 1000,
+                .cmdline = "old\0-x\0"s,
+                .exe = "/bin/old",
+                .readBytes = 7,
+                .writeBytes = 9});
   f.table->refresh_processes_specifics();
   f.pass(1000ms);
   // Same pid, same command name, a later start: another process, whose cmdline and io cannot
   // be read. Nothing of the old process may show as the new one's.
-  f.files->add({.pid = 42, .comm = "old", .utime = 80, .starttime = 1001, .cmdline = "new\0"s,
-                .exe = "/bin/new", .cmdlineStatus = FakeProcFiles::ReadStatus::Unreadable,
+  f.files->add({.pid = 42,
+                .comm = "old",
+                .utime = 80,
+                .starttime = 1001,
+                .cmdline = "new\0"s,
+                .exe = "/bin/new",
+                .cmdlineStatus = FakeProcFiles::ReadStatus::Unreadable,
                 .ioStatus = FakeProcFiles::ReadStatus::Unreadable});
   f.table->refresh_processes_specifics();
   const Process& p = f.at(42);
@@ -204,8 +225,8 @@ TEST(ProcFsTable, VanishedProcessesAreAbsentAfterTheRefresh) {
   f.table->refresh_processes_specifics();
   ASSERT_EQ(f.table->processCount(), 4u);
 
-  f.files->procs.erase(10);                                    // no longer listed
-  f.files->vanishAfterListing = {11};                          // gone before its stat is read
+  f.files->procs.erase(10);                                         // no longer listed
+  f.files->vanishAfterListing = {11};                               // gone before its stat is read
   f.files->at(12).cmdlineStatus = FakeProcFiles::ReadStatus::Gone;  // gone after its stat
   f.files->add({.pid = 20, .starttime = 9, .cmdlineStatus = FakeProcFiles::ReadStatus::Gone});
   f.files->add({.pid = 21, .starttime = 9, .statStatus = FakeProcFiles::ReadStatus::Unreadable});
@@ -243,13 +264,24 @@ TEST(ProcFsTable, GarbledStatOrFailedListingLeavesNoEntry) {
 TEST(ProcFsTable, UnreadableFilesDegradeOnlyTheirValues) {
   using RS = FakeProcFiles::ReadStatus;
   Fixture f;
-  f.files->add({.pid = 10, .comm = "known", .starttime = 5, .cmdline = "known\0-v\0"s,
-                .exe = "/bin/known", .readBytes = 100, .writeBytes = 200});
-  f.files->add({.pid = 11, .comm = "kworker/0:1", .ppid = 2, .starttime = 5,
-                .exeStatus = RS::Gone});
-  f.files->add({.pid = 12, .comm = "other", .starttime = 5, .cmdline = "other\0"s,
-                .exe = "/bin/x", .readBytes = 3, .cmdlineStatus = RS::Unreadable,
-                .ioStatus = RS::Unreadable, .exeStatus = RS::Unreadable});
+  f.files->add({.pid = 10,
+                .comm = "known",
+                .starttime = 5,
+                .cmdline = "known\0-v\0"s,
+                .exe = "/bin/known",
+                .readBytes = 100,
+                .writeBytes = 200});
+  f.files->add(
+      {.pid = 11, .comm = "kworker/0:1", .ppid = 2, .starttime = 5, .exeStatus = RS::Gone});
+  f.files->add({.pid = 12,
+                .comm = "other",
+                .starttime = 5,
+                .cmdline = "other\0"s,
+                .exe = "/bin/x",
+                .readBytes = 3,
+                .cmdlineStatus = RS::Unreadable,
+                .ioStatus = RS::Unreadable,
+                .exeStatus = RS::Unreadable});
   f.table->refresh_processes_specifics();
   EXPECT_EQ(f.at(11).name, "kworker/0:1");  // no exe link: stat's command name
   EXPECT_TRUE(f.at(11).arguments.empty());
@@ -280,8 +312,8 @@ TEST(ProcFsTable, UnreadableFilesDegradeOnlyTheirValues) {
 
 TEST(ProcFsTable, NameFollowsAnExecAndCostsNoLinkReadOtherwise) {
   Fixture f;
-  f.files->add({.pid = 50, .comm = "bash", .starttime = 5, .cmdline = "bash\0"s,
-                .exe = "/usr/bin/bash"});
+  f.files->add(
+      {.pid = 50, .comm = "bash", .starttime = 5, .cmdline = "bash\0"s, .exe = "/usr/bin/bash"});
   f.table->refresh_processes_specifics();
   EXPECT_EQ(f.at(50).name, "bash");
   EXPECT_EQ(f.files->count("exe 50"), 1u);
@@ -293,7 +325,9 @@ TEST(ProcFsTable, NameFollowsAnExecAndCostsNoLinkReadOtherwise) {
   // The forked shell execs: the command name changes, so the link is read again.
   f.files->at(50).comm = "sleep";
   f.files->at(50).exe = "/usr/bin/sleep";
-  f.files->at(50).cmdline = "sleep\0"s "5\0"s;
+  f.files->at(50).cmdline =
+      "sleep\0"s
+      "5\0"s;
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
   EXPECT_EQ(f.at(50).name, "sleep");

@@ -2,12 +2,11 @@
 // Timing is real here, so every bound is generous.
 #include <errno.h>  // program_invocation_short_name
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -75,7 +74,8 @@ std::string finalName(const char* path) {
 
 // Refreshes until done(table) holds or 5 s have passed; true when it held.
 bool refreshUntil(ProcessTable& table, const std::function<bool(ProcessTable&)>& done) {
-  for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
+  for (auto until = std::chrono::steady_clock::now() + 5s;
+       std::chrono::steady_clock::now() < until;) {
     table.refresh_processes_specifics();
     if (done(table)) return true;
     std::this_thread::sleep_for(20ms);
@@ -125,7 +125,8 @@ TEST_F(LiveTable, FindsASpawnedTreeWithParentsNamesArgumentsAndStartTimes) {
   ASSERT_NE(sh, nullptr);
   EXPECT_EQ(sh->parent_pid, static_cast<Pid>(::getpid()));
   EXPECT_EQ(sh->name, finalName("/bin/sh"));
-  EXPECT_EQ(sh->arguments, (std::vector<std::string>{"/bin/sh", "-c", "sleep 31 & sleep 32 & wait"}));
+  EXPECT_EQ(sh->arguments,
+            (std::vector<std::string>{"/bin/sh", "-c", "sleep 31 & sleep 32 & wait"}));
   std::set<std::vector<std::string>> commands;
   for (const Process* kid : childrenOf(*table_, guard.pid())) {
     commands.insert(kid->arguments);
@@ -157,7 +158,8 @@ TEST_F(LiveTable, BusyChildReportsTheCpuItUsedAndIdleChildZero) {
   std::uint64_t cpuBefore = table_->find(busy->pid())->cpu_time_ms;
   std::this_thread::sleep_for(1500ms);
   table_->refresh_processes_specifics();
-  double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  double wallMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   const Process* b = table_->find(busy->pid());
   const Process* i = table_->find(idle->pid());
   ASSERT_NE(b, nullptr);

@@ -44,7 +44,8 @@ TEST(ParseStat, RefusesLinesCutShortOrGarbled) {
       "4242 bash S 4200",
       "4242 (bash S 4200 4242",
       "4242 )bash( S 4200",
-      "4242 (bash) S 4200 4242 4200 34816 4300 4194304 1532 27 3 0 151 26 0 0 20 0 1 0 987654 8830976",
+      "4242 (bash) S 4200 4242 4200 34816 4300 4194304 1532 27 3 0 151 26 0 0 20 0 1 0 987654 "
+      "8830976",
       "4242 (bash) S -1 4242 4200 34816 4300 4194304 1532 27 3 0 151 26 0 0 20 0 1 0 9 8 7",
       "4242 (bash) S 4200 4242 4200 34816 4300 4194304 1532 27 3 0 15x 26 0 0 20 0 1 0 9 8 7",
       "4242 (bash) SS 4200 4242 4200 34816 4300 4194304 1532 27 3 0 151 26 0 0 20 0 1 0 9 8 7",
@@ -53,8 +54,7 @@ TEST(ParseStat, RefusesLinesCutShortOrGarbled) {
   };
   for (const auto& line : kRefused) EXPECT_FALSE(parseStat(line)) << line;
   // The shortest acceptable line ends at rss.
-  EXPECT_TRUE(parseStat(
-      "1 (a) R 0 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 3 4 5"));
+  EXPECT_TRUE(parseStat("1 (a) R 0 1 1 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 3 4 5"));
 }
 
 TEST(StateLetter, MapsEveryLetterAndKeepsTheByteOfOthers) {
@@ -62,10 +62,10 @@ TEST(StateLetter, MapsEveryLetterAndKeepsTheByteOfOthers) {
     char letter;
     ProcessStatus status;
   } kCases[] = {
-      {'R', {K::Run, 0}},     {'S', {K::Sleep, 0}},  {'D', {K::UninterruptibleDiskSleep, 0}},
-      {'Z', {K::Zombie, 0}},  {'T', {K::Stop, 0}},   {'t', {K::Tracing, 0}},
-      {'X', {K::Dead, 0}},    {'x', {K::Dead, 0}},   {'K', {K::Wakekill, 0}},
-      {'W', {K::Waking, 0}},  {'P', {K::Parked, 0}}, {'I', {K::Idle, 0}},
+      {'R', {K::Run, 0}},      {'S', {K::Sleep, 0}},     {'D', {K::UninterruptibleDiskSleep, 0}},
+      {'Z', {K::Zombie, 0}},   {'T', {K::Stop, 0}},      {'t', {K::Tracing, 0}},
+      {'X', {K::Dead, 0}},     {'x', {K::Dead, 0}},      {'K', {K::Wakekill, 0}},
+      {'W', {K::Waking, 0}},   {'P', {K::Parked, 0}},    {'I', {K::Idle, 0}},
       {'?', {K::Unknown, 63}}, {'r', {K::Unknown, 114}}, {'\xe9', {K::Unknown, 0xe9}},
   };
   for (const auto& c : kCases) {
@@ -85,8 +85,9 @@ TEST(ParseSystemStat, SumsTheAggregateLineWithoutGuestTimeAndCountsCpus) {
        1700000000, 360, 2},
       // Old kernels print only the first four fields.
       {"cpu 1 2 3 4\ncpu0 1 2 3 4\nbtime 5\n", 5, 10, 1},
-      {"btime 77\ncpu  1 2 3 4 5 6 7 8 9 10\ncpu0 0 0 0 0\ncpu1 0 0 0 0\ncpu2 0 0 0 0\n", 77, 36, 3},
-      {"cpu  1 2 3\ncpu0 1 2 3\nbtime 9\n", 9, std::nullopt, 0},       // too few fields
+      {"btime 77\ncpu  1 2 3 4 5 6 7 8 9 10\ncpu0 0 0 0 0\ncpu1 0 0 0 0\ncpu2 0 0 0 0\n", 77, 36,
+       3},
+      {"cpu  1 2 3\ncpu0 1 2 3\nbtime 9\n", 9, std::nullopt, 0},        // too few fields
       {"cpu  1 x 3 4\ncpu0 1 2 3 4\n", std::nullopt, std::nullopt, 0},  // garbled
       {"cpu  1 2 3 4\nbtime\n", std::nullopt, std::nullopt, 0},         // no per-CPU line
       {"", std::nullopt, std::nullopt, 0},
@@ -132,7 +133,9 @@ TEST(SplitCommandLine, SkipsRunsOfNulsAndReusesTheList) {
   } kCases[] = {
       {""s, {}},
       {"\0\0\0"s, {}},
-      {"sleep\0"s "30\0"s, {"sleep", "30"}},
+      {"sleep\0"s
+       "30\0"s,
+       {"sleep", "30"}},
       {"a\0\0\0b\0"s, {"a", "b"}},
       {"\0\0a\0b"s, {"a", "b"}},
       {"no terminator"s, {"no terminator"}},

@@ -36,9 +36,12 @@ class PidPath {
 
 std::string_view fileName(PidFile file) {
   switch (file) {
-    case PidFile::Stat: return "stat";
-    case PidFile::Cmdline: return "cmdline";
-    case PidFile::Io: return "io";
+    case PidFile::Stat:
+      return "stat";
+    case PidFile::Cmdline:
+      return "cmdline";
+    case PidFile::Io:
+      return "io";
   }
   return "stat";
 }

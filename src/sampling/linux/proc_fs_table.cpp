@@ -86,7 +86,8 @@ std::size_t ProcFsTable::refresh_processes_specifics() {
   double interval = cpuIntervalTicks();
   for (Pid pid : pids_) refreshPid(pid, interval, nowS);
   // Whatever this refresh did not read has vanished, could not be read, or was not listed.
-  std::erase_if(entries_, [this](const auto& item) { return item.second.generation != generation_; });
+  std::erase_if(entries_,
+                [this](const auto& item) { return item.second.generation != generation_; });
   return pids_.size();
 }
 
@@ -131,11 +132,15 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   process.run_time_s = nowS > process.start_time_s ? nowS - process.start_time_s : 0;
 
   switch (files_->readPidFile(pid, PidFile::Cmdline, text)) {
-    case ReadStatus::Ok: splitCommandLine(text, process.arguments); break;
+    case ReadStatus::Ok:
+      splitCommandLine(text, process.arguments);
+      break;
     // Every process has a cmdline, so its absence means the process exited after its stat was
     // read; the entry is left unmarked and goes at the end of the refresh.
-    case ReadStatus::Gone: return;
-    case ReadStatus::Unreadable: break;  // a known process keeps its previous arguments
+    case ReadStatus::Gone:
+      return;
+    case ReadStatus::Unreadable:
+      break;  // a known process keeps its previous arguments
   }
 
   // Kernels built without task I/O accounting have no io file: the totals stay as they were.

@@ -53,25 +53,19 @@ std::optional<StatFields> parseStat(std::string_view text) {
   fields.comm = text.substr(open + 1, close - open - 1);
   std::string_view rest = text.substr(close + 1);
 
-  // Indices counted from the state field (field 3 in proc(5)).
-  constexpr int kState = 0, kPpid = 1, kUtime = 11, kStime = 12, kStart = 19, kVsize = 20, kRss = 21;
-  for (int index = 0; index <= kRss; ++index) {
-    std::string_view token = nextToken(rest);
-    bool ok = true;
-    switch (index) {
-      case kState:
-        ok = token.size() == 1;
-        if (ok) fields.state = token[0];
-        break;
-      case kPpid: ok = parseWhole(token, fields.ppid); break;
-      case kUtime: ok = parseWhole(token, fields.utime); break;
-      case kStime: ok = parseWhole(token, fields.stime); break;
-      case kStart: ok = parseWhole(token, fields.starttime); break;
-      case kVsize: ok = parseWhole(token, fields.vsize); break;
-      case kRss: ok = parseWhole(token, fields.rss); break;
-      default: ok = !token.empty(); break;
-    }
-    if (!ok) return std::nullopt;
+  // Indices counted from the state field (field 3 in proc(5)); rss is the last one needed.
+  enum : std::size_t { kState = 0, kPpid = 1, kUtime = 11, kStime = 12, kStart = 19, kVsize, kRss };
+  std::string_view tokens[kRss + 1];
+  for (std::string_view& token : tokens) {
+    token = nextToken(rest);
+    if (token.empty()) return std::nullopt;
+  }
+  if (tokens[kState].size() != 1) return std::nullopt;
+  fields.state = tokens[kState][0];
+  if (!parseWhole(tokens[kPpid], fields.ppid) || !parseWhole(tokens[kUtime], fields.utime) ||
+      !parseWhole(tokens[kStime], fields.stime) || !parseWhole(tokens[kStart], fields.starttime) ||
+      !parseWhole(tokens[kVsize], fields.vsize) || !parseWhole(tokens[kRss], fields.rss)) {
+    return std::nullopt;
   }
   return fields;
 }
@@ -79,19 +73,31 @@ std::optional<StatFields> parseStat(std::string_view text) {
 ProcessStatus statusFromStateLetter(char letter) {
   using K = ProcessStatusKind;
   switch (letter) {
-    case 'R': return {K::Run, 0};
-    case 'S': return {K::Sleep, 0};
-    case 'D': return {K::UninterruptibleDiskSleep, 0};
-    case 'Z': return {K::Zombie, 0};
-    case 'T': return {K::Stop, 0};
-    case 't': return {K::Tracing, 0};
+    case 'R':
+      return {K::Run, 0};
+    case 'S':
+      return {K::Sleep, 0};
+    case 'D':
+      return {K::UninterruptibleDiskSleep, 0};
+    case 'Z':
+      return {K::Zombie, 0};
+    case 'T':
+      return {K::Stop, 0};
+    case 't':
+      return {K::Tracing, 0};
     case 'X':
-    case 'x': return {K::Dead, 0};
-    case 'K': return {K::Wakekill, 0};
-    case 'W': return {K::Waking, 0};
-    case 'P': return {K::Parked, 0};
-    case 'I': return {K::Idle, 0};
-    default: return {K::Unknown, static_cast<unsigned char>(letter)};
+    case 'x':
+      return {K::Dead, 0};
+    case 'K':
+      return {K::Wakekill, 0};
+    case 'W':
+      return {K::Waking, 0};
+    case 'P':
+      return {K::Parked, 0};
+    case 'I':
+      return {K::Idle, 0};
+    default:
+      return {K::Unknown, static_cast<unsigned char>(letter)};
   }
 }
 
