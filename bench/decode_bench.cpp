@@ -25,10 +25,15 @@ std::string externalProcessesLine(std::size_t targetBytes) {
     const std::uint64_t pid = 1 + random() % 99999;
     const std::uint64_t start = 1'700'000'000'000 + random() % 100'000'000'000;
     switch (random() % 4) {
-      case 0: line += "[" + std::to_string(pid) + "," + std::to_string(start) + "]"; break;
-      case 1: line += R"({"pid":)" + std::to_string(pid) + "}"; break;
+      case 0:
+        line += "[" + std::to_string(pid) + "," + std::to_string(start) + "]";
+        break;
+      case 1:
+        line += R"({"pid":)" + std::to_string(pid) + "}";
+        break;
       default:
-        line += R"({"pid":)" + std::to_string(pid) + R"(,"startTimeMs":)" + std::to_string(start) + "}";
+        line +=
+            R"({"pid":)" + std::to_string(pid) + R"(,"startTimeMs":)" + std::to_string(start) + "}";
     }
   }
   return line + "]}";

@@ -73,7 +73,9 @@ class Cursor {
       if (anyOf({"\"", "\\", "t", "r", "n", "0"})) continue;
       if (!lit("u{")) return false;
       std::size_t n = 0;
-      while (n < text_.size() && std::string_view("0123456789abcdef").find(text_[n]) != std::string_view::npos) ++n;
+      while (n < text_.size() &&
+             std::string_view("0123456789abcdef").find(text_[n]) != std::string_view::npos)
+        ++n;
       if (n == 0 || n > 2) return false;  // only codes below 0xa0 are escaped this way
       text_.remove_prefix(n);
       if (!lit("}")) return false;
@@ -94,13 +96,26 @@ class Cursor {
 };
 
 constexpr std::string_view SYNTAX[] = {
-    "EOF while parsing a list", "EOF while parsing an object", "EOF while parsing a string",
-    "EOF while parsing a value", "expected `:`", "expected `,` or `]`", "expected `,` or `}`",
-    "expected ident", "expected value", "key must be a string", "invalid escape",
-    "unexpected end of hex escape", "lone leading surrogate in hex escape",
+    "EOF while parsing a list",
+    "EOF while parsing an object",
+    "EOF while parsing a string",
+    "EOF while parsing a value",
+    "expected `:`",
+    "expected `,` or `]`",
+    "expected `,` or `}`",
+    "expected ident",
+    "expected value",
+    "key must be a string",
+    "invalid escape",
+    "unexpected end of hex escape",
+    "lone leading surrogate in hex escape",
     "invalid unicode code point",
-    "control character (\\u0000-\\u001F) found while parsing a string", "invalid number",
-    "number out of range", "trailing comma", "trailing characters", "recursion limit exceeded",
+    "control character (\\u0000-\\u001F) found while parsing a string",
+    "invalid number",
+    "number out of range",
+    "trailing comma",
+    "trailing characters",
+    "recursion limit exceeded",
 };
 
 constexpr std::string_view VARIANT_LIST =
@@ -126,15 +141,14 @@ bool isFieldForm(std::string_view message) {
            c.done();
   }
   if (c.lit("duplicate field `")) {
-    return c.anyOf({"version`", "rootPid`", "sampleIntervalMs`", "externalProcesses`",
-                    "processes`", "enabled`", "requestId`", "windowMs`", "pid`",
-                    "startTimeMs`"}) &&
+    return c.anyOf({"version`", "rootPid`", "sampleIntervalMs`", "externalProcesses`", "processes`",
+                    "enabled`", "requestId`", "windowMs`", "pid`", "startTimeMs`"}) &&
            c.done();
   }
   if (c.lit("invalid type: ")) {
     return c.found() && c.lit(", expected ") &&
-           c.anyOf({"u32", "u64", "a boolean", "a string", "a sequence",
-                    "struct ExternalProcess"}) &&
+           c.anyOf(
+               {"u32", "u64", "a boolean", "a string", "a sequence", "struct ExternalProcess"}) &&
            c.done();
   }
   if (c.lit("invalid value: integer `")) {

@@ -32,8 +32,8 @@ enum class Field : std::uint8_t {
 };
 
 constexpr std::array<std::string_view, 8> FIELD_NAMES = {
-    "version", "rootPid", "sampleIntervalMs", "externalProcesses",
-    "processes", "enabled", "requestId", "windowMs",
+    "version",   "rootPid", "sampleIntervalMs", "externalProcesses",
+    "processes", "enabled", "requestId",        "windowMs",
 };
 
 std::string_view fieldName(Field field) { return FIELD_NAMES[static_cast<std::size_t>(field)]; }
@@ -50,17 +50,29 @@ struct VariantShape {
 
 // In Command's alternative order, which is also the order the unknown-variant message lists.
 constexpr std::array<VariantShape, 7> VARIANTS = {{
-    {"configure", "struct variant Command::Configure with 4 elements", 4,
+    {"configure",
+     "struct variant Command::Configure with 4 elements",
+     4,
      {Field::Version, Field::RootPid, Field::SampleIntervalMs, Field::ExternalProcesses}},
-    {"setExternalProcesses", "struct variant Command::SetExternalProcesses with 2 elements", 2,
+    {"setExternalProcesses",
+     "struct variant Command::SetExternalProcesses with 2 elements",
+     2,
      {Field::Version, Field::Processes}},
-    {"setSampleInterval", "struct variant Command::SetSampleInterval with 2 elements", 2,
+    {"setSampleInterval",
+     "struct variant Command::SetSampleInterval with 2 elements",
+     2,
      {Field::Version, Field::SampleIntervalMs}},
-    {"setStreaming", "struct variant Command::SetStreaming with 2 elements", 2,
+    {"setStreaming",
+     "struct variant Command::SetStreaming with 2 elements",
+     2,
      {Field::Version, Field::Enabled}},
-    {"sampleNow", "struct variant Command::SampleNow with 2 elements", 2,
+    {"sampleNow",
+     "struct variant Command::SampleNow with 2 elements",
+     2,
      {Field::Version, Field::RequestId}},
-    {"readHistory", "struct variant Command::ReadHistory with 3 elements", 3,
+    {"readHistory",
+     "struct variant Command::ReadHistory with 3 elements",
+     3,
      {Field::Version, Field::RequestId, Field::WindowMs}},
     {"shutdown", "struct variant Command::Shutdown with 1 element", 1, {Field::Version}},
 }};
@@ -81,28 +93,44 @@ struct FieldValues {
 
 Command build(std::size_t variant, FieldValues&& v) {
   switch (variant) {
-    case 0: return Configure{v.version, v.rootPid, v.sampleIntervalMs, std::move(v.processes)};
-    case 1: return SetExternalProcesses{v.version, std::move(v.processes)};
-    case 2: return SetSampleInterval{v.version, v.sampleIntervalMs};
-    case 3: return SetStreaming{v.version, v.enabled};
-    case 4: return SampleNow{v.version, std::move(v.requestId)};
-    case 5: return ReadHistory{v.version, std::move(v.requestId), v.windowMs};
-    default: return Shutdown{v.version};
+    case 0:
+      return Configure{v.version, v.rootPid, v.sampleIntervalMs, std::move(v.processes)};
+    case 1:
+      return SetExternalProcesses{v.version, std::move(v.processes)};
+    case 2:
+      return SetSampleInterval{v.version, v.sampleIntervalMs};
+    case 3:
+      return SetStreaming{v.version, v.enabled};
+    case 4:
+      return SampleNow{v.version, std::move(v.requestId)};
+    case 5:
+      return ReadHistory{v.version, std::move(v.requestId), v.windowMs};
+    default:
+      return Shutdown{v.version};
   }
 }
 
 // The {found} half of an "invalid type" refusal.
 std::string describe(const Tree& tree, const Node& node) {
   switch (node.kind) {
-    case Kind::Null: return "null";
-    case Kind::False: return "boolean `false`";
-    case Kind::True: return "boolean `true`";
-    case Kind::Unsigned: return "integer `" + std::to_string(Tree::unsignedValue(node)) + "`";
-    case Kind::Signed: return "integer `" + std::to_string(Tree::signedValue(node)) + "`";
-    case Kind::Float: return "floating point `" + formatFloat64(Tree::floatValue(node)) + "`";
-    case Kind::String: return describeString(tree.text(node));
-    case Kind::Array: return "sequence";
-    case Kind::Object: return "map";
+    case Kind::Null:
+      return "null";
+    case Kind::False:
+      return "boolean `false`";
+    case Kind::True:
+      return "boolean `true`";
+    case Kind::Unsigned:
+      return "integer `" + std::to_string(Tree::unsignedValue(node)) + "`";
+    case Kind::Signed:
+      return "integer `" + std::to_string(Tree::signedValue(node)) + "`";
+    case Kind::Float:
+      return "floating point `" + formatFloat64(Tree::floatValue(node)) + "`";
+    case Kind::String:
+      return describeString(tree.text(node));
+    case Kind::Array:
+      return "sequence";
+    case Kind::Object:
+      return "map";
   }
   return "";
 }
@@ -149,7 +177,8 @@ bool Converter::members(const VariantShape& shape, std::size_t begin, FieldValue
     }
   }
   for (std::size_t k = 0; k < shape.fieldCount; ++k) {
-    if (!seen[k] && isRequired(shape.fields[k])) return refuse(missingField(fieldName(shape.fields[k])));
+    if (!seen[k] && isRequired(shape.fields[k]))
+      return refuse(missingField(fieldName(shape.fields[k])));
   }
   return true;
 }
@@ -171,12 +200,17 @@ bool Converter::elements(const VariantShape& shape, std::size_t begin, std::size
 
 bool Converter::field(Field which, std::size_t index, FieldValues& out) {
   switch (which) {
-    case Field::Version: return u32(index, out.version);
-    case Field::RootPid: return u32(index, out.rootPid);
-    case Field::SampleIntervalMs: return u64(index, out.sampleIntervalMs);
-    case Field::WindowMs: return u64(index, out.windowMs);
+    case Field::Version:
+      return u32(index, out.version);
+    case Field::RootPid:
+      return u32(index, out.rootPid);
+    case Field::SampleIntervalMs:
+      return u64(index, out.sampleIntervalMs);
+    case Field::WindowMs:
+      return u64(index, out.windowMs);
     case Field::ExternalProcesses:
-    case Field::Processes: return processList(index, out.processes);
+    case Field::Processes:
+      return processList(index, out.processes);
     case Field::Enabled: {
       const Kind kind = tree_[index].kind;
       if (kind != Kind::True && kind != Kind::False) return refuseType(index, Expectation::Boolean);
@@ -202,7 +236,8 @@ bool Converter::u32(std::size_t index, std::uint32_t& out) {
     out = static_cast<std::uint32_t>(value);
     return true;
   }
-  if (node.kind == Kind::Signed) return refuse(invalidValueSigned(Tree::signedValue(node), Expectation::U32));
+  if (node.kind == Kind::Signed)
+    return refuse(invalidValueSigned(Tree::signedValue(node), Expectation::U32));
   return refuseType(index, Expectation::U32);
 }
 
@@ -212,7 +247,8 @@ bool Converter::u64(std::size_t index, std::uint64_t& out) {
     out = Tree::unsignedValue(node);
     return true;
   }
-  if (node.kind == Kind::Signed) return refuse(invalidValueSigned(Tree::signedValue(node), Expectation::U64));
+  if (node.kind == Kind::Signed)
+    return refuse(invalidValueSigned(Tree::signedValue(node), Expectation::U64));
   return refuseType(index, Expectation::U64);
 }
 
@@ -324,7 +360,8 @@ bool TopLevel::readTag() {
   const std::size_t mark = tree_.size();
   if (reader_.peek() != '"') {
     if (!reader_.readValue()) return readerFailed();
-    return refuseAfterToken(invalidType(describe(tree_, tree_[mark]), Expectation::VariantIdentifier));
+    return refuseAfterToken(
+        invalidType(describe(tree_, tree_[mark]), Expectation::VariantIdentifier));
   }
   if (!reader_.readString()) return readerFailed();
   const std::string_view tag = tree_.text(tree_[mark]);
@@ -367,7 +404,8 @@ bool TopLevel::readObjectForm() {
       if (c == ',') {
         reader_.advance();
         c = reader_.peek();
-        if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingObject, reader_.lineLength());
+        if (c == Reader::END)
+          return syntax(SyntaxError::EofWhileParsingObject, reader_.lineLength());
         if (c == '}') return syntax(SyntaxError::TrailingComma, reader_.position() + 1);
         continue;
       }

@@ -30,7 +30,8 @@ constexpr std::array<std::string_view, 20> SYNTAX_TEXTS = {
     "trailing characters",
     "recursion limit exceeded",
 };
-static_assert(SYNTAX_TEXTS.size() == static_cast<std::size_t>(SyntaxError::RecursionLimitExceeded) + 1);
+static_assert(SYNTAX_TEXTS.size() ==
+              static_cast<std::size_t>(SyntaxError::RecursionLimitExceeded) + 1);
 
 // Indexed by Expectation.
 constexpr std::array<std::string_view, 8> EXPECTATION_TEXTS = {
@@ -137,12 +138,24 @@ std::string describeString(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     switch (byte) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\0': out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
           escapeCode(byte);

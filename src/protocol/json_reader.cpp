@@ -92,17 +92,34 @@ bool Reader::enter() {
 
 bool Reader::readValue() {
   switch (peek()) {
-    case END: return fail(SyntaxError::EofWhileParsingValue, line_.size());
-    case '"': return readString();
-    case '[': return readArray();
-    case '{': return readObject();
-    case 't': return readLiteral("true", Kind::True);
-    case 'f': return readLiteral("false", Kind::False);
-    case 'n': return readLiteral("null", Kind::Null);
+    case END:
+      return fail(SyntaxError::EofWhileParsingValue, line_.size());
+    case '"':
+      return readString();
+    case '[':
+      return readArray();
+    case '{':
+      return readObject();
+    case 't':
+      return readLiteral("true", Kind::True);
+    case 'f':
+      return readLiteral("false", Kind::False);
+    case 'n':
+      return readLiteral("null", Kind::Null);
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': return readNumber();
-    default: return fail(SyntaxError::ExpectedValue, pos_ + 1);
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      return readNumber();
+    default:
+      return fail(SyntaxError::ExpectedValue, pos_ + 1);
   }
 }
 
@@ -307,16 +324,34 @@ bool Reader::readEscape() {
   ++pos_;  // the backslash
   if (pos_ == n) return fail(SyntaxError::EofWhileParsingString, n);
   switch (line_[pos_++]) {
-    case '"': arena += '"'; return true;
-    case '\\': arena += '\\'; return true;
-    case '/': arena += '/'; return true;
-    case 'b': arena += '\b'; return true;
-    case 'f': arena += '\f'; return true;
-    case 'n': arena += '\n'; return true;
-    case 'r': arena += '\r'; return true;
-    case 't': arena += '\t'; return true;
-    case 'u': break;
-    default: return fail(SyntaxError::InvalidEscape, pos_);
+    case '"':
+      arena += '"';
+      return true;
+    case '\\':
+      arena += '\\';
+      return true;
+    case '/':
+      arena += '/';
+      return true;
+    case 'b':
+      arena += '\b';
+      return true;
+    case 'f':
+      arena += '\f';
+      return true;
+    case 'n':
+      arena += '\n';
+      return true;
+    case 'r':
+      arena += '\r';
+      return true;
+    case 't':
+      arena += '\t';
+      return true;
+    case 'u':
+      break;
+    default:
+      return fail(SyntaxError::InvalidEscape, pos_);
   }
   std::uint32_t code = 0;
   if (!readHex4(code)) return false;

@@ -15,15 +15,25 @@
 
 namespace procsampler::protocol::json {
 
-enum class Kind : std::uint8_t { Null, False, True, Unsigned, Signed, Float, String, Array, Object };
+enum class Kind : std::uint8_t {
+  Null,
+  False,
+  True,
+  Unsigned,
+  Signed,
+  Float,
+  String,
+  Array,
+  Object
+};
 
 // One value. A container is followed by its descendants in document order; an object's members
 // are a key (String) then its value. Unsigned, Signed and Float hold their value's bits in first.
 struct Node {
   Kind kind = Kind::Null;
-  bool inArena = false;     // String: the unescaped text lives in the tree's arena, not the line
-  std::uint64_t first = 0;  // String: offset; Array: element count; Object: member count
-  std::uint64_t second = 0; // String: length; Array, Object: index just past the last descendant
+  bool inArena = false;      // String: the unescaped text lives in the tree's arena, not the line
+  std::uint64_t first = 0;   // String: offset; Array: element count; Object: member count
+  std::uint64_t second = 0;  // String: length; Array, Object: index just past the last descendant
 };
 
 class Tree {
@@ -41,7 +51,9 @@ class Tree {
                         : line_.substr(offset, length);
   }
   static std::uint64_t unsignedValue(const Node& node) { return node.first; }
-  static std::int64_t signedValue(const Node& node) { return std::bit_cast<std::int64_t>(node.first); }
+  static std::int64_t signedValue(const Node& node) {
+    return std::bit_cast<std::int64_t>(node.first);
+  }
   static double floatValue(const Node& node) { return std::bit_cast<double>(node.first); }
   static std::size_t count(const Node& node) { return static_cast<std::size_t>(node.first); }
 
