@@ -42,10 +42,10 @@ Next dealWithLine(CommandSender& sender, std::string_view line) {
   if (isUnicodeBlank(line)) return Next::KeepReading;
 
   auto decoded = protocol::decodeCommand(line);
-  ReaderMessage message = decoded.hasValue()
-                              ? ReaderMessage(std::move(decoded).value())
-                              : ReaderMessage(Invalid{std::string(kInvalidCommandPrefix) +
-                                                      std::move(decoded).error()});
+  ReaderMessage message =
+      decoded.hasValue()
+          ? ReaderMessage(std::move(decoded).value())
+          : ReaderMessage(Invalid{std::string(kInvalidCommandPrefix) + std::move(decoded).error()});
   return sender.send(std::move(message)) ? Next::KeepReading : Next::Finish;
 }
 
@@ -57,8 +57,8 @@ void runCommandReader(CommandSender sender, int fd) {
   std::size_t searchFrom = 0;  // bytes before this hold no line feed
   for (;;) {
     std::size_t lineStart = 0;
-    while (const void* found = std::memchr(buffer.data() + searchFrom, '\n',
-                                           buffer.size() - searchFrom)) {
+    while (const void* found =
+               std::memchr(buffer.data() + searchFrom, '\n', buffer.size() - searchFrom)) {
       const std::size_t lineEnd =
           static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data()) + 1;
       if (dealWithLine(sender, std::string_view(buffer).substr(lineStart, lineEnd - lineStart)) ==

@@ -58,8 +58,8 @@ void setSampleInterval(SessionContext& session, const protocol::SetSampleInterva
   const auto interval = sampleIntervalFromMs(command.sampleIntervalMs);
   session.state.config->sampleInterval = interval;
   // A full new interval from now, even when a sample was due sooner.
-  session.nextSampleDue = interval ? std::optional<MonoTime>(session.clock.monotonicNow() + *interval)
-                                   : std::nullopt;
+  session.nextSampleDue =
+      interval ? std::optional<MonoTime>(session.clock.monotonicNow() + *interval) : std::nullopt;
 }
 
 IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) {

@@ -100,7 +100,9 @@ IoStatus runSession() {
   environment.inputFd = STDIN_FILENO;
   environment.outputFd = STDOUT_FILENO;
   environment.clock = &clock;
-  environment.makeTable = [](Clock& tableClock) { return sampling::new_with_specifics(tableClock); };
+  environment.makeTable = [](Clock& tableClock) {
+    return sampling::new_with_specifics(tableClock);
+  };
   return runSession(environment);
 }
 

@@ -47,8 +47,8 @@ IoStatus runMainLoop(SessionContext& session, MessageSource& messages);
 
 // Where a session's input, output, time and processes come from.
 struct SessionEnvironment {
-  int inputFd = 0;   // read by the command reader thread
-  int outputFd = 1;  // written only through the EventWriter
+  int inputFd = 0;         // read by the command reader thread
+  int outputFd = 1;        // written only through the EventWriter
   Clock* clock = nullptr;  // must outlive the session and be the real monotonic clock, since the
                            // channel waits on it
   std::function<std::unique_ptr<sampling::ProcessTable>(Clock&)> makeTable;

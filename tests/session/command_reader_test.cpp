@@ -4,11 +4,10 @@
 #include "session/command_reader.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -108,13 +107,17 @@ TEST(CommandReader, LineCuttingAndTerminators) {
       {"CRLF removed before decoding", unclosed + "\r\n", {decodedAs(unclosed)}},
       {"only one CR removed", unclosed + "\r\r\n", {decodedAs(unclosed + "\r")}},
       {"CR kept at end of input", unclosed + "\r", {decodedAs(unclosed + "\r")}},
-      {"last line without LF", line("[1]") + std::string(kShutdown),
+      {"last line without LF",
+       line("[1]") + std::string(kShutdown),
        {decodedAs("[1]"), decodedAs(kShutdown)}},
-      {"trailing spaces kept for the decoder", std::string(kShutdown) + "  \r\n",
+      {"trailing spaces kept for the decoder",
+       std::string(kShutdown) + "  \r\n",
        {decodedAs(std::string(kShutdown) + "  ")}},
-      {"U+00A0 around a command is not blank", "\xC2\xA0" + std::string(kShutdown) + "\n",
+      {"U+00A0 around a command is not blank",
+       "\xC2\xA0" + std::string(kShutdown) + "\n",
        {decodedAs("\xC2\xA0" + std::string(kShutdown))}},
-      {"an invalid line does not stop reading", line("nope") + line(kShutdown),
+      {"an invalid line does not stop reading",
+       line("nope") + line(kShutdown),
        {decodedAs("nope"), decodedAs(kShutdown)}},
       {"empty input", "", {}},
   };
