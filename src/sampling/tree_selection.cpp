@@ -69,14 +69,15 @@ std::vector<Pid> selectProcessTrees(std::span<const ProcessLink> links, std::spa
     if (start != startByPid.end()) queue.push_back({seed, start->second});
   }
 
+  // Keyed by the pair, as the walk is; since a table holds each pid once, every pid has a single
+  // start and a pair visited once is also a pid selected once.
   std::unordered_set<Node, NodeHash> visited;
-  std::unordered_set<Pid> selectedPids;
   std::vector<Pid> selected;
   visited.reserve(queue.size());
   for (std::size_t head = 0; head < queue.size(); ++head) {
     const Node node = queue[head];
     if (!visited.insert(node).second) continue;
-    if (selectedPids.insert(node.pid).second) selected.push_back(node.pid);
+    selected.push_back(node.pid);
     const auto children = childrenByParent.find(node.pid);
     if (children == childrenByParent.end()) continue;
     for (const Node& child : children->second) {
