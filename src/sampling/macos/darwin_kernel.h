@@ -93,8 +93,8 @@ struct CpuLoadReply {
 inline constexpr std::size_t CPU_STATE_COUNT = 4;
 
 struct SysctlReply {
-  int result = -1;          // 0 on success, -1 on failure
-  std::size_t length = 0;   // the size needed (probe) or the bytes written
+  int result = -1;         // 0 on success, -1 on failure
+  std::size_t length = 0;  // the size needed (probe) or the bytes written
 };
 
 struct PathReply {

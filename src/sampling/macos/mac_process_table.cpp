@@ -38,24 +38,36 @@ float toPercent(double value) {
 
 ProcessStatus statusFromBsd(std::uint32_t status) {
   switch (status) {
-    case STATUS_IDLE: return {ProcessStatusKind::Idle, 0};
-    case STATUS_RUN: return {ProcessStatusKind::Run, 0};
-    case STATUS_SLEEP: return {ProcessStatusKind::Sleep, 0};
-    case STATUS_STOP: return {ProcessStatusKind::Stop, 0};
-    case STATUS_ZOMBIE: return {ProcessStatusKind::Zombie, 0};
-    default: return {ProcessStatusKind::Unknown, status};
+    case STATUS_IDLE:
+      return {ProcessStatusKind::Idle, 0};
+    case STATUS_RUN:
+      return {ProcessStatusKind::Run, 0};
+    case STATUS_SLEEP:
+      return {ProcessStatusKind::Sleep, 0};
+    case STATUS_STOP:
+      return {ProcessStatusKind::Stop, 0};
+    case STATUS_ZOMBIE:
+      return {ProcessStatusKind::Zombie, 0};
+    default:
+      return {ProcessStatusKind::Unknown, status};
   }
 }
 
 ProcessStatus statusFromThread(std::int32_t state) {
   switch (state) {
-    case RUN_STATE_RUNNING: return {ProcessStatusKind::Run, 0};
-    case RUN_STATE_STOPPED: return {ProcessStatusKind::Stop, 0};
-    case RUN_STATE_WAITING: return {ProcessStatusKind::Sleep, 0};
+    case RUN_STATE_RUNNING:
+      return {ProcessStatusKind::Run, 0};
+    case RUN_STATE_STOPPED:
+      return {ProcessStatusKind::Stop, 0};
+    case RUN_STATE_WAITING:
+      return {ProcessStatusKind::Sleep, 0};
     // A thread in an uninterruptible wait belongs to a live process blocked in the kernel.
-    case RUN_STATE_UNINTERRUPTIBLE: return {ProcessStatusKind::UninterruptibleDiskSleep, 0};
-    case RUN_STATE_HALTED: return {ProcessStatusKind::Parked, 0};
-    default: return {ProcessStatusKind::Unknown, static_cast<std::uint32_t>(state)};
+    case RUN_STATE_UNINTERRUPTIBLE:
+      return {ProcessStatusKind::UninterruptibleDiskSleep, 0};
+    case RUN_STATE_HALTED:
+      return {ProcessStatusKind::Parked, 0};
+    default:
+      return {ProcessStatusKind::Unknown, static_cast<std::uint32_t>(state)};
   }
 }
 
@@ -81,10 +93,9 @@ void MacProcessTable::setUpCpuClock() {
 
   // A timebase with a zero term would make every interval infinite or empty; treat it as the
   // failure it is and count Mach units as nanoseconds.
-  double nsPerMachUnit = 1.0;
-  const TimebaseReply timebase = kernel_.machTimebaseInfo();
-  if (timebase.kern_return == KERN_SUCCESS_CODE && timebase.numer != 0 && timebase.denom != 0) {
-    nsPerMachUnit = static_cast<double>(timebase.numer) / static_cast<double>(timebase.denom);
+  TimebaseReply timebase = kernel_.machTimebaseInfo();
+  if (timebase.kern_return != KERN_SUCCESS_CODE || timebase.numer == 0 || timebase.denom == 0) {
+    timebase.numer = timebase.denom = 1;
   }
 
   CpuLoadReply load = kernel_.hostProcessorInfo(host);
@@ -93,10 +104,11 @@ void MacProcessTable::setUpCpuClock() {
   cpu.host_port = host;
   cpu.cpu_count = load.cpu_count;
   cpu.ticks = std::move(load.ticks);
-  cpu.ns_per_mach_unit = nsPerMachUnit;
-  cpu.ms_per_mach_unit = nsPerMachUnit / 1'000'000.0;
+  cpu.timebase_numer = timebase.numer;
+  cpu.timebase_denom = timebase.denom;
   // Without a tick rate the tick counts mean nothing; the interval then rests on its floor.
-  cpu.ns_per_tick = ticksPerSecond > 0 ? 1'000'000'000.0 / static_cast<double>(ticksPerSecond) : 0.0;
+  cpu.ns_per_tick =
+      ticksPerSecond > 0 ? 1'000'000'000.0 / static_cast<double>(ticksPerSecond) : 0.0;
   cpu_clock_ = std::move(cpu);
 }
 
@@ -104,7 +116,8 @@ std::optional<double> MacProcessTable::refreshInterval() {
   if (!cpu_clock_) return std::nullopt;
   CpuClock& cpu = *cpu_clock_;
   const MonoTime now = clock_.monotonicNow();
-  if (cpu.computed_at && (now < *cpu.computed_at || now - *cpu.computed_at < INTERVAL_REUSE)) {
+  // A reading before the last computation (a negative span) counts as too soon as well.
+  if (cpu.computed_at && now - *cpu.computed_at < INTERVAL_REUSE) {
     return cpu.interval;
   }
 
@@ -112,8 +125,8 @@ std::optional<double> MacProcessTable::refreshInterval() {
   if (!cpuLoadUsable(load)) return 0.0;
 
   const std::uint32_t cpus = std::min(cpu.cpu_count, load.cpu_count);
-  const std::size_t counters = std::min({static_cast<std::size_t>(cpus) * CPU_STATE_COUNT,
-                                         cpu.ticks.size(), load.ticks.size()});
+  const std::size_t counters = std::min(
+      {static_cast<std::size_t>(cpus) * CPU_STATE_COUNT, cpu.ticks.size(), load.ticks.size()});
   // Summed in 32 bits like the counters themselves; a counter that went backwards adds nothing.
   std::uint32_t total = 0;
   for (std::size_t i = 0; i < counters; ++i) {
@@ -124,7 +137,7 @@ std::optional<double> MacProcessTable::refreshInterval() {
   cpu.computed_at = now;
 
   const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.ns_per_tick;
-  cpu.interval = std::max(perCpuNs, MIN_INTERVAL_NS) / cpu.ns_per_mach_unit;
+  cpu.interval = std::max(perCpuNs, MIN_INTERVAL_NS) * cpu.timebase_denom / cpu.timebase_numer;
   return cpu.interval;
 }
 
@@ -267,9 +280,10 @@ std::optional<MacProcessTable::ArgumentReading> MacProcessTable::readArgumentAre
   if (probe.result != 0 || probe.length < MIN_AREA) return std::nullopt;
   argument_buffer_.resize(probe.length);
   const SysctlReply copied = kernel_.procArgs2(pid, argument_buffer_);
-  if (copied.result != 0 || copied.length < MIN_AREA) return std::nullopt;
+  if (copied.result != 0) return std::nullopt;
 
   const std::size_t length = std::min(copied.length, argument_buffer_.size());
+  // A copy too short for the argument count is refused here.
   std::optional<ArgumentArea> area =
       parseArgumentArea(std::span<const std::byte>(argument_buffer_.data(), length));
   if (!area) return std::nullopt;
@@ -308,8 +322,7 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task, const Th
     const std::uint64_t current = saturatingAdd(task.pti_total_user, task.pti_total_system);
     process.cpu_percent = 0.0f;
     if (*interval_ > MIN_USABLE_INTERVAL && previous > 0 && current > previous) {
-      process.cpu_percent =
-          toPercent(static_cast<double>(current - previous) / *interval_ * 100.0);
+      process.cpu_percent = toPercent(static_cast<double>(current - previous) / *interval_ * 100.0);
     }
     entry.previous_user = task.pti_total_user;
     entry.previous_system = task.pti_total_system;
@@ -341,7 +354,9 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task, const Th
 std::uint64_t MacProcessTable::cpuTimeMs(const TaskInfo& task) const {
   if (!cpu_clock_) return 0;
   const std::uint64_t machUnits = saturatingAdd(task.pti_total_user, task.pti_total_system);
-  return toU64Saturating(static_cast<double>(machUnits) * cpu_clock_->ms_per_mach_unit);
+  // Multiplied before dividing, so whole milliseconds stay whole (125/3 has no exact double).
+  return toU64Saturating(static_cast<double>(machUnits) * cpu_clock_->timebase_numer /
+                         (cpu_clock_->timebase_denom * 1'000'000.0));
 }
 
 ProcessStatus MacProcessTable::reportedStatus(const Entry& entry) {

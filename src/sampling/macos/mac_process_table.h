@@ -36,8 +36,8 @@ class MacProcessTable final : public ProcessTable {
 
  private:
   struct Entry {
-    Process process;                       // what readers see; status is the reported one
-    ProcessStatus process_state;           // from pbi_status
+    Process process;              // what readers see; status is the reported one
+    ProcessStatus process_state;  // from pbi_status
     std::optional<std::int32_t> thread_state;
     // Task user and system time at the previous refresh. Without a CPU clock they hold the
     // previous CPU time sum and mach_absolute_time reading instead, once uptime_baseline is set.
@@ -57,8 +57,9 @@ class MacProcessTable final : public ProcessTable {
     std::vector<std::uint32_t> ticks;
     std::optional<MonoTime> computed_at;
     double interval = 0.0;
-    double ns_per_mach_unit = 1.0;
-    double ms_per_mach_unit = 1.0e-6;
+    // numer / denom: nanoseconds per Mach absolute-time unit.
+    double timebase_numer = 1.0;
+    double timebase_denom = 1.0;
     double ns_per_tick = 0.0;
   };
 

@@ -44,8 +44,7 @@ std::string fileNameOf(std::string_view path) {
   std::string_view last;
   while (!path.empty()) {
     const std::size_t slash = path.rfind('/');
-    const std::string_view piece =
-        slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const std::string_view piece = slash == std::string_view::npos ? path : path.substr(slash + 1);
     path = slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash);
     if (piece.empty() || piece == ".") continue;
     last = piece;
