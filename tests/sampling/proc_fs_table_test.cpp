@@ -344,16 +344,22 @@ TEST(ProcFsTable, NameFollowsAnExecAndCostsNoLinkReadOtherwise) {
 
 TEST(ProcFsTable, StateParentAndRunTimeAreReadEveryRefresh) {
   Fixture f;
-  f.files->add({.pid = 30, .state = 'S', .ppid = 20, .starttime = 100 * 10'000});
+  f.files->add({.pid = 30,
+                .state = 'S',
+                .ppid = 20,
+                .starttime = 100 * 10'000,
+                .cmdline = "daemon\0--fg\0"s});
   f.table->refresh_processes_specifics();
   EXPECT_EQ(f.at(30).status, (ProcessStatus{K::Sleep, 0}));
 
   f.files->at(30).state = 'Z';
-  f.files->at(30).ppid = 1;  // reparented when its parent exited
+  f.files->at(30).ppid = 1;         // reparented when its parent exited
+  f.files->at(30).cmdline.clear();  // and its memory is gone
   f.pass(3000ms);
   f.table->refresh_processes_specifics();
   EXPECT_EQ(f.at(30).status, (ProcessStatus{K::Zombie, 0}));
   EXPECT_EQ(f.at(30).parent_pid, 1u);
+  EXPECT_EQ(f.at(30).arguments, (std::vector<std::string>{"daemon", "--fg"}));
   EXPECT_EQ(f.at(30).run_time_s, 1'700'000'003u - (kBoot + 10'000));
 
   // A wall clock set back before the start gives 0, not a wrapped number.

@@ -241,12 +241,16 @@ TEST_F(LiveTable, ChildThatExitsIsZombieThenGoneOnceReaped) {
   auto child = forkChild([] { ::pause(); });
   table_->refresh_processes_specifics();
   ASSERT_NE(table_->find(child->pid()), nullptr);
+  std::vector<std::string> arguments = table_->find(child->pid())->arguments;
+  ASSERT_FALSE(arguments.empty());
 
   ::kill(static_cast<pid_t>(child->pid()), SIGKILL);
-  EXPECT_TRUE(refreshUntil(*table_, [&](ProcessTable& t) {
+  ASSERT_TRUE(refreshUntil(*table_, [&](ProcessTable& t) {
     const Process* p = t.find(child->pid());
     return p && p->status.kind == ProcessStatusKind::Zombie;
   }));
+  // A zombie's command line reads empty; it is still reported with the one it had.
+  EXPECT_EQ(table_->find(child->pid())->arguments, arguments);
   child->end();
   table_->refresh_processes_specifics();
   EXPECT_EQ(table_->find(child->pid()), nullptr);

@@ -133,7 +133,9 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
 
   switch (files_->readPidFile(pid, PidFile::Cmdline, text)) {
     case ReadStatus::Ok:
-      splitCommandLine(text, process.arguments);
+      // A zombie or exiting process has released its memory and reads as empty; like an
+      // unreadable one, it keeps the arguments it was last seen with.
+      if (!text.empty()) splitCommandLine(text, process.arguments);
       break;
     // Every process has a cmdline, so its absence means the process exited after its stat was
     // read; the entry is left unmarked and goes at the end of the refresh.
