@@ -1,6 +1,9 @@
 #include "session/run_session.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <optional>
 #include <utility>
@@ -17,6 +20,21 @@ namespace {
 std::optional<MonoTime> deadlineAfter(MonoTime now, MonoTime::duration wait) {
   if (now.time_since_epoch() > MonoTime::duration::max() - wait) return std::nullopt;
   return now + wait;
+}
+
+// A standard descriptor that is not open would go to the next file the process opens (the process
+// table opens /proc while the reader thread starts), and the reader or the writer would then use
+// that file. /dev/null in its place reads as end of input and swallows writes, which is what a
+// missing descriptor means to the session anyway.
+void occupyMissingStandardDescriptors() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
 }
 
 }  // namespace
@@ -95,6 +113,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
 }
 
 IoStatus runSession() {
+  occupyMissingStandardDescriptors();
   SystemClock clock;
   SessionEnvironment environment;
   environment.inputFd = STDIN_FILENO;
