@@ -13,7 +13,9 @@ constexpr std::uint64_t kSnapshotOverheadBytes = 144;
 constexpr std::uint64_t kRecordOverheadBytes = 144;
 constexpr std::uint64_t kExternalBytes = 24;
 
-std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; }
+std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) {
+  return a > kMax - b ? kMax : a + b;
+}
 std::uint64_t subtractFloored(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
 }  // namespace
@@ -48,9 +50,9 @@ void SnapshotHistory::append(const sampling::Snapshot& snapshot) {
   pushBack(std::move(stored));
 
   const std::uint64_t cutoff = subtractFloored(stampedAt, HISTORY_MAX_AGE_MS);
-  while (count_ > 0 && (count_ > HISTORY_MAX_SNAPSHOTS ||
-                        slot(0).snapshot.sampledAtUnixMs < cutoff ||
-                        totalRecords_ > HISTORY_MAX_RECORDS || totalBytes_ > HISTORY_MAX_BYTES)) {
+  while (count_ > 0 &&
+         (count_ > HISTORY_MAX_SNAPSHOTS || slot(0).snapshot.sampledAtUnixMs < cutoff ||
+          totalRecords_ > HISTORY_MAX_RECORDS || totalBytes_ > HISTORY_MAX_BYTES)) {
     popFront();
   }
 }

@@ -16,8 +16,8 @@ namespace {
 void waitForSpacing(Sampler& sampler) {
   if (!sampler.lastRefreshAt) return;
   const MonoTime now = sampler.clock->monotonicNow();
-  const auto elapsed = now > *sampler.lastRefreshAt ? now - *sampler.lastRefreshAt
-                                                    : MonoTime::duration::zero();
+  const auto elapsed =
+      now > *sampler.lastRefreshAt ? now - *sampler.lastRefreshAt : MonoTime::duration::zero();
   if (elapsed < MIN_REFRESH_SPACING) sampler.clock->sleepFor(MIN_REFRESH_SPACING - elapsed);
 }
 

@@ -13,10 +13,11 @@ namespace {
 
 // Indexed by ProcessStatusKind; the wire texts of every named state.
 constexpr std::array<std::string_view, 13> kStatusTexts = {
-    "Idle",   "Run",    "Sleep",       "Stop",         "Zombie",
-    "Tracing", "Dead",  "Wakekill",    "Waking",       "Parked",
-    "LockBlocked", "UninterruptibleDiskSleep", "Suspended",
+    "Idle",      "Run",      "Sleep",  "Stop",   "Zombie",      "Tracing",
+    "Dead",      "Wakekill", "Waking", "Parked", "LockBlocked", "UninterruptibleDiskSleep",
+    "Suspended",
 };
+static_assert(kStatusTexts.size() == static_cast<std::size_t>(ProcessStatusKind::Unknown));
 
 std::uint64_t secondsToMillis(std::uint64_t seconds) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();

@@ -17,7 +17,8 @@ struct Node {
 
 struct NodeHash {
   std::size_t operator()(const Node& node) const noexcept {
-    // The start is a multiple of 1000 for every real process; mixing it keeps pairs of one pid apart.
+    // The start is a multiple of 1000 for every real process; mixing it keeps pairs of one pid
+    // apart.
     const std::uint64_t mixed = (node.startMs * 0x9E3779B97F4A7C15ULL) ^ node.pid;
     return std::hash<std::uint64_t>{}(mixed);
   }
@@ -50,7 +51,8 @@ std::vector<ExternalProcess> matchExternalProcesses(std::span<const ProcessLink>
   return matched;
 }
 
-std::vector<Pid> selectProcessTrees(std::span<const ProcessLink> links, std::span<const Pid> seeds) {
+std::vector<Pid> selectProcessTrees(std::span<const ProcessLink> links,
+                                    std::span<const Pid> seeds) {
   std::unordered_map<Pid, std::vector<Node>> childrenByParent;
   std::unordered_map<Pid, std::uint64_t> startByPid;
   childrenByParent.reserve(links.size());

@@ -32,12 +32,18 @@ const Repair kRepairs[] = {
     {"four-byte", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
     {"U+FFFD itself is valid", cat({R}), cat({R})},
     {"largest scalar U+10FFFF", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-    {"0xFF in the middle", "ab\xFF" "cd", cat({"ab", R, "cd"})},
+    {"0xFF in the middle",
+     "ab\xFF"
+     "cd",
+     cat({"ab", R, "cd"})},
     {"lone continuation", "\x80", cat({R})},
     {"two lone continuations", "\x80\xBF", cat({R, R})},
     {"truncated three-byte at end", "a\xE2\x82", cat({"a", R})},
     {"truncated four-byte at end", "\xF0\x9F\x98", cat({R})},
-    {"truncated lead before ascii", "\xE2\x82" "a", cat({R, "a"})},
+    {"truncated lead before ascii",
+     "\xE2\x82"
+     "a",
+     cat({R, "a"})},
     {"lead followed by lead", "\xC3\xC3\xA9", cat({R, "\xC3\xA9"})},
     {"overlong two-byte C0", "\xC0\xAF", cat({R, R})},
     {"overlong two-byte C1", "\xC1\xBF", cat({R, R})},
@@ -48,11 +54,18 @@ const Repair kRepairs[] = {
     {"last before surrogates ED 9F BF", "\xED\x9F\xBF", "\xED\x9F\xBF"},
     {"above U+10FFFF F4 90", "\xF4\x90\x80\x80", cat({R, R, R, R})},
     {"lead F5", "\xF5\x80", cat({R, R})},
-    {"Unicode table 3-8 example", "a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d",
+    {"Unicode table 3-8 example",
+     "a\xF1\x80\x80\xE1\x80\xC2"
+     "b\x80"
+     "c\x80\xBF"
+     "d",
      cat({"a", R, R, R, "b", R, "c", R, R, "d"})},
     // Past the eight-byte ASCII fast path, so the invalid byte is found after a whole word.
     {"invalid after long ascii run", "0123456789abcdefg\xFFh", cat({"0123456789abcdefg", R, "h"})},
-    {"invalid inside an ascii word", "0123\xFF" "56789", cat({"0123", R, "56789"})},
+    {"invalid inside an ascii word",
+     "0123\xFF"
+     "56789",
+     cat({"0123", R, "56789"})},
 };
 
 TEST(Utf8Repair, ReplacesEachMaximalSubpartWithOneReplacementCharacter) {

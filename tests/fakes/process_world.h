@@ -46,7 +46,9 @@ using ProcessWorldFactory = std::function<std::unique_ptr<ProcessWorld>(Clock&)>
 class BorrowedTable final : public sampling::ProcessTable {
  public:
   explicit BorrowedTable(sampling::ProcessTable& table) : table_(table) {}
-  std::size_t refresh_processes_specifics() override { return table_.refresh_processes_specifics(); }
+  std::size_t refresh_processes_specifics() override {
+    return table_.refresh_processes_specifics();
+  }
   std::size_t processCount() const override { return table_.processCount(); }
   const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }
   void forEachProcess(const std::function<void(const sampling::Process&)>& visit) const override {
@@ -58,7 +60,8 @@ class BorrowedTable final : public sampling::ProcessTable {
 };
 
 // The suite lives in tests/sampling/tree_selection_contract_test.cpp; a table source joins it with
-//   INSTANTIATE_TEST_SUITE_P(MySource, TreeSelectionContract, ::testing::Values(ProcessWorldFactory(...)));
+//   INSTANTIATE_TEST_SUITE_P(MySource, TreeSelectionContract,
+//   ::testing::Values(ProcessWorldFactory(...)));
 class TreeSelectionContract : public ::testing::TestWithParam<ProcessWorldFactory> {
  protected:
   TreeSelectionContract()
@@ -68,7 +71,8 @@ class TreeSelectionContract : public ::testing::TestWithParam<ProcessWorldFactor
   void spawn(const WorldProcess& process) { world_->spawn(process); }
   void exit(sampling::Pid pid) { world_->exit(pid); }
 
-  sampling::Snapshot collect(sampling::Pid rootPid, const sampling::ExternalProcessMap& externals = {}) {
+  sampling::Snapshot collect(sampling::Pid rootPid,
+                             const sampling::ExternalProcessMap& externals = {}) {
     return sampling::collectSnapshot(sampler_, rootPid, externals, std::nullopt);
   }
 

@@ -159,11 +159,13 @@ TEST(SnapshotHistoryAppend, AnOversizeSnapshotEmptiesTheHistory) {
 
 TEST(SnapshotHistoryAppend, AClockSetBackDropsTheLaterSnapshots) {
   SnapshotHistory history;
-  for (const std::uint64_t at : {1000u, 2000u, 2000u, 3000u, 4000u}) history.append(snapshotAt(at, 1));
+  for (const std::uint64_t at : {1000u, 2000u, 2000u, 3000u, 4000u})
+    history.append(snapshotAt(at, 1));
   history.append(snapshotAt(2000, 2));
   EXPECT_EQ(stamps(history, 5000), (std::vector<std::uint64_t>{1000, 2000, 2000, 2000}));
   EXPECT_EQ(history.totalRecords(), 1u + 1 + 1 + 2);
-  EXPECT_EQ(history.totalBytes(), 3 * estimatedBytes(snapshotAt(0, 1)) + estimatedBytes(snapshotAt(0, 2)));
+  EXPECT_EQ(history.totalBytes(),
+            3 * estimatedBytes(snapshotAt(0, 1)) + estimatedBytes(snapshotAt(0, 2)));
   history.append(snapshotAt(10));
   EXPECT_EQ(stamps(history, 5000), (std::vector<std::uint64_t>{10}));
   EXPECT_EQ(history.totalRecords(), 0u);
@@ -186,13 +188,21 @@ TEST(SnapshotHistorySelect, TakesTheClampedWindowWithBothEndsIncluded) {
       {"window of 1000 includes its start", now, 1000, {now - 1000, now - 1, now}},
       {"zero window: exactly now", now, 0, {now}},
       {"zero window, nothing at now", now - 2, 0, {}},
-      {"one hour reaches the oldest", now, HISTORY_MAX_AGE_MS,
+      {"one hour reaches the oldest",
+       now,
+       HISTORY_MAX_AGE_MS,
        {now - HISTORY_MAX_AGE_MS, now - 1001, now - 1000, now - 1, now}},
-      {"one hour minus one excludes the oldest", now, HISTORY_MAX_AGE_MS - 1,
+      {"one hour minus one excludes the oldest",
+       now,
+       HISTORY_MAX_AGE_MS - 1,
        {now - 1001, now - 1000, now - 1, now}},
-      {"window above one hour is one hour", now + 1, 10 * HISTORY_MAX_AGE_MS,
+      {"window above one hour is one hour",
+       now + 1,
+       10 * HISTORY_MAX_AGE_MS,
        {now - 1001, now - 1000, now - 1, now}},
-      {"later than now is skipped after a set-back", now - 1, 5000,
+      {"later than now is skipped after a set-back",
+       now - 1,
+       5000,
        {now - 1001, now - 1000, now - 1}},
       {"now before the window length: since is 0", 5000, 1'000'000, {}},
   };
@@ -217,7 +227,8 @@ TEST(SnapshotHistoryQueue, KeepsOrderAndTotalsThroughWrapGrowthAndRemovals) {
   // A thousand seconds apart: the age bound keeps the newest four, so the oldest leaves at each
   // append and the ring's start walks around the initial four slots.
   for (int i = 0; i < 9; ++i) append(at + 1'000'000, 1);
-  EXPECT_EQ(stamps(history, at), (std::vector<std::uint64_t>{6'000'000, 7'000'000, 8'000'000, 9'000'000}));
+  EXPECT_EQ(stamps(history, at),
+            (std::vector<std::uint64_t>{6'000'000, 7'000'000, 8'000'000, 9'000'000}));
   // Closer together: the ring grows twice while its start is not at slot 0.
   for (std::uint64_t i = 1; i <= 10; ++i) append(9'000'000 + i, 2);
   expected = {6'000'000, 7'000'000, 8'000'000, 9'000'000};

@@ -172,8 +172,9 @@ class TableDoubleWorld final : public ProcessWorld {
 };
 
 INSTANTIATE_TEST_SUITE_P(TableDouble, TreeSelectionContract,
-                         ::testing::Values(ProcessWorldFactory(
-                             [](Clock& clock) { return std::make_unique<TableDoubleWorld>(clock); })));
+                         ::testing::Values(ProcessWorldFactory([](Clock& clock) {
+                           return std::make_unique<TableDoubleWorld>(clock);
+                         })));
 
 }  // namespace
 }  // namespace procsampler::testing
