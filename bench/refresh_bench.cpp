@@ -7,11 +7,6 @@
 // Prints the medians and the ratios (b)/(a) and (c)/(a); the targets are both at most 1.2. Also
 // counts heap allocations per warm refresh, which should stay near 0 on a steady machine.
 #include <benchmark/benchmark.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +19,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "proc_load.h"
 #include "sampling/process_table.h"
 #include "sampling/sampler.h"
 
@@ -42,66 +38,10 @@ namespace {
 
 using namespace procsampler;
 using Steady = std::chrono::steady_clock;
+using bench::barePass;
+using bench::SleepingChildren;
 
 constexpr int kChildren = 2000;
-
-// Children that sleep in pause() until killed; they die with this process if it dies first.
-class SleepingChildren {
- public:
-  explicit SleepingChildren(int count) {
-    pid_t parent = ::getpid();
-    for (int i = 0; i < count; ++i) {
-      pid_t pid = ::fork();
-      if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(0);
-        while (true) ::pause();
-      }
-      if (pid < 0) {
-        std::perror("fork");
-        break;
-      }
-      pids_.push_back(pid);
-    }
-  }
-  ~SleepingChildren() {
-    for (pid_t pid : pids_) ::kill(pid, SIGKILL);
-    for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
-  }
-  SleepingChildren(const SleepingChildren&) = delete;
-  SleepingChildren& operator=(const SleepingChildren&) = delete;
-  std::size_t size() const { return pids_.size(); }
-
- private:
-  std::vector<pid_t> pids_;
-};
-
-// (a): what any reader of these values must at least do, with no parsing and no bookkeeping.
-// Returns the number of pids.
-std::size_t barePass() {
-  static char buffer[65536];
-  static const char* const kFiles[] = {"stat", "statm", "cmdline", "io"};
-  int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = ::fdopendir(::dup(procFd));
-  std::size_t count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    ++count;
-    char path[sizeof entry->d_name + 16];
-    for (const char* file : kFiles) {
-      std::snprintf(path, sizeof path, "%s/%s", entry->d_name, file);
-      int fd = ::openat(procFd, path, O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      benchmark::DoNotOptimize(::read(fd, buffer, sizeof buffer));
-      ::close(fd);
-    }
-    std::snprintf(path, sizeof path, "%s/exe", entry->d_name);
-    benchmark::DoNotOptimize(::readlinkat(procFd, path, buffer, sizeof buffer));
-  }
-  ::closedir(dir);
-  ::close(procFd);
-  return count;
-}
 
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());

@@ -17,7 +17,7 @@ namespace procsampler::sampling {
 
 using Pid = std::uint32_t;
 
-// In the order of the status table; the wire texts live in process_status.h.
+// In the order of the status table; the wire texts live beside buildProcessSample.
 enum class ProcessStatusKind : std::uint8_t {
   Idle,
   Run,
