@@ -184,25 +184,6 @@ TEST(HandleMessage, ExternalProcessListsKeepTheLastEntryPerPid) {
   EXPECT_TRUE(rig.takeLines().empty());
 }
 
-TEST(HandleMessage, SampleNowWritesItsSnapshotWithTheRequestIdWhateverTheStreamingFlag) {
-  SessionRig rig;
-  ASSERT_EQ(handled(rig, configure(0)), Flow::Continue);
-  for (const bool streaming : {false, true}) {
-    ASSERT_EQ(handled(rig, setStreaming(streaming)), Flow::Continue);
-    ASSERT_EQ(handled(rig, sampleNow("req-" + std::to_string(streaming))), Flow::Continue);
-  }
-  const std::vector<std::string> lines = rig.takeLines();
-  ASSERT_EQ(lines.size(), 2u);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(t::eventType(lines[i]), "snapshot");
-    EXPECT_EQ(t::stringField(lines[i], "requestId"), "req-" + std::to_string(i));
-    EXPECT_EQ(t::numberField(lines[i], "sequence"), i + 1);
-    EXPECT_EQ(t::numberFields(lines[i], "pid"),
-              (std::vector<std::uint64_t>{t::kRootPid, t::kRootPid + 1}));
-  }
-  EXPECT_EQ(rig.history.size(), 2u);
-}
-
 // Fills the history with n snapshots stamped in the last n milliseconds of the wall clock.
 void storeSnapshots(SessionRig& rig, std::uint64_t n) {
   const std::uint64_t nowMs = unixMillis(rig.clock.wallNow());
