@@ -18,13 +18,18 @@ using namespace std::chrono_literals;
 constexpr std::string_view kNotConfiguredSampling = "configure must be sent before sampling";
 
 std::string expectedHello(std::uint64_t pid) {
+#if defined(__APPLE__)
+  const std::string platform = "macos";
+#else
+  const std::string platform = "linux";
+#endif
 #if defined(__x86_64__)
   const std::string arch = "x86_64";
 #elif defined(__aarch64__)
   const std::string arch = "aarch64";
 #endif
   return R"({"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":)" +
-         std::to_string(pid) + R"(,"platform":"linux","arch":")" + arch +
+         std::to_string(pid) + R"(,"platform":")" + platform + R"(","arch":")" + arch +
          R"(","capabilities":{"cumulativeCpuTime":true,"currentCpuPercent":true,)"
          R"("residentMemory":true,"virtualMemory":true,"ioBytes":true,"processStartTime":true,)"
          R"("processTree":true}})";

@@ -17,7 +17,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool makePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
+// Close-on-exec, so the child gets only the ends placed on its standard descriptors. (No pipe2:
+// macOS lacks it, and no other thread of the tests starts children.)
+bool makePipe(int fds[2]) {
+  if (::pipe(fds) != 0) return false;
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return true;
+}
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
