@@ -23,7 +23,7 @@ class MacProcessTable final : public ProcessTable {
  public:
   // Sets up the CPU clock (timebase, tick rate, CPU load baseline); reads no process.
   MacProcessTable(DarwinKernel& kernel, Clock& clock);
-  // The same, owning the kernel.
+  // The same, owning the kernel (not null).
   MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock);
 
   std::size_t refresh_processes_specifics() override;
