@@ -40,9 +40,11 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   const MonoTime start = sampler.clock->monotonicNow();
   refreshTable(sampler);
   const ProcessTable& table = *sampler.table;
+  // What the refresh scanned, before completion drops any process that exited since.
+  const std::size_t scanned = table.processCount();
 
   std::vector<ProcessLink> links;
-  links.reserve(table.processCount());
+  links.reserve(scanned);
   table.forEachProcess([&links](const Process& process) { links.push_back(linkOf(process)); });
 
   Snapshot snapshot;
@@ -53,6 +55,9 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   seeds.push_back(rootPid);
   const std::vector<Pid> selected = selectProcessTrees(links, seeds);
 
+  // The refresh may have read only what selection needs; the rest is read for the reported
+  // processes alone. One that exited since the refresh is dropped here and counted inaccessible.
+  sampler.table->completeProcesses(selected);
   snapshot.processes.reserve(selected.size());
   for (const Pid pid : selected) {
     if (const Process* process = table.find(pid)) {
@@ -62,7 +67,7 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   std::sort(snapshot.processes.begin(), snapshot.processes.end(),
             [](const ProcessSample& a, const ProcessSample& b) { return a.pid < b.pid; });
 
-  snapshot.scannedProcessCount = table.processCount();
+  snapshot.scannedProcessCount = scanned;
   snapshot.retainedProcessCount = snapshot.processes.size();
   snapshot.inaccessibleProcessCount = selected.size() - snapshot.processes.size();
 

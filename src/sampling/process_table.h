@@ -1,13 +1,17 @@
 // The process-table contract: the sidecar's view of the operating system's process list, keyed
 // by pid, brought up to date by an explicit refresh and read between refreshes. Everything above
 // this header is platform-independent; the Linux and macOS sources implement it.
-// A table belongs to the main thread: creation, refreshes and reads never run concurrently.
+// A table belongs to the main thread: creation, refreshes, completions and reads never run
+// concurrently. A refresh makes every entry's identity, tree, state, CPU and memory current; an
+// entry's name, arguments and disk totals are current once completeProcesses has been given its
+// pid after that refresh. Whoever reports those three must complete the entries first.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,18 +46,19 @@ struct ProcessStatus {
 };
 
 // One entry as the layers above see it. Texts are the kernel's bytes, not validated as UTF-8.
+// The fields marked "completed" may lag behind the refresh until the entry is completed.
 struct Process {
   Pid pid = 0;
   std::optional<Pid> parent_pid;       // absent when the kernel reports parent 0
-  std::string name;                    // final component of the executable's path
-  std::vector<std::string> arguments;  // argv[0] first
+  std::string name;                    // completed: final component of the executable's path
+  std::vector<std::string> arguments;  // completed: argv[0] first
   ProcessStatus status;                // the reported status
   float cpu_percent = 0.0f;            // percent of one CPU since the previous refresh; 0 at first sight
   std::uint64_t cpu_time_ms = 0;       // user + system, since the start
   std::uint64_t resident_bytes = 0;
   std::uint64_t virtual_bytes = 0;
-  std::uint64_t disk_read_bytes = 0;     // storage I/O since the start
-  std::uint64_t disk_written_bytes = 0;  // storage I/O since the start
+  std::uint64_t disk_read_bytes = 0;     // completed: storage I/O since the start
+  std::uint64_t disk_written_bytes = 0;  // completed: storage I/O since the start
   std::uint64_t start_time_s = 0;        // whole seconds since the Unix epoch
   std::uint64_t run_time_s = 0;          // seconds from the start to this refresh, never below 0
 };
@@ -62,13 +67,23 @@ class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
-  // Brings the table up to date: every process, vanished ones removed, CPU, memory, disk I/O and
-  // the command line read anew. Never fails: what cannot be read degrades values, and a listing
-  // failure leaves the table empty. Returns the number of pids examined.
+  // Brings the table up to date: every process, vanished ones removed, CPU and memory read anew.
+  // A source may read the completed fields (name, arguments, disk totals) only at moments of its
+  // choosing, such as first sight, and leave them as it last read them until they are completed;
+  // it never leaves a pid reused by another process with the previous one's. Never fails: what
+  // cannot be read degrades values, and a listing failure leaves the table empty. Returns the
+  // number of pids examined.
   virtual std::size_t refresh_processes_specifics() = 0;
 
+  // Reads the completed fields anew for the given pids, so they hold what a refresh that read
+  // everything would have given. Pids not in the table are ignored, and a pid completed since
+  // the last refresh is not read again. An entry whose process turns out to have exited (or whose
+  // pid now belongs to another process) since the refresh is removed rather than reported with
+  // another process's values. The default suits sources that read everything at refresh.
+  virtual void completeProcesses(std::span<const Pid> /*pids*/) {}
+
   virtual std::size_t processCount() const = 0;
-  // The entry for pid, or null; valid until the next refresh.
+  // The entry for pid, or null; valid until the next refresh or completion.
   virtual const Process* find(Pid pid) const = 0;
   // Visits every entry once, in no particular order.
   virtual void forEachProcess(const std::function<void(const Process&)>& visit) const = 0;

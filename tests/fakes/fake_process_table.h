@@ -1,11 +1,13 @@
 // An in-memory process table for tests above the table contract: the test fills and edits the
-// entries, and every refresh is counted (and timed when a clock is given) so tests can check how
-// often and when the code under test refreshed. Entries edited by the test are visible at once.
+// entries, and every refresh is counted (and timed when a clock is given) and every completion
+// recorded, so tests can check how often, when and for what the code under test asked. Entries
+// edited by the test are visible at once.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -44,6 +46,12 @@ class FakeProcessTable final : public sampling::ProcessTable {
   // world between two looks at it (new processes, exits, time spent refreshing).
   std::function<void(FakeProcessTable&)> onRefresh;
 
+  // Runs inside every completion with the pids given: what a completion finds, such as a
+  // process that exited since the refresh (removed) or details read only now (edited).
+  std::function<void(FakeProcessTable&, std::span<const sampling::Pid>)> onComplete;
+  // The pids of every completion, in the order given.
+  std::vector<std::vector<sampling::Pid>> completions;
+
   std::size_t refreshCount() const { return refreshInstants_.size(); }
   // One reading per refresh when a clock was given; otherwise default instants.
   const std::vector<MonoTime>& refreshInstants() const { return refreshInstants_; }
@@ -52,6 +60,11 @@ class FakeProcessTable final : public sampling::ProcessTable {
     refreshInstants_.push_back(clock_ != nullptr ? clock_->monotonicNow() : MonoTime{});
     if (onRefresh) onRefresh(*this);
     return entries_.size();
+  }
+
+  void completeProcesses(std::span<const sampling::Pid> pids) override {
+    completions.emplace_back(pids.begin(), pids.end());
+    if (onComplete) onComplete(*this, pids);
   }
 
   std::size_t processCount() const override { return entries_.size(); }

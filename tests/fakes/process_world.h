@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ class BorrowedTable final : public sampling::ProcessTable {
   explicit BorrowedTable(sampling::ProcessTable& table) : table_(table) {}
   std::size_t refresh_processes_specifics() override {
     return table_.refresh_processes_specifics();
+  }
+  void completeProcesses(std::span<const sampling::Pid> pids) override {
+    table_.completeProcesses(pids);
   }
   std::size_t processCount() const override { return table_.processCount(); }
   const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }

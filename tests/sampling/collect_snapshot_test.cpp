@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "fakes/fake_clock.h"
@@ -163,6 +165,39 @@ TEST_F(CollectSnapshot, SeesTheTableAsTheRefreshLeftIt) {
   const Snapshot empty = collect();
   EXPECT_EQ(empty.scannedProcessCount, 0u);
   EXPECT_TRUE(empty.processes.empty());
+}
+
+TEST_F(CollectSnapshot, CompletesTheSelectedProcessesBeforeBuildingTheirRecords) {
+  table_->set(makeProcess(2, 1, 100));
+  table_->set(makeProcess(3, 2, 100));
+  table_->set(makeProcess(9, std::nullopt, 100, "unselected"));
+  refreshTable(*sampler_);  // configure's refresh reports nothing, so completes nothing
+  EXPECT_TRUE(table_->completions.empty());
+
+  // Details are read only now; process 3 turns out to have exited since the refresh.
+  table_->onComplete = [](FakeProcessTable& table, std::span<const Pid> pids) {
+    for (const Pid pid : pids) {
+      if (pid == 3) {
+        table.remove(pid);
+      } else if (const Process* process = table.find(pid)) {
+        Process completed = *process;
+        completed.name = "completed";
+        table.set(completed);
+      }
+    }
+  };
+  const Snapshot snapshot = collect();
+  ASSERT_EQ(table_->completions.size(), 1u);
+  std::vector<Pid> completed = table_->completions[0];
+  std::sort(completed.begin(), completed.end());
+  EXPECT_EQ(completed, (std::vector<Pid>{1, 2, 3}));
+  ASSERT_EQ(snapshot.processes.size(), 2u);
+  EXPECT_EQ(snapshot.processes[0].name, "completed");
+  EXPECT_EQ(snapshot.processes[1].name, "completed");
+  // Scanned counts what the refresh saw; the selected process gone since is inaccessible.
+  EXPECT_EQ(snapshot.scannedProcessCount, 4u);
+  EXPECT_EQ(snapshot.retainedProcessCount, 2u);
+  EXPECT_EQ(snapshot.inaccessibleProcessCount, 1u);
 }
 
 }  // namespace

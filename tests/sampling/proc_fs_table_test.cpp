@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fakes/fake_clock.h"
 #include "fakes/proc_fake_files.h"
@@ -38,6 +39,14 @@ struct Fixture {
         static_cast<std::uint64_t>(duration.count() / 10) * static_cast<std::uint64_t>(cpus_);
     files->setCpu(elapsed, cpus_, kBoot);
   }
+  // A full read: the refresh, then every entry completed, as if every process were reported.
+  std::size_t refresh() {
+    std::size_t examined = table->refresh_processes_specifics();
+    std::vector<Pid> pids;
+    table->forEachProcess([&](const Process& p) { pids.push_back(p.pid); });
+    table->completeProcesses(pids);
+    return examined;
+  }
   const Process& at(Pid pid) {
     const Process* p = table->find(pid);
     EXPECT_NE(p, nullptr) << pid;
@@ -68,7 +77,7 @@ TEST(ProcFsTable, FirstSightConvertsEveryValue) {
                 .readBytes = 4096,
                 .writeBytes = 8192});
   f.files->add({.pid = 1, .comm = "init", .ppid = 0, .exe = "/sbin/init"});
-  EXPECT_EQ(f.table->refresh_processes_specifics(), 2u);
+  EXPECT_EQ(f.refresh(), 2u);
 
   const Process& p = f.at(42);
   EXPECT_EQ(p.pid, 42u);
@@ -94,14 +103,14 @@ TEST(ProcFsTable, CpuPercentIsTicksOverTheMeanElapsedPerCpu) {
   f.files->add({.pid = 11, .utime = 100, .starttime = 5});
   f.files->add({.pid = 12, .utime = 100, .starttime = 5});
   f.files->add({.pid = 13, .utime = 100, .starttime = 5});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(10).cpu_percent, 0.0f);  // first sight, whatever was used before
 
   f.pass(1000ms);  // 100 ticks per CPU
   f.files->at(10).utime += 50;
   f.files->at(11).stime += 150;  // two threads busy
   f.files->at(12).utime += 1;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_FLOAT_EQ(f.at(10).cpu_percent, 50.0f);
   EXPECT_FLOAT_EQ(f.at(11).cpu_percent, 150.0f);
   EXPECT_FLOAT_EQ(f.at(12).cpu_percent, 1.0f);
@@ -109,7 +118,7 @@ TEST(ProcFsTable, CpuPercentIsTicksOverTheMeanElapsedPerCpu) {
 
   f.pass(2000ms);
   f.files->at(11).utime += 100;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(10).cpu_percent, 0.0f);  // idle since: 0, not its earlier figure
   EXPECT_FLOAT_EQ(f.at(11).cpu_percent, 50.0f);
 }
@@ -117,27 +126,27 @@ TEST(ProcFsTable, CpuPercentIsTicksOverTheMeanElapsedPerCpu) {
 TEST(ProcFsTable, CpuIntervalIsAtLeast200MsAndReusedWithin200Ms) {
   Fixture f(1);
   f.files->add({.pid = 10, .utime = 100, .starttime = 5});
-  f.table->refresh_processes_specifics();
+  f.refresh();
 
   // 100 ms of CPU clock seen after 300 ms on the monotonic clock: the floor of 20 ticks applies.
   f.clock.advance(200ms);
   f.pass(100ms);
   f.files->at(10).utime += 10;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_FLOAT_EQ(f.at(10).cpu_percent, 50.0f);
 
   // 150 ms later the previous interval (20 ticks) is used and /proc/stat is not read.
   std::size_t reads = f.files->count("system");
   f.pass(150ms);
   f.files->at(10).utime += 5;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.files->count("system"), reads);
   EXPECT_FLOAT_EQ(f.at(10).cpu_percent, 25.0f);
 
   // Past 200 ms a new one is made, over the 40 ticks since the last reading.
   f.pass(250ms);
   f.files->at(10).utime += 20;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.files->count("system"), reads + 1);
   EXPECT_FLOAT_EQ(f.at(10).cpu_percent, 50.0f);
 }
@@ -145,11 +154,11 @@ TEST(ProcFsTable, CpuIntervalIsAtLeast200MsAndReusedWithin200Ms) {
 TEST(ProcFsTable, UnusableSystemStatGivesZeroPercentForThatRefreshOnly) {
   Fixture f(1);
   f.files->add({.pid = 10, .utime = 100, .starttime = 5});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   f.pass(1000ms);
   f.files->at(10).utime += 50;
   f.files->systemStatStatus = FakeProcFiles::ReadStatus::Unreadable;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(10).cpu_percent, 0.0f);
   EXPECT_EQ(f.at(10).cpu_time_ms, 1500u);  // everything else is still read
 
@@ -157,7 +166,7 @@ TEST(ProcFsTable, UnusableSystemStatGivesZeroPercentForThatRefreshOnly) {
   f.files->systemStatStatus = FakeProcFiles::ReadStatus::Ok;
   f.pass(1000ms);
   f.files->at(10).utime += 50;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_FLOAT_EQ(f.at(10).cpu_percent, 25.0f);
 }
 
@@ -166,7 +175,7 @@ TEST(ProcFsTable, BootTimeIsReadOnceAndLateWhenFirstUnreadable) {
   f.files->add({.pid = 10, .starttime = 500});
   f.pass(1000ms);
   f.files->setCpu(f.elapsed, 2, kBoot + 1);  // the kernel's btime moved by a second
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(10).start_time_s, kBoot + 5);
 
   auto owned = std::make_unique<FakeProcFiles>();
@@ -192,7 +201,7 @@ TEST(ProcFsTable, ReusedPidStartsOverWithItsOwnValues) {
                 .exe = "/bin/old",
                 .readBytes = 7,
                 .writeBytes = 9});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   f.pass(1000ms);
   // Same pid, same command name, a later start: another process, whose cmdline and io cannot
   // be read. Nothing of the old process may show as the new one's.
@@ -204,7 +213,7 @@ TEST(ProcFsTable, ReusedPidStartsOverWithItsOwnValues) {
                 .exe = "/bin/new",
                 .cmdlineStatus = FakeProcFiles::ReadStatus::Unreadable,
                 .ioStatus = FakeProcFiles::ReadStatus::Unreadable});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   const Process& p = f.at(42);
   EXPECT_EQ(p.name, "new");
   EXPECT_TRUE(p.arguments.empty());
@@ -215,14 +224,14 @@ TEST(ProcFsTable, ReusedPidStartsOverWithItsOwnValues) {
   // Its next refresh measures from its own first reading.
   f.pass(1000ms);
   f.files->at(42).utime += 10;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_FLOAT_EQ(f.at(42).cpu_percent, 10.0f);
 }
 
 TEST(ProcFsTable, VanishedProcessesAreAbsentAfterTheRefresh) {
   Fixture f;
   for (Pid pid : {10u, 11u, 12u, 13u}) f.files->add({.pid = pid, .starttime = 5});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   ASSERT_EQ(f.table->processCount(), 4u);
 
   f.files->procs.erase(10);                                         // no longer listed
@@ -230,7 +239,7 @@ TEST(ProcFsTable, VanishedProcessesAreAbsentAfterTheRefresh) {
   f.files->at(12).cmdlineStatus = FakeProcFiles::ReadStatus::Gone;  // gone after its stat
   f.files->add({.pid = 20, .starttime = 9, .cmdlineStatus = FakeProcFiles::ReadStatus::Gone});
   f.files->add({.pid = 21, .starttime = 9, .statStatus = FakeProcFiles::ReadStatus::Unreadable});
-  EXPECT_EQ(f.table->refresh_processes_specifics(), 5u);
+  EXPECT_EQ(f.refresh(), 5u);
   for (Pid pid : {10u, 11u, 12u, 20u, 21u}) EXPECT_EQ(f.table->find(pid), nullptr) << pid;
   EXPECT_NE(f.table->find(13), nullptr);
   EXPECT_EQ(f.table->processCount(), 1u);
@@ -244,19 +253,19 @@ TEST(ProcFsTable, GarbledStatOrFailedListingLeavesNoEntry) {
   f.files->add({.pid = 10, .comm = "x", .starttime = 5});
   f.files->add({.pid = 11, .comm = "no) (end", .starttime = 5});
   f.files->add({.pid = 12, .statOverride = "12 (cut) S 1 2"});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.table->processCount(), 2u);
   EXPECT_EQ(f.table->find(12), nullptr);
 
   f.files->listingFails = true;
-  EXPECT_EQ(f.table->refresh_processes_specifics(), 0u);
+  EXPECT_EQ(f.refresh(), 0u);
   EXPECT_EQ(f.table->processCount(), 0u);
 
   // After the failure every entry is new again: 0 percent, whatever it used meanwhile.
   f.files->listingFails = false;
   f.pass(1000ms);
   f.files->at(10).utime += 50;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(10).cpu_percent, 0.0f);
   EXPECT_EQ(f.at(11).name, "no) (end");
 }
@@ -282,7 +291,7 @@ TEST(ProcFsTable, UnreadableFilesDegradeOnlyTheirValues) {
                 .cmdlineStatus = RS::Unreadable,
                 .ioStatus = RS::Unreadable,
                 .exeStatus = RS::Unreadable});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(11).name, "kworker/0:1");  // no exe link: stat's command name
   EXPECT_TRUE(f.at(11).arguments.empty());
   EXPECT_EQ(f.at(12).name, "other");
@@ -294,7 +303,7 @@ TEST(ProcFsTable, UnreadableFilesDegradeOnlyTheirValues) {
   f.files->at(10).ioStatus = RS::Unreadable;
   f.files->at(10).readBytes = 999;
   f.files->at(10).utime = 40;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   const Process& p = f.at(10);
   EXPECT_EQ(p.arguments, (std::vector<std::string>{"known", "-v"}));
   EXPECT_EQ(p.disk_read_bytes, 100u);
@@ -305,41 +314,82 @@ TEST(ProcFsTable, UnreadableFilesDegradeOnlyTheirValues) {
   f.files->at(10).cmdlineStatus = RS::Ok;
   f.files->at(10).ioStatus = RS::Ok;
   f.files->at(10).cmdline = "k\0"s;
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(10).arguments, std::vector<std::string>{"k"});
   EXPECT_EQ(f.at(10).disk_read_bytes, 999u);
 }
 
-TEST(ProcFsTable, NameFollowsAnExecAndCostsNoLinkReadOtherwise) {
+TEST(ProcFsTable, BeyondStatReadsOnlyNewProgramsAndCompletedPids) {
+  using Calls = std::vector<std::string>;
   Fixture f;
   f.files->add(
       {.pid = 50, .comm = "bash", .starttime = 5, .cmdline = "bash\0"s, .exe = "/usr/bin/bash"});
+  f.files->add({.pid = 60, .comm = "bash", .starttime = 5, .exe = "/usr/bin/bash"});
+  // First sight reads a process whole, reported or not; completing it in the same refresh then
+  // reads nothing more.
+  f.files->calls.clear();
   f.table->refresh_processes_specifics();
-  EXPECT_EQ(f.at(50).name, "bash");
-  EXPECT_EQ(f.files->count("exe 50"), 1u);
+  f.table->completeProcesses(std::vector<Pid>{50});
+  EXPECT_EQ(f.files->calls, (Calls{"list", "system", "stat 50", "cmdline 50", "io 50", "exe 50",
+                                   "stat 60", "cmdline 60", "io 60", "exe 60"}));
 
+  // Unchanged: stat alone. Completion reads cmdline, io and a confirming stat, once per pid
+  // however often it is named, and ignores pids the table does not hold.
+  f.files->calls.clear();
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
-  EXPECT_EQ(f.files->count("exe 50"), 1u);
+  EXPECT_EQ(f.files->calls, (Calls{"list", "system", "stat 50", "stat 60"}));
+  f.files->calls.clear();
+  f.table->completeProcesses(std::vector<Pid>{50, 999, 50});
+  EXPECT_EQ(f.files->calls, (Calls{"cmdline 50", "io 50", "stat 50"}));
 
-  // The forked shell execs: the command name changes, so the link is read again.
-  f.files->at(50).comm = "sleep";
-  f.files->at(50).exe = "/usr/bin/sleep";
-  f.files->at(50).cmdline =
+  // The unreported shell execs: the new program is read at once, link included.
+  f.files->at(60).comm = "sleep";
+  f.files->at(60).exe = "/usr/bin/sleep";
+  f.files->at(60).cmdline =
       "sleep\0"s
       "5\0"s;
-  f.pass(1000ms);
-  f.table->refresh_processes_specifics();
-  EXPECT_EQ(f.at(50).name, "sleep");
-  EXPECT_EQ(f.at(50).arguments, (std::vector<std::string>{"sleep", "5"}));
-  EXPECT_EQ(f.files->count("exe 50"), 2u);
-
-  // Per known, unchanged process: stat, cmdline, io and nothing else.
   f.files->calls.clear();
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
   EXPECT_EQ(f.files->calls,
-            (std::vector<std::string>{"list", "system", "stat 50", "cmdline 50", "io 50"}));
+            (Calls{"list", "system", "stat 50", "stat 60", "cmdline 60", "io 60", "exe 60"}));
+  EXPECT_EQ(f.at(60).name, "sleep");
+  EXPECT_EQ(f.at(60).arguments, (std::vector<std::string>{"sleep", "5"}));
+
+  // An exec between the refresh and the completion shows in the confirming stat.
+  f.pass(1000ms);
+  f.table->refresh_processes_specifics();
+  f.files->at(50).comm = "vi";
+  f.files->at(50).exe = "/usr/bin/vim.basic";
+  f.files->calls.clear();
+  f.table->completeProcesses(std::vector<Pid>{50});
+  EXPECT_EQ(f.files->calls, (Calls{"cmdline 50", "io 50", "stat 50", "exe 50"}));
+  EXPECT_EQ(f.at(50).name, "vim.basic");
+}
+
+TEST(ProcFsTable, CompletionDropsAProcessGoneOrReplacedSinceTheRefresh) {
+  Fixture f;
+  for (Pid pid : {10u, 11u, 12u, 13u}) {
+    f.files->add({.pid = pid, .starttime = 5, .cmdline = "old\0"s, .exe = "/bin/old"});
+  }
+  f.refresh();
+  f.pass(1000ms);
+  f.table->refresh_processes_specifics();
+  f.files->procs.erase(10);                                         // exited and reaped
+  f.files->at(11).cmdlineStatus = FakeProcFiles::ReadStatus::Gone;  // exiting as it is read
+  // 12 exits and its pid goes to another process, whose files must not pass for the old one's.
+  f.files->add({.pid = 12, .comm = "new", .starttime = 90, .cmdline = "new\0"s, .exe = "/bin/new"});
+  f.table->completeProcesses(std::vector<Pid>{10, 11, 12, 13});
+  for (Pid pid : {10u, 11u, 12u}) EXPECT_EQ(f.table->find(pid), nullptr) << pid;
+  EXPECT_EQ(f.at(13).arguments, std::vector<std::string>{"old"});
+  EXPECT_EQ(f.table->processCount(), 1u);
+
+  // The next refresh finds the new holder of 12 as a process of its own.
+  f.pass(1000ms);
+  f.refresh();
+  EXPECT_EQ(f.at(12).name, "new");
+  EXPECT_EQ(f.at(12).arguments, std::vector<std::string>{"new"});
 }
 
 TEST(ProcFsTable, StateParentAndRunTimeAreReadEveryRefresh) {
@@ -349,14 +399,14 @@ TEST(ProcFsTable, StateParentAndRunTimeAreReadEveryRefresh) {
                 .ppid = 20,
                 .starttime = 100 * 10'000,
                 .cmdline = "daemon\0--fg\0"s});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(30).status, (ProcessStatus{K::Sleep, 0}));
 
   f.files->at(30).state = 'Z';
   f.files->at(30).ppid = 1;         // reparented when its parent exited
   f.files->at(30).cmdline.clear();  // and its memory is gone
   f.pass(3000ms);
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(30).status, (ProcessStatus{K::Zombie, 0}));
   EXPECT_EQ(f.at(30).parent_pid, 1u);
   EXPECT_EQ(f.at(30).arguments, (std::vector<std::string>{"daemon", "--fg"}));
@@ -364,7 +414,7 @@ TEST(ProcFsTable, StateParentAndRunTimeAreReadEveryRefresh) {
 
   // A wall clock set back before the start gives 0, not a wrapped number.
   f.clock.setWallMillis(1'000'000'000'000LL);
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(30).run_time_s, 0u);
 }
 
@@ -374,7 +424,7 @@ TEST(ProcFsTable, HugeCountersSaturate) {
   f.files->add({.pid = 1, .utime = kMax - 5, .stime = 10, .starttime = 5, .rss = kMax / 2});
   f.files->add({.pid = 2, .utime = kMax / 20, .starttime = 5});  // × 1000 would overflow
   f.files->add({.pid = 3, .utime = kMax / 5, .starttime = 5});
-  f.table->refresh_processes_specifics();
+  f.refresh();
   EXPECT_EQ(f.at(1).cpu_time_ms, kMax);
   EXPECT_EQ(f.at(1).resident_bytes, kMax);
   EXPECT_EQ(f.at(2).cpu_time_ms, kMax / 20 * 10);

@@ -104,8 +104,8 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   // A known pid with another start time belongs to another process: it starts over.
   bool fresh = inserted || entry.startTicks != stat->starttime;
   // Views into text die with the next read, so everything from stat is taken now.
-  bool execed = fresh || entry.comm != stat->comm;
-  if (execed) entry.comm.assign(stat->comm);
+  bool execed = !fresh && entry.comm != stat->comm;
+  if (fresh || execed) entry.comm.assign(stat->comm);
 
   std::uint64_t ticks = saturatingAdd(stat->utime, stat->stime);
   if (fresh) {
@@ -131,30 +131,69 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
       saturatingAdd(bootTimeS_.value_or(0), stat->starttime / options_.clockTicksPerSecond);
   process.run_time_s = nowS > process.start_time_s ? nowS - process.start_time_s : 0;
 
+  // A new process or a new program is read whole at once, reported or not: its exe link and
+  // command line vanish with its memory when it exits, and a full read would have kept them, so
+  // a later first report of it as a zombie must find them already here.
+  if (fresh || execed) {
+    // Gone means it exited after its stat was read: left unmarked, it goes at the end of the
+    // refresh.
+    if (!readDetails(pid, entry)) return;
+    readName(pid, entry);
+    entry.completed = generation_;
+  }
+  entry.generation = generation_;
+}
+
+void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
+  for (Pid pid : pids) {
+    auto it = entries_.find(pid);
+    if (it == entries_.end() || it->second.completed == generation_) continue;
+    if (!completePid(pid, it->second)) entries_.erase(it);
+  }
+}
+
+bool ProcFsTable::completePid(Pid pid, Entry& entry) {
+  if (!readDetails(pid, entry)) return false;
+  // The refresh may be many milliseconds old: long enough for the process to exit and its pid to
+  // go to another. stat read after the other files shows the refresh's start time only if the
+  // same process held the pid throughout. An exec meanwhile shows in its command name.
+  std::string_view text;
+  if (files_->readPidFile(pid, PidFile::Stat, text) != ReadStatus::Ok) return false;
+  std::optional<StatFields> stat = parseStat(text);
+  if (!stat || stat->starttime != entry.startTicks) return false;
+  if (entry.comm != stat->comm) {
+    entry.comm.assign(stat->comm);
+    readName(pid, entry);
+  }
+  entry.completed = generation_;
+  return true;
+}
+
+bool ProcFsTable::readDetails(Pid pid, Entry& entry) {
+  Process& process = entry.process;
+  std::string_view text;
   switch (files_->readPidFile(pid, PidFile::Cmdline, text)) {
     case ReadStatus::Ok:
       // A zombie or exiting process has released its memory and reads as empty; like an
       // unreadable one, it keeps the arguments it was last seen with.
       if (!text.empty()) splitCommandLine(text, process.arguments);
       break;
-    // Every process has a cmdline, so its absence means the process exited after its stat was
-    // read; the entry is left unmarked and goes at the end of the refresh.
+    // Every process has a cmdline, so its absence means the process has exited.
     case ReadStatus::Gone:
-      return;
+      return false;
     case ReadStatus::Unreadable:
       break;  // a known process keeps its previous arguments
   }
 
   // Kernels built without task I/O accounting have no io file: the totals stay as they were.
+  // They are cumulative, so a late reading is as true as one taken at the refresh.
   if (files_->readPidFile(pid, PidFile::Io, text) == ReadStatus::Ok) {
     if (std::optional<IoCounters> io = parseIo(text)) {
       process.disk_read_bytes = io->readBytes;
       process.disk_written_bytes = io->writeBytes;
     }
   }
-
-  if (execed) readName(pid, entry);
-  entry.generation = generation_;
+  return true;
 }
 
 void ProcFsTable::readName(Pid pid, Entry& entry) {

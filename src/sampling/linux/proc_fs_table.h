@@ -1,14 +1,18 @@
 // The Linux process table: the ProcessTable contract over /proc, read through the ProcFiles seam
 // so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
 // table; the ProcFiles object is owned, the clock must outlive the table.
-// Per known process a refresh reads stat, cmdline and io; the exe link only at first sight and
-// when stat's command name changed (an exec), so an unchanged process costs three file reads.
+// A refresh reads stat for every pid: all that tree selection and the CPU figures need. The rest
+// (cmdline, io, the exe link) it reads only for a process it sees for the first time or whose
+// command name changed (an exec); completing a pid later reads cmdline, io and stat again, the
+// last to confirm the refresh's process still holds the pid. So an unchanged process costs one
+// file read per refresh, and three more when it is reported.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +36,7 @@ class ProcFsTable final : public ProcessTable {
   ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options);
 
   std::size_t refresh_processes_specifics() override;
+  void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
@@ -39,10 +44,11 @@ class ProcFsTable final : public ProcessTable {
  private:
   struct Entry {
     Process process;
-    std::string comm;              // stat's command name at the last refresh, to notice an exec
+    std::string comm;              // stat's command name as last read, to notice an exec
     std::uint64_t startTicks = 0;  // with the pid, the process's identity
     std::uint64_t cpuTicks = 0;    // utime + stime at the last refresh
     std::uint64_t generation = 0;  // the last refresh that read it
+    std::uint64_t completed = 0;   // the last refresh after which cmdline and io were read
   };
 
   // The mean elapsed ticks per CPU since the previous computation (at least 200 ms worth), the
@@ -50,6 +56,10 @@ class ProcFsTable final : public ProcessTable {
   double cpuIntervalTicks();
   bool readSystemStat();
   void refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS);
+  // False when the process has exited or its pid was reused since the refresh.
+  bool completePid(Pid pid, Entry& entry);
+  // cmdline and io; false when the process has exited.
+  bool readDetails(Pid pid, Entry& entry);
   void readName(Pid pid, Entry& entry);
 
   std::unique_ptr<ProcFiles> files_;
