@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <type_traits>
 
 namespace procsampler {
 namespace {
@@ -36,15 +35,16 @@ constexpr KindName kKindNames[] = {
     {ESTALE, "StaleNetworkFileHandle"}, {EDQUOT, "FilesystemQuotaExceeded"},
 };
 
+// strerror_r comes in two shapes: GNU returns the text, XSI (macOS) fills the buffer and returns
+// a status. Overloads on the result pick the right reading for whichever the platform has.
+[[maybe_unused]] std::string messageFrom(char* text, const char*, int) { return text; }
+[[maybe_unused]] std::string messageFrom(int status, const char* buffer, int code) {
+  return status == 0 ? std::string(buffer) : "Unknown error " + std::to_string(code);
+}
+
 std::string systemMessage(int code) {
   char buffer[256] = {};
-  // The XSI and GNU strerror_r differ; handling both keeps this portable to macOS.
-  auto result = strerror_r(code, buffer, sizeof buffer);
-  if constexpr (std::is_same_v<decltype(result), char*>) {
-    return std::string(result);
-  } else {
-    return result == 0 ? std::string(buffer) : "Unknown error " + std::to_string(code);
-  }
+  return messageFrom(strerror_r(code, buffer, sizeof buffer), buffer, code);
 }
 
 }  // namespace

@@ -1,14 +1,40 @@
 #include "protocol/json_reader.h"
 
 #include <array>
-#include <charconv>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
-#include <system_error>
+#include <string>
 
 namespace procsampler::protocol::json {
 
 namespace {
+
+// The correctly rounded double of a grammatical JSON number. std::from_chars would do, but the
+// libc++ of some Apple toolchains lacks its floating-point overloads; strtod is as exact and reads
+// with the C locale's decimal point, which the sidecar never changes (it never calls setlocale).
+// False when the value is out of a double's range, either way: the caller tells which.
+bool parseDouble(std::string_view text, double& value) {
+  char small[64];
+  std::string large;
+  const char* terminated = small;
+  if (text.size() < sizeof small) {
+    std::memcpy(small, text.data(), text.size());
+    small[text.size()] = '\0';
+  } else {
+    large.assign(text);
+    terminated = large.c_str();
+  }
+  errno = 0;
+  value = std::strtod(terminated, nullptr);
+  // A subnormal result may also set ERANGE; only a result that rounds away to zero or to
+  // infinity is out of range here.
+  return errno != ERANGE || (value != 0.0 && std::isfinite(value));
+}
+
 
 // Bytes that end a run of plain string content: the closing quote, an escape, a raw control.
 constexpr std::array<bool, 256> STRING_STOP = [] {
@@ -268,12 +294,9 @@ bool Reader::readNumber() {
 
   const std::string_view text = line_.substr(start, pos_ - start);
   double value = 0;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec == std::errc::result_out_of_range) {
+  if (!parseDouble(text, value)) {
     if (tooLarge(text)) return fail(SyntaxError::NumberOutOfRange, pos_);
     value = negative ? -0.0 : 0.0;
-  } else if (result.ec != std::errc() || result.ptr != text.data() + text.size()) {
-    return fail(SyntaxError::InvalidNumber, pos_);  // not expected for grammatical text
   }
   pushScalar(Kind::Float, std::bit_cast<std::uint64_t>(value));
   return true;
