@@ -319,7 +319,7 @@ TEST(ProcFsTable, UnreadableFilesDegradeOnlyTheirValues) {
   EXPECT_EQ(f.at(10).disk_read_bytes, 999u);
 }
 
-TEST(ProcFsTable, BeyondStatReadsOnlyNewProgramsAndCompletedPids) {
+TEST(ProcFsTable, BeyondStatReadsOnlyNewProgramsAndReportedPids) {
   using Calls = std::vector<std::string>;
   Fixture f;
   f.files->add(
@@ -333,15 +333,13 @@ TEST(ProcFsTable, BeyondStatReadsOnlyNewProgramsAndCompletedPids) {
   EXPECT_EQ(f.files->calls, (Calls{"list", "system", "stat 50", "cmdline 50", "io 50", "exe 50",
                                    "stat 60", "cmdline 60", "io 60", "exe 60"}));
 
-  // Unchanged: stat alone. Completion reads cmdline, io and a confirming stat, once per pid
-  // however often it is named, and ignores pids the table does not hold.
+  // Reported after the previous refresh: read in the same pass as its stat, so completing it
+  // costs nothing. Unreported and unchanged: stat alone.
   f.files->calls.clear();
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
-  EXPECT_EQ(f.files->calls, (Calls{"list", "system", "stat 50", "stat 60"}));
-  f.files->calls.clear();
-  f.table->completeProcesses(std::vector<Pid>{50, 999, 50});
-  EXPECT_EQ(f.files->calls, (Calls{"cmdline 50", "io 50", "stat 50"}));
+  f.table->completeProcesses(std::vector<Pid>{50});
+  EXPECT_EQ(f.files->calls, (Calls{"list", "system", "stat 50", "cmdline 50", "io 50", "stat 60"}));
 
   // The unreported shell execs: the new program is read at once, link included.
   f.files->at(60).comm = "sleep";
@@ -352,20 +350,21 @@ TEST(ProcFsTable, BeyondStatReadsOnlyNewProgramsAndCompletedPids) {
   f.files->calls.clear();
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
-  EXPECT_EQ(f.files->calls,
-            (Calls{"list", "system", "stat 50", "stat 60", "cmdline 60", "io 60", "exe 60"}));
+  EXPECT_EQ(f.files->calls, (Calls{"list", "system", "stat 50", "cmdline 50", "io 50", "stat 60",
+                                   "cmdline 60", "io 60", "exe 60"}));
   EXPECT_EQ(f.at(60).name, "sleep");
   EXPECT_EQ(f.at(60).arguments, (std::vector<std::string>{"sleep", "5"}));
 
-  // An exec between the refresh and the completion shows in the confirming stat.
+  // Newly reported, once however often named, unknown pids ignored: cmdline, io and a confirming
+  // stat, which also shows an exec since the refresh.
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
-  f.files->at(50).comm = "vi";
-  f.files->at(50).exe = "/usr/bin/vim.basic";
+  f.files->at(60).comm = "vi";
+  f.files->at(60).exe = "/usr/bin/vim.basic";
   f.files->calls.clear();
-  f.table->completeProcesses(std::vector<Pid>{50});
-  EXPECT_EQ(f.files->calls, (Calls{"cmdline 50", "io 50", "stat 50", "exe 50"}));
-  EXPECT_EQ(f.at(50).name, "vim.basic");
+  f.table->completeProcesses(std::vector<Pid>{60, 999, 60});
+  EXPECT_EQ(f.files->calls, (Calls{"cmdline 60", "io 60", "stat 60", "exe 60"}));
+  EXPECT_EQ(f.at(60).name, "vim.basic");
 }
 
 TEST(ProcFsTable, CompletionDropsAProcessGoneOrReplacedSinceTheRefresh) {
@@ -373,7 +372,8 @@ TEST(ProcFsTable, CompletionDropsAProcessGoneOrReplacedSinceTheRefresh) {
   for (Pid pid : {10u, 11u, 12u, 13u}) {
     f.files->add({.pid = pid, .starttime = 5, .cmdline = "old\0"s, .exe = "/bin/old"});
   }
-  f.refresh();
+  // Seen, then left unreported: the second refresh reads only stat.
+  f.table->refresh_processes_specifics();
   f.pass(1000ms);
   f.table->refresh_processes_specifics();
   f.files->procs.erase(10);                                         // exited and reaped

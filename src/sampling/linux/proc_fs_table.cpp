@@ -133,12 +133,15 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
 
   // A new process or a new program is read whole at once, reported or not: its exe link and
   // command line vanish with its memory when it exits, and a full read would have kept them, so
-  // a later first report of it as a zombie must find them already here.
-  if (fresh || execed) {
+  // a later first report of it as a zombie must find them already here. A process reported after
+  // the previous refresh will most likely be reported again, and is cheapest to read now, right
+  // after its stat, rather than in a second pass that must confirm who holds the pid.
+  bool reportedLastTime = entry.reported + 1 == generation_;
+  if (fresh || execed || reportedLastTime) {
     // Gone means it exited after its stat was read: left unmarked, it goes at the end of the
     // refresh.
     if (!readDetails(pid, entry)) return;
-    readName(pid, entry);
+    if (fresh || execed) readName(pid, entry);
     entry.completed = generation_;
   }
   entry.generation = generation_;
@@ -147,7 +150,9 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
 void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
   for (Pid pid : pids) {
     auto it = entries_.find(pid);
-    if (it == entries_.end() || it->second.completed == generation_) continue;
+    if (it == entries_.end()) continue;
+    it->second.reported = generation_;
+    if (it->second.completed == generation_) continue;
     if (!completePid(pid, it->second)) entries_.erase(it);
   }
 }

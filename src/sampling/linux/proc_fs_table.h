@@ -2,10 +2,11 @@
 // so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
 // table; the ProcFiles object is owned, the clock must outlive the table.
 // A refresh reads stat for every pid: all that tree selection and the CPU figures need. The rest
-// (cmdline, io, the exe link) it reads only for a process it sees for the first time or whose
-// command name changed (an exec); completing a pid later reads cmdline, io and stat again, the
-// last to confirm the refresh's process still holds the pid. So an unchanged process costs one
-// file read per refresh, and three more when it is reported.
+// (cmdline, io, the exe link) it reads in the same pass only for a process it sees for the first
+// time, whose command name changed (an exec), or that was reported after the previous refresh.
+// Completing any other pid reads cmdline, io and then stat again, to confirm the refresh's
+// process still holds the pid. So an unreported, unchanged process costs one file read per
+// refresh, one reported again three, and one newly reported four.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,7 @@ class ProcFsTable final : public ProcessTable {
     std::uint64_t cpuTicks = 0;    // utime + stime at the last refresh
     std::uint64_t generation = 0;  // the last refresh that read it
     std::uint64_t completed = 0;   // the last refresh after which cmdline and io were read
+    std::uint64_t reported = 0;    // the last refresh after which it was to be completed
   };
 
   // The mean elapsed ticks per CPU since the previous computation (at least 200 ms worth), the
