@@ -1,72 +1,95 @@
-// Starts a program with pipes on its standard input, output and error, as a host starts the
-// sidecar, and talks to it line by line with time limits. Writing (one thread) and reading
-// (another) may run concurrently; everything else belongs to the thread that owns the object.
+// A program started on pipes, as a host starts the sidecar. One thread may write while another
+// reads; everything else belongs to the owning thread. Pipes are close-on-exec (no pipe2 on
+// macOS), so each child gets only its own ends even when several run at once.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace procsampler::testing {
 
-struct ChildOptions {
-  bool stdinOpen = true;   // false: the child starts with descriptor 0 not open at all
-  bool stdoutOpen = true;  // false: the child starts with descriptor 1 not open at all
-};
-
-// How a child ended: its exit code, or the signal that killed it.
-struct ChildExit {
-  std::optional<int> code;
-  std::optional<int> signal;
-};
-
 class ChildProcess {
  public:
-  // Starts path with no arguments; the broken-pipe signal has its default action in the child.
-  // Check started() before using it.
-  explicit ChildProcess(const std::string& path, ChildOptions options = {});
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  // Kills the child if it still runs, reaps it and closes every pipe.
-  ~ChildProcess();
+  // A standard stream that is not to be open is closed in the child.
+  explicit ChildProcess(const char* path, bool stdinOpen = true, bool stdoutOpen = true) {
+    ::signal(SIGPIPE, SIG_IGN);  // the host must see a closed pipe as an error, not die of it
+    const bool open[3] = {stdinOpen, stdoutOpen, true};
+    int fds[3][2];  // per stream: read end, write end; the child gets [0][0], [1][1], [2][1]
+    for (auto& ends : fds) {
+      if (::pipe(ends) == 0)
+        for (const int fd : ends) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    if ((pid_ = ::fork()) == 0) {  // only async-signal-safe calls until exec
+      for (int i = 0; i < 3; ++i) open[i] ? ::dup2(fds[i][i == 0 ? 0 : 1], i) : ::close(i);
+      ::signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
+      ::execl(path, path, nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 3; ++i) {
+      ::close(fds[i][i == 0 ? 0 : 1]);
+      fd_[i] = fds[i][i == 0 ? 1 : 0];
+    }
+  }
+  ~ChildProcess() {
+    if (pid_ > 0 && !exited_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+    for (int stream = 0; stream < 3; ++stream) closeFd(stream);
+  }
 
-  bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-
-  // All bytes, or false once the child's input cannot take them (closed, or the child is gone).
-  bool write(std::string_view bytes);
-  void closeStdin();
-  // The host stops reading: the child's next write to standard output fails.
-  void closeStdout();
-
-  // The next line of standard output without its line feed; nothing when the timeout passes or
-  // the output ended first (see outputEnded).
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  bool outputEnded() const { return outputEnded_; }
-  // Every remaining line until the output ends; stops (and returns what it has) at the timeout.
-  std::vector<std::string> readLinesToEnd(
-      std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-  // Waits for the child to end; nothing when the timeout passes first (the child still runs).
-  std::optional<ChildExit> waitForExit(
-      std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // All of standard error; call after the child has ended.
-  std::string readStderr();
+  // A blocking write to a pipe takes every byte unless the reading end is gone.
+  bool write(std::string_view bytes) {
+    return ::write(fd_[0], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  void closeFd(int stream) {  // 0: the child's input ends; 1: its next write fails
+    if (fd_[stream] >= 0) ::close(fd_[stream]);
+    fd_[stream] = -1;
+  }
+  // The next output line without its line feed; nothing once output ends or stalls for timeoutMs.
+  std::optional<std::string> readLine(int timeoutMs = 10000) {
+    std::size_t end;
+    while ((end = pending_.find('\n')) == std::string::npos) {
+      if (readMore(1, pending_, timeoutMs) <= 0) return std::nullopt;
+    }
+    std::string line = pending_.substr(0, end);
+    pending_.erase(0, end + 1);
+    return line;
+  }
+  // Reads standard error to its end, which comes when the child ends; a child still writing
+  // nothing after 10 s is killed. The exit code, or nothing when a signal ended the child.
+  std::optional<int> waitForExit() {
+    ssize_t got;
+    while ((got = readMore(2, errorOutput, 10000)) > 0) {
+    }
+    if (pid_ <= 0) return std::nullopt;
+    if (got < 0) ::kill(pid_, SIGKILL);
+    int status = 0;
+    exited_ = ::waitpid(pid_, &status, 0) == pid_;
+    if (got < 0 || !exited_ || !WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+  }
+  std::string errorOutput;  // what waitForExit read
 
  private:
-  bool fillOutput(std::chrono::steady_clock::time_point deadline);
+  // Bytes appended, 0 at the end of the stream, -1 when nothing came within timeoutMs.
+  ssize_t readMore(int stream, std::string& into, int timeoutMs) {
+    pollfd ready{fd_[stream], POLLIN, 0};
+    if (fd_[stream] < 0 || ::poll(&ready, 1, timeoutMs) <= 0) return -1;
+    char chunk[65536];
+    const ssize_t n = ::read(fd_[stream], chunk, sizeof chunk);
+    if (n > 0) into.append(chunk, static_cast<std::size_t>(n));
+    return n;
+  }
 
   pid_t pid_ = -1;
-  int stdinFd_ = -1;
-  int stdoutFd_ = -1;
-  int stderrFd_ = -1;
-  std::string pendingOutput_;
-  bool outputEnded_ = false;
-  std::optional<ChildExit> exit_;
+  int fd_[3] = {-1, -1, -1};  // the host's ends of the child's input, output and error
+  std::string pending_;       // output read but not yet returned as a line
+  bool exited_ = false;
 };
 
 }  // namespace procsampler::testing

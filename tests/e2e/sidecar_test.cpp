@@ -1,0 +1,191 @@
+// The real sidecar over pipes, driven as a host drives it. Each run checks several things in the
+// order the host sees them. Timing checks use the snapshots' own millisecond stamps and leave
+// generous room above the expected spacing.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+// The two platforms the sidecar is built for.
+#if defined(__APPLE__)
+#define PLATFORM_ARCH R"("platform":"macos","arch":"aarch64")"
+#else
+#define PLATFORM_ARCH R"("platform":"linux","arch":"x86_64")"
+#endif
+
+namespace procsampler::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Every raw value of "key" in a compact event line, in order; strings keep their quotes. A value
+// is cut at the first comma or brace, which none of the values looked at here contains.
+Lines fields(std::string_view line, std::string_view key) {
+  const std::string marker = "\"" + std::string(key) + "\":";
+  Lines values;
+  for (auto at = line.find(marker); at != std::string_view::npos; at = line.find(marker, at + 1)) {
+    const std::size_t begin = at + marker.size();
+    values.emplace_back(line.substr(begin, line.find_first_of(",}", begin) - begin));
+  }
+  return values;
+}
+double ms(const std::string& snapshot, const char* key) {
+  return std::stod(fields(snapshot, key).at(0));
+}
+// When the snapshot's collection started; its stamp marks the end.
+double startMs(const std::string& snapshot) {
+  return ms(snapshot, "sampledAtUnixMs") - ms(snapshot, "collectionDurationMicros") / 1000.0;
+}
+
+std::string command(const std::string& type, const std::string& fields = "", int version = 2) {
+  return R"({"type":")" + type + R"(","version":)" + std::to_string(version) +
+         (fields.empty() ? "" : ",") + fields + "}\n";
+}
+std::string configure(pid_t root, int intervalMs) {
+  return command("configure", "\"rootPid\":" + std::to_string(root) + ",\"sampleIntervalMs\":" +
+                                  std::to_string(intervalMs) + ",\"externalProcesses\":[]");
+}
+std::string sampleNow(const std::string& id) {
+  return command("sampleNow", "\"requestId\":\"" + id + "\"");
+}
+std::string errorLine(const std::string& code, const std::string& message, bool recoverable) {
+  return R"({"version":2,"type":"error","code":")" + code + R"(","message":")" + message +
+         R"(","recoverable":)" + (recoverable ? "true" : "false") + "}";
+}
+
+struct Host : ChildProcess {
+  explicit Host(bool stdinOpen = true, bool stdoutOpen = true)
+      : ChildProcess(PROCSAMPLER_BINARY, stdinOpen, stdoutOpen) {
+    if (stdoutOpen) hello = next();
+  }
+  void send(const std::string& lines) { EXPECT_TRUE(write(lines)); }
+  std::string next() { return readLine().value_or("no event within 10 s"); }
+  // The sidecar ends by itself with `code` and writes nothing more but `errorText`.
+  void expectEnd(int code, const std::string& errorText = "") {
+    EXPECT_EQ(waitForExit(), code);
+    EXPECT_EQ(readLine(), std::nullopt);
+    EXPECT_EQ(errorOutput, errorText);
+  }
+  std::string hello;
+};
+
+TEST(Sidecar, SaysHelloAndEndsCleanlyWithoutInputOrOutput) {
+  for (const bool stdinOpen : {true, false}) {
+    Host host(stdinOpen);
+    EXPECT_EQ(host.hello,
+              R"({"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":)" +
+                  std::to_string(host.pid()) +
+                  "," PLATFORM_ARCH
+                  R"(,"capabilities":{"cumulativeCpuTime":true,"currentCpuPercent":true,)"
+                  R"("residentMemory":true,"virtualMemory":true,"ioBytes":true,)"
+                  R"("processStartTime":true,"processTree":true}})");
+    host.closeFd(0);
+    host.expectEnd(0);
+  }
+  Host blind(true, false);  // events written into nothing must not derail the session
+  blind.send(sampleNow("refused") + configure(blind.pid(), 0) + sampleNow("s") +
+             command("shutdown"));
+  blind.expectEnd(0);
+}
+
+TEST(Sidecar, TenThousandLinesAtOnceAreAllAnsweredInOrder) {
+  Host host;
+  // A slow first sample holds the loop back while the rest piles up behind the queue and in the
+  // pipe. Each answer is known by a prefix.
+  std::string input = configure(host.pid(), 0) + sampleNow("slow");
+  Lines answers{R"({"version":2,"type":"snapshot","sequence":1,)"};
+  const std::string invalid =
+      R"({"version":2,"type":"error","code":"invalid-command","message":"invalid command: )";
+  for (int i = 0; i < 10000; ++i) {
+    const std::string id = "q" + std::to_string(i);
+    input += i % 2 ? command("readHistory", "\"requestId\":\"" + id + "\",\"windowMs\":0")
+                   : "{\"type\":\"sampleNow\"\n";
+    answers.push_back(i % 2 ? R"({"version":2,"type":"historyChunk","requestId":")" + id + "\""
+                            : invalid);
+  }
+  std::thread writer([&] {
+    host.send(input);
+    host.closeFd(0);
+  });
+  for (const std::string& answer : answers) {
+    if (const std::string line = host.next(); !line.starts_with(answer)) {
+      ADD_FAILURE() << "expected " << answer << "..., got " << line.substr(0, 200);
+      break;
+    }
+  }
+  writer.join();
+  host.expectEnd(0);
+}
+
+TEST(Sidecar, CommandsAreAnsweredInOrder) {
+  // Two sidecars at once: one fills its history on request while the other streams.
+  Host history, stream;
+  const std::string huge(1 << 20, 'm');
+  std::string script =
+      "\r\n \t \r\n\xC2\xA0\n{\"type\":\"sampleNow\",\"version\":2,\"requestId\":\"s\"}\r\n";
+  script += command("setExternalProcesses", "\"processes\":[]") +
+            command("setSampleInterval", "\"sampleIntervalMs\":1000") +
+            command("readHistory", R"("requestId":"h","windowMs":1)") +
+            command("sampleNow", "\"requestId\":\"x\"", 3) + command("shutdown", "", 1) +
+            configure(history.pid(), 0);
+  for (int i = 1; i <= 33; ++i) script += sampleNow(i < 33 ? std::to_string(i) : huge);
+  history.send(script + configure(::getpid(), 0) + sampleNow("after") +
+               command("readHistory", R"("requestId":"h","windowMs":3600000)") +
+               "{\"type\":\"\xFF\"}\n" + sampleNow("never"));
+  stream.send(command("setStreaming", "\"enabled\":true") + configure(stream.pid(), 1));
+
+  // An interval of 1 is raised to 250 ms, counted from the end of each sample; a sampleNow in
+  // between is written once, with its request id.
+  Lines snapshots, requestIds;
+  for (std::size_t i = 0; i < 6; ++i) {
+    snapshots.push_back(stream.next());
+    if (i == 2) stream.send(sampleNow("once"));
+    EXPECT_EQ(fields(snapshots[i], "sequence"), Lines{std::to_string(i + 1)});
+    for (const std::string& id : fields(snapshots[i], "requestId")) requestIds.push_back(id);
+    if (i == 1 || i == 2) {
+      const double gap = startMs(snapshots[i]) - ms(snapshots[i - 1], "sampledAtUnixMs");
+      EXPECT_TRUE(gap >= 248 && gap < 1250) << gap;
+    }
+  }
+  EXPECT_EQ(requestIds, Lines{"\"once\""});
+  stream.closeFd(1);  // the host stops reading while the sidecar streams
+  stream.expectEnd(1, "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n");
+
+  // Blank lines are skipped and a CRLF line is read; refusals come before configure.
+  const std::string notConfigured = "configure must be sent before ";
+  for (const char* what :
+       {"sampling", "external processes", "changing the sample interval", "reading history"}) {
+    EXPECT_EQ(history.next(), errorLine("not-configured", notConfigured + what, true));
+  }
+  for (const std::string version : {"3", "1"}) {  // a refused shutdown does not stop the session
+    const std::string text = "unsupported protocol version " + version + "; expected 2";
+    EXPECT_EQ(history.next(), errorLine("protocol-mismatch", text, false));
+  }
+  Lines sampled, sequences;
+  for (std::size_t i = 0; i < 34; ++i) {
+    sampled.push_back(history.next());
+    sequences.push_back(std::to_string(i + 1));
+    EXPECT_EQ(fields(sampled[i], "sequence"), Lines{sequences.back()});
+  }
+  EXPECT_GE(startMs(sampled[1]) - startMs(sampled[0]), 198.0) << "refreshes 200 ms apart";
+  EXPECT_EQ(fields(sampled[32], "requestId"), Lines{"\"" + huge + "\""});
+  // The second configure's root is this process.
+  EXPECT_NE(sampled[33].find("\"pid\":" + std::to_string(::getpid()) + ","), std::string::npos);
+
+  // Chunks of 32, done only on the last; the snapshots from before the second configure stay.
+  std::string chunks = history.next();
+  EXPECT_EQ(fields(chunks, "sequence").size(), 32u);
+  chunks += "\n" + history.next();
+  EXPECT_EQ(fields(chunks, "done"), (Lines{"false", "true"}));
+  EXPECT_EQ(fields(chunks, "requestId"), (Lines{"\"h\"", "\"h\""})) << "stored ones carry none";
+  EXPECT_EQ(fields(chunks, "sequence"), sequences);
+  EXPECT_EQ(history.next(),
+            errorLine("invalid-command",
+                      "failed reading command stream: stream did not contain valid UTF-8", true));
+  history.expectEnd(0);  // input is still open, yet nothing after the bad line is read
+}
+
+}  // namespace
+}  // namespace procsampler::testing

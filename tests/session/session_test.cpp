@@ -1,0 +1,202 @@
+// The session's parts: the channel with real threads, the reader over a pipe, and command
+// handling and the main loop over a scripted clock, so that every schedule is exact.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <future>
+#include <sstream>
+
+#include "fakes/session_fixture.h"
+#include "session/command_reader.h"
+#include "session/run_session.h"
+
+namespace procsampler::session {
+namespace {
+
+using namespace std::chrono_literals;
+using procsampler::testing::cmd;
+using procsampler::testing::count;
+using Messages = std::vector<ReaderMessage>;
+
+// What is queued now.
+Messages drain(CommandReceiver& receiver) {
+  Messages messages;
+  for (ReceiveResult r; (r = receiver.receive(std::chrono::steady_clock::now())).message;) {
+    messages.push_back(std::move(*r.message));
+  }
+  return messages;
+}
+
+TEST(CommandChannel, HoldsSixtyFourTimesOutAndOutlivesEitherEnd) {
+  CommandChannel channel = makeCommandChannel();
+  const MonoTime start = std::chrono::steady_clock::now();
+  EXPECT_EQ(channel.receiver.receive(start + 50ms).status, ReceiveStatus::TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+  Messages sent;
+  for (int i = 0; i < 65; ++i) sent.push_back(Invalid{std::to_string(i)});
+  for (std::size_t i = 0; i < 64; ++i) ASSERT_TRUE(channel.sender.send(sent[i]));
+  auto last = std::async(std::launch::async, [&] {
+    CommandSender end = std::move(channel.sender);  // gone once the send is done
+    return end.send(sent[64]);
+  });
+  EXPECT_EQ(last.wait_for(100ms), std::future_status::timeout) << "went in while 64 waited";
+  Messages received{*channel.receiver.receive(std::nullopt).message};
+  EXPECT_TRUE(last.get());
+  for (ReaderMessage& m : drain(channel.receiver)) received.push_back(std::move(m));
+  EXPECT_EQ(received, sent) << "the sender's leaving must not cut the queue short";
+  EXPECT_EQ(channel.receiver.receive(std::nullopt).status, ReceiveStatus::SenderGone);
+  channel = makeCommandChannel();
+  { CommandReceiver gone = std::move(channel.receiver); }
+  EXPECT_FALSE(channel.sender.send(Invalid{}));
+}
+
+// What the reader must queue for a line the decoder refuses, reaching it as exactly `line`.
+ReaderMessage refused(const std::string& line) {
+  return Invalid{"invalid command: " + protocol::decodeCommand(line).error()};
+}
+
+// What the reader queues for input through a pipe that ends after it; no input is given as a
+// descriptor that is not open at all.
+Messages readerOutput(const std::string& input) {
+  int fds[2] = {-1, -1};
+  if (!input.empty() && ::pipe(fds) == 0) {
+    EXPECT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(fds[1]);
+  }
+  CommandChannel channel = makeCommandChannel();
+  runCommandReader(std::move(channel.sender), fds[0]);
+  if (fds[0] >= 0) ::close(fds[0]);
+  return drain(channel.receiver);
+}
+
+TEST(CommandReader, CutsLinesSkipsBlankOnesAndStopsAtInvalidUtf8) {
+  const std::string stop = R"({"type":"shutdown","version":2})", cut = R"({"type":"shutdown")";
+  // Only meaningful if the decoder's answer shows whether a carriage return reached it.
+  ASSERT_NE(refused(cut), refused(cut + "\r"));
+  const std::string blanks = "\r\n \t\n\xC2\xA0\n\xE3\x80\x80\r\n";
+  EXPECT_EQ(readerOutput(blanks + cut + "\r\n" + cut + "\r\r\n\xC2\xA0" + stop + "\n" + blanks +
+                         stop + "\r\n" + cut + "\r"),
+            (Messages{refused(cut), refused(cut + "\r"), refused("\xC2\xA0" + stop),
+                      cmd("shutdown"), refused(cut + "\r")}));
+  EXPECT_EQ(readerOutput(stop + "\n{\"type\":\"\xFF\"}\n" + stop + "\n"),
+            (Messages{cmd("shutdown"), Invalid{"failed reading command stream: stream did not "
+                                               "contain valid UTF-8"}}));
+  EXPECT_EQ(readerOutput(""), Messages{});
+}
+
+std::string errorLine(const std::string& code, const std::string& message) {
+  return R"({"version":2,"type":"error","code":")" + code + R"(","message":")" + message +
+         R"(","recoverable":)" + (code == "protocol-mismatch" ? "false" : "true") + "}";
+}
+const ReaderMessage kReadHistory = cmd("readHistory", R"("requestId":"h","windowMs":3600000)");
+
+TEST(HandleMessage, RefusalsAreWordedExactlyAndTheSessionGoesOn) {
+  testing::SessionRig rig;
+  for (const ReaderMessage& message :
+       {ReaderMessage(Invalid{"invalid command: x"}),
+        ReaderMessage(protocol::decodeCommand(R"({"type":"shutdown","version":1})").value()),
+        cmd("sampleNow", R"("requestId":"r")"), cmd("setExternalProcesses", R"("processes":[])"),
+        cmd("setSampleInterval", R"("sampleIntervalMs":1000)"), kReadHistory}) {
+    EXPECT_EQ(rig.run(message), Flow::Continue);
+  }
+  std::string expected =
+      errorLine("invalid-command", "invalid command: x") + "\n" +
+      errorLine("protocol-mismatch", "unsupported protocol version 1; expected 2") + "\n";
+  for (const std::string what :
+       {"sampling", "external processes", "changing the sample interval", "reading history"}) {
+    expected += errorLine("not-configured", "configure must be sent before " + what) + "\n";
+  }
+  EXPECT_EQ(rig.sink.output, expected);
+}
+
+TEST(HandleMessage, HistoryComesInChunksOf32WithDoneOnlyOnTheLastAndOutlivesConfigure) {
+  const std::pair<int, std::vector<std::size_t>> cases[] = {
+      {0, {0}}, {32, {32}}, {33, {32, 1}}, {70, {32, 32, 6}}};
+  for (const auto& [stored, sizes] : cases) {
+    testing::SessionRig rig;
+    rig.run(cmd("configure", R"("rootPid":1,"sampleIntervalMs":0,"externalProcesses":[])"));
+    for (int i = 0; i < stored; ++i) rig.run(cmd("sampleNow", R"("requestId":"s")"));
+    // A second configure keeps the history.
+    rig.run(cmd("configure", R"("rootPid":7,"sampleIntervalMs":0,"externalProcesses":[])"));
+    rig.sink.output.clear();
+    rig.run(kReadHistory);
+    std::istringstream chunks(rig.sink.output);
+    std::vector<std::size_t> seen;
+    for (std::string chunk; std::getline(chunks, chunk);)
+      seen.push_back(count(chunk, "\"sequence\":"));
+    EXPECT_EQ(seen, sizes);
+    // Every chunk answers "h"; only the last is done.
+    const std::string header = R"({"version":2,"type":"historyChunk","requestId":"h","done":)";
+    EXPECT_EQ(count(rig.sink.output, header + "false,"), sizes.size() - 1);
+    EXPECT_EQ(rig.sink.output.rfind(header), rig.sink.output.find(header + "true,"));
+  }
+}
+
+// Delivers each message at its instant: a receive whose deadline comes first moves the clock to
+// the deadline and times out, otherwise the clock moves to the arrival. Then the sender is gone.
+struct ScriptedSource final : MessageSource {
+  ReceiveResult receive(std::optional<MonoTime> deadline) override {
+    deadlines.push_back(deadline);
+    if (script.empty()) return {ReceiveStatus::SenderGone, std::nullopt};
+    auto& [arrival, message] = script.front();
+    const MonoTime until = deadline ? std::min(*deadline, arrival) : arrival;
+    clock->advance(std::max(until - clock->monotonicNow(), 0ns));
+    if (until < arrival) return {ReceiveStatus::TimedOut, std::nullopt};
+    ReceiveResult result{ReceiveStatus::Message, std::move(message)};
+    script.pop_front();
+    return result;
+  }
+  testing::FakeClock* clock = nullptr;
+  std::deque<std::pair<MonoTime, ReaderMessage>> script;
+  std::vector<std::optional<MonoTime>> deadlines;
+};
+
+TEST(MainLoop, SchedulesSamplesWritesOnlyWhatIsAskedAndStopsAtAFailedWrite) {
+  testing::SessionRig rig;
+  rig.refreshCost = 100ms;
+  const MonoTime t0 = rig.clock.monotonicNow();
+  ScriptedSource source;
+  source.clock = &rig.clock;
+  source.script = {
+      {t0, cmd("setStreaming", R"("enabled":true)")},
+      {t0, cmd("configure", R"("rootPid":1,"sampleIntervalMs":1,"externalProcesses":[])")},
+      {t0, Invalid{"queued"}},
+      {t0 + 1200ms, cmd("setStreaming", R"("enabled":false)")},
+      {t0 + 1800ms, cmd("sampleNow", R"("requestId":"asked")")},
+      {t0 + 2500ms, cmd("setSampleInterval", R"("sampleIntervalMs":120000)")},
+      {t0 + 4000ms, cmd("setSampleInterval", R"("sampleIntervalMs":0)")},
+      {t0 + 94s, cmd("shutdown")},
+      {t0 + 94s, Invalid{"never handled"}}};
+  EXPECT_TRUE(runMainLoop(rig.session, source).ok());
+  // Each sample waits out the 200 ms refresh spacing and the next is due 250 ms after one ends.
+  // sampleNow (at 2000) leaves the schedule alone; setting an interval postpones the next sample,
+  // here by the most there is; then a minute's wait while nothing is due.
+  std::vector<long long> refreshes;
+  for (const MonoTime t : rig.table->refreshInstants()) refreshes.push_back((t - t0) / 1ms);
+  EXPECT_EQ(refreshes, (std::vector<long long>{0, 300, 650, 1000, 1350, 1700, 2000, 2300}));
+  EXPECT_EQ(std::vector(source.deadlines.end() - 3, source.deadlines.end()),
+            (std::vector<std::optional<MonoTime>>{t0 + 62500ms, t0 + 64s, t0 + 124s}));
+  EXPECT_EQ(source.script.size(), 1u);  // shutdown stopped the loop
+  // The due sample goes before the message queued since t0; only periodic ones need streaming.
+  std::istringstream out(rig.sink.output);
+  std::vector<std::string> events;
+  for (std::string line; std::getline(out, line);)
+    events.push_back(line.substr(0, line.find(",\"sampledAt")));
+  const std::string snapshot = R"({"version":2,"type":"snapshot","sequence":)";
+  EXPECT_EQ(events,
+            (std::vector<std::string>{snapshot + "1", errorLine("invalid-command", "queued"),
+                                      snapshot + "2", snapshot + "3", snapshot + "6"}));
+  EXPECT_EQ(count(rig.sink.output, R"("requestId":"asked")"), 1u);
+
+  // A failed write ends the loop with its error: no sample after it, no message read.
+  source.script = {{t0 + 94s, cmd("setStreaming", R"("enabled":true)")},
+                   {t0 + 94s, cmd("setSampleInterval", R"("sampleIntervalMs":250)")},
+                   {t0 + 104s, cmd("shutdown")}};
+  rig.sink.failAfter(0);
+  const IoStatus failed = runMainLoop(rig.session, source);
+  EXPECT_EQ(failed.ok() ? IoError{} : failed.error(), IoError{EPIPE});
+  EXPECT_EQ(rig.table->refreshCount(), 9u);
+}
+
+}  // namespace
+}  // namespace procsampler::session
