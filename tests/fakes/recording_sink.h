@@ -1,11 +1,12 @@
 // An in-memory OutputSink for tests: keeps every write, and can be told to fail once a number of
-// bytes has gone through, taking part of the write that crosses that point, as a pipe whose reader
+// bytes has gone through, taking the part of the write before that point, as a pipe whose reader
 // goes away does. Single-threaded.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,32 +17,25 @@ namespace procsampler::testing {
 class RecordingSink final : public protocol::OutputSink {
  public:
   IoStatus writeAll(const char* data, std::size_t size) override {
-    ++calls;
-    if (failAfter_ && output.size() + size > *failAfter_) {
-      accepted_ = *failAfter_ > output.size() ? *failAfter_ - output.size() : 0;
-      output.append(data, accepted_);
-      return IoError{failCode_};
-    }
-    output.append(data, size);
     writes.push_back(size);
-    return {};
+    accepted_ = std::min(size, limit_ - std::min(limit_, output.size()));
+    output.append(data, accepted_);
+    return accepted_ < size ? IoStatus(IoError{code_}) : IoStatus();
   }
   std::size_t acceptedBeforeFailure() const override { return accepted_; }
 
-  // Every write fails from the moment `bytes` bytes in total have been taken, until heal().
+  // Every write fails from the moment `bytes` bytes in total have been taken; SIZE_MAX heals.
   void failAfter(std::size_t bytes, int code = EPIPE) {
-    failAfter_ = bytes;
-    failCode_ = code;
+    limit_ = bytes;
+    code_ = code;
   }
-  void heal() { failAfter_.reset(); }
 
   std::string output;               // everything taken, in order
-  std::vector<std::size_t> writes;  // the size of each successful write
-  int calls = 0;                    // successful or not
+  std::vector<std::size_t> writes;  // the size asked of every call, failed or not
 
  private:
-  std::optional<std::size_t> failAfter_;
-  int failCode_ = EPIPE;
+  std::size_t limit_ = SIZE_MAX;
+  int code_ = EPIPE;
   std::size_t accepted_ = 0;
 };
 
