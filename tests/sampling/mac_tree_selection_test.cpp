@@ -1,8 +1,4 @@
-// The macOS table joins the tree-selection contract that every table source meets, over the
-// scripted kernel.
-#include <memory>
-#include <string>
-
+// The macOS table over the scripted kernel meets the tree-selection contract of every table source.
 #include "fakes/fake_darwin_kernel.h"
 #include "fakes/process_world.h"
 #include "sampling/macos/mac_process_table.h"
@@ -17,13 +13,10 @@ class MacKernelWorld final : public ProcessWorld {
   void spawn(const WorldProcess& process) override {
     exit(process.pid);
     const std::string path = "/usr/bin/" + process.name;
-    FakeMacProcess& spawned = kernel_.spawn({.pid = static_cast<std::int32_t>(process.pid)});
-    spawned.bsd = {.pbi_status = mac::STATUS_RUN,
-                   .pbi_ppid = process.ppid,
-                   .pbi_start_tvsec = process.startSeconds};
-    spawned.path = path;
-    spawned.arguments = argumentArea(static_cast<std::int32_t>(process.arguments.size()), path,
-                                     process.arguments, {"HOME=/Users/test"});
+    kernel_.processes.push_back({.pid = static_cast<std::int32_t>(process.pid),
+                                 .bsd = {mac::STATUS_RUN, process.ppid, process.startSeconds},
+                                 .path = path,
+                                 .arguments = argumentArea(path, process.arguments)});
   }
   void exit(sampling::Pid pid) override { kernel_.exit(static_cast<std::int32_t>(pid)); }
   sampling::ProcessTable& table() override { return table_; }
