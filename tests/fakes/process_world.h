@@ -1,24 +1,15 @@
 // A world of processes that a table source looks at, behind one interface, so one suite can hold
-// every table source (the in-memory double, the macOS table over its fake kernel) to the same
-// tree-selection contract. A world owns its table; spawn and exit take effect at the next refresh
-// at the latest. The fixture drives collectSnapshot through the world with a scripted clock.
+// every table source to the same tree-selection contract. A world owns its table; spawn and exit
+// take effect at the next refresh at the latest. The fixture collects through the world's table
+// with a scripted clock.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
-#include "common/clock.h"
 #include "fakes/fake_clock.h"
-#include "sampling/process_table.h"
 #include "sampling/sampler.h"
-#include "sampling/snapshot.h"
 
 namespace procsampler::testing {
 
@@ -27,7 +18,7 @@ struct WorldProcess {
   sampling::Pid ppid = 0;  // 0: no parent
   std::uint64_t startSeconds = 0;
   std::string name = "proc";
-  std::vector<std::string> arguments;
+  std::vector<std::string> arguments{};
 };
 
 class ProcessWorld {
@@ -68,27 +59,13 @@ class BorrowedTable final : public sampling::ProcessTable {
 //   ::testing::Values(ProcessWorldFactory(...)));
 class TreeSelectionContract : public ::testing::TestWithParam<ProcessWorldFactory> {
  protected:
-  TreeSelectionContract()
-      : world_(GetParam()(clock_)),
-        sampler_(std::make_unique<BorrowedTable>(world_->table()), clock_) {}
-
-  void spawn(const WorldProcess& process) { world_->spawn(process); }
-  void exit(sampling::Pid pid) { world_->exit(pid); }
-
-  sampling::Snapshot collect(sampling::Pid rootPid,
-                             const sampling::ExternalProcessMap& externals = {}) {
-    return sampling::collectSnapshot(sampler_, rootPid, externals, std::nullopt);
-  }
-
-  static std::vector<sampling::Pid> pidsOf(const sampling::Snapshot& snapshot) {
-    std::vector<sampling::Pid> pids;
-    for (const sampling::ProcessSample& record : snapshot.processes) pids.push_back(record.pid);
-    return pids;
+  sampling::Snapshot collect(sampling::Pid rootPid, const sampling::ExternalProcessMap& external) {
+    return sampling::collectSnapshot(sampler_, rootPid, external, std::nullopt);
   }
 
   FakeClock clock_;
-  std::unique_ptr<ProcessWorld> world_;
-  sampling::Sampler sampler_;
+  std::unique_ptr<ProcessWorld> world_ = GetParam()(clock_);
+  sampling::Sampler sampler_{std::make_unique<BorrowedTable>(world_->table()), clock_};
 };
 
 }  // namespace procsampler::testing
