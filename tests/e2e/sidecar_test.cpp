@@ -39,9 +39,9 @@ double startMs(const std::string& snapshot) {
   return ms(snapshot, "sampledAtUnixMs") - ms(snapshot, "collectionDurationMicros") / 1000.0;
 }
 
-std::string command(const std::string& type, const std::string& fields = "", int version = 2) {
+std::string command(const std::string& type, const std::string& body = "", int version = 2) {
   return R"({"type":")" + type + R"(","version":)" + std::to_string(version) +
-         (fields.empty() ? "" : ",") + fields + "}\n";
+         (body.empty() ? "" : ",") + body + "}\n";
 }
 std::string configure(pid_t root, int intervalMs) {
   return command("configure", "\"rootPid\":" + std::to_string(root) + ",\"sampleIntervalMs\":" +
@@ -112,6 +112,7 @@ TEST(Sidecar, TenThousandLinesAtOnceAreAllAnsweredInOrder) {
   for (const std::string& answer : answers) {
     if (const std::string line = host.next(); !line.starts_with(answer)) {
       ADD_FAILURE() << "expected " << answer << "..., got " << line.substr(0, 200);
+      host.closeFd(1);  // the sidecar ends, so the writer is not left blocked
       break;
     }
   }
@@ -156,9 +157,8 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
   // Blank lines are skipped and a CRLF line is read; refusals come before configure.
   const std::string notConfigured = "configure must be sent before ";
   for (const char* what :
-       {"sampling", "external processes", "changing the sample interval", "reading history"}) {
+       {"sampling", "external processes", "changing the sample interval", "reading history"})
     EXPECT_EQ(history.next(), errorLine("not-configured", notConfigured + what, true));
-  }
   for (const std::string version : {"3", "1"}) {  // a refused shutdown does not stop the session
     const std::string text = "unsupported protocol version " + version + "; expected 2";
     EXPECT_EQ(history.next(), errorLine("protocol-mismatch", text, false));
