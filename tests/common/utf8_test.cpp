@@ -3,147 +3,58 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <string_view>
 
 namespace procsampler {
-namespace {
 
-constexpr std::string_view R = "\xEF\xBF\xBD";  // U+FFFD, as each repaired run must read
+const std::string R = "\xEF\xBF\xBD";  // U+FFFD: one for each maximal invalid subpart
 
-std::string cat(std::initializer_list<std::string_view> parts) {
-  std::string out;
-  for (std::string_view part : parts) out += part;
-  return out;
-}
-
-// One table drives the three views of the same decoding: validity, the repaired text and its
-// predicted length. Each maximal invalid subpart must become exactly one U+FFFD.
-struct Repair {
-  const char* label;
-  std::string input;
-  std::string repaired;
-};
-
-const Repair kRepairs[] = {
-    {"ascii", "hello", "hello"},
-    {"empty", "", ""},
-    {"two-byte", "\xC3\xA9", "\xC3\xA9"},
-    {"three-byte", "\xE2\x82\xAC", "\xE2\x82\xAC"},
-    {"four-byte", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-    {"U+FFFD itself is valid", cat({R}), cat({R})},
-    {"largest scalar U+10FFFF", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-    {"0xFF in the middle",
-     "ab\xFF"
-     "cd",
-     cat({"ab", R, "cd"})},
-    {"lone continuation", "\x80", cat({R})},
-    {"two lone continuations", "\x80\xBF", cat({R, R})},
-    {"truncated three-byte at end", "a\xE2\x82", cat({"a", R})},
-    {"truncated four-byte at end", "\xF0\x9F\x98", cat({R})},
-    {"truncated lead before ascii",
-     "\xE2\x82"
-     "a",
-     cat({R, "a"})},
-    {"lead followed by lead", "\xC3\xC3\xA9", cat({R, "\xC3\xA9"})},
-    {"overlong two-byte C0", "\xC0\xAF", cat({R, R})},
-    {"overlong two-byte C1", "\xC1\xBF", cat({R, R})},
-    {"overlong three-byte", "\xE0\x80\xAF", cat({R, R, R})},
-    {"overlong four-byte", "\xF0\x80\x80\xAF", cat({R, R, R, R})},
-    {"surrogate ED A0 80", "\xED\xA0\x80", cat({R, R, R})},
-    {"surrogate ED BF BF", "\xED\xBF\xBF", cat({R, R, R})},
-    {"last before surrogates ED 9F BF", "\xED\x9F\xBF", "\xED\x9F\xBF"},
-    {"above U+10FFFF F4 90", "\xF4\x90\x80\x80", cat({R, R, R, R})},
-    {"lead F5", "\xF5\x80", cat({R, R})},
-    {"Unicode table 3-8 example",
-     "a\xF1\x80\x80\xE1\x80\xC2"
-     "b\x80"
-     "c\x80\xBF"
-     "d",
-     cat({"a", R, R, R, "b", R, "c", R, R, "d"})},
-    // Past the eight-byte ASCII fast path, so the invalid byte is found after a whole word.
-    {"invalid after long ascii run", "0123456789abcdefg\xFFh", cat({"0123456789abcdefg", R, "h"})},
-    {"invalid inside an ascii word",
-     "0123\xFF"
-     "56789",
-     cat({"0123", R, "56789"})},
-};
-
-TEST(Utf8Repair, ReplacesEachMaximalSubpartWithOneReplacementCharacter) {
-  for (const Repair& row : kRepairs) {
-    SCOPED_TRACE(row.label);
-    std::string out = "prefix:";
-    appendUtf8Lossy(out, row.input);
-    EXPECT_EQ(out, "prefix:" + row.repaired);
-    EXPECT_EQ(utf8LossyLength(row.input), row.repaired.size());
-    EXPECT_EQ(isValidUtf8(row.input), row.input == row.repaired);
-    EXPECT_TRUE(isValidUtf8(row.repaired));
-  }
-}
-
-TEST(Utf8Truncate, CutsOnlyAtCharacterBoundaries) {
-  const std::string euro = "\xE2\x82\xAC";
-  const std::string grin = "\xF0\x9F\x98\x80";
-  const struct {
-    const char* label;
-    std::string text;
-    std::size_t maxBytes;
-    std::size_t expectedLength;
-  } rows[] = {
-      {"exactly the bound stays whole", std::string(1024, 'a'), 1024, 1024},
-      {"one ascii byte over", std::string(1025, 'a'), 1024, 1024},
-      {"euro ending at the bound", std::string(1021, 'a') + euro, 1024, 1024},
-      {"cut would split euro after 2 of 3 bytes", std::string(1022, 'a') + euro, 1024, 1022},
-      {"cut would split euro after 1 of 3 bytes", std::string(1023, 'a') + euro, 1024, 1023},
-      {"euro then ascii, cut after euro", std::string(1021, 'a') + euro + "b", 1024, 1024},
-      {"four-byte split after 3", std::string(1021, 'a') + grin, 1024, 1021},
-      {"shorter than the bound", "short", 1024, 5},
-      {"bound zero", euro, 0, 0},
-      {"only multi-byte characters", euro + euro, 4, 3},
+// Most rows also carry the valid character just inside the range they test, which must survive.
+TEST(Utf8, RepairsEachMaximalInvalidSubpartAsOneReplacement) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"\x80\xBFz\xC2\x80", R + R + "z\xC2\x80"},               // lone continuations
+      {"z\xE2\x82", "z" + R},                                   // truncated at the end
+      {"\xF0\x9F\x98z\xC3\xC3\xA9", R + "z" + R + "\xC3\xA9"},  // truncated before more
+      // Overlong forms: C0 and C1 leads, E0 below A0, F0 below 90.
+      {"\xC0\xAF\xC1\xBF\xE0\x80\xAF\xE0\xA0\x80", R + R + R + R + R + R + R + "\xE0\xA0\x80"},
+      {"\xF0\x8F\xBF\xBF\xF0\x90\x80\x80", R + R + R + R + "\xF0\x90\x80\x80"},
+      {"\xED\xA0\x80\xED\x9F\xBF", R + R + R + "\xED\x9F\xBF"},  // surrogate
+      // Above U+10FFFF: F4 90 and the lead F5.
+      {"\xF4\x90\x80\x80\xF5\x80\xF4\x8F\xBF\xBF", R + R + R + R + R + R + "\xF4\x8F\xBF\xBF"},
+      {"ghijklmnopqr\xFFstuvw", "ghijklmnopqr" + R + "stuvw"},  // 0xFF in the second 8-byte word
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.label);
-    std::string text = row.text;
-    truncateUtf8(text, row.maxBytes);
-    EXPECT_EQ(text.size(), row.expectedLength);
-    EXPECT_EQ(text, row.text.substr(0, row.expectedLength));
-    EXPECT_TRUE(isValidUtf8(text));
+  for (const auto& [in, out] : rows) {
+    std::string repaired = "kept:";
+    appendUtf8Lossy(repaired, in);
+    EXPECT_EQ(repaired, "kept:" + out);
+    EXPECT_EQ(utf8LossyLength(in), out.size()) << out;
+    EXPECT_FALSE(isValidUtf8(in)) << out;
+    EXPECT_TRUE(isValidUtf8(out)) << out;
   }
 }
 
-TEST(Utf8Blank, RecognisesUnicodeWhiteSpaceOnly) {
-  const struct {
-    const char* label;
-    std::string_view text;
-    bool blank;
-  } rows[] = {
-      {"empty", "", true},
-      {"ascii whitespace", " \t\n\v\f\r", true},
-      {"U+0085 next line", "\xC2\x85", true},
-      {"U+00A0 no-break space", "\xC2\xA0", true},
-      {"U+1680 ogham space", "\xE1\x9A\x80", true},
-      {"U+2000 en quad", "\xE2\x80\x80", true},
-      {"U+200A hair space", "\xE2\x80\x8A", true},
-      {"U+2028 line separator", "\xE2\x80\xA8", true},
-      {"U+2029 paragraph separator", "\xE2\x80\xA9", true},
-      {"U+202F narrow no-break space", "\xE2\x80\xAF", true},
-      {"U+205F math space", "\xE2\x81\x9F", true},
-      {"U+3000 ideographic space", "\xE3\x80\x80", true},
-      {"mixed blanks", " \xC2\xA0\t\xE3\x80\x80\n", true},
-      {"letter", "a", false},
-      {"letter between blanks", " a ", false},
-      {"unit separator 0x1F", "\x1F", false},
-      {"U+200B zero width space", "\xE2\x80\x8B", false},
-      {"U+180E mongolian vowel separator", "\xE1\xA0\x8E", false},
-      {"U+FEFF byte order mark", "\xEF\xBB\xBF", false},
-      {"U+00A1 next to no-break space", "\xC2\xA1", false},
-      {"four-byte character", "\xF0\x9F\x98\x80", false},
-      {"blank then four-byte", " \xF0\x9F\x98\x80", false},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.label);
-    EXPECT_EQ(isUnicodeBlank(row.text), row.blank);
+TEST(Utf8, TruncatesOnlyAtCharacterBoundaries) {
+  // A 3-byte character at 1021..1023, then a 4-byte one at 1024..1027.
+  const std::string text = std::string(1021, 'a') + "\xE2\x82\xAC\xF0\x9F\x98\x80";
+  const std::size_t rows[][2] = {{2000, 1028}, {1028, 1028}, {1027, 1024}, {1025, 1024},
+                                 {1024, 1024}, {1023, 1021}, {1022, 1021}};
+  for (const auto& [maxBytes, length] : rows) {
+    std::string cut = text;
+    truncateUtf8(cut, maxBytes);
+    EXPECT_EQ(cut, text.substr(0, length)) << maxBytes;
   }
 }
 
-}  // namespace
+TEST(Utf8, TellsUnicodeWhiteSpaceFromEverythingElse) {
+  // Every White_Space character: ASCII, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
+  // U+202F, U+205F and U+3000.
+  const char* all =
+      " \t\n\v\f\r\xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80\xE2\x80\x8A"
+      "\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80";
+  for (const char* blank : {"", all}) EXPECT_TRUE(isUnicodeBlank(blank)) << blank;
+  // Neighbours of the blank ranges, spaces outside White_Space, a non-blank after a blank.
+  for (const char* text : {"\x08", "\xC2\xA0 \x0E", "\xC2\xA1", "\xE2\x80\x8B", "\xE1\xA0\x8E"}) {
+    EXPECT_FALSE(isUnicodeBlank(text)) << text;
+  }
+}
+
 }  // namespace procsampler
