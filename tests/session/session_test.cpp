@@ -21,9 +21,8 @@ using Messages = std::vector<ReaderMessage>;
 // What is queued now.
 Messages drain(CommandReceiver& receiver) {
   Messages messages;
-  for (ReceiveResult r; (r = receiver.receive(std::chrono::steady_clock::now())).message;) {
+  for (ReceiveResult r; (r = receiver.receive(std::chrono::steady_clock::now())).message;)
     messages.push_back(std::move(*r.message));
-  }
   return messages;
 }
 
@@ -114,8 +113,10 @@ TEST(HandleMessage, HistoryComesInChunksOf32WithDoneOnlyOnTheLastAndOutlivesConf
     testing::SessionRig rig;
     rig.run(cmd("configure", R"("rootPid":1,"sampleIntervalMs":0,"externalProcesses":[])"));
     for (int i = 0; i < stored; ++i) rig.run(cmd("sampleNow", R"("requestId":"s")"));
-    // A second configure keeps the history.
+    // A second configure keeps the history. Of two entries for one pid the later counts.
     rig.run(cmd("configure", R"("rootPid":7,"sampleIntervalMs":0,"externalProcesses":[])"));
+    rig.run(cmd("setExternalProcesses", R"("processes":[{"pid":3,"startTimeMs":5},{"pid":3}])"));
+    EXPECT_EQ(rig.session.state.config->externalProcesses.at(3), std::nullopt);
     rig.sink.output.clear();
     rig.run(kReadHistory);
     std::istringstream chunks(rig.sink.output);
