@@ -149,30 +149,13 @@ bool Reader::readValue() {
   }
 }
 
-bool Reader::readArray() {
-  if (!enter()) return false;
+std::size_t Reader::openContainer(Kind kind) {
   const std::size_t index = tree_.nodes_.size();
-  tree_.nodes_.push_back({Kind::Array, false, 0, 0});
-  std::uint64_t count = 0;
-  int c = peek();
-  if (c == END) return fail(SyntaxError::EofWhileParsingList, line_.size());
-  if (c != ']') {
-    for (;;) {
-      if (!readValue()) return false;
-      ++count;
-      c = peek();
-      if (c == ',') {
-        ++pos_;
-        c = peek();
-        if (c == END) return fail(SyntaxError::EofWhileParsingValue, line_.size());
-        if (c == ']') return fail(SyntaxError::TrailingComma, pos_ + 1);
-        continue;
-      }
-      if (c == ']') break;
-      if (c == END) return fail(SyntaxError::EofWhileParsingList, line_.size());
-      return fail(SyntaxError::ExpectedListCommaOrEnd, pos_ + 1);
-    }
-  }
+  tree_.nodes_.push_back({kind, false, 0, 0});
+  return index;
+}
+
+bool Reader::closeContainer(std::size_t index, std::uint64_t count) {
   ++pos_;
   leave();
   tree_.nodes_[index].first = count;
@@ -180,41 +163,61 @@ bool Reader::readArray() {
   return true;
 }
 
+Reader::Next Reader::afterElement(char close, SyntaxError endAfterComma, SyntaxError endHere,
+                                  SyntaxError unexpected) {
+  const auto failed = [this](SyntaxError error, std::size_t column) {
+    static_cast<void>(fail(error, column));
+    return Next::Failed;
+  };
+  int c = peek();
+  if (c == ',') {
+    ++pos_;
+    c = peek();
+    if (c == END) return failed(endAfterComma, line_.size());
+    if (c == close) return failed(SyntaxError::TrailingComma, pos_ + 1);
+    return Next::Element;
+  }
+  if (c == close) return Next::Close;
+  if (c == END) return failed(endHere, line_.size());
+  return failed(unexpected, pos_ + 1);
+}
+
+bool Reader::readArray() {
+  if (!enter()) return false;
+  const std::size_t index = openContainer(Kind::Array);
+  std::uint64_t count = 0;
+  const int c = peek();
+  if (c == END) return fail(SyntaxError::EofWhileParsingList, line_.size());
+  for (Next next = c == ']' ? Next::Close : Next::Element; next != Next::Close;) {
+    if (!readValue()) return false;
+    ++count;
+    next = afterElement(']', SyntaxError::EofWhileParsingValue, SyntaxError::EofWhileParsingList,
+                        SyntaxError::ExpectedListCommaOrEnd);
+    if (next == Next::Failed) return false;
+  }
+  return closeContainer(index, count);
+}
+
 bool Reader::readObject() {
   if (!enter()) return false;
-  const std::size_t index = tree_.nodes_.size();
-  tree_.nodes_.push_back({Kind::Object, false, 0, 0});
+  const std::size_t index = openContainer(Kind::Object);
   std::uint64_t count = 0;
   int c = peek();
   if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
-  if (c != '}') {
-    for (;;) {
-      if (c != '"') return fail(SyntaxError::KeyMustBeAString, pos_ + 1);
-      if (!readString()) return false;
-      c = peek();
-      if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
-      if (c != ':') return fail(SyntaxError::ExpectedColon, pos_ + 1);
-      ++pos_;
-      if (!readValue()) return false;
-      ++count;
-      c = peek();
-      if (c == ',') {
-        ++pos_;
-        c = peek();
-        if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
-        if (c == '}') return fail(SyntaxError::TrailingComma, pos_ + 1);
-        continue;
-      }
-      if (c == '}') break;
-      if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
-      return fail(SyntaxError::ExpectedObjectCommaOrEnd, pos_ + 1);
-    }
+  for (Next next = c == '}' ? Next::Close : Next::Element; next != Next::Close;) {
+    if (peek() != '"') return fail(SyntaxError::KeyMustBeAString, pos_ + 1);
+    if (!readString()) return false;
+    c = peek();
+    if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
+    if (c != ':') return fail(SyntaxError::ExpectedColon, pos_ + 1);
+    ++pos_;
+    if (!readValue()) return false;
+    ++count;
+    next = afterElement('}', SyntaxError::EofWhileParsingObject, SyntaxError::EofWhileParsingObject,
+                        SyntaxError::ExpectedObjectCommaOrEnd);
+    if (next == Next::Failed) return false;
   }
-  ++pos_;
-  leave();
-  tree_.nodes_[index].first = count;
-  tree_.nodes_[index].second = tree_.nodes_.size();
-  return true;
+  return closeContainer(index, count);
 }
 
 bool Reader::readLiteral(std::string_view word, Kind kind) {

@@ -121,6 +121,13 @@ class Reader {
 
   bool readArray();
   bool readObject();
+  // The node of a container, filled in by closeContainer once its elements are read.
+  std::size_t openContainer(Kind kind);
+  bool closeContainer(std::size_t index, std::uint64_t count);
+  // After an element: a comma and another element, the closing bracket, or a failure recorded.
+  enum class Next { Element, Close, Failed };
+  Next afterElement(char close, SyntaxError endAfterComma, SyntaxError endHere,
+                    SyntaxError unexpected);
   bool readNumber();
   bool readDigits();
   bool readLiteral(std::string_view word, Kind kind);
