@@ -1,39 +1,35 @@
 #include "history/snapshot_history.h"
 
-#include <limits>
+#include "common/saturating.h"
+
 #include <utility>
 
 namespace procsampler::history {
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr std::size_t kInitialCapacity = 4;
 // What one snapshot, one process record and one external-process entry cost besides their texts.
 constexpr std::uint64_t kSnapshotOverheadBytes = 144;
 constexpr std::uint64_t kRecordOverheadBytes = 144;
 constexpr std::uint64_t kExternalBytes = 24;
 
-std::uint64_t addSaturating(std::uint64_t a, std::uint64_t b) {
-  return a > kMax - b ? kMax : a + b;
-}
-std::uint64_t subtractFloored(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
 }  // namespace
 
 std::uint64_t recordCount(const sampling::Snapshot& snapshot) {
-  return addSaturating(snapshot.externalProcesses.size(), snapshot.processes.size());
+  return saturatingAdd(snapshot.externalProcesses.size(), snapshot.processes.size());
 }
 
 std::uint64_t estimatedBytes(const sampling::Snapshot& snapshot) {
   std::uint64_t bytes = kSnapshotOverheadBytes;
   for (const sampling::ProcessSample& record : snapshot.processes) {
-    bytes = addSaturating(bytes, kRecordOverheadBytes);
-    bytes = addSaturating(bytes, record.name.size());
-    bytes = addSaturating(bytes, record.command.size());
-    bytes = addSaturating(bytes, record.status.size());
+    bytes = saturatingAdd(bytes, kRecordOverheadBytes);
+    bytes = saturatingAdd(bytes, record.name.size());
+    bytes = saturatingAdd(bytes, record.command.size());
+    bytes = saturatingAdd(bytes, record.status.size());
   }
   for (std::size_t i = 0; i < snapshot.externalProcesses.size(); ++i) {
-    bytes = addSaturating(bytes, kExternalBytes);
+    bytes = saturatingAdd(bytes, kExternalBytes);
   }
   return bytes;
 }
@@ -49,7 +45,7 @@ void SnapshotHistory::append(const sampling::Snapshot& snapshot) {
   while (count_ > 0 && slot(count_ - 1).snapshot.sampledAtUnixMs > stampedAt) popBack();
   pushBack(std::move(stored));
 
-  const std::uint64_t cutoff = subtractFloored(stampedAt, HISTORY_MAX_AGE_MS);
+  const std::uint64_t cutoff = saturatingSub(stampedAt, HISTORY_MAX_AGE_MS);
   while (count_ > 0 &&
          (count_ > HISTORY_MAX_SNAPSHOTS || slot(0).snapshot.sampledAtUnixMs < cutoff ||
           totalRecords_ > HISTORY_MAX_RECORDS || totalBytes_ > HISTORY_MAX_BYTES)) {
@@ -60,7 +56,7 @@ void SnapshotHistory::append(const sampling::Snapshot& snapshot) {
 std::vector<const sampling::Snapshot*> SnapshotHistory::selectWindow(std::uint64_t nowMs,
                                                                      std::uint64_t windowMs) const {
   const std::uint64_t window = windowMs < MAX_HISTORY_WINDOW_MS ? windowMs : MAX_HISTORY_WINDOW_MS;
-  const std::uint64_t since = subtractFloored(nowMs, window);
+  const std::uint64_t since = saturatingSub(nowMs, window);
   std::vector<const sampling::Snapshot*> selected;
   for (std::size_t i = 0; i < count_; ++i) {
     const sampling::Snapshot& snapshot = slot(i).snapshot;
@@ -83,8 +79,8 @@ void SnapshotHistory::pushBack(Stored stored) {
     slots_ = std::move(grown);
     head_ = 0;
   }
-  totalRecords_ = addSaturating(totalRecords_, stored.records);
-  totalBytes_ = addSaturating(totalBytes_, stored.bytes);
+  totalRecords_ = saturatingAdd(totalRecords_, stored.records);
+  totalBytes_ = saturatingAdd(totalBytes_, stored.bytes);
   slot(count_) = std::move(stored);
   ++count_;
 }
@@ -105,8 +101,8 @@ void SnapshotHistory::popBack() {
 }
 
 void SnapshotHistory::forget(const Stored& stored) {
-  totalRecords_ = subtractFloored(totalRecords_, stored.records);
-  totalBytes_ = subtractFloored(totalBytes_, stored.bytes);
+  totalRecords_ = saturatingSub(totalRecords_, stored.records);
+  totalBytes_ = saturatingSub(totalBytes_, stored.bytes);
 }
 
 }  // namespace procsampler::history

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <chrono>
-#include <limits>
 #include <utility>
 #include <vector>
 
+#include "common/saturating.h"
 #include "sampling/process_sample.h"
 #include "sampling/sampler.h"
 #include "sampling/tree_selection.h"
@@ -71,7 +71,7 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   snapshot.retainedProcessCount = snapshot.processes.size();
   snapshot.inaccessibleProcessCount = selected.size() - snapshot.processes.size();
 
-  if (sampler.lastSequence != std::numeric_limits<std::uint64_t>::max()) ++sampler.lastSequence;
+  sampler.lastSequence = saturatingAdd(sampler.lastSequence, 1);
   snapshot.sequence = sampler.lastSequence;
   snapshot.sampledAtUnixMs = unixMillis(sampler.clock->wallNow());
   snapshot.collectionDurationMicros = microsBetween(start, sampler.clock->monotonicNow());

@@ -3,10 +3,11 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
-#include <limits>
 #include <string_view>
 
+#include "common/saturating.h"
 #include "common/utf8.h"
+#include "sampling/tree_selection.h"
 
 namespace procsampler::sampling {
 namespace {
@@ -18,11 +19,6 @@ constexpr std::array<std::string_view, 13> kStatusTexts = {
     "Suspended",
 };
 static_assert(kStatusTexts.size() == static_cast<std::size_t>(ProcessStatusKind::Unknown));
-
-std::uint64_t secondsToMillis(std::uint64_t seconds) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  return seconds > kMax / 1000 ? kMax : seconds * 1000;
-}
 
 std::string lossyText(std::string_view bytes) {
   std::string text;
@@ -63,8 +59,8 @@ ProcessSample buildProcessSample(const Process& entry) {
   ProcessSample sample;
   sample.pid = entry.pid;
   sample.ppid = entry.parent_pid.value_or(0);
-  sample.startTimeMs = secondsToMillis(entry.start_time_s);
-  sample.runTimeMs = secondsToMillis(entry.run_time_s);
+  sample.startTimeMs = startMillis(entry);
+  sample.runTimeMs = saturatingMul(entry.run_time_s, 1000);
 
   sample.name = lossyText(entry.name);
   // Without arguments the name stands for the command, taken whole before either is cut.

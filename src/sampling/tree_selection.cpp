@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "common/saturating.h"
 
 namespace procsampler::sampling {
 namespace {
@@ -27,8 +28,7 @@ struct NodeHash {
 }  // namespace
 
 std::uint64_t startMillis(const Process& process) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  return process.start_time_s > kMax / 1000 ? kMax : process.start_time_s * 1000;
+  return saturatingMul(process.start_time_s, 1000);
 }
 
 ProcessLink linkOf(const Process& process) {

@@ -63,11 +63,7 @@ void setSampleInterval(SessionContext& session, const protocol::SetSampleInterva
 }
 
 IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) {
-  const SessionConfig& config = *session.state.config;
-  const sampling::Snapshot snapshot = sampling::collectSnapshot(
-      session.sampler, config.rootPid, config.externalProcesses, command.requestId);
-  session.history.append(snapshot);
-  return session.writer.writeSnapshot(snapshot);
+  return session.writer.writeSnapshot(sampleAndStore(session, command.requestId));
 }
 
 IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& command) {
@@ -75,14 +71,16 @@ IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& comma
   const std::vector<const sampling::Snapshot*> selected =
       session.history.selectWindow(nowMs, command.windowMs);
   const std::span<const sampling::Snapshot* const> all(selected);
-  if (all.empty()) return session.writer.writeHistoryChunk(command.requestId, true, all);
-  for (std::size_t offset = 0; offset < all.size(); offset += HISTORY_CHUNK_SIZE) {
+  // At least one chunk, so an empty answer is still one chunk marked done.
+  std::size_t offset = 0;
+  do {
     const std::size_t count = std::min(HISTORY_CHUNK_SIZE, all.size() - offset);
     const bool done = offset + count == all.size();
     IoStatus status =
         session.writer.writeHistoryChunk(command.requestId, done, all.subspan(offset, count));
     if (!status.ok()) return status;
-  }
+    offset += count;
+  } while (offset < all.size());
   return {};
 }
 
@@ -119,6 +117,14 @@ Result handleCommand(SessionContext& session, const Command& command) {
 }
 
 }  // namespace
+
+sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::string> requestId) {
+  const SessionConfig& config = *session.state.config;
+  sampling::Snapshot snapshot = sampling::collectSnapshot(
+      session.sampler, config.rootPid, config.externalProcesses, std::move(requestId));
+  session.history.append(snapshot);
+  return snapshot;
+}
 
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {
   if (const auto* invalid = std::get_if<Invalid>(&message)) {

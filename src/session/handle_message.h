@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "common/clock.h"
 #include "common/expected.h"
@@ -29,6 +30,10 @@ struct SessionContext {
 };
 
 enum class Flow { Continue, Stop };
+
+// Collects a snapshot of the configured trees and stores it in the history, as every sample is,
+// periodic or on request. The session must be configured.
+sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::string> requestId);
 
 // Handles one message. Returns Stop for a version-2 shutdown, Continue otherwise, or the error
 // of the first event write that failed; work done before a failed write stays done, work after

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <optional>
 #include <utility>
 
@@ -41,17 +40,14 @@ void occupyMissingStandardDescriptors() {
 
 IoStatus takePeriodicSample(SessionContext& session) {
   if (!session.state.config || !session.state.config->sampleInterval) return {};
-  const SessionConfig& config = *session.state.config;
-  const sampling::Snapshot snapshot = sampling::collectSnapshot(
-      session.sampler, config.rootPid, config.externalProcesses, std::nullopt);
   // The history fills at the interval whether or not anyone is watching the stream.
-  session.history.append(snapshot);
+  const sampling::Snapshot snapshot = sampleAndStore(session, std::nullopt);
   if (session.state.streaming) {
     IoStatus status = session.writer.writeSnapshot(snapshot);
     if (!status.ok()) return status;
   }
   // Measured from the end of this sample, so a slow collection is never made up for.
-  session.nextSampleDue = session.clock.monotonicNow() + *config.sampleInterval;
+  session.nextSampleDue = session.clock.monotonicNow() + *session.state.config->sampleInterval;
   return {};
 }
 

@@ -4,26 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
 #include <utility>
 
+#include "common/saturating.h"
 #include "sampling/linux/proc_parsers.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr auto kMinInterval = std::chrono::milliseconds(200);
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? kMax : sum;
-}
-
-std::uint64_t saturatingMul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? kMax : product;
-}
 
 std::uint64_t ticksToMillis(std::uint64_t ticks, std::uint64_t ticksPerSecond) {
   // Whole seconds first, so only a count of seconds past 2^64 / 1000 saturates.

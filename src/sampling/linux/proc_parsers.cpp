@@ -1,7 +1,8 @@
 #include "sampling/linux/proc_parsers.h"
 
+#include "common/saturating.h"
+
 #include <charconv>
-#include <limits>
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -32,11 +33,6 @@ std::string_view nextLine(std::string_view& text) {
   std::string_view line = text.substr(0, end);
   text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   return line;
-}
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <chrono>
-#include <limits>
 #include <utility>
 
+#include "common/saturating.h"
 #include "sampling/macos/proc_args.h"
 
 namespace procsampler::sampling::macos {
@@ -18,13 +18,6 @@ constexpr auto INTERVAL_REUSE = std::chrono::milliseconds(200);
 // barely moved cannot inflate the figures.
 constexpr double MIN_INTERVAL_NS = 200'000'000.0;
 constexpr double MIN_USABLE_INTERVAL = 0.000001;
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-  return a > U64_MAX - b ? U64_MAX : a + b;
-}
-
-std::uint64_t saturatingSub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
 std::uint64_t toU64Saturating(double value) {
   if (!(value > 0.0)) return 0;
