@@ -31,14 +31,5 @@ TEST(ArgumentArea, ReadsNoFurtherThanTheCountOrTheArea) {
   EXPECT_FALSE(parseArgumentArea(std::as_bytes(std::span("abc", 3))));  // no room for a count
 }
 
-TEST(ArgumentArea, FileNameIgnoresTrailingSeparatorsAndDots) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {
-      {"/usr/bin/python3", "python3"}, {"python3", "python3"}, {"/usr/./bin//", "bin"},
-      {"../tool", "tool"}, {"/", ""}, {"", ""}, {"/usr/..", ""}};
-  // clang-format on
-  for (const auto& [path, name] : cases) EXPECT_EQ(fileNameOf(path), name) << path;
-}
-
 }  // namespace
 }  // namespace procsampler::sampling::macos

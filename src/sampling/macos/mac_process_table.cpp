@@ -11,12 +11,6 @@
 namespace procsampler::sampling::macos {
 namespace {
 
-// Refreshes closer together than this share one interval: tick counters move in 10 ms steps, so a
-// shorter window would be mostly rounding.
-constexpr auto INTERVAL_REUSE = std::chrono::milliseconds(200);
-// The shortest interval a CPU percentage is divided by, so an idle machine whose tick counters
-// barely moved cannot inflate the figures.
-constexpr double MIN_INTERVAL_NS = 200'000'000.0;
 constexpr double MIN_USABLE_INTERVAL = 0.000001;
 
 std::uint64_t toU64Saturating(double value) {
@@ -109,10 +103,8 @@ std::optional<double> MacProcessTable::refreshInterval() {
   if (!cpu_clock_) return std::nullopt;
   CpuClock& cpu = *cpu_clock_;
   const MonoTime now = clock_.monotonicNow();
-  // A reading before the last computation (a negative span) counts as too soon as well.
-  if (cpu.computed_at && now - *cpu.computed_at < INTERVAL_REUSE) {
-    return cpu.interval;
-  }
+  const double nsPerMachUnit = cpu.timebase_numer / cpu.timebase_denom;
+  if (cpu.interval.reuses(now)) return cpu.interval.last() / nsPerMachUnit;
 
   CpuLoadReply load = kernel_.hostProcessorInfo(cpu.host_port);
   if (!cpuLoadUsable(load)) return 0.0;
@@ -127,11 +119,9 @@ std::optional<double> MacProcessTable::refreshInterval() {
   }
   cpu.ticks = std::move(load.ticks);
   cpu.cpu_count = load.cpu_count;
-  cpu.computed_at = now;
 
   const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.ns_per_tick;
-  cpu.interval = std::max(perCpuNs, MIN_INTERVAL_NS) * cpu.timebase_denom / cpu.timebase_numer;
-  return cpu.interval;
+  return cpu.interval.record(now, perCpuNs) / nsPerMachUnit;
 }
 
 bool MacProcessTable::listPids() {
@@ -147,46 +137,37 @@ bool MacProcessTable::listPids() {
 
 std::size_t MacProcessTable::refresh_processes_specifics() {
   now_s_ = unixSeconds(clock_.wallNow());
+  entries_.startSweep();
   std::size_t examined = 0;
-  // New and replacing entries wait until the scan is over, so the map is not rehashed under it.
-  std::vector<std::pair<Pid, Entry>> collected;
   if (listPids()) {
     examined = pids_.size();
     interval_ = refreshInterval();
     for (const std::int32_t pid : pids_) {
       const Pid key = static_cast<Pid>(pid);
       const PidInfoReply<BsdInfo> bsd = kernel_.pidBsdInfo(pid);
-      const auto found = entries_.find(key);
-      const bool reused = found != entries_.end() && bsd.bytes == BSD_INFO_SIZE &&
-                          bsd.info.pbi_start_tvsec != found->second.process.start_time_s;
-      if (found == entries_.end() || reused) {
-        if (std::optional<Entry> entry = firstSight(pid, bsd)) {
-          collected.emplace_back(key, std::move(*entry));
-        }
-      } else {
-        refreshKnown(pid, found->second, bsd);
-      }
+      auto [entry, seenBefore] = entries_.getOrCreate(key);
+      const bool reused = seenBefore && bsd.bytes == BSD_INFO_SIZE &&
+                          bsd.info.pbi_start_tvsec != entry.process.start_time_s;
+      const bool alive =
+          !seenBefore || reused ? firstSight(pid, entry, bsd) : refreshKnown(pid, entry, bsd);
+      if (alive) entries_.markAlive(key);
     }
   }
-
-  for (auto& [pid, entry] : collected) entries_.insert_or_assign(pid, std::move(entry));
-  std::erase_if(entries_, [](const auto& item) { return !item.second.updated; });
-  for (auto& [pid, entry] : entries_) entry.updated = false;
+  // Whatever this refresh could not mark has vanished or could not be inspected.
+  entries_.sweepUnmarked();
   return examined;
 }
 
-std::optional<MacProcessTable::Entry> MacProcessTable::firstSight(
-    std::int32_t pid, const PidInfoReply<BsdInfo>& bsd) {
-  Entry entry;
+bool MacProcessTable::firstSight(std::int32_t pid, Entry& entry, const PidInfoReply<BsdInfo>& bsd) {
+  entry = Entry{};
   entry.process.pid = static_cast<Pid>(pid);
-  entry.updated = true;
 
   if (bsd.bytes != BSD_INFO_SIZE) {
     // Without BSD info there is no start time to tell this process from a later one with the
     // same pid, so nothing but its name is worth reading.
-    if (!nameFromPath(pid, entry)) return std::nullopt;
+    if (!nameFromPath(pid, entry)) return false;
     entry.process.status = reportedStatus(entry);
-    return entry;
+    return true;
   }
 
   if (bsd.info.pbi_ppid != 0) entry.process.parent_pid = bsd.info.pbi_ppid;
@@ -197,7 +178,7 @@ std::optional<MacProcessTable::Entry> MacProcessTable::firstSight(
   if (std::optional<ArgumentReading> reading = readArgumentArea(pid)) {
     applyArguments(entry, std::move(*reading));
   } else if (!nameFromPath(pid, entry)) {
-    return std::nullopt;
+    return false;
   }
 
   const TaskInfo task = readTaskInfo(pid);
@@ -213,10 +194,10 @@ std::optional<MacProcessTable::Entry> MacProcessTable::firstSight(
     entry.process.disk_written_bytes = usage.info.ri_diskio_byteswritten;
   }
   entry.process.status = reportedStatus(entry);
-  return entry;
+  return true;
 }
 
-void MacProcessTable::refreshKnown(std::int32_t pid, Entry& entry,
+bool MacProcessTable::refreshKnown(std::int32_t pid, Entry& entry,
                                    const PidInfoReply<BsdInfo>& bsd) {
   if (bsd.bytes == BSD_INFO_SIZE) {
     entry.process.parent_pid.reset();
@@ -230,7 +211,7 @@ void MacProcessTable::refreshKnown(std::int32_t pid, Entry& entry,
     }
   } else {
     // The path is the only sign left that the process still exists.
-    if (!nameFromPath(pid, entry)) return;
+    if (!nameFromPath(pid, entry)) return false;
     if (std::optional<ArgumentReading> reading = readArgumentArea(pid)) {
       applyArguments(entry, std::move(*reading));
     }
@@ -262,7 +243,7 @@ void MacProcessTable::refreshKnown(std::int32_t pid, Entry& entry,
   entry.process.resident_bytes = task.pti_resident_size;
   entry.process.virtual_bytes = task.pti_virtual_size;
   entry.process.status = reportedStatus(entry);
-  entry.updated = true;
+  return true;
 }
 
 std::optional<MacProcessTable::ArgumentReading> MacProcessTable::readArgumentArea(
@@ -286,7 +267,7 @@ std::optional<MacProcessTable::ArgumentReading> MacProcessTable::readArgumentAre
 bool MacProcessTable::nameFromPath(std::int32_t pid, Entry& entry) {
   const PathReply reply = kernel_.pidPath(pid);
   if (reply.result < 1) return false;
-  if (entry.process.name.empty()) entry.process.name = fileNameOf(reply.path);
+  if (entry.process.name.empty()) entry.process.name = std::string(finalComponent(reply.path));
   return true;
 }
 
@@ -295,7 +276,7 @@ void MacProcessTable::applyArguments(Entry& entry, ArgumentReading reading) {
   // argument area was last read: then it is named after the new executable.
   const bool execd = entry.executable_path && *entry.executable_path != reading.executable_path;
   if (entry.process.name.empty() || execd) {
-    std::string name = fileNameOf(reading.executable_path);
+    std::string name(finalComponent(reading.executable_path));
     if (!name.empty() || entry.process.name.empty()) entry.process.name = std::move(name);
   }
   entry.executable_path = std::move(reading.executable_path);
@@ -360,12 +341,12 @@ ProcessStatus MacProcessTable::reportedStatus(const Entry& entry) {
 }
 
 const Process* MacProcessTable::find(Pid pid) const {
-  const auto found = entries_.find(pid);
-  return found == entries_.end() ? nullptr : &found->second.process;
+  const Entry* entry = entries_.find(pid);
+  return entry == nullptr ? nullptr : &entry->process;
 }
 
 void MacProcessTable::forEachProcess(const std::function<void(const Process&)>& visit) const {
-  for (const auto& [pid, entry] : entries_) visit(entry.process);
+  entries_.forEach([&visit](const Entry& entry) { visit(entry.process); });
 }
 
 }  // namespace procsampler::sampling::macos

@@ -10,12 +10,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "common/clock.h"
 #include "sampling/macos/darwin_kernel.h"
 #include "sampling/process_table.h"
+#include "sampling/table_core.h"
 
 namespace procsampler::sampling::macos {
 
@@ -47,7 +47,6 @@ class MacProcessTable final : public ProcessTable {
     std::uint64_t previous_disk_read = 0;
     std::uint64_t previous_disk_written = 0;
     std::optional<std::string> executable_path;  // from the argument area, to notice an exec
-    bool updated = false;
   };
 
   // Turns CPU ticks into the length of a refresh interval in Mach units.
@@ -55,8 +54,7 @@ class MacProcessTable final : public ProcessTable {
     std::uint32_t host_port = 0;
     std::uint32_t cpu_count = 0;
     std::vector<std::uint32_t> ticks;
-    std::optional<MonoTime> computed_at;
-    double interval = 0.0;
+    CpuIntervalRule interval{1e9};  // in nanoseconds
     // numer / denom: nanoseconds per Mach absolute-time unit.
     double timebase_numer = 1.0;
     double timebase_denom = 1.0;
@@ -72,8 +70,8 @@ class MacProcessTable final : public ProcessTable {
   void setUpCpuClock();
   std::optional<double> refreshInterval();
   bool listPids();
-  std::optional<Entry> firstSight(std::int32_t pid, const PidInfoReply<BsdInfo>& bsd);
-  void refreshKnown(std::int32_t pid, Entry& entry, const PidInfoReply<BsdInfo>& bsd);
+  bool firstSight(std::int32_t pid, Entry& entry, const PidInfoReply<BsdInfo>& bsd);
+  bool refreshKnown(std::int32_t pid, Entry& entry, const PidInfoReply<BsdInfo>& bsd);
   std::optional<ArgumentReading> readArgumentArea(std::int32_t pid);
   bool nameFromPath(std::int32_t pid, Entry& entry);
   void applyArguments(Entry& entry, ArgumentReading reading);
@@ -86,7 +84,7 @@ class MacProcessTable final : public ProcessTable {
   DarwinKernel& kernel_;
   Clock& clock_;
   std::optional<CpuClock> cpu_clock_;
-  std::unordered_map<Pid, Entry> entries_;
+  ProcessEntryMap<Entry> entries_;
 
   // Per-refresh scratch, kept to avoid reallocating every time.
   std::vector<std::int32_t> pids_;

@@ -40,18 +40,4 @@ std::optional<ArgumentArea> parseArgumentArea(std::span<const std::byte> area) {
   return parsed;
 }
 
-std::string fileNameOf(std::string_view path) {
-  std::string_view last;
-  while (!path.empty()) {
-    const std::size_t slash = path.rfind('/');
-    const std::string_view piece = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    path = slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash);
-    if (piece.empty() || piece == ".") continue;
-    last = piece;
-    break;
-  }
-  if (last == "..") return {};
-  return std::string(last);
-}
-
 }  // namespace procsampler::sampling::macos
