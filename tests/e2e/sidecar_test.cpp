@@ -8,11 +8,16 @@
 
 #include "support/child_process.h"
 
-// The two platforms the sidecar is built for.
+// What hello says about the system and processor the test, like the sidecar, was built for.
 #if defined(__APPLE__)
-#define PLATFORM_ARCH R"("platform":"macos","arch":"aarch64")"
+#define PLATFORM R"("platform":"macos")"
 #else
-#define PLATFORM_ARCH R"("platform":"linux","arch":"x86_64")"
+#define PLATFORM R"("platform":"linux")"
+#endif
+#if defined(__aarch64__)
+#define PLATFORM_ARCH PLATFORM R"(,"arch":"aarch64")"
+#else
+#define PLATFORM_ARCH PLATFORM R"(,"arch":"x86_64")"
 #endif
 
 namespace procsampler::testing {
