@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset dev
-cmake --build --preset dev -j "$(nproc)"
-ctest --preset dev -j "$(nproc)"
+cmake --build --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
+ctest --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
