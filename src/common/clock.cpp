@@ -13,8 +13,8 @@ MonotonicClock::time_point MonotonicClock::now() noexcept {
   // Cannot fail for this clock id; nanoseconds of uptime fit 64 bits for 292 years.
   return time_point(duration(static_cast<rep>(clock_gettime_nsec_np(CLOCK_UPTIME_RAW))));
 #else
-  return time_point(std::chrono::duration_cast<duration>(
-      std::chrono::steady_clock::now().time_since_epoch()));
+  return time_point(
+      std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
 #endif
 }
 
