@@ -10,14 +10,11 @@
 
 // What hello says about the system and processor the test, like the sidecar, was built for.
 #if defined(__APPLE__)
-#define PLATFORM R"("platform":"macos")"
+#define PLATFORM_ARCH R"("platform":"macos","arch":"aarch64")"
+#elif defined(__aarch64__)
+#define PLATFORM_ARCH R"("platform":"linux","arch":"aarch64")"
 #else
-#define PLATFORM R"("platform":"linux")"
-#endif
-#if defined(__aarch64__)
-#define PLATFORM_ARCH PLATFORM R"(,"arch":"aarch64")"
-#else
-#define PLATFORM_ARCH PLATFORM R"(,"arch":"x86_64")"
+#define PLATFORM_ARCH R"("platform":"linux","arch":"x86_64")"
 #endif
 
 namespace procsampler::testing {
