@@ -79,7 +79,8 @@ void MacProcessTable::setUp() {
   // failure it is and count Mach units as nanoseconds.
   const TimebaseReply timebase = kernel_.machTimebaseInfo();
   if (timebase.kern_return == KERN_SUCCESS_CODE && timebase.numer != 0 && timebase.denom != 0) {
-    ns_per_mach_unit_ = static_cast<double>(timebase.numer) / timebase.denom;
+    timebase_numer_ = timebase.numer;
+    timebase_denom_ = timebase.denom;
   }
 
   const std::uint32_t host = kernel_.machHostSelf();
@@ -100,7 +101,7 @@ std::optional<double> MacProcessTable::refreshInterval() {
   if (!cpu_clock_) return std::nullopt;
   CpuClock& cpu = *cpu_clock_;
   const MonoTime now = clock_.monotonicNow();
-  if (cpu.interval.reuses(now)) return cpu.interval.last() / ns_per_mach_unit_;
+  if (cpu.interval.reuses(now)) return cpu.interval.last() * timebase_denom_ / timebase_numer_;
 
   CpuLoadReply load = kernel_.hostProcessorInfo(cpu.host_port);
   if (!cpuLoadUsable(load)) return 0.0;
@@ -117,7 +118,7 @@ std::optional<double> MacProcessTable::refreshInterval() {
   cpu.cpu_count = load.cpu_count;
 
   const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.ns_per_tick;
-  return cpu.interval.record(now, perCpuNs) / ns_per_mach_unit_;
+  return cpu.interval.record(now, perCpuNs) * timebase_denom_ / timebase_numer_;
 }
 
 bool MacProcessTable::listPids() {
@@ -249,7 +250,8 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
   entry.previous_cpu = current;
   entry.cpu_baseline = true;
   // Multiplied before dividing, so whole milliseconds stay whole (125/3 has no exact double).
-  process.cpu_time_ms = toU64Saturating(static_cast<double>(current) * ns_per_mach_unit_ / 1e6);
+  process.cpu_time_ms = toU64Saturating(static_cast<double>(current) * timebase_numer_ /
+                                        (timebase_denom_ * 1'000'000.0));
   process.resident_bytes = task.pti_resident_size;
   process.virtual_bytes = task.pti_virtual_size;
   entry.threads = task.pti_threadnum;

@@ -92,7 +92,9 @@ class MacProcessTable final : public ProcessTable {
   DarwinKernel& kernel_;
   Clock& clock_;
   std::optional<CpuClock> cpu_clock_;
-  double ns_per_mach_unit_ = 1.0;
+  // mach_timebase_info: numer / denom nanoseconds make one Mach absolute-time unit.
+  double timebase_numer_ = 1.0;
+  double timebase_denom_ = 1.0;
   std::uint32_t effective_uid_ = 0;
   std::size_t argument_buffer_cap_ = 0;  // kern.argmax + 4: the largest copy the kernel accepts
   ProcessEntryMap<Entry> entries_;
