@@ -1,11 +1,8 @@
-// The macOS process table: libproc, sysctl and Mach readings, through a DarwinKernel, turned into
-// table entries. Owned and used by one thread (the main thread); the kernel and the clock must
-// outlive it unless the table owns the kernel. After every refresh each entry is one that refresh
-// created or brought up to date.
-// A refresh makes one call per pid: PROC_PIDTASKALLINFO (parent, state, start, CPU, memory) for a
-// process the kernel lets this one read, kinfo_proc (parent, state, start) for another user's or
-// a zombie. The argument area, or the executable's path, is read at first sight and at an exec;
-// arguments, disk totals and thread states again when collection completes the pids it reports.
+// The macOS process table: through a DarwinKernel, one call per pid and refresh (task info where
+// the kernel allows it, kinfo_proc for another user's process or a zombie); the argument area at
+// first sight and at an exec; arguments, disk totals and thread states again for completed pids.
+// Owned and used by one thread (the main thread); the kernel and the clock must outlive it unless
+// the table owns the kernel. After every refresh each entry is one that refresh found.
 #pragma once
 
 #include <cstddef>
