@@ -28,7 +28,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
   std::vector<std::string> calls;  // "list", "system", "stat 42", "cmdline 42", "io 42", "exe 42"
-  std::uint64_t cpuTicks = 0, bootTime = 0;  // cpuTicks: summed over the two CPUs
+  std::uint64_t cpuTicks = 0;      // summed over the two CPUs
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -45,7 +45,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   ReadStatus readSystemStat(std::string_view& text) override {
     calls.push_back("system");
     text = buffer_ = "cpu  " + n(cpuTicks) + " 0 0 0 0 0 0 0 " + n(cpuTicks) +
-                     " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\nbtime " + n(bootTime) + "\n";
+                     " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\n";
     return failing["system"];
   }
 

@@ -89,11 +89,25 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
   }
 }
 
+TEST(ProcFsTable, StartSecondsCountTheFractionOfTheBootInstant) {
+  const struct {
+    std::chrono::nanoseconds boot;
+    std::uint64_t ticks, seconds;
+  } rows[] = {{1000s + 700ms, 50, 1001}, {1000s + 300ms, 69, 1000}, {1000s + 300ms, 70, 1001}};
+  for (const auto& row : rows) {
+    testing::FakeClock clock;
+    auto* files = new testing::FakeProcFiles;
+    files->add({.pid = 1, .starttime = row.ticks});
+    ProcFsTable table(std::unique_ptr<ProcFiles>(files), clock, {.bootTime = row.boot});
+    table.refresh_processes_specifics();
+    EXPECT_EQ(table.find(1)->start_time_s, row.seconds) << row.ticks;
+  }
+}
+
 TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedPidStartsOver) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
   for (Pid pid : {10u, 11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
   refresh();
-  files_.bootTime = 1;  // btime moves with the wall clock; start times must not
   // What 42 now holds in cmdline and io must not show: both turn unreadable below.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
   files_.procs[13].state = 'Z';

@@ -1,5 +1,6 @@
 #include "sampling/linux/proc_fs_table.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,44 @@ std::uint64_t positiveOr(long value, std::uint64_t fallback) {
   return value > 0 ? static_cast<std::uint64_t>(value) : fallback;
 }
 
+constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
+
+// The whole second, since the Unix epoch, of boot + ticks. Both fractions count: dropping the boot
+// instant's would put a process started early in a second into the one before.
+std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
+                           std::uint64_t ticksPerSecond) {
+  const std::uint64_t bootNanos = boot.count() > 0 ? static_cast<std::uint64_t>(boot.count()) : 0;
+  const std::uint64_t fractionNanos =
+      bootNanos % NANOS_PER_SECOND +
+      saturatingMul(ticks % ticksPerSecond, NANOS_PER_SECOND) / ticksPerSecond;
+  return saturatingAdd(bootNanos / NANOS_PER_SECOND + ticks / ticksPerSecond,
+                       fractionNanos / NANOS_PER_SECOND);
+}
+
+std::chrono::nanoseconds sinceZero(const timespec& time) {
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+// The wall clock minus the boot-time clock (which, like start ticks, goes on through suspend).
+// Of a few readings it keeps the one whose two boot-time readings lie closest together around
+// the wall-clock one, which a preemption between the calls would spoil.
+std::chrono::nanoseconds liveBootTime() {
+  std::chrono::nanoseconds boot{0};
+  std::chrono::nanoseconds tightest = std::chrono::nanoseconds::max();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    timespec before{}, wall{}, after{};
+    ::clock_gettime(CLOCK_BOOTTIME, &before);
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    ::clock_gettime(CLOCK_BOOTTIME, &after);
+    const std::chrono::nanoseconds width = sinceZero(after) - sinceZero(before);
+    if (width < tightest) {
+      tightest = width;
+      boot = sinceZero(wall) - (sinceZero(before) + width / 2);
+    }
+  }
+  return boot;
+}
+
 }  // namespace
 
 ProcFsTable::ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options)
@@ -36,9 +75,6 @@ bool ProcFsTable::readSystemStat() {
   std::string_view text;
   if (files_->readSystemStat(text) != ReadStatus::Ok) return false;
   SystemStat stat = parseSystemStat(text);
-  // The boot time is kept from the first read: the kernel derives btime from the wall clock, so
-  // it moves when that clock is stepped or slewed, and start times would move with it.
-  if (!bootTimeS_) bootTimeS_ = stat.bootTimeS;
   if (!stat.cpu) return false;
   cpuElapsedTicks_ = stat.cpu->elapsedTicks;
   cpuCount_ = stat.cpu->cpuCount;
@@ -117,7 +153,7 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   process.resident_bytes = saturatingMul(stat->rss, options_.pageSize);
   process.virtual_bytes = stat->vsize;
   process.start_time_s =
-      saturatingAdd(bootTimeS_.value_or(0), stat->starttime / options_.clockTicksPerSecond);
+      startSeconds(options_.bootTime, stat->starttime, options_.clockTicksPerSecond);
   process.run_time_s = nowS > process.start_time_s ? nowS - process.start_time_s : 0;
 
   // A new process or a new program is read whole at once, reported or not: its exe link and
@@ -220,6 +256,8 @@ std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
   procfs::ProcFsTableOptions options;
   options.clockTicksPerSecond = procfs::positiveOr(::sysconf(_SC_CLK_TCK), 100);
   options.pageSize = procfs::positiveOr(::sysconf(_SC_PAGESIZE), 4096);
+  // Taken once: the boot instant moves with every step of the wall clock, and start times with it.
+  options.bootTime = procfs::liveBootTime();
   return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock, options);
 }
 

@@ -9,6 +9,7 @@
 // refresh, one reported again three, and one newly reported four.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,13 +28,14 @@ namespace procsampler::sampling::procfs {
 struct ProcFsTableOptions {
   std::uint64_t clockTicksPerSecond = 100;  // sysconf(_SC_CLK_TCK): the unit of every tick count
   std::uint64_t pageSize = 4096;            // sysconf(_SC_PAGESIZE): the unit of rss
+  // The wall-clock instant the kernel counts start ticks from, since the Unix epoch.
+  std::chrono::nanoseconds bootTime{0};
 };
 
 class ProcFsTable final : public ProcessTable {
  public:
-  // Reads /proc/stat once, for the boot time and the CPU baseline; reads no process. A failed read
-  // is not an error: the boot time is then taken from the first later read that succeeds, and
-  // the first refresh reports 0 for every cpu_percent.
+  // Reads /proc/stat once, for the CPU baseline; reads no process. A failed read is not an error:
+  // the first refresh then reports 0 for every cpu_percent.
   ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options);
 
   std::size_t refresh_processes_specifics() override;
@@ -71,7 +73,6 @@ class ProcFsTable final : public ProcessTable {
   std::vector<Pid> pids_;  // the listing, kept for its storage
   std::uint64_t generation_ = 0;
 
-  std::optional<std::uint64_t> bootTimeS_;
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
   std::uint32_t cpuCount_ = 0;
   std::optional<MonoTime> lastIntervalAt_;

@@ -1,8 +1,8 @@
 #include "sampling/linux/proc_parsers.h"
 
-#include "common/saturating.h"
-
 #include <charconv>
+
+#include "common/saturating.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -123,9 +123,6 @@ SystemStat parseSystemStat(std::string_view text) {
       if (fieldsRead >= 4) aggregate = total;
     } else if (key.size() > 3 && key.substr(0, 3) == "cpu") {
       ++cpuCount;
-    } else if (key == "btime") {
-      std::uint64_t boot = 0;
-      if (parseWhole(nextToken(line), boot)) result.bootTimeS = boot;
     }
   }
   if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, cpuCount};

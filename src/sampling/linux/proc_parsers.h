@@ -38,8 +38,7 @@ struct CpuTotals {
   std::uint32_t cpuCount = 0;      // number of per-CPU lines
 };
 struct SystemStat {
-  std::optional<std::uint64_t> bootTimeS;  // btime
-  std::optional<CpuTotals> cpu;            // empty without an aggregate line or any per-CPU line
+  std::optional<CpuTotals> cpu;  // empty without an aggregate line or any per-CPU line
 };
 SystemStat parseSystemStat(std::string_view text);
 
