@@ -9,6 +9,7 @@
 
 #include "common/saturating.h"
 #include "sampling/linux/proc_parsers.h"
+#include "sampling/snapshot.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -136,7 +137,6 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   if (fresh) {
     entry.startTicks = stat->starttime;
     process.cpu_percent = 0.0f;
-    process.arguments.clear();
     process.disk_read_bytes = 0;
     process.disk_written_bytes = 0;
   } else if (intervalTicks > 0.0 && ticks > entry.cpuTicks) {
@@ -156,19 +156,23 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
       startSeconds(options_.bootTime, stat->starttime, options_.clockTicksPerSecond);
   process.run_time_s = nowS > process.start_time_s ? nowS - process.start_time_s : 0;
 
-  // A new process or a new program is read whole at once, reported or not: its exe link and
-  // command line vanish with its memory when it exits, and a full read would have kept them, so
-  // a later first report of it as a zombie must find them already here. A process reported after
-  // the previous refresh will most likely be reported again, and is cheapest to read now, right
-  // after its stat, rather than in a second pass that must confirm who holds the pid.
-  bool reportedLastTime = entry.reported + 1 == generation_;
-  if (fresh || execed || reportedLastTime) {
+  // A process reported after the previous refresh will most likely be reported again, and is
+  // cheapest to read now, right after its stat, rather than in a second pass that must confirm
+  // who holds the pid. Any other keeps no arguments: a process the host does not watch costs
+  // no memory for them, whatever it puts there, and completion reads them if it is reported.
+  const bool reportedLastTime = !fresh && entry.reported + 1 == generation_;
+  if (reportedLastTime) {
     // Gone means it exited after its stat was read: left unmarked, it goes at the end of the
     // refresh.
     if (!readDetails(pid, entry)) return;
-    if (fresh || execed) readName(pid, entry);
     entry.completed = generation_;
+  } else if (process.arguments.capacity() > 0) {
+    std::vector<std::string>().swap(process.arguments);
   }
+  // The exe link vanishes with the process's memory when it exits, so a new program's is read at
+  // once: a later first report of it as a zombie still finds its name. (Its arguments it does not
+  // find: a zombie's command line reads as empty, so it is reported by its name.)
+  if (fresh || execed) readName(pid, entry);
   entry.generation = generation_;
 }
 
@@ -201,22 +205,19 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
 
 bool ProcFsTable::readDetails(Pid pid, Entry& entry) {
   Process& process = entry.process;
-  std::string_view text;
-  switch (files_->readPidFile(pid, PidFile::Cmdline, text)) {
-    case ReadStatus::Ok:
-      // A zombie or exiting process has released its memory and reads as empty; like an
-      // unreadable one, it keeps the arguments it was last seen with.
-      if (!text.empty()) splitCommandLine(text, process.arguments);
-      break;
-    // Every process has a cmdline, so its absence means the process has exited.
-    case ReadStatus::Gone:
-      return false;
-    case ReadStatus::Unreadable:
-      break;  // a known process keeps its previous arguments
-  }
+  // Only as far as a reported command can show: a process may hold megabytes of arguments. A
+  // zombie or exiting process has released its memory and reads as empty; like an unreadable
+  // one, it keeps the arguments it was last read with.
+  CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+  const ReadStatus cmdline = files_->readCommandLine(
+      pid, [&splitter](std::string_view piece) { return splitter.add(piece); });
+  splitter.finish();
+  // Every process has a cmdline, so its absence means the process has exited.
+  if (cmdline == ReadStatus::Gone) return false;
 
   // Kernels built without task I/O accounting have no io file: the totals stay as they were.
   // They are cumulative, so a late reading is as true as one taken at the refresh.
+  std::string_view text;
   if (files_->readPidFile(pid, PidFile::Io, text) == ReadStatus::Ok) {
     if (std::optional<IoCounters> io = parseIo(text)) {
       process.disk_read_bytes = io->readBytes;

@@ -1,12 +1,13 @@
 // The Linux process table: the ProcessTable contract over /proc, read through the ProcFiles seam
 // so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
 // table; the ProcFiles object is owned, the clock must outlive the table.
-// A refresh reads stat for every pid: all that tree selection and the CPU figures need. The rest
-// (cmdline, io, the exe link) it reads in the same pass only for a process it sees for the first
-// time, whose command name changed (an exec), or that was reported after the previous refresh.
-// Completing any other pid reads cmdline, io and then stat again, to confirm the refresh's
-// process still holds the pid. So an unreported, unchanged process costs one file read per
-// refresh, one reported again three, and one newly reported four.
+// A refresh reads stat for every pid: all that tree selection and the CPU figures need. It reads
+// the exe link, for the name, of a process it sees for the first time or whose command name
+// changed (an exec), and cmdline and io, in the same pass, of a process reported after the
+// previous refresh. Completing any other pid reads cmdline, io and then stat again, to confirm
+// the refresh's process still holds the pid. So an unreported, unchanged process costs one file
+// read per refresh, one reported again three, and one newly reported four. Arguments are read
+// only as far as a reported command can show, and kept only while the process is reported.
 #pragma once
 
 #include <chrono>

@@ -1,5 +1,6 @@
 #include "sampling/linux/proc_parsers.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "common/saturating.h"
@@ -146,24 +147,36 @@ std::optional<IoCounters> parseIo(std::string_view text) {
   return IoCounters{*readBytes, *writeBytes};
 }
 
-void splitCommandLine(std::string_view text, std::vector<std::string>& args) {
-  std::size_t count = 0;
+bool CommandLineSplitter::add(std::string_view piece) {
+  if (!piece.empty()) started_ = true;
   std::size_t pos = 0;
-  while (true) {
-    while (pos < text.size() && text[pos] == '\0') ++pos;
-    if (pos == text.size()) break;
-    std::size_t end = text.find('\0', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view arg = text.substr(pos, end - pos);
-    if (count < args.size()) {
-      args[count].assign(arg);  // keeps the string's storage when it is large enough
-    } else {
-      args.emplace_back(arg);
+  while (kept_ < limit_) {
+    if (!inArgument_) {
+      while (pos < piece.size() && piece[pos] == '\0') ++pos;
+      if (pos == piece.size()) break;
+      // The space that will join it to the one before, then the argument itself.
+      if (count_ > 0 && ++kept_ == limit_) break;
+      if (count_ < args_.size()) {
+        args_[count_].clear();  // keeps the string's storage
+      } else {
+        args_.emplace_back();
+      }
+      ++count_;
+      inArgument_ = true;
     }
-    ++count;
-    pos = end;
+    const std::size_t end = std::min(piece.find('\0', pos), piece.size());
+    const std::size_t take = std::min(end - pos, limit_ - kept_);
+    args_[count_ - 1].append(piece.substr(pos, take));
+    kept_ += take;
+    pos += take;
+    if (pos == piece.size()) break;
+    if (piece[pos] == '\0') inArgument_ = false;
   }
-  args.resize(count);
+  return kept_ < limit_;
+}
+
+void CommandLineSplitter::finish() {
+  if (started_) args_.resize(count_);
 }
 
 std::string_view stripDeletedSuffix(std::string_view link) {
