@@ -5,6 +5,7 @@
 #include <deque>
 #include <future>
 #include <sstream>
+#include <utility>
 
 #include "fakes/session_fixture.h"
 #include "session/command_reader.h"
@@ -129,6 +130,39 @@ TEST(HandleMessage, HistoryComesInChunksOf32WithDoneOnlyOnTheLastAndOutlivesConf
     EXPECT_EQ(count(rig.sink.output, header + "false,"), sizes.size() - 1);
     EXPECT_EQ(rig.sink.output.rfind(header), rig.sink.output.find(header + "true,"));
   }
+}
+
+// A host that concatenates chunks until done sees the same snapshots, but no line of more than
+// 64 MiB: escaping makes each byte 0x01 of these commands six on the wire.
+TEST(HandleMessage, HistoryChunksStayWithinTheirByteBudgetUnlessOneSnapshotIsLarger) {
+  struct LineSizes final : protocol::OutputSink {
+    IoStatus writeAll(const char* data, std::size_t size) override {
+      for (const char* end = data + size; data != end; ++data) {
+        ++current;
+        if (*data == '\n') lines.push_back(std::exchange(current, 0));
+      }
+      return {};
+    }
+    std::size_t current = 0;
+    std::vector<std::size_t> lines;
+  } sink;
+  testing::SessionRig rig;
+  rig.run(cmd("configure", R"("rootPid":1,"sampleIntervalMs":0)"));
+  for (const std::size_t records : {320u, 320u, 700u, 1u, 1u}) {
+    sampling::Snapshot snapshot;
+    snapshot.sampledAtUnixMs = unixMillis(rig.clock.wallNow());
+    snapshot.processes.resize(records);
+    for (auto& record : snapshot.processes) record.command.assign(sampling::MAX_COMMAND_BYTES, 1);
+    rig.history.append(snapshot);
+  }
+  protocol::EventWriter writer(sink);
+  SessionContext session{writer, rig.sampler, rig.history, rig.clock, rig.session.state, {}};
+  ASSERT_TRUE(handleMessage(session, kReadHistory).hasValue());
+  // 320 records make some 31 MiB: two of them fit a line, 700 alone do not, two small ones do.
+  ASSERT_EQ(sink.lines.size(), 3u);
+  EXPECT_TRUE(sink.lines[0] > (32u << 20) && sink.lines[0] <= (64u << 20)) << sink.lines[0];
+  EXPECT_GT(sink.lines[1], 64u << 20);
+  EXPECT_LT(sink.lines[2], 1u << 20);
 }
 
 // Delivers each message at its instant: a receive whose deadline comes first moves the clock to
