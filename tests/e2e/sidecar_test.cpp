@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/json_reader.h"
 #include "support/child_process.h"
 
 // The two platforms the sidecar is built for.
@@ -37,6 +38,12 @@ double ms(const std::string& snapshot, const char* key) {
 // When the snapshot's collection started; its stamp marks the end.
 double startMs(const std::string& snapshot) {
   return ms(snapshot, "sampledAtUnixMs") - ms(snapshot, "collectionDurationMicros") / 1000.0;
+}
+
+bool isOneJsonValue(std::string_view line) {
+  protocol::json::Tree tree(line);
+  protocol::json::Reader reader(line, tree);
+  return reader.readValue() && reader.peek() == protocol::json::Reader::END;
 }
 
 std::string command(const std::string& type, const std::string& body = "", int version = 2) {
@@ -185,6 +192,48 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
             errorLine("invalid-command",
                       "failed reading command stream: stream did not contain valid UTF-8", true));
   history.expectEnd(0);  // input is still open, yet nothing after the bad line is read
+}
+
+// Hosts stop their sidecar with these signals, often while it writes: it must finish the line it
+// is writing and then end as the signal ends a process. Lines here are a few megabytes (twenty
+// shells with arguments of 16 KiB of byte 0x01, six bytes each on the wire), so that a signal
+// usually finds one half written; the host reads on a thread meanwhile, or not at all until the
+// signal has landed. The host reads slowly, so the sidecar spends much of its time mid-line.
+TEST(Sidecar, StopSignalsNeverCutALine) {
+  const std::string argument(16384, '\x01');
+  std::vector<pid_t> shells;
+  for (int i = 0; i < 20; ++i) {
+    if (const pid_t pid = ::fork(); pid == 0) {
+      ::setpgid(0, 0);  // so that one kill ends the shell and its sleep
+      ::execl("/bin/sh", "sh", "-c", "sleep 60", "sh", argument.c_str(), nullptr);
+      ::_exit(127);
+    } else {
+      shells.push_back(pid);
+    }
+  }
+  unsigned seed = static_cast<unsigned>(::getpid());
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGTERM, SIGINT, SIGHUP}) {
+    Host host;
+    host.send(command("setStreaming", "\"enabled\":true") + configure(::getpid(), 250));
+    for (int i = 0; i < 20; ++i) host.send(sampleNow(std::to_string(i)));
+    const bool readAlong = signal != SIGHUP;
+    std::string output;
+    std::thread reader;
+    if (readAlong)
+      reader = std::thread([&] { output = host.readRest(std::chrono::milliseconds(5)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 + ::rand_r(&seed) % 400));
+    ::kill(host.pid(), signal);
+    if (readAlong) reader.join();
+    output += host.readRest();
+    EXPECT_EQ(host.waitForExit(), std::nullopt);
+    EXPECT_EQ(host.endSignal, signal);
+    EXPECT_TRUE(output.empty() || output.back() == '\n') << "cut after " << output.size();
+    for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      EXPECT_TRUE(isOneJsonValue(std::string_view(output).substr(start, end - start)));
+    }
+  }
+  for (const pid_t pid : shells) ::kill(-pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
