@@ -113,8 +113,8 @@ IoStatus runSession(const SessionEnvironment& environment) {
 
 IoStatus runSession() {
   occupyMissingStandardDescriptors();
-  // Static: the watcher may take it while the process exits.
-  static std::mutex lineBoundary;
+  // Never destroyed: the watcher may take it while the process exits.
+  static std::mutex& lineBoundary = *new std::mutex;
   watchStopSignals(lineBoundary);
   SystemClock clock;
   SessionEnvironment environment;
