@@ -9,8 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace procsampler::testing {
 
@@ -60,8 +63,16 @@ class ChildProcess {
     pending_.erase(0, end + 1);
     return line;
   }
+  // The rest of the output, to its end or a stall of 10 s, lines or not; a slow host pauses
+  // after each read.
+  std::string readRest(std::chrono::microseconds pause = {}) {
+    std::string rest = std::exchange(pending_, {});
+    while (readMore(1, rest, 10000) > 0) std::this_thread::sleep_for(pause);
+    return rest;
+  }
   // Reads standard error to its end, which comes when the child ends; a child still writing
-  // nothing after 10 s is killed. The exit code, or nothing when a signal ended the child.
+  // nothing after 10 s is killed. The exit code, or nothing when a signal ended the child (then
+  // in endSignal).
   std::optional<int> waitForExit() {
     ssize_t got;
     while ((got = readMore(2, errorOutput, 10000)) > 0) {
@@ -70,10 +81,12 @@ class ChildProcess {
     if (got < 0) ::kill(pid_, SIGKILL);
     int status = 0;
     exited_ = ::waitpid(pid_, &status, 0) == pid_;
+    if (exited_ && WIFSIGNALED(status)) endSignal = WTERMSIG(status);
     if (got < 0 || !exited_ || !WIFEXITED(status)) return std::nullopt;
     return WEXITSTATUS(status);
   }
   std::string errorOutput;  // what waitForExit read
+  int endSignal = 0;
 
  private:
   // Bytes appended, 0 at the end of the stream, -1 when nothing came within timeoutMs.
