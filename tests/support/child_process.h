@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -35,10 +36,15 @@ class ChildProcess {
       ::close(fds[i][i == 0 ? 0 : 1]);
       fd_[i] = fds[i][i == 0 ? 1 : 0];
     }
+    // Every line read is also appended there, for checking against the event schema afterwards.
+    if (const char* log = std::getenv("PROCSAMPLER_EVENT_LOG")) {
+      eventLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
   }
   ~ChildProcess() {
     if (pid_ > 0 && !exited_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     for (int stream = 0; stream < 3; ++stream) closeFd(stream);
+    if (eventLog_ >= 0) ::close(eventLog_);
   }
 
   pid_t pid() const { return pid_; }
@@ -58,6 +64,12 @@ class ChildProcess {
     }
     std::string line = pending_.substr(0, end);
     pending_.erase(0, end + 1);
+    // One write per line, so lines of children read at the same time never interleave.
+    const std::string logged = "< " + line + "\n";
+    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) {
+      ::close(eventLog_);
+      eventLog_ = -1;
+    }
     return line;
   }
   // Reads standard error to its end, which comes when the child ends; a child still writing
@@ -90,6 +102,7 @@ class ChildProcess {
   int fd_[3] = {-1, -1, -1};  // the host's ends of the child's input, output and error
   std::string pending_;       // output read but not yet returned as a line
   bool exited_ = false;
+  int eventLog_ = -1;  // PROCSAMPLER_EVENT_LOG opened for appending, when set
 };
 
 }  // namespace procsampler::testing
