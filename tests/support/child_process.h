@@ -44,7 +44,7 @@ class ChildProcess {
   ~ChildProcess() {
     if (pid_ > 0 && !exited_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     for (int stream = 0; stream < 3; ++stream) closeFd(stream);
-    if (eventLog_ >= 0) ::close(eventLog_);
+    closeLog();
   }
 
   pid_t pid() const { return pid_; }
@@ -66,10 +66,7 @@ class ChildProcess {
     pending_.erase(0, end + 1);
     // One write per line, so lines of children read at the same time never interleave.
     const std::string logged = "< " + line + "\n";
-    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) {
-      ::close(eventLog_);
-      eventLog_ = -1;
-    }
+    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) closeLog();
     return line;
   }
   // Reads standard error to its end, which comes when the child ends; a child still writing
@@ -96,6 +93,11 @@ class ChildProcess {
     const ssize_t n = ::read(fd_[stream], chunk, sizeof chunk);
     if (n > 0) into.append(chunk, static_cast<std::size_t>(n));
     return n;
+  }
+
+  void closeLog() {
+    if (eventLog_ >= 0) ::close(eventLog_);
+    eventLog_ = -1;
   }
 
   pid_t pid_ = -1;

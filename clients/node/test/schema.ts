@@ -1,6 +1,7 @@
 // Checks commands and events against schema/, keys in the order the schema lists them, and
 // transcripts of them: "> command" and "< event" lines, or the fenced examples of a Markdown file.
-// Run directly: node schema.js [--expect type,type...] FILE... exits 1 on any problem.
+// Run directly: node schema.js TYPE,TYPE... FILE... exits 1 on any problem, or when no line of a
+// listed type was seen.
 import { readFileSync } from "node:fs";
 import { fileURLToPath } from "node:url";
 import Ajv2020Module, { type AnySchemaObject } from "ajv/dist/2020.js";
@@ -10,16 +11,16 @@ const Ajv2020 = Ajv2020Module.default;
 const ajv = new Ajv2020({ allErrors: true, strict: true });
 const load = (name: string): AnySchemaObject =>
   JSON.parse(readFileSync(`${repoRoot}schema/${name}.schema.json`, "utf8")) as AnySchemaObject;
-const schemas = { command: load("command"), event: load("event") };
+export const schemas = { command: load("command"), event: load("event") };
 const validators = { command: ajv.compile(schemas.command), event: ajv.compile(schemas.event) };
 const COMMAND_TYPES = new Set(schemas.command.oneOf.map((one: { $ref: string }) => one.$ref.slice(8)));
-const parse = (text: string): { type?: unknown; code?: unknown } | undefined => {
+function parse(text: string): { type?: unknown; code?: unknown } | undefined {
   try {
     return JSON.parse(text) as { type?: unknown; code?: unknown };
   } catch {
     return undefined;
   }
-};
+}
 
 type Kind = keyof typeof schemas;
 
@@ -50,63 +51,44 @@ export function problems(value: unknown, kind: Kind): string[] {
   return kind === "event" ? keyOrderProblems(value, schemas.event.$defs[type], kind, type) : [];
 }
 
-export interface TranscriptCheck {
-  problems: string[];
-  seen: Set<string>;
-}
-
 // A line written to the sidecar must follow the command schema, unless the next line shows the
 // sidecar refusing it as unreadable or of another version: then the schema must refuse it too.
-function checkLines(lines: string[], where: string, check: TranscriptCheck): void {
-  lines.forEach((line, i) => {
-    const arrow = line.slice(0, 2);
-    const value = parse(line.slice(2));
-    const next = lines[i + 1];
-    const answer = next?.startsWith("< ") ? parse(next.slice(2)) : undefined;
+function checkLines(lines: string[], where: string, seen: Set<string>): string[] {
+  return lines.flatMap((line, i) => {
+    const [arrow, value, answer] = [line.slice(0, 2), parse(line.slice(2)), parse(lines[i + 1]?.slice(2) ?? "")];
     const refused = arrow === "> " && ["invalid-command", "protocol-mismatch"].includes(String(answer?.code));
     const found =
       arrow !== "> " && arrow !== "< " ? ["not a transcript line"]
       : value === undefined ? ["not JSON"]
       : problems(value, arrow === "> " ? "command" : "event");
-    if (refused && found.length === 0) found.push("refused by the sidecar, yet the schema takes it");
-    else if (refused) found.length = 0;
-    check.problems.push(...found.map((problem) => `${where}:${i + 1}: ${problem}`));
-    if (!refused && typeof value?.type === "string") check.seen.add(value.type);
+    if (!refused && typeof value?.type === "string") seen.add(value.type);
+    if (refused) return found.length ? [] : [`${where}:${i + 1}: refused by the sidecar, yet the schema takes it`];
+    return found.map((problem) => `${where}:${i + 1}: ${problem}`);
   });
 }
 
-/** Checks a transcript file, or every fenced example of a Markdown file: json blocks hold one
- *  command or event, untagged blocks are transcripts, blocks tagged otherwise are not examples. */
-export function checkFile(
-  path: string,
-  check: TranscriptCheck = { problems: [], seen: new Set() },
-): TranscriptCheck {
-  const text = readFileSync(path, "utf8");
-  if (!path.endsWith(".md")) {
-    checkLines(text.split("\n").filter((line) => line !== ""), path, check);
-    return check;
-  }
-  for (const block of text.matchAll(/^```(\w*)\n([\s\S]*?)^```$/gm)) {
-    const where = `${path}:${text.slice(0, block.index).split("\n").length}`;
-    const [, tag, body = ""] = block;
-    if (tag === "") checkLines(body.split("\n").filter((line) => line !== ""), where, check);
-    if (tag !== "json") continue;
-    const value = JSON.parse(body) as { type: string };
-    const kind = COMMAND_TYPES.has(value.type) ? "command" : "event";
-    check.problems.push(...problems(value, kind).map((problem) => `${where}: ${problem}`));
-    check.seen.add(value.type);
-  }
-  return check;
+/** The problems of transcript files and of every fenced example of Markdown files (json blocks
+ *  hold one command or event, untagged blocks are transcripts), and the types of `expected`
+ *  that none of them showed. */
+export function checkFiles(paths: string[], expected: string[]): string[] {
+  const seen = new Set<string>();
+  const found = paths.flatMap((path) => {
+    const text = readFileSync(path, "utf8");
+    if (!path.endsWith(".md")) return checkLines(text.split("\n").filter(Boolean), path, seen);
+    return [...text.matchAll(/^```(\w*)\n([\s\S]*?)^```$/gm)].flatMap(({ 1: tag, 2: body = "", index }) => {
+      const where = `${path}:${text.slice(0, index).split("\n").length}`;
+      const value = tag === "json" ? (JSON.parse(body) as { type: string }) : undefined;
+      const lines = value ? [`${COMMAND_TYPES.has(value.type) ? ">" : "<"} ${JSON.stringify(value)}`] : body.split("\n");
+      return tag === "json" || tag === "" ? checkLines(lines.filter(Boolean), where, seen) : [];
+    });
+  });
+  const missing = expected.filter((type) => !seen.has(type));
+  return missing.length ? [...found, `no ${missing.join(", ")} in ${paths.join(", ")}`] : found;
 }
 
 if (process.argv[1] === fileURLToPath(import.meta.url)) {
-  const args = process.argv.slice(2);
-  const expected = args[0] === "--expect" ? (args.splice(0, 2)[1] ?? "").split(",") : [];
-  const check: TranscriptCheck = { problems: [], seen: new Set() };
-  for (const path of args) checkFile(path, check);
-  const missing = expected.filter((type) => !check.seen.has(type));
-  if (missing.length) check.problems.push(`no ${missing.join(", ")} seen`);
-  const summary = `schema holds for ${args.join(", ")}: ${[...check.seen].join(", ")}`;
-  console.log(check.problems.join("\n") || summary);
-  process.exitCode = check.problems.length ? 1 : 0;
+  const [types = "", ...paths] = process.argv.slice(2);
+  const found = checkFiles(paths, types.split(","));
+  console.log(found.join("\n") || `${paths.join(", ")}: every ${types} follows the schema`);
+  process.exitCode = found.length ? 1 : 0;
 }
