@@ -9,3 +9,4 @@ cmake --preset dev
 cmake --build --preset dev -j "$(nproc)"
 ctest --preset dev -j "$(nproc)"
 (cd clients/node && node --test build/test/client.test.js)
+scripts/pack-node.sh --host-only --test  # CI packs both platforms
