@@ -298,9 +298,8 @@ export class Sidecar {
       if (waiter?.kind === "sample") this.settle(waiter, waiter.settle, event);
     } else if (event.type === "historyChunk") {
       const waiter = this.answered(event.requestId);
-      if (waiter?.kind !== "history") return;
-      waiter.snapshots.push(...event.snapshots);
-      if (event.done) this.settle(waiter, waiter.settle, waiter.snapshots);
+      if (waiter?.kind === "history") waiter.snapshots.push(...event.snapshots);
+      if (waiter?.kind === "history" && event.done) this.settle(waiter, waiter.settle, waiter.snapshots);
     } else if (event.type === "error") {
       this.refused(event);
     }
