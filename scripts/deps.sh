@@ -18,3 +18,6 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
+# The Node client and its tests need Node 18 or later.
+node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 18 ? 0 : 1)' ||
+  { echo "deps: Node $(node --version) is too old; the Node client needs 18 or later" >&2; exit 1; }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -38,10 +39,15 @@ class ChildProcess {
       ::close(fds[i][i == 0 ? 0 : 1]);
       fd_[i] = fds[i][i == 0 ? 1 : 0];
     }
+    // Every line read is also appended there, for checking against the event schema afterwards.
+    if (const char* log = std::getenv("PROCSAMPLER_EVENT_LOG")) {
+      eventLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
   }
   ~ChildProcess() {
     if (pid_ > 0 && !exited_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     for (int stream = 0; stream < 3; ++stream) closeFd(stream);
+    closeLog();
   }
 
   pid_t pid() const { return pid_; }
@@ -61,6 +67,9 @@ class ChildProcess {
     }
     std::string line = pending_.substr(0, end);
     pending_.erase(0, end + 1);
+    // One write per line, so lines of children read at the same time never interleave.
+    const std::string logged = "< " + line + "\n";
+    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) closeLog();
     return line;
   }
   // The rest of the output, to its end or a stall of 10 s, lines or not; a slow host pauses
@@ -99,10 +108,16 @@ class ChildProcess {
     return n;
   }
 
+  void closeLog() {
+    if (eventLog_ >= 0) ::close(eventLog_);
+    eventLog_ = -1;
+  }
+
   pid_t pid_ = -1;
   int fd_[3] = {-1, -1, -1};  // the host's ends of the child's input, output and error
   std::string pending_;       // output read but not yet returned as a line
   bool exited_ = false;
+  int eventLog_ = -1;  // PROCSAMPLER_EVENT_LOG opened for appending, when set
 };
 
 }  // namespace procsampler::testing
