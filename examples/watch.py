@@ -33,19 +33,28 @@ def parse_args():
                         help="sample interval in milliseconds (default 1000)")
     parser.add_argument("--plain", action="store_true",
                         help="print plain lines even on a terminal")
+    parser.add_argument("--transcript", metavar="PATH",
+                        help="append every line exchanged, '> ' commands and '< ' events, to PATH")
     return parser.parse_args()
 
 
 class Sidecar:
     """Owns the child process and speaks the JSON-lines protocol with it."""
 
-    def __init__(self, binary):
+    def __init__(self, binary, transcript=None):
         self.process = subprocess.Popen(
             [binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+        self.transcript = open(transcript, "a", encoding="utf-8") if transcript else None
+
+    def record(self, arrow, line):
+        if self.transcript:
+            self.transcript.write(arrow + line.rstrip("\n") + "\n")
+            self.transcript.flush()
 
     def send(self, command_type, **fields):
         command = {"type": command_type, "version": PROTOCOL_VERSION, **fields}
         line = json.dumps(command, separators=(",", ":")) + "\n"
+        self.record("> ", line)
         self.process.stdin.write(line.encode("utf-8"))
         self.process.stdin.flush()
 
@@ -54,6 +63,7 @@ class Sidecar:
         line = self.process.stdout.readline()
         if not line:
             return None
+        self.record("< ", line.decode("utf-8"))
         return json.loads(line)
 
     def close(self):
@@ -141,7 +151,7 @@ def show_plain(snapshot):
 def main():
     args = parse_args()
     live = sys.stdout.isatty() and not args.plain
-    sidecar = Sidecar(args.binary)
+    sidecar = Sidecar(args.binary, args.transcript)
     # Ctrl-C should end the watch cleanly rather than kill the sidecar with us mid-line.
     signal.signal(signal.SIGINT, signal.default_int_handler)
 

@@ -21,7 +21,7 @@ if [ "$(uname -s)" = Darwin ]; then
 fi
 
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
-          rapidjson-dev libclang-rt-14-dev googletest)
+          libclang-rt-14-dev googletest)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -36,3 +36,6 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
+# The Node client and its tests need Node 18 or later.
+node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 18 ? 0 : 1)' ||
+  { echo "deps: Node $(node --version) is too old; the Node client needs 18 or later" >&2; exit 1; }

@@ -1,10 +1,12 @@
 #include "protocol/command_decoder.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <utility>
+#include <variant>
 
 #include "protocol/decode_errors.h"
 #include "protocol/float_format.h"
@@ -41,45 +43,6 @@ std::string_view fieldName(Field field) { return FIELD_NAMES[static_cast<std::si
 // Only configure's initial list may be left out; it then starts empty.
 bool isRequired(Field field) { return field != Field::ExternalProcesses; }
 
-struct VariantShape {
-  std::string_view tag;
-  std::string_view positional;  // the "expected" text when a positional form runs short
-  std::size_t fieldCount;
-  std::array<Field, 4> fields;  // declaration order
-};
-
-// In Command's alternative order, which is also the order the unknown-variant message lists.
-constexpr std::array<VariantShape, 7> VARIANTS = {{
-    {"configure",
-     "struct variant Command::Configure with 4 elements",
-     4,
-     {Field::Version, Field::RootPid, Field::SampleIntervalMs, Field::ExternalProcesses}},
-    {"setExternalProcesses",
-     "struct variant Command::SetExternalProcesses with 2 elements",
-     2,
-     {Field::Version, Field::Processes}},
-    {"setSampleInterval",
-     "struct variant Command::SetSampleInterval with 2 elements",
-     2,
-     {Field::Version, Field::SampleIntervalMs}},
-    {"setStreaming",
-     "struct variant Command::SetStreaming with 2 elements",
-     2,
-     {Field::Version, Field::Enabled}},
-    {"sampleNow",
-     "struct variant Command::SampleNow with 2 elements",
-     2,
-     {Field::Version, Field::RequestId}},
-    {"readHistory",
-     "struct variant Command::ReadHistory with 3 elements",
-     3,
-     {Field::Version, Field::RequestId, Field::WindowMs}},
-    {"shutdown", "struct variant Command::Shutdown with 1 element", 1, {Field::Version}},
-}};
-static_assert(VARIANTS.size() == std::variant_size_v<Command>);
-
-constexpr std::string_view EXTERNAL_PROCESS_POSITIONAL = "struct ExternalProcess with 2 elements";
-
 // The union of every variant's fields, filled as members are converted.
 struct FieldValues {
   std::uint32_t version = 0;
@@ -91,24 +54,82 @@ struct FieldValues {
   std::vector<ExternalProcess> processes;  // externalProcesses or processes
 };
 
-Command build(std::size_t variant, FieldValues&& v) {
-  switch (variant) {
-    case 0:
-      return Configure{v.version, v.rootPid, v.sampleIntervalMs, std::move(v.processes)};
-    case 1:
-      return SetExternalProcesses{v.version, std::move(v.processes)};
-    case 2:
-      return SetSampleInterval{v.version, v.sampleIntervalMs};
-    case 3:
-      return SetStreaming{v.version, v.enabled};
-    case 4:
-      return SampleNow{v.version, std::move(v.requestId)};
-    case 5:
-      return ReadHistory{v.version, std::move(v.requestId), v.windowMs};
-    default:
-      return Shutdown{v.version};
+// A converted field's value, moved out of the union.
+template <Field F>
+auto take(FieldValues& v) {
+  if constexpr (F == Field::Version) return v.version;
+  if constexpr (F == Field::RootPid) return v.rootPid;
+  if constexpr (F == Field::SampleIntervalMs) return v.sampleIntervalMs;
+  if constexpr (F == Field::WindowMs) return v.windowMs;
+  if constexpr (F == Field::Enabled) return v.enabled;
+  if constexpr (F == Field::RequestId) return std::move(v.requestId);
+  if constexpr (F == Field::ExternalProcesses || F == Field::Processes) {
+    return std::move(v.processes);
   }
 }
+
+// How one variant is read: its tag, its name in refusals, its fields in declaration order (which
+// is also the order of its members), and how their values make it.
+struct VariantShape {
+  std::string_view tag;
+  std::string_view name;
+  std::array<Field, 4> fields;
+  std::size_t fieldCount = 0;
+  Command (*build)(FieldValues& values) = nullptr;
+};
+
+template <class Variant, Field... Fields>
+constexpr VariantShape shape(std::string_view tag, std::string_view name) {
+  return {tag, name, {Fields...}, sizeof...(Fields), [](FieldValues& v) -> Command {
+            return Variant{take<Fields>(v)...};
+          }};
+}
+
+// One shape per Command alternative, found by its type, so that Command alone fixes the order.
+using F = Field;
+template <class Variant>
+constexpr VariantShape SHAPE{};
+template <>
+constexpr VariantShape SHAPE<Configure> =
+    shape<Configure, F::Version, F::RootPid, F::SampleIntervalMs, F::ExternalProcesses>(
+        "configure", "Configure");
+template <>
+constexpr VariantShape SHAPE<SetExternalProcesses> =
+    shape<SetExternalProcesses, F::Version, F::Processes>("setExternalProcesses",
+                                                          "SetExternalProcesses");
+template <>
+constexpr VariantShape SHAPE<SetSampleInterval> =
+    shape<SetSampleInterval, F::Version, F::SampleIntervalMs>("setSampleInterval",
+                                                              "SetSampleInterval");
+template <>
+constexpr VariantShape SHAPE<SetStreaming> =
+    shape<SetStreaming, F::Version, F::Enabled>("setStreaming", "SetStreaming");
+template <>
+constexpr VariantShape SHAPE<SampleNow> = shape<SampleNow, F::Version, F::RequestId>("sampleNow",
+                                                                                     "SampleNow");
+template <>
+constexpr VariantShape SHAPE<ReadHistory> =
+    shape<ReadHistory, F::Version, F::RequestId, F::WindowMs>("readHistory", "ReadHistory");
+template <>
+constexpr VariantShape SHAPE<Shutdown> = shape<Shutdown, F::Version>("shutdown", "Shutdown");
+
+template <std::size_t... Index>
+constexpr auto shapesInCommandOrder(std::index_sequence<Index...>) {
+  return std::array{SHAPE<std::variant_alternative_t<Index, Command>>...};
+}
+constexpr auto VARIANTS =
+    shapesInCommandOrder(std::make_index_sequence<std::variant_size_v<Command>>{});
+static_assert(std::ranges::none_of(VARIANTS, [](const VariantShape& v) { return v.tag.empty(); }),
+              "every Command alternative needs its SHAPE");
+
+// The tags in variant order, as the unknown-variant refusal lists them.
+constexpr auto TAGS = [] {
+  std::array<std::string_view, VARIANTS.size()> tags{};
+  for (std::size_t k = 0; k < VARIANTS.size(); ++k) tags[k] = VARIANTS[k].tag;
+  return tags;
+}();
+
+constexpr std::string_view EXTERNAL_PROCESS = "ExternalProcess";
 
 // The {found} half of an "invalid type" refusal.
 std::string describe(const Tree& tree, const Node& node) {
@@ -177,8 +198,8 @@ bool Converter::members(const VariantShape& shape, std::size_t begin, FieldValue
     }
   }
   for (std::size_t k = 0; k < shape.fieldCount; ++k) {
-    if (!seen[k] && isRequired(shape.fields[k]))
-      return refuse(missingField(fieldName(shape.fields[k])));
+    const Field which = shape.fields[k];
+    if (!seen[k] && isRequired(which)) return refuse(missingField(fieldName(which)));
   }
   return true;
 }
@@ -188,7 +209,9 @@ bool Converter::elements(const VariantShape& shape, std::size_t begin, std::size
   std::size_t index = begin;
   for (std::size_t k = 0; k < shape.fieldCount; ++k) {
     if (k == count) {
-      if (isRequired(shape.fields[k])) return refuse(invalidLength(k, shape.positional));
+      if (isRequired(shape.fields[k])) {
+        return refuse(variantTooShort(k, shape.name, shape.fieldCount));
+      }
       break;
     }
     if (!field(shape.fields[k], index, out)) return false;
@@ -298,7 +321,7 @@ bool Converter::process(std::size_t index, ExternalProcess& out) {
     return seenPid || refuse(missingField("pid"));
   }
   if (node.kind == Kind::Array) {
-    if (count == 0) return refuse(invalidLength(0, EXTERNAL_PROCESS_POSITIONAL));
+    if (count == 0) return refuse(structTooShort(0, EXTERNAL_PROCESS, 2));
     if (!u32(index + 1, out.pid)) return false;
     if (count >= 2 && !optionalU64(tree_.next(index + 1), out.startTimeMs)) return false;
     return count <= 2 || refuse(tooManyElements(count, 2));
@@ -334,11 +357,8 @@ class TopLevel {
     error = std::move(message);
     return false;
   }
-  bool syntax(SyntaxError code, std::size_t column) {
-    return refuseAt(syntaxMessage(code, column));
-  }
   // The reader has already recorded what went wrong.
-  bool readerFailed() { return syntax(reader_.error(), reader_.errorColumn()); }
+  bool readerFailed() { return refuseAt(syntaxMessage(reader_.error(), reader_.errorColumn())); }
   // A refusal after a complete token: the column is how far the line has been read.
   bool refuseAfterToken(std::string message) {
     return refuseAt(withPosition(std::move(message), reader_.position()));
@@ -372,81 +392,44 @@ bool TopLevel::readTag() {
       return true;
     }
   }
-  return refuseAfterToken(unknownVariant(tag));
+  return refuseAfterToken(unknownVariant(tag, TAGS));
 }
 
+// Members other than the tag stay in the tree, key then value, for the converter.
 bool TopLevel::readObjectForm() {
   if (!reader_.enter()) return readerFailed();
   bool tagSeen = false;
-  int c = reader_.peek();
-  if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingObject, reader_.lineLength());
-  if (c != '}') {
-    for (;;) {
-      if (c != '"') return syntax(SyntaxError::KeyMustBeAString, reader_.position() + 1);
-      const std::size_t key = tree_.size();
-      if (!reader_.readString()) return readerFailed();
-      const bool isTag = tree_.text(tree_[key]) == "type";
-      if (isTag) {
-        if (tagSeen) return refuseAfterToken(duplicateField("type"));
-        tree_.truncate(key);
-      }
-      c = reader_.peek();
-      if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingObject, reader_.lineLength());
-      if (c != ':') return syntax(SyntaxError::ExpectedColon, reader_.position() + 1);
-      reader_.advance();
-      if (isTag) {
-        if (!readTag()) return false;
-        tagSeen = true;
-      } else if (!reader_.readValue()) {
-        return readerFailed();
-      }
-      c = reader_.peek();
-      if (c == ',') {
-        reader_.advance();
-        c = reader_.peek();
-        if (c == Reader::END)
-          return syntax(SyntaxError::EofWhileParsingObject, reader_.lineLength());
-        if (c == '}') return syntax(SyntaxError::TrailingComma, reader_.position() + 1);
-        continue;
-      }
-      if (c == '}') break;
-      if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingObject, reader_.lineLength());
-      return syntax(SyntaxError::ExpectedObjectCommaOrEnd, reader_.position() + 1);
+  for (bool first = true;; first = false) {
+    const std::size_t key = tree_.size();
+    const Reader::Step step = reader_.nextKey(first);
+    if (step == Reader::Step::Failed) return readerFailed();
+    if (step == Reader::Step::End) break;
+    if (tree_.text(tree_[key]) != "type") {
+      if (!reader_.readColon() || !reader_.readValue()) return readerFailed();
+      continue;
     }
+    if (tagSeen) return refuseAfterToken(duplicateField("type"));
+    tree_.truncate(key);
+    if (!reader_.readColon()) return readerFailed();
+    if (!readTag()) return false;
+    tagSeen = true;
   }
-  reader_.advance();
-  reader_.leave();
   return tagSeen || refuseAfterToken(missingField("type"));
 }
 
+// The tag comes first; the elements after it stay in the tree for the converter.
 bool TopLevel::readArrayForm() {
   positional = true;
   if (!reader_.enter()) return readerFailed();
-  int c = reader_.peek();
-  if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingList, reader_.lineLength());
-  if (c == ']') {
-    reader_.advance();
-    return refuseAfterToken(missingField("type"));
-  }
+  Reader::Step step = reader_.nextElement(true);
+  if (step == Reader::Step::Failed) return readerFailed();
+  if (step == Reader::Step::End) return refuseAfterToken(missingField("type"));
   if (!readTag()) return false;
-  for (;;) {
-    c = reader_.peek();
-    if (c == ',') {
-      reader_.advance();
-      c = reader_.peek();
-      if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingValue, reader_.lineLength());
-      if (c == ']') return syntax(SyntaxError::TrailingComma, reader_.position() + 1);
-      if (!reader_.readValue()) return readerFailed();
-      ++elementCount;
-      continue;
-    }
-    if (c == ']') break;
-    if (c == Reader::END) return syntax(SyntaxError::EofWhileParsingList, reader_.lineLength());
-    return syntax(SyntaxError::ExpectedListCommaOrEnd, reader_.position() + 1);
+  while ((step = reader_.nextElement(false)) == Reader::Step::Item) {
+    if (!reader_.readValue()) return readerFailed();
+    ++elementCount;
   }
-  reader_.advance();
-  reader_.leave();
-  return true;
+  return step == Reader::Step::End || readerFailed();
 }
 
 }  // namespace
@@ -465,7 +448,7 @@ Expected<Command, std::string> decodeCommand(std::string_view line) {
                                         : converter.members(shape, 0, values);
   if (!converted) return Unexpected{std::move(converter.error)};
   if (!top.checkEnd()) return Unexpected{std::move(top.error)};
-  return build(top.variant, std::move(values));
+  return VARIANTS[top.variant].build(values);
 }
 
 }  // namespace procsampler::protocol

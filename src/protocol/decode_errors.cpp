@@ -103,25 +103,45 @@ std::string duplicateField(std::string_view name) {
   return joined({"duplicate field `", name, "`"});
 }
 
-std::string unknownVariant(std::string_view value) {
-  return joined({"unknown variant `", value,
-                 "`, expected one of `configure`, `setExternalProcesses`, `setSampleInterval`, "
-                 "`setStreaming`, `sampleNow`, `readHistory`, `shutdown`"});
+std::string unknownVariant(std::string_view value, std::span<const std::string_view> tags) {
+  std::string out = joined({"unknown variant `", value, "`, expected one of "});
+  for (std::size_t k = 0; k < tags.size(); ++k) {
+    if (k > 0) out += ", ";
+    out += joined({"`", tags[k], "`"});
+  }
+  return out;
 }
 
-std::string invalidLength(std::size_t length, std::string_view what) {
+namespace {
+
+// "invalid length {length}, expected ".
+std::string invalidLengthHead(std::size_t length) {
   std::string out = "invalid length ";
   appendInt(out, length);
-  return out += joined({", expected ", what});
+  return out += ", expected ";
+}
+
+std::string& appendElements(std::string& out, std::size_t count) {
+  appendInt(out, count);
+  return out += count == 1 ? " element" : " elements";
+}
+
+}  // namespace
+
+std::string variantTooShort(std::size_t length, std::string_view variant, std::size_t fields) {
+  std::string out =
+      invalidLengthHead(length) + joined({"struct variant Command::", variant, " with "});
+  return appendElements(out, fields);
+}
+
+std::string structTooShort(std::size_t length, std::string_view name, std::size_t fields) {
+  std::string out = invalidLengthHead(length) + joined({"struct ", name, " with "});
+  return appendElements(out, fields);
 }
 
 std::string tooManyElements(std::size_t length, std::size_t used) {
-  std::string out = "invalid length ";
-  appendInt(out, length);
-  out += ", expected ";
-  appendInt(out, used);
-  out += used == 1 ? " element in sequence" : " elements in sequence";
-  return out;
+  std::string out = invalidLengthHead(length);
+  return appendElements(out, used) += " in sequence";
 }
 
 std::string describeString(std::string_view text) {

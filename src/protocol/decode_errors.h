@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -61,9 +62,12 @@ std::string invalidValueSigned(std::int64_t value, Expectation expected);
 std::string invalidValueUnsigned(std::uint64_t value, Expectation expected);
 std::string missingField(std::string_view name);
 std::string duplicateField(std::string_view name);
-std::string unknownVariant(std::string_view value);
-// "invalid length {length}, expected {what}".
-std::string invalidLength(std::size_t length, std::string_view what);
+// tags: every variant's tag, in the order the message lists them.
+std::string unknownVariant(std::string_view value, std::span<const std::string_view> tags);
+// "invalid length {length}, expected struct variant Command::{variant} with {fields} element(s)".
+std::string variantTooShort(std::size_t length, std::string_view variant, std::size_t fields);
+// "invalid length {length}, expected struct {name} with {fields} element(s)".
+std::string structTooShort(std::size_t length, std::string_view name, std::size_t fields);
 // "invalid length {length}, expected {used} element(s) in sequence".
 std::string tooManyElements(std::size_t length, std::size_t used);
 

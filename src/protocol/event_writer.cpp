@@ -354,4 +354,32 @@ IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
 
 IoStatus EventWriter::flush() { return sendPending(); }
 
+namespace {
+
+// Takes every byte and keeps only their number.
+class ByteCounter final : public OutputSink {
+ public:
+  IoStatus writeAll(const char* /*data*/, std::size_t size) override {
+    bytes += size;
+    return {};
+  }
+  std::uint64_t bytes = 0;
+};
+
+}  // namespace
+
+std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) {
+  ByteCounter counter;
+  EventWriter writer(counter);
+  static_cast<void>(writer.putSnapshot(snapshot, false, true));
+  static_cast<void>(writer.flush());
+  return counter.bytes;
+}
+
+std::uint64_t EventWriter::emptyHistoryChunkBytes(std::string_view requestId, bool done) {
+  ByteCounter counter;
+  static_cast<void>(EventWriter(counter).writeHistoryChunk(requestId, done, {}));
+  return counter.bytes;
+}
+
 }  // namespace procsampler::protocol

@@ -74,6 +74,12 @@ class EventWriter {
   IoStatus writeHistoryChunk(std::string_view requestId, bool done,
                              std::span<const sampling::Snapshot* const> snapshots);
 
+  // What a history chunk's line takes on the wire, counted by the code that writes it: each
+  // snapshot as an element of `snapshots` (the comma between two not included), and the line of
+  // a chunk with no snapshots, its line feed included, which the snapshots and commas extend.
+  static std::uint64_t chunkedSnapshotBytes(const sampling::Snapshot& snapshot);
+  static std::uint64_t emptyHistoryChunkBytes(std::string_view requestId, bool done);
+
   // One more attempt to write whatever a failed event left in the buffer (the bytes the sink
   // had not yet accepted). Succeeds at once when nothing is left. Does not clear the failure:
   // the line it completes may be cut short, so no event may follow it.

@@ -35,7 +35,6 @@ bool parseDouble(std::string_view text, double& value) {
   return errno != ERANGE || (value != 0.0 && std::isfinite(value));
 }
 
-
 // Bytes that end a run of plain string content: the closing quote, an escape, a raw control.
 constexpr std::array<bool, 256> STRING_STOP = [] {
   std::array<bool, 256> stop{};
@@ -149,75 +148,82 @@ bool Reader::readValue() {
   }
 }
 
+const Reader::Grammar Reader::ARRAY = {
+    ']', SyntaxError::EofWhileParsingList, SyntaxError::EofWhileParsingValue,
+    SyntaxError::EofWhileParsingList, SyntaxError::ExpectedListCommaOrEnd};
+const Reader::Grammar Reader::OBJECT = {
+    '}', SyntaxError::EofWhileParsingObject, SyntaxError::EofWhileParsingObject,
+    SyntaxError::EofWhileParsingObject, SyntaxError::ExpectedObjectCommaOrEnd};
+
+Reader::Step Reader::next(const Grammar& grammar, bool first) {
+  int c = peek();
+  if (first) {
+    if (c == END) return failStep(grammar.endAtStart, line_.size());
+  } else if (c == ',') {
+    ++pos_;
+    c = peek();
+    if (c == END) return failStep(grammar.endAfterComma, line_.size());
+    if (c == grammar.close) return failStep(SyntaxError::TrailingComma, pos_ + 1);
+    return Step::Item;
+  } else if (c == END) {
+    return failStep(grammar.endAfterItem, line_.size());
+  } else if (c != grammar.close) {
+    return failStep(grammar.unexpected, pos_ + 1);
+  }
+  if (c != grammar.close) return Step::Item;
+  ++pos_;
+  ++budget_;
+  return Step::End;
+}
+
+Reader::Step Reader::nextElement(bool first) { return next(ARRAY, first); }
+
+Reader::Step Reader::nextKey(bool first) {
+  const Step step = next(OBJECT, first);
+  if (step != Step::Item) return step;
+  if (peek() != '"') return failStep(SyntaxError::KeyMustBeAString, pos_ + 1);
+  return readString() ? Step::Item : Step::Failed;
+}
+
+bool Reader::readColon() {
+  const int c = peek();
+  if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
+  if (c != ':') return fail(SyntaxError::ExpectedColon, pos_ + 1);
+  ++pos_;
+  return true;
+}
+
 std::size_t Reader::openContainer(Kind kind) {
   const std::size_t index = tree_.nodes_.size();
   tree_.nodes_.push_back({kind, false, 0, 0});
   return index;
 }
 
-bool Reader::closeContainer(std::size_t index, std::uint64_t count) {
-  ++pos_;
-  leave();
+void Reader::closeContainer(std::size_t index, std::uint64_t count) {
   tree_.nodes_[index].first = count;
   tree_.nodes_[index].second = tree_.nodes_.size();
-  return true;
-}
-
-Reader::Next Reader::afterElement(char close, SyntaxError endAfterComma, SyntaxError endHere,
-                                  SyntaxError unexpected) {
-  const auto failed = [this](SyntaxError error, std::size_t column) {
-    static_cast<void>(fail(error, column));
-    return Next::Failed;
-  };
-  int c = peek();
-  if (c == ',') {
-    ++pos_;
-    c = peek();
-    if (c == END) return failed(endAfterComma, line_.size());
-    if (c == close) return failed(SyntaxError::TrailingComma, pos_ + 1);
-    return Next::Element;
-  }
-  if (c == close) return Next::Close;
-  if (c == END) return failed(endHere, line_.size());
-  return failed(unexpected, pos_ + 1);
 }
 
 bool Reader::readArray() {
   if (!enter()) return false;
   const std::size_t index = openContainer(Kind::Array);
   std::uint64_t count = 0;
-  const int c = peek();
-  if (c == END) return fail(SyntaxError::EofWhileParsingList, line_.size());
-  for (Next next = c == ']' ? Next::Close : Next::Element; next != Next::Close;) {
-    if (!readValue()) return false;
-    ++count;
-    next = afterElement(']', SyntaxError::EofWhileParsingValue, SyntaxError::EofWhileParsingList,
-                        SyntaxError::ExpectedListCommaOrEnd);
-    if (next == Next::Failed) return false;
+  for (Step step; (step = nextElement(count == 0)) != Step::End; ++count) {
+    if (step == Step::Failed || !readValue()) return false;
   }
-  return closeContainer(index, count);
+  closeContainer(index, count);
+  return true;
 }
 
 bool Reader::readObject() {
   if (!enter()) return false;
   const std::size_t index = openContainer(Kind::Object);
   std::uint64_t count = 0;
-  int c = peek();
-  if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
-  for (Next next = c == '}' ? Next::Close : Next::Element; next != Next::Close;) {
-    if (peek() != '"') return fail(SyntaxError::KeyMustBeAString, pos_ + 1);
-    if (!readString()) return false;
-    c = peek();
-    if (c == END) return fail(SyntaxError::EofWhileParsingObject, line_.size());
-    if (c != ':') return fail(SyntaxError::ExpectedColon, pos_ + 1);
-    ++pos_;
-    if (!readValue()) return false;
-    ++count;
-    next = afterElement('}', SyntaxError::EofWhileParsingObject, SyntaxError::EofWhileParsingObject,
-                        SyntaxError::ExpectedObjectCommaOrEnd);
-    if (next == Next::Failed) return false;
+  for (Step step; (step = nextKey(count == 0)) != Step::End; ++count) {
+    if (step == Step::Failed || !readColon() || !readValue()) return false;
   }
-  return closeContainer(index, count);
+  closeContainer(index, count);
+  return true;
 }
 
 bool Reader::readLiteral(std::string_view word, Kind kind) {

@@ -95,18 +95,28 @@ class Reader {
     while (pos_ < line_.size() && isWhitespace(line_[pos_])) ++pos_;
     return pos_ < line_.size() ? static_cast<unsigned char>(line_[pos_]) : END;
   }
-  void advance() { ++pos_; }
   // Bytes consumed so far, which is also the column of the last one.
   std::size_t position() const { return pos_; }
-  std::size_t lineLength() const { return line_.size(); }
 
   // Appends one complete value (after any white space) and its descendants.
   [[nodiscard]] bool readValue();
   // Appends one String node; the next byte must be the opening quote.
   [[nodiscard]] bool readString();
-  // Consumes the opening bracket at the current byte against the depth budget; leave() returns it.
+  // Consumes the opening bracket at the current byte against the depth budget; the closing
+  // bracket gives it back.
   [[nodiscard]] bool enter();
-  void leave() { ++budget_; }
+
+  // One array or object, one element or member at a time, for the reader's own containers and for
+  // a caller that reads the top level itself: the container grammar and its refusals live only
+  // here. first: nothing of the container has been read since enter(). End: the closing bracket
+  // has been consumed.
+  enum class Step : std::uint8_t { Item, End, Failed };
+  // Item: an element follows, for readValue() or the caller to read.
+  [[nodiscard]] Step nextElement(bool first);
+  // Item: the member's key has been appended as a String node; readColon() and its value follow.
+  [[nodiscard]] Step nextKey(bool first);
+  // The colon between a key and its value.
+  [[nodiscard]] bool readColon();
 
   [[nodiscard]] bool fail(SyntaxError error, std::size_t column) {
     error_ = error;
@@ -119,15 +129,24 @@ class Reader {
  private:
   static bool isWhitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
+  // What one kind of container calls its closing bracket and each way its text can go wrong.
+  struct Grammar {
+    char close;
+    SyntaxError endAtStart, endAfterComma, endAfterItem, unexpected;
+  };
+  static const Grammar ARRAY;
+  static const Grammar OBJECT;
+
+  Step next(const Grammar& grammar, bool first);
+  Step failStep(SyntaxError error, std::size_t column) {
+    static_cast<void>(fail(error, column));
+    return Step::Failed;
+  }
   bool readArray();
   bool readObject();
-  // The node of a container, filled in by closeContainer once its elements are read.
+  // A container's node, appended before its elements and told their count and extent after them.
   std::size_t openContainer(Kind kind);
-  bool closeContainer(std::size_t index, std::uint64_t count);
-  // After an element: a comma and another element, the closing bracket, or a failure recorded.
-  enum class Next { Element, Close, Failed };
-  Next afterElement(char close, SyntaxError endAfterComma, SyntaxError endHere,
-                    SyntaxError unexpected);
+  void closeContainer(std::size_t index, std::uint64_t count);
   bool readNumber();
   bool readDigits();
   bool readLiteral(std::string_view word, Kind kind);

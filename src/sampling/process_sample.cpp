@@ -27,16 +27,30 @@ std::string lossyText(std::string_view bytes) {
   return text;
 }
 
-// Each argument is repaired on its own so an invalid sequence never spans a separator. The length
-// is known before anything is copied, so the command costs one allocation.
+// Each argument is repaired on its own so an invalid sequence never spans a separator. Only what
+// the cut to MAX_COMMAND_BYTES can see is joined: no byte repairs to fewer than one, so one byte
+// past the bound is enough to tell whether the cut falls inside a character. (An argument cut
+// short inside a character repairs to U+FFFD where that character began, which the cut then drops
+// as it would have dropped the character.) The length is known before anything is copied, so the
+// command costs one allocation.
+constexpr std::size_t VISIBLE_COMMAND_BYTES = MAX_COMMAND_BYTES + 1;
+
 std::string joinArguments(const std::vector<std::string>& arguments) {
-  std::size_t length = arguments.size() - 1;
-  for (const std::string& argument : arguments) length += utf8LossyLength(argument);
+  // The arguments, and how much of the last, that the cut can see.
+  std::size_t visible = 0;
+  std::size_t length = 0;
+  for (std::size_t raw = 0; visible < arguments.size() && raw < VISIBLE_COMMAND_BYTES; ++visible) {
+    const auto piece = std::string_view(arguments[visible]).substr(0, VISIBLE_COMMAND_BYTES - raw);
+    raw += piece.size() + 1;
+    length += utf8LossyLength(piece) + (visible > 0 ? 1 : 0);
+  }
   std::string command;
   command.reserve(length);
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
+  for (std::size_t i = 0, raw = 0; i < visible; ++i) {
     if (i > 0) command.push_back(' ');
-    appendUtf8Lossy(command, arguments[i]);
+    const auto piece = std::string_view(arguments[i]).substr(0, VISIBLE_COMMAND_BYTES - raw);
+    raw += piece.size() + 1;
+    appendUtf8Lossy(command, piece);
   }
   return command;
 }

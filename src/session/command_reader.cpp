@@ -21,6 +21,9 @@ namespace {
 
 // How much one read(2) may add to the line buffer; lines themselves have no limit.
 constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
+// A buffer that grew past this for one long line is given back once that line is dealt with,
+// so one huge line does not stay resident for the rest of the session.
+constexpr std::size_t KEPT_BUFFER_BYTES = 4 * READ_CHUNK_BYTES;
 
 constexpr std::string_view kReadFailurePrefix = "failed reading command stream: ";
 constexpr std::string_view kInvalidCommandPrefix = "invalid command: ";
@@ -70,6 +73,12 @@ void runCommandReader(CommandSender sender, int fd) {
     }
     buffer.erase(0, lineStart);
     searchFrom = buffer.size();
+    if (buffer.capacity() > KEPT_BUFFER_BYTES && buffer.size() < READ_CHUNK_BYTES) {
+      std::string smaller;
+      smaller.reserve(buffer.size() + READ_CHUNK_BYTES);
+      smaller = buffer;
+      buffer.swap(smaller);
+    }
 
     const std::size_t kept = buffer.size();
     buffer.resize(kept + READ_CHUNK_BYTES);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/saturating.h"
+
 namespace procsampler::session {
 namespace {
 
@@ -66,15 +68,38 @@ IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) 
   return session.writer.writeSnapshot(sampleAndStore(session, command.requestId));
 }
 
+// The history's answer, cut in order into chunks of at most HISTORY_CHUNK_SIZE snapshots whose
+// lines take at most HISTORY_CHUNK_MAX_BYTES, but at least one snapshot each; at least one chunk,
+// so an empty answer is still one chunk marked done.
 IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& command) {
+  using protocol::EventWriter;
   const std::uint64_t nowMs = unixMillis(session.clock.wallNow());
   const std::vector<const sampling::Snapshot*> selected =
       session.history.selectWindow(nowMs, command.windowMs);
   const std::span<const sampling::Snapshot* const> all(selected);
-  // At least one chunk, so an empty answer is still one chunk marked done.
+  // The longer of the two envelopes, so the last chunk's is covered too.
+  const std::uint64_t envelope = EventWriter::emptyHistoryChunkBytes(command.requestId, false);
+  // Snapshots are measured only when a chunk might not fit: every byte of their texts takes at
+  // most six on the wire, and their fixed parts less than six times what the estimate counts.
+  const auto mayExceed = [&](std::span<const sampling::Snapshot* const> chunk) {
+    std::uint64_t bound = envelope;
+    for (const sampling::Snapshot* snapshot : chunk) {
+      bound = saturatingAdd(bound, saturatingMul(history::estimatedBytes(*snapshot), 6) + 1);
+    }
+    return bound > HISTORY_CHUNK_MAX_BYTES;
+  };
   std::size_t offset = 0;
   do {
-    const std::size_t count = std::min(HISTORY_CHUNK_SIZE, all.size() - offset);
+    std::size_t count = std::min(HISTORY_CHUNK_SIZE, all.size() - offset);
+    if (mayExceed(all.subspan(offset, count))) {
+      std::uint64_t line = envelope + EventWriter::chunkedSnapshotBytes(*all[offset]);
+      std::size_t fitting = 1;
+      for (; fitting < count; ++fitting) {
+        line += 1 + EventWriter::chunkedSnapshotBytes(*all[offset + fitting]);  // and a comma
+        if (line > HISTORY_CHUNK_MAX_BYTES) break;
+      }
+      count = fitting;
+    }
     const bool done = offset + count == all.size();
     IoStatus status =
         session.writer.writeHistoryChunk(command.requestId, done, all.subspan(offset, count));

@@ -11,6 +11,7 @@
 #include "protocol/event_writer.h"
 #include "sampling/sampler.h"
 #include "session/command_reader.h"
+#include "session/stop_signals.h"
 
 namespace procsampler::session {
 namespace {
@@ -81,8 +82,10 @@ IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
 }
 
 IoStatus runSession(const SessionEnvironment& environment) {
-  protocol::FdSink sink(environment.outputFd);
-  protocol::EventWriter writer(sink);
+  protocol::FdSink fdSink(environment.outputFd);
+  std::optional<LineBoundarySink> guarded;
+  if (environment.lineBoundary) guarded.emplace(fdSink, *environment.lineBoundary);
+  protocol::EventWriter writer(guarded ? static_cast<protocol::OutputSink&>(*guarded) : fdSink);
 
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
@@ -110,11 +113,15 @@ IoStatus runSession(const SessionEnvironment& environment) {
 
 IoStatus runSession() {
   occupyMissingStandardDescriptors();
+  // Never destroyed: the watcher may take it while the process exits.
+  static std::mutex& lineBoundary = *new std::mutex;
+  watchStopSignals(lineBoundary);
   SystemClock clock;
   SessionEnvironment environment;
   environment.inputFd = STDIN_FILENO;
   environment.outputFd = STDOUT_FILENO;
   environment.clock = &clock;
+  environment.lineBoundary = &lineBoundary;
   environment.makeTable = [](Clock& tableClock) {
     return sampling::new_with_specifics(tableClock);
   };

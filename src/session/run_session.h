@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "common/clock.h"
@@ -52,13 +53,17 @@ struct SessionEnvironment {
   Clock* clock = nullptr;  // must outlive the session and be the real monotonic clock, since the
                            // channel waits on it
   std::function<std::unique_ptr<sampling::ProcessTable>(Clock&)> makeTable;
+  // When set, held by the main thread from the first byte of each event line to its line feed
+  // (see LineBoundarySink); it must outlive the session.
+  std::mutex* lineBoundary = nullptr;
 };
 
 // Writes hello, starts the reader, runs the loop, and returns success or the error of the first
 // failed event write. The reader thread may outlive the call (blocked in a read of inputFd).
 IoStatus runSession(const SessionEnvironment& environment);
 
-// Standard input and output, the system clocks and this platform's process table.
+// Standard input and output, the system clocks and this platform's process table; SIGTERM,
+// SIGINT and SIGHUP end the process only between two lines (watchStopSignals).
 IoStatus runSession();
 
 }  // namespace procsampler::session

@@ -18,6 +18,7 @@ namespace procsampler::session {
 using protocol::PROTOCOL_VERSION;
 inline constexpr std::uint64_t MIN_SAMPLE_INTERVAL_MS = 250;
 inline constexpr std::uint64_t MAX_SAMPLE_INTERVAL_MS = 60000;
+using history::HISTORY_CHUNK_MAX_BYTES;
 using history::HISTORY_CHUNK_SIZE;
 using history::MAX_HISTORY_WINDOW_MS;
 

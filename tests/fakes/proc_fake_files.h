@@ -28,7 +28,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
   std::vector<std::string> calls;  // "list", "system", "stat 42", "cmdline 42", "io 42", "exe 42"
-  std::uint64_t cpuTicks = 0, bootTime = 0;  // cpuTicks: summed over the two CPUs
+  std::uint64_t cpuTicks = 0;      // summed over the two CPUs
+  std::size_t cmdlinePiece = 5, cmdlineBytes = 0;  // cmdline's piece size; the bytes handed over
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -37,15 +38,25 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     return failing["list"] == ReadStatus::Ok;
   }
   ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, std::string_view& text) override {
-    const char* const kNames[] = {"stat", "cmdline", "io"};
-    return read(kNames[static_cast<int>(file)], pid, text);
+    return read(file == sampling::procfs::PidFile::Stat ? "stat" : "io", pid, text);
+  }
+  // In pieces of cmdlinePiece bytes, counting the bytes handed over.
+  ReadStatus readCommandLine(Pid pid, const std::function<bool(std::string_view)>& take) override {
+    std::string_view text;
+    const ReadStatus status = read("cmdline", pid, text);
+    for (std::size_t at = 0; status == ReadStatus::Ok && at < text.size(); at += cmdlinePiece) {
+      const std::string_view piece = text.substr(at, cmdlinePiece);
+      cmdlineBytes += piece.size();
+      if (!take(piece)) break;
+    }
+    return status;
   }
   ReadStatus readExeLink(Pid pid, std::string_view& to) override { return read("exe", pid, to); }
   // Guest time follows the eight counted fields, which already hold it.
   ReadStatus readSystemStat(std::string_view& text) override {
     calls.push_back("system");
     text = buffer_ = "cpu  " + n(cpuTicks) + " 0 0 0 0 0 0 0 " + n(cpuTicks) +
-                     " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\nbtime " + n(bootTime) + "\n";
+                     " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\n";
     return failing["system"];
   }
 

@@ -13,6 +13,8 @@
 namespace procsampler::protocol {
 namespace {
 
+using namespace std::string_literals;
+
 using sampling::ProcessSample;
 using sampling::Snapshot;
 
@@ -54,6 +56,11 @@ TEST(EventWriter, WritesEveryKindOfEventExactly) {
       R"("virtualBytes":18446744073709551615,"ioReadBytes":1024,"ioWriteBytes":0,)"
       R"("ioSemantics":"storage"}]})";
   const std::string emptyText = head + R"(,"externalProcesses":[],"processes":[]})";
+  // What history chunks are cut by: the same bytes, counted.
+  EXPECT_EQ(EventWriter::chunkedSnapshotBytes(sampled), (head + rest).size());
+  EXPECT_EQ(EventWriter::emptyHistoryChunkBytes("h-1", true),
+            R"({"version":2,"type":"historyChunk","requestId":"h-1","done":true,"snapshots":[]})"
+            "\n"s.size());
   // Inside a chunk a snapshot has no request id.
   EXPECT_EQ(sink.output,
             R"({"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":73021,)"

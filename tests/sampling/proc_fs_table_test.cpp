@@ -26,9 +26,11 @@ Pids pidsOf(const ProcessTable& table) {
   return pids;
 }
 
-// The table over scripted files; a process spawned as "x" runs /opt/x.bin.
+// The table over scripted files; a process spawned as "x" runs /opt/x.bin. The machine booted
+// 0.7 s after the epoch, so a start of whole seconds of ticks is still in its second.
 struct ProcFilesWorld final : testing::ProcessWorld {
-  explicit ProcFilesWorld(Clock& clock) : proc(std::unique_ptr<ProcFiles>(files), clock, {}) {}
+  explicit ProcFilesWorld(Clock& clock)
+      : proc(std::unique_ptr<ProcFiles>(files), clock, {.bootTime = 700ms}) {}
   void spawn(const testing::WorldProcess& p) override {
     std::string cmdline;
     for (const std::string& argument : p.arguments) cmdline += argument + '\0';
@@ -92,20 +94,20 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
 TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedPidStartsOver) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
   for (Pid pid : {10u, 11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
+  files_.procs[13].starttime = 530;  // 5.3 s after a boot 0.7 s into its second: in the 6th
   refresh();
-  files_.bootTime = 1;  // btime moves with the wall clock; start times must not
   // What 42 now holds in cmdline and io must not show: both turn unreadable below.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
   files_.procs[13].state = 'Z';
-  // 10 exits; 11 goes between the listing and its stat, 12 after its stat, 20 when first seen.
+  // 10 exits; 11 goes between the listing and its stat, 12 after its stat.
   world_.exit(10);
-  world_.spawn({20, 1, 9});
-  files_.failing = {{"stat 11", kGone}, {"cmdline 12", kGone}, {"cmdline 20", kGone}};
+  files_.failing = {{"stat 11", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
-  EXPECT_EQ(table_.refresh_processes_specifics(), 5u);
+  EXPECT_EQ(table_.refresh_processes_specifics(), 4u);
   EXPECT_EQ(pidsOf(table_), (Pids{13, 42}));
-  EXPECT_EQ(at(13).status.kind, ProcessStatusKind::Zombie);
+  EXPECT_EQ(std::tuple(at(13).status.kind, at(13).start_time_s),
+            std::tuple(ProcessStatusKind::Zombie, 6u));
   const Process& p = at(42);
   EXPECT_EQ(std::tie(p.name, p.arguments, p.parent_pid),
             std::tuple("old", Strings{"old", "-x"}, std::nullopt));
@@ -137,39 +139,53 @@ TEST_F(ProcFsTableTest, ReadsBeyondStatOnlyWhatANewProgramOrAReportedPidNeeds) {
     for (std::size_t i = 2; i < files_.calls.size(); ++i) calls += files_.calls[i] + ",";
     return calls;
   };
-  for (Pid pid : {5u, 6u}) world_.spawn({pid, 1, 1, "sh", {"sh"}});
-  // First sight reads all, reported or not; completing in the same refresh then reads nothing.
-  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,cmdline 5,io 5,exe 5,stat 6,cmdline 6,io 6,exe 6,");
+  // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
+  const std::string huge = std::string(1 << 20, 'a') + '\0';
+  for (Pid pid : {5u, 6u}) world_.spawn({pid, 1, 1, "sh", {pid == 5 ? "sh" : huge}});
+  // First sight names a process, reported or not; completing it reads its details and confirms
+  // with stat who holds the pid.
+  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,exe 5,stat 6,exe 6,cmdline 5,io 5,stat 5,");
   // Reported last time: read with its stat. Unreported and unchanged: stat alone.
   for (Pid pid : {7u, 8u}) world_.spawn({pid, 1, 1, "sh", {"sh"}});
-  EXPECT_EQ(
-      callsOf({5}, [] {}),
-      "stat 5,cmdline 5,io 5,stat 6,stat 7,cmdline 7,io 7,exe 7,stat 8,cmdline 8,io 8,exe 8,");
-  // An unreported exec: the new program is read at once, link included.
-  world_.spawn({6, 1, 1, "sleep", {"sleep", "5"}});
-  EXPECT_EQ(callsOf({}, [] {}), "stat 5,cmdline 5,io 5,stat 6,cmdline 6,io 6,exe 6,stat 7,stat 8,");
+  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,cmdline 5,io 5,stat 6,stat 7,exe 7,stat 8,exe 8,");
+  // An unreported exec: the new program is named at once.
+  world_.spawn({7, 1, 1, "sleep", {"sleep", "5"}});
+  EXPECT_EQ(callsOf({}, [] {}), "stat 5,cmdline 5,io 5,stat 6,stat 7,exe 7,stat 8,");
   // Newly reported, named twice, unknown pids ignored: cmdline, io, and a stat that confirms who
   // holds the pid and shows an exec since the refresh. Gone (7) or replaced (8) since: dropped.
   EXPECT_EQ(
       callsOf({6, 999, 6, 7, 8},
               [&] {
-                world_.spawn({6, 1, 1, "vi", {"vi"}});
+                world_.spawn({6, 1, 1, "vi", {huge}});
                 world_.exit(7);
                 world_.spawn({8, 1, 90, "new", {"new"}});
               }),
       "stat 5,stat 6,stat 7,stat 8,cmdline 6,io 6,stat 6,exe 6,cmdline 7,cmdline 8,io 8,stat 8,");
-  EXPECT_EQ(std::tie(at(6).name, at(6).arguments), std::tuple("vi.bin", Strings{"vi"}));
+  EXPECT_EQ(at(6).name, "vi.bin");
+  EXPECT_EQ(at(6).arguments, Strings{std::string(MAX_COMMAND_BYTES + 1, 'a')});
+  EXPECT_LT(files_.cmdlineBytes, 2 * MAX_COMMAND_BYTES);
   EXPECT_EQ(pidsOf(table_), (Pids{5, 6}));
+  // Read with its stat once more, in case it is reported again; after that, nothing is kept.
+  callsOf({}, [] {});
+  callsOf({}, [] {});
+  EXPECT_EQ(at(6).arguments.capacity(), 0u);
 }
 
 TEST_F(ProcFsTableTest, LazySnapshotsReportWhatAFullReadWould) {
   ProcFilesWorld twin(clock_);
   Sampler lazy(std::make_unique<testing::BorrowedTable>(table_), clock_);
   Sampler full(std::make_unique<testing::BorrowedTable>(twin.proc), clock_);
-  auto collect = [&](Pid root, const ExternalProcessMap& externals) {
+  // But for a process first reported as a zombie: its command line reads as empty, so the full
+  // read shows the arguments it had when last read alive, which it may have rewritten since, and
+  // the lazy table, which never read them, shows its name.
+  auto collect = [&](Pid root, const ExternalProcessMap& externals, Pid zombie = 0) {
     *twin.files = files_;
     Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
-    EXPECT_TRUE(mine == collectSnapshot(full, root, externals, std::nullopt)) << root;
+    Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
+    for (ProcessSample& record : whole.processes) {
+      if (record.pid == zombie) record.command = record.name;
+    }
+    EXPECT_TRUE(mine == whole) << root;
     twin.proc.completeProcesses(pidsOf(twin.proc));  // the rest as well: a full read
     pass(1000ms);
     return mine;
@@ -180,15 +196,15 @@ TEST_F(ProcFsTableTest, LazySnapshotsReportWhatAFullReadWould) {
       {200, 1, 10, "daemon", {"daemon"}},   {201, 200, 20, "helper", {"helper", "-x"}}};
   for (const auto& process : kWorld) world_.spawn(process);
   collect(0, {});
-  // 102 exits unreported: a zombie has no exe link and an empty command line, so only what was
-  // read at first sight can name it. The unreported daemon and helper exec.
+  // 102 exits unreported: a zombie has no exe link and an empty command line, so only the name
+  // read at first sight stands for it. The unreported daemon and helper exec.
   files_.procs[102].state = 'Z';
   files_.procs[102].cmdline.clear();
   files_.failing = {{"exe 102", kGone}};
   world_.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
   world_.spawn({201, 200, 20, "helper2", {"helper2"}});
-  const ProcessSample zombie = collect(100, {}).processes.at(2);
-  EXPECT_EQ(zombie.name + " " + zombie.command, "short.bin short");
+  const ProcessSample zombie = collect(100, {}, 102).processes.at(2);
+  EXPECT_EQ(zombie.name + " " + zombie.command, "short.bin short.bin");
   // 102 is reaped and its pid reused under the root; the worker, reported, reads and retitles
   // itself; the new helper exits, and the daemon's tree is reported for the first time.
   world_.spawn({102, 100, 500, "again", {"again"}});
@@ -197,7 +213,7 @@ TEST_F(ProcFsTableTest, LazySnapshotsReportWhatAFullReadWould) {
   files_.procs[201].state = 'Z';
   files_.procs[201].cmdline.clear();
   files_.failing = {{"exe 201", kGone}};
-  EXPECT_EQ(collect(100, {{200, std::nullopt}}).processes.size(), 5u);
+  EXPECT_EQ(collect(100, {{200, std::nullopt}}, 201).processes.size(), 5u);
 }
 
 }  // namespace

@@ -46,7 +46,6 @@ class LiveTable : public ::testing::Test {
 };
 
 TEST_F(LiveTable, FollowsChildrenThroughTheirTreeCpuWritesExecAndEnd) {
-  auto before = static_cast<std::uint64_t>(std::time(nullptr));
   int go[2];
   ASSERT_EQ(::pipe(go), 0);
   // In the working directory: a tmpfs /tmp would count no storage writes.
@@ -89,9 +88,6 @@ TEST_F(LiveTable, FollowsChildrenThroughTheirTreeCpuWritesExecAndEnd) {
   ASSERT_NE(kid, nullptr);
   EXPECT_EQ(std::tie(kid->name, kid->arguments),
             std::tuple(finalName("/bin/sleep"), Strings{"sleep", "31"}));
-  // btime is whole seconds, rounded by the kernel: a second either side.
-  EXPECT_GE(kid->start_time_s + 1, before);
-  EXPECT_LE(kid->start_time_s, static_cast<std::uint64_t>(std::time(nullptr)) + 1);
   // Ended and reaped: gone at the next refresh.
   ::kill(idle, SIGKILL);
   ::waitpid(idle, nullptr, 0);
@@ -100,6 +96,29 @@ TEST_F(LiveTable, FollowsChildrenThroughTheirTreeCpuWritesExecAndEnd) {
   EXPECT_EQ(find(idle), nullptr);
   std::filesystem::remove(path);
   ::close(go[0]), ::close(go[1]);
+}
+
+// Children started early and late in wall-clock seconds are each reported in the second they
+// started in. (The kernel counts in clock ticks, so the first few milliseconds are left out.)
+TEST_F(LiveTable, StartSecondsAreTheSecondsProcessesStartedIn) {
+  using std::chrono::floor, std::chrono::seconds, std::chrono::system_clock;
+  std::vector<std::pair<pid_t, std::uint64_t>> started;  // with the second it started in
+  for (auto offset = 50ms; offset < 1000ms; offset += 100ms) {
+    const auto now = system_clock::now();
+    const auto second = floor<seconds>(now);
+    std::this_thread::sleep_until(second + (now - second < offset ? offset : 1s + offset));
+    const auto before = floor<seconds>(system_clock::now());
+    const pid_t pid = fork([] { ::pause(); });
+    if (before == floor<seconds>(system_clock::now())) {
+      started.emplace_back(pid, static_cast<std::uint64_t>(before.time_since_epoch().count()));
+    }
+  }
+  ASSERT_GE(started.size(), 8u);
+  table_->refresh_processes_specifics();
+  for (const auto& [pid, second] : started) {
+    ASSERT_NE(find(pid), nullptr);
+    EXPECT_EQ(find(pid)->start_time_s, second) << pid;
+  }
 }
 
 }  // namespace

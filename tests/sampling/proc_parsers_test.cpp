@@ -47,17 +47,35 @@ TEST(ProcParsers, IoTakesStorageBytesOnly) {
     EXPECT_FALSE(parseIo(refused)) << refused;
 }
 
-TEST(ProcParsers, CommandLineSkipsRunsOfNulsAndRefillsAListWhole) {
+TEST(ProcParsers, CommandLineSkipsRunsOfNulsRefillsAListWholeAndStopsAtWhatCanBeReported) {
+  // Reportable 10: 11 bytes of arguments and the spaces between them; `needed` is how many bytes
+  // of the file that takes.
   // clang-format off
-  const std::pair<std::string, std::vector<std::string>> kCases[] = {{"\0\0a\0\0\0b"s, {"a", "b"}},
-      {"sh\0-c\0\0:\0\0"s, {"sh", "-c", ":"}}, {"\0\0"s, {}}, {"\0x"s, {"x"}}, {""s, {}}};
+  const struct { std::string raw; std::vector<std::string> args; std::size_t needed; } kCases[] = {
+      {"\0\0a\0\0\0b"s, {"a", "b"}, 7}, {"sh\0-c\0\0:\0\0"s, {"sh", "-c", ":"}, 10},
+      {"\0\0"s, {}, 2}, {"\0x"s, {"x"}, 2}, {"abcdefghijklmnopq"s, {"abcdefghijk"}, 11},
+      {"abc\0\0\0\0defgh\0ijklmnop\0q"s, {"abc", "defgh", "i"}, 14},
+      {"abcdefghij\0\0\0n"s, {"abcdefghij"}, 14}};  // never an empty argument
   // clang-format on
   // One list throughout, as the table reuses an entry's: it must hold no argument of the last.
   std::vector<std::string> list{"a much longer previous argument", "x", "y", "z", "w"};
-  for (const auto& [raw, args] : kCases) {
-    splitCommandLine(raw, list);
-    EXPECT_EQ(list, args);
+  for (const std::size_t pieceSize : {1u, 3u, 100u}) {
+    for (const auto& [raw, args, needed] : kCases) {
+      CommandLineSplitter splitter(list, 10);
+      std::size_t handed = 0;
+      for (bool more = true; more && handed < raw.size(); handed += pieceSize) {
+        more = splitter.add(std::string_view(raw).substr(handed, pieceSize));
+      }
+      splitter.finish();
+      EXPECT_EQ(list, args) << raw << " in pieces of " << pieceSize;
+      EXPECT_EQ(std::min(handed, raw.size()),
+                std::min((needed + pieceSize - 1) / pieceSize * pieceSize, raw.size()));
+    }
   }
+  CommandLineSplitter empty(list, 10);  // a zombie's: the list stays as it was
+  empty.add("");
+  empty.finish();
+  EXPECT_EQ(list, (std::vector<std::string>{"abcdefghij"}));
 }
 
 TEST(ProcParsers, ExeNameIsTheFinalComponentWithoutDeleted) {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "common/utf8.h"
+
 namespace procsampler::sampling {
 namespace {
+
+using namespace std::string_literals;
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
 const std::string kEuro = "\xE2\x82\xAC";
@@ -33,6 +37,31 @@ TEST(ProcessSample, RepairsJoinsAndBoundsTheTexts) {
     const ProcessSample sample = buildProcessSample({0, {}, row.name, row.arguments, {}});
     EXPECT_EQ(sample.name, row.expected[0]);
     EXPECT_EQ(sample.command, row.expected[1]);
+  }
+}
+
+// Long argument lists are joined only as far as the cut can see: whatever lies near the bound,
+// the command is the one the whole list would give.
+TEST(ProcessSample, JoinsLongArgumentListsAsTheWholeListWouldCut) {
+  const auto whole = [](const std::vector<std::string>& arguments) {
+    std::string joined;
+    for (const std::string& argument : arguments) {
+      if (&argument != &arguments.front()) joined += ' ';
+      appendUtf8Lossy(joined, argument);
+    }
+    truncateUtf8(joined, MAX_COMMAND_BYTES);
+    return joined;
+  };
+  std::vector<std::vector<std::string>> lists = {std::vector<std::string>(100000, "ab")};
+  for (std::size_t at = MAX_COMMAND_BYTES - 4; at < MAX_COMMAND_BYTES + 6; ++at) {
+    for (const std::string& near : {kEuro, R, "\xF0\x9F\x98\x80"s, "\xE2\x82"s, " "s}) {
+      lists.push_back({n(at) + near + n(3) + near + n(100000)});
+      lists.push_back({n(at - 2), near + n(2), n(9)});
+    }
+  }
+  for (const auto& arguments : lists) {
+    EXPECT_EQ(buildProcessSample({0, {}, "x", arguments, {}}).command, whole(arguments))
+        << arguments.size() << " " << arguments[0].size();
   }
 }
 

@@ -1,8 +1,7 @@
 // What every table source must give tree selection, checked through collectSnapshot. Sources
-// join with INSTANTIATE_TEST_SUITE_P over TreeSelectionContract; the in-memory double joins below.
+// join with INSTANTIATE_TEST_SUITE_P over TreeSelectionContract (the Linux and macOS tables do).
 #include <gtest/gtest.h>
 
-#include "fakes/fake_process_table.h"
 #include "fakes/process_world.h"
 
 namespace procsampler::testing {
@@ -64,28 +63,6 @@ TEST_P(TreeSelectionContract, SelectsTheRootsTreeAndTheMatchingExternalsTrees) {
   world_->exit(500);
   EXPECT_EQ(pidsOf(collect(kAbsent, {{500, M + 100'000}})), Pids{});
 }
-
-// What the test spawns is what the in-memory double lists.
-class TableDoubleWorld final : public ProcessWorld {
- public:
-  explicit TableDoubleWorld(Clock& clock) : table_(&clock) {}
-  void spawn(const WorldProcess& p) override {
-    sampling::Process entry = makeProcess(p.pid, p.ppid == 0 ? std::nullopt : std::optional(p.ppid),
-                                          p.startSeconds, p.name);
-    entry.arguments = p.arguments;
-    table_.set(entry);
-  }
-  void exit(Pid pid) override { table_.remove(pid); }
-  sampling::ProcessTable& table() override { return table_; }
-
- private:
-  FakeProcessTable table_;
-};
-
-INSTANTIATE_TEST_SUITE_P(TableDouble, TreeSelectionContract,
-                         ::testing::Values(ProcessWorldFactory([](Clock& clock) {
-                           return std::make_unique<TableDoubleWorld>(clock);
-                         })));
 
 }  // namespace
 }  // namespace procsampler::testing

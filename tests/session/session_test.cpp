@@ -89,40 +89,38 @@ std::string errorLine(const std::string& code, const std::string& message) {
 }
 const ReaderMessage kReadHistory = cmd("readHistory", R"("requestId":"h","windowMs":3600000)");
 
-TEST(HandleMessage, RefusalsAreWordedExactlyAndTheSessionGoesOn) {
-  testing::SessionRig rig;
-  for (const ReaderMessage& message :
-       {ReaderMessage(Invalid{"invalid command: x"}),
-        ReaderMessage(protocol::decodeCommand(R"({"type":"shutdown","version":1})").value()),
-        cmd("sampleNow", R"("requestId":"r")"), cmd("setExternalProcesses", R"("processes":[])"),
-        cmd("setSampleInterval", R"("sampleIntervalMs":1000)"), kReadHistory})
-    EXPECT_EQ(rig.run(message), Flow::Continue);
-  std::string expected =
-      errorLine("invalid-command", "invalid command: x") + "\n" +
-      errorLine("protocol-mismatch", "unsupported protocol version 1; expected 2") + "\n";
-  for (const std::string what :
-       {"sampling", "external processes", "changing the sample interval", "reading history"})
-    expected += errorLine("not-configured", "configure must be sent before " + what) + "\n";
-  EXPECT_EQ(rig.sink.output, expected);
-}
-
-TEST(HandleMessage, HistoryComesInChunksOf32WithDoneOnlyOnTheLastAndOutlivesConfigure) {
-  const std::pair<int, std::vector<std::size_t>> cases[] = {
-      {0, {0}}, {32, {32}}, {33, {32, 1}}, {70, {32, 32, 6}}};
+// A host that concatenates the chunks until done gets the snapshots in order: at most 32 a line,
+// and at most 64 MiB a line unless one snapshot alone is larger. Each byte 0x01 of these commands
+// takes six on the wire, so 700 records of them make some 66 MiB.
+TEST(HandleMessage, HistoryComesInChunksOf32AndOf64MiBWithDoneOnlyOnTheLastAndOutlivesConfigure) {
+  using Sizes = std::vector<std::size_t>;
+  const std::pair<Sizes, Sizes> cases[] = {{{}, {0}},
+                                           {Sizes(32), {32}},
+                                           {Sizes(33), {32, 1}},
+                                           {Sizes(70), {32, 32, 6}},
+                                           {{700, 1, 1}, {1, 2}}};
   for (const auto& [stored, sizes] : cases) {
     testing::SessionRig rig;
     rig.run(cmd("configure", R"("rootPid":1,"sampleIntervalMs":0,"externalProcesses":[])"));
-    for (int i = 0; i < stored; ++i) rig.run(cmd("sampleNow", R"("requestId":"s")"));
+    for (const std::size_t records : stored) {
+      sampling::Snapshot snapshot;
+      snapshot.sampledAtUnixMs = unixMillis(rig.clock.wallNow());
+      snapshot.processes.resize(records);
+      for (auto& record : snapshot.processes) record.command.assign(sampling::MAX_COMMAND_BYTES, 1);
+      rig.history.append(snapshot);
+    }
     // A second configure keeps the history. Of two entries for one pid the later counts.
     rig.run(cmd("configure", R"("rootPid":7,"sampleIntervalMs":0,"externalProcesses":[])"));
     rig.run(cmd("setExternalProcesses", R"("processes":[{"pid":3,"startTimeMs":5},{"pid":3}])"));
     EXPECT_EQ(rig.session.state.config->externalProcesses.at(3), std::nullopt);
     rig.sink.output.clear();
     rig.run(kReadHistory);
-    std::istringstream chunks(rig.sink.output);
-    std::vector<std::size_t> seen;
-    for (std::string chunk; std::getline(chunks, chunk);)
-      seen.push_back(count(chunk, "\"sequence\":"));
+    const std::string_view out = rig.sink.output;
+    Sizes seen;
+    for (std::size_t at = 0, end; (end = out.find('\n', at)) != out.npos; at = end + 1) {
+      seen.push_back(count(std::string(out.substr(at, end - at)), "\"sequence\":"));
+      EXPECT_TRUE(end - at < (64u << 20) || seen.back() == 1) << end - at;
+    }
     EXPECT_EQ(seen, sizes);
     // Every chunk answers "h"; only the last is done.
     const std::string header = R"({"version":2,"type":"historyChunk","requestId":"h","done":)";
@@ -151,13 +149,20 @@ struct ScriptedSource final : MessageSource {
   std::vector<std::optional<MonoTime>> deadlines;
 };
 
-TEST(MainLoop, SchedulesSamplesWritesOnlyWhatIsAskedAndStopsAtAFailedWrite) {
+TEST(MainLoop, RefusesSchedulesSamplesWritesOnlyWhatIsAskedAndStopsAtAFailedWrite) {
   testing::SessionRig rig;
   rig.refreshCost = 100ms;
   const MonoTime t0 = rig.clock.monotonicNow();
   ScriptedSource source;
   source.clock = &rig.clock;
   source.script = {
+      // Refused, with the session going on: a bad line, a wrong version, and before configure.
+      {t0, Invalid{"invalid command: x"}},
+      {t0, protocol::decodeCommand(R"({"type":"shutdown","version":1})").value()},
+      {t0, cmd("sampleNow", R"("requestId":"r")")},
+      {t0, cmd("setExternalProcesses", R"("processes":[])")},
+      {t0, cmd("setSampleInterval", R"("sampleIntervalMs":1000)")},
+      {t0, kReadHistory},
       {t0, cmd("setStreaming", R"("enabled":true)")},
       {t0, cmd("configure", R"("rootPid":1,"sampleIntervalMs":1,"externalProcesses":[])")},
       {t0, Invalid{"queued"}},
@@ -182,10 +187,16 @@ TEST(MainLoop, SchedulesSamplesWritesOnlyWhatIsAskedAndStopsAtAFailedWrite) {
   std::vector<std::string> events;
   for (std::string line; std::getline(out, line);)
     events.push_back(line.substr(0, line.find(",\"sampledAt")));
+  std::vector<std::string> expected{
+      errorLine("invalid-command", "invalid command: x"),
+      errorLine("protocol-mismatch", "unsupported protocol version 1; expected 2")};
+  for (const std::string what :
+       {"sampling", "external processes", "changing the sample interval", "reading history"})
+    expected.push_back(errorLine("not-configured", "configure must be sent before " + what));
   const std::string snapshot = R"({"version":2,"type":"snapshot","sequence":)";
-  EXPECT_EQ(events,
-            (std::vector<std::string>{snapshot + "1", errorLine("invalid-command", "queued"),
-                                      snapshot + "2", snapshot + "3", snapshot + "6"}));
+  expected.insert(expected.end(), {snapshot + "1", errorLine("invalid-command", "queued"),
+                                   snapshot + "2", snapshot + "3", snapshot + "6"});
+  EXPECT_EQ(events, expected);
   EXPECT_EQ(count(rig.sink.output, R"("requestId":"asked")"), 1u);
   EXPECT_EQ(rig.history.size(), 7u) << "unwritten samples are stored all the same";
 

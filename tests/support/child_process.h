@@ -9,8 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace procsampler::testing {
 
@@ -35,10 +39,15 @@ class ChildProcess {
       ::close(fds[i][i == 0 ? 0 : 1]);
       fd_[i] = fds[i][i == 0 ? 1 : 0];
     }
+    // Every line read is also appended there, for checking against the event schema afterwards.
+    if (const char* log = std::getenv("PROCSAMPLER_EVENT_LOG")) {
+      eventLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
   }
   ~ChildProcess() {
     if (pid_ > 0 && !exited_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     for (int stream = 0; stream < 3; ++stream) closeFd(stream);
+    closeLog();
   }
 
   pid_t pid() const { return pid_; }
@@ -58,10 +67,21 @@ class ChildProcess {
     }
     std::string line = pending_.substr(0, end);
     pending_.erase(0, end + 1);
+    // One write per line, so lines of children read at the same time never interleave.
+    const std::string logged = "< " + line + "\n";
+    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) closeLog();
     return line;
   }
+  // The rest of the output, to its end or a stall of 10 s, lines or not; a slow host pauses
+  // after each read.
+  std::string readRest(std::chrono::microseconds pause = {}) {
+    std::string rest = std::exchange(pending_, {});
+    while (readMore(1, rest, 10000) > 0) std::this_thread::sleep_for(pause);
+    return rest;
+  }
   // Reads standard error to its end, which comes when the child ends; a child still writing
-  // nothing after 10 s is killed. The exit code, or nothing when a signal ended the child.
+  // nothing after 10 s is killed. The exit code, or nothing when a signal ended the child (then
+  // in endSignal).
   std::optional<int> waitForExit() {
     ssize_t got;
     while ((got = readMore(2, errorOutput, 10000)) > 0) {
@@ -70,10 +90,12 @@ class ChildProcess {
     if (got < 0) ::kill(pid_, SIGKILL);
     int status = 0;
     exited_ = ::waitpid(pid_, &status, 0) == pid_;
+    if (exited_ && WIFSIGNALED(status)) endSignal = WTERMSIG(status);
     if (got < 0 || !exited_ || !WIFEXITED(status)) return std::nullopt;
     return WEXITSTATUS(status);
   }
   std::string errorOutput;  // what waitForExit read
+  int endSignal = 0;
 
  private:
   // Bytes appended, 0 at the end of the stream, -1 when nothing came within timeoutMs.
@@ -86,10 +108,16 @@ class ChildProcess {
     return n;
   }
 
+  void closeLog() {
+    if (eventLog_ >= 0) ::close(eventLog_);
+    eventLog_ = -1;
+  }
+
   pid_t pid_ = -1;
   int fd_[3] = {-1, -1, -1};  // the host's ends of the child's input, output and error
   std::string pending_;       // output read but not yet returned as a line
   bool exited_ = false;
+  int eventLog_ = -1;  // PROCSAMPLER_EVENT_LOG opened for appending, when set
 };
 
 }  // namespace procsampler::testing

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -12,7 +13,7 @@
 
 namespace procsampler::sampling::procfs {
 
-enum class PidFile : std::uint8_t { Stat, Cmdline, Io };
+enum class PidFile : std::uint8_t { Stat, Io };
 
 enum class ReadStatus : std::uint8_t {
   Ok,
@@ -29,6 +30,11 @@ class ProcFiles {
 
   // On Ok, text holds the whole file; the view stays valid until the next call on this object.
   virtual ReadStatus readPidFile(Pid pid, PidFile file, std::string_view& text) = 0;
+  // Reads /proc/PID/cmdline from its start, piece by piece through one buffer of fixed size,
+  // handing each piece to `take` until take returns false or the file ends; a piece is valid only
+  // during its call. A file read to its end or to take's refusal is Ok, an empty one included.
+  virtual ReadStatus readCommandLine(Pid pid,
+                                     const std::function<bool(std::string_view piece)>& take) = 0;
   // The target of /proc/PID/exe, same lifetime rule.
   virtual ReadStatus readExeLink(Pid pid, std::string_view& target) = 0;
   // The whole of /proc/stat, same lifetime rule.

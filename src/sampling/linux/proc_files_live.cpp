@@ -1,6 +1,7 @@
 // The live /proc layer. Paths are opened relative to one descriptor of /proc held for the
-// object's life, and every file is read into one buffer that only ever grows, so a refresh
-// allocates nothing once the buffer has reached the largest file seen.
+// object's life. Every file but cmdline is read whole into one buffer that only ever grows, so a
+// refresh allocates nothing once the buffer has reached the largest file seen; cmdline, which a
+// process can make megabytes long, goes through a fixed buffer in pieces.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,8 +39,6 @@ std::string_view fileName(PidFile file) {
   switch (file) {
     case PidFile::Stat:
       return "stat";
-    case PidFile::Cmdline:
-      return "cmdline";
     case PidFile::Io:
       return "io";
   }
@@ -81,6 +80,24 @@ class LiveProcFiles final : public ProcFiles {
     // The per-process files are produced whole by one read when the buffer can hold them, so a
     // short read is the end; going on to see 0 would cost a system call per file.
     return readWhole(PidPath(pid, fileName(file)).c_str(), true, text);
+  }
+
+  ReadStatus readCommandLine(Pid pid, const std::function<bool(std::string_view)>& take) override {
+    if (procFd_ < 0) return ReadStatus::Unreadable;
+    const int fd = ::openat(procFd_, PidPath(pid, "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return statusFromErrno(errno);
+    ReadStatus status = ReadStatus::Ok;
+    for (off_t offset = 0;;) {
+      const ssize_t n = ::pread(fd, cmdline_, sizeof cmdline_, offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) status = statusFromErrno(errno);
+      if (n <= 0 || !take(std::string_view(cmdline_, static_cast<std::size_t>(n)))) break;
+      // The kernel fills the whole request while it has data, so a short read is the end.
+      if (static_cast<std::size_t>(n) < sizeof cmdline_) break;
+      offset += n;
+    }
+    ::close(fd);
+    return status;
   }
 
   ReadStatus readExeLink(Pid pid, std::string_view& target) override {
@@ -134,6 +151,9 @@ class LiveProcFiles final : public ProcFiles {
   std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(4096);
   alignas(dirent64) char dents_[32768];
   char link_[4096];
+  // Enough for any reported command (16 KiB) and its separators in one read, unless the
+  // arguments hold long runs of NULs.
+  char cmdline_[32768];
 };
 
 }  // namespace

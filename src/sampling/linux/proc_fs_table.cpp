@@ -1,5 +1,6 @@
 #include "sampling/linux/proc_fs_table.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "common/saturating.h"
 #include "sampling/linux/proc_parsers.h"
+#include "sampling/snapshot.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -20,6 +22,44 @@ std::uint64_t ticksToMillis(std::uint64_t ticks, std::uint64_t ticksPerSecond) {
 
 std::uint64_t positiveOr(long value, std::uint64_t fallback) {
   return value > 0 ? static_cast<std::uint64_t>(value) : fallback;
+}
+
+constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
+
+// The whole second, since the Unix epoch, of boot + ticks. Both fractions count: dropping the boot
+// instant's would put a process started early in a second into the one before.
+std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
+                           std::uint64_t ticksPerSecond) {
+  const std::uint64_t bootNanos = boot.count() > 0 ? static_cast<std::uint64_t>(boot.count()) : 0;
+  const std::uint64_t fractionNanos =
+      bootNanos % NANOS_PER_SECOND +
+      saturatingMul(ticks % ticksPerSecond, NANOS_PER_SECOND) / ticksPerSecond;
+  return saturatingAdd(bootNanos / NANOS_PER_SECOND + ticks / ticksPerSecond,
+                       fractionNanos / NANOS_PER_SECOND);
+}
+
+std::chrono::nanoseconds sinceZero(const timespec& time) {
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+
+// The wall clock minus the boot-time clock (which, like start ticks, goes on through suspend).
+// Of a few readings it keeps the one whose two boot-time readings lie closest together around
+// the wall-clock one, which a preemption between the calls would spoil.
+std::chrono::nanoseconds liveBootTime() {
+  std::chrono::nanoseconds boot{0};
+  std::chrono::nanoseconds tightest = std::chrono::nanoseconds::max();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    timespec before{}, wall{}, after{};
+    ::clock_gettime(CLOCK_BOOTTIME, &before);
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    ::clock_gettime(CLOCK_BOOTTIME, &after);
+    const std::chrono::nanoseconds width = sinceZero(after) - sinceZero(before);
+    if (width < tightest) {
+      tightest = width;
+      boot = sinceZero(wall) - (sinceZero(before) + width / 2);
+    }
+  }
+  return boot;
 }
 
 }  // namespace
@@ -38,9 +78,6 @@ bool ProcFsTable::readSystemStat() {
   std::string_view text;
   if (files_->readSystemStat(text) != ReadStatus::Ok) return false;
   SystemStat stat = parseSystemStat(text);
-  // The boot time is kept from the first read: the kernel derives btime from the wall clock, so
-  // it moves when that clock is stepped or slewed, and start times would move with it.
-  if (!bootTimeS_) bootTimeS_ = stat.bootTimeS;
   if (!stat.cpu) return false;
   cpuElapsedTicks_ = stat.cpu->elapsedTicks;
   cpuCount_ = stat.cpu->cpuCount;
@@ -93,7 +130,6 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   if (fresh) {
     entry.startTicks = stat->starttime;
     process.cpu_percent = 0.0f;
-    process.arguments.clear();
     process.disk_read_bytes = 0;
     process.disk_written_bytes = 0;
   } else if (intervalTicks > 0.0 && ticks > entry.cpuTicks) {
@@ -110,23 +146,27 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   process.resident_bytes = saturatingMul(stat->rss, options_.pageSize);
   process.virtual_bytes = stat->vsize;
   process.start_time_s =
-      saturatingAdd(bootTimeS_.value_or(0), stat->starttime / options_.clockTicksPerSecond);
+      startSeconds(options_.bootTime, stat->starttime, options_.clockTicksPerSecond);
   process.run_time_s = nowS > process.start_time_s ? nowS - process.start_time_s : 0;
 
-  // A new process or a new program is read whole at once, reported or not: its exe link and
-  // command line vanish with its memory when it exits, and a full read would have kept them, so
-  // a later first report of it as a zombie must find them already here. A process reported after
-  // the previous refresh will most likely be reported again, and is cheapest to read now, right
-  // after its stat, rather than in a second pass that must confirm who holds the pid.
+  // A process reported after the previous refresh will most likely be reported again, and is
+  // cheapest to read now, right after its stat, rather than in a second pass that must confirm
+  // who holds the pid. Any other keeps no arguments: a process the host does not watch costs
+  // no memory for them, whatever it puts there, and completion reads them if it is reported.
   const std::uint64_t sweep = entries_.sweepNumber();
-  bool reportedLastTime = entry.reported + 1 == sweep;
-  if (fresh || execed || reportedLastTime) {
+  const bool reportedLastTime = !fresh && entry.reported + 1 == sweep;
+  if (reportedLastTime) {
     // Gone means it exited after its stat was read: left unmarked, it goes at the end of the
     // refresh.
     if (!readDetails(pid, entry)) return;
-    if (fresh || execed) readName(pid, entry);
     entry.completed = sweep;
+  } else if (process.arguments.capacity() > 0) {
+    std::vector<std::string>().swap(process.arguments);
   }
+  // The exe link vanishes with the process's memory when it exits, so a new program's is read at
+  // once: a later first report of it as a zombie still finds its name. (Its arguments it does not
+  // find: a zombie's command line reads as empty, so it is reported by its name.)
+  if (fresh || execed) readName(pid, entry);
   entries_.markAlive(pid);
 }
 
@@ -159,22 +199,19 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
 
 bool ProcFsTable::readDetails(Pid pid, Entry& entry) {
   Process& process = entry.process;
-  std::string_view text;
-  switch (files_->readPidFile(pid, PidFile::Cmdline, text)) {
-    case ReadStatus::Ok:
-      // A zombie or exiting process has released its memory and reads as empty; like an
-      // unreadable one, it keeps the arguments it was last seen with.
-      if (!text.empty()) splitCommandLine(text, process.arguments);
-      break;
-    // Every process has a cmdline, so its absence means the process has exited.
-    case ReadStatus::Gone:
-      return false;
-    case ReadStatus::Unreadable:
-      break;  // a known process keeps its previous arguments
-  }
+  // Only as far as a reported command can show: a process may hold megabytes of arguments. A
+  // zombie or exiting process has released its memory and reads as empty; like an unreadable
+  // one, it keeps the arguments it was last read with.
+  CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+  const ReadStatus cmdline = files_->readCommandLine(
+      pid, [&splitter](std::string_view piece) { return splitter.add(piece); });
+  splitter.finish();
+  // Every process has a cmdline, so its absence means the process has exited.
+  if (cmdline == ReadStatus::Gone) return false;
 
   // Kernels built without task I/O accounting have no io file: the totals stay as they were.
   // They are cumulative, so a late reading is as true as one taken at the refresh.
+  std::string_view text;
   if (files_->readPidFile(pid, PidFile::Io, text) == ReadStatus::Ok) {
     if (std::optional<IoCounters> io = parseIo(text)) {
       process.disk_read_bytes = io->readBytes;
@@ -214,6 +251,8 @@ std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
   procfs::ProcFsTableOptions options;
   options.clockTicksPerSecond = procfs::positiveOr(::sysconf(_SC_CLK_TCK), 100);
   options.pageSize = procfs::positiveOr(::sysconf(_SC_PAGESIZE), 4096);
+  // Taken once: the boot instant moves with every step of the wall clock, and start times with it.
+  options.bootTime = procfs::liveBootTime();
   return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock, options);
 }
 

@@ -1,14 +1,16 @@
 // The Linux process table: the ProcessTable contract over /proc, read through the ProcFiles seam
 // so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
 // table; the ProcFiles object is owned, the clock must outlive the table.
-// A refresh reads stat for every pid: all that tree selection and the CPU figures need. The rest
-// (cmdline, io, the exe link) it reads in the same pass only for a process it sees for the first
-// time, whose command name changed (an exec), or that was reported after the previous refresh.
-// Completing any other pid reads cmdline, io and then stat again, to confirm the refresh's
-// process still holds the pid. So an unreported, unchanged process costs one file read per
-// refresh, one reported again three, and one newly reported four.
+// A refresh reads stat for every pid: all that tree selection and the CPU figures need. It reads
+// the exe link, for the name, of a process it sees for the first time or whose command name
+// changed (an exec), and cmdline and io, in the same pass, of a process reported after the
+// previous refresh. Completing any other pid reads cmdline, io and then stat again, to confirm
+// the refresh's process still holds the pid. So an unreported, unchanged process costs one file
+// read per refresh, one reported again three, and one newly reported four. Arguments are read
+// only as far as a reported command can show, and kept only while the process is reported.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,13 +29,14 @@ namespace procsampler::sampling::procfs {
 struct ProcFsTableOptions {
   std::uint64_t clockTicksPerSecond = 100;  // sysconf(_SC_CLK_TCK): the unit of every tick count
   std::uint64_t pageSize = 4096;            // sysconf(_SC_PAGESIZE): the unit of rss
+  // The wall-clock instant the kernel counts start ticks from, since the Unix epoch.
+  std::chrono::nanoseconds bootTime{0};
 };
 
 class ProcFsTable final : public ProcessTable {
  public:
-  // Reads /proc/stat once, for the boot time and the CPU baseline; reads no process. A failed read
-  // is not an error: the boot time is then taken from the first later read that succeeds, and
-  // the first refresh reports 0 for every cpu_percent.
+  // Reads /proc/stat once, for the CPU baseline; reads no process. A failed read is not an error:
+  // the first refresh then reports 0 for every cpu_percent.
   ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options);
 
   std::size_t refresh_processes_specifics() override;
@@ -69,7 +72,6 @@ class ProcFsTable final : public ProcessTable {
   ProcessEntryMap<Entry> entries_;
   std::vector<Pid> pids_;  // the listing, kept for its storage
 
-  std::optional<std::uint64_t> bootTimeS_;
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
   std::uint32_t cpuCount_ = 0;
   CpuIntervalRule cpuInterval_;

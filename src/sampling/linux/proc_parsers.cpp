@@ -1,8 +1,9 @@
 #include "sampling/linux/proc_parsers.h"
 
-#include "common/saturating.h"
-
+#include <algorithm>
 #include <charconv>
+
+#include "common/saturating.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -123,9 +124,6 @@ SystemStat parseSystemStat(std::string_view text) {
       if (fieldsRead >= 4) aggregate = total;
     } else if (key.size() > 3 && key.substr(0, 3) == "cpu") {
       ++cpuCount;
-    } else if (key == "btime") {
-      std::uint64_t boot = 0;
-      if (parseWhole(nextToken(line), boot)) result.bootTimeS = boot;
     }
   }
   if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, cpuCount};
@@ -149,24 +147,36 @@ std::optional<IoCounters> parseIo(std::string_view text) {
   return IoCounters{*readBytes, *writeBytes};
 }
 
-void splitCommandLine(std::string_view text, std::vector<std::string>& args) {
-  std::size_t count = 0;
+bool CommandLineSplitter::add(std::string_view piece) {
+  if (!piece.empty()) started_ = true;
   std::size_t pos = 0;
-  while (true) {
-    while (pos < text.size() && text[pos] == '\0') ++pos;
-    if (pos == text.size()) break;
-    std::size_t end = text.find('\0', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view arg = text.substr(pos, end - pos);
-    if (count < args.size()) {
-      args[count].assign(arg);  // keeps the string's storage when it is large enough
-    } else {
-      args.emplace_back(arg);
+  while (kept_ < limit_) {
+    if (!inArgument_) {
+      while (pos < piece.size() && piece[pos] == '\0') ++pos;
+      if (pos == piece.size()) break;
+      // The space that will join it to the one before, then the argument itself.
+      if (count_ > 0 && ++kept_ == limit_) break;
+      if (count_ < args_.size()) {
+        args_[count_].clear();  // keeps the string's storage
+      } else {
+        args_.emplace_back();
+      }
+      ++count_;
+      inArgument_ = true;
     }
-    ++count;
-    pos = end;
+    const std::size_t end = std::min(piece.find('\0', pos), piece.size());
+    const std::size_t take = std::min(end - pos, limit_ - kept_);
+    args_[count_ - 1].append(piece.substr(pos, take));
+    kept_ += take;
+    pos += take;
+    if (pos == piece.size()) break;
+    if (piece[pos] == '\0') inArgument_ = false;
   }
-  args.resize(count);
+  return kept_ < limit_;
+}
+
+void CommandLineSplitter::finish() {
+  if (started_) args_.resize(count_);
 }
 
 std::string_view stripDeletedSuffix(std::string_view link) {

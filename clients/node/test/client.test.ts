@@ -1,0 +1,166 @@
+// The client against the real sidecar (PROCSAMPLER_BINARY, or build/procsampler), every event it
+// receives checked against the schema; the documented examples and the example host's
+// transcript checked the same way.
+import assert from "node:assert/strict";
+import { execFileSync, spawn } from "node:child_process";
+import { existsSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { after, describe, it } from "node:test";
+import { setTimeout as sleep } from "node:timers/promises";
+
+import * as client from "../src/index.js";
+import { CommandRefusedError, Sidecar, SidecarExitedError, type StartOptions } from "../src/index.js";
+import { checkFiles, problems, repoRoot, schemas } from "./schema.js";
+
+const binaryPath = process.env["PROCSAMPLER_BINARY"] ?? `${repoRoot}build/procsampler`;
+const scratch = mkdtempSync(join(tmpdir(), "procsampler-client-"));
+const schemaProblems: string[] = [];
+after(() => assert.deepEqual(schemaProblems, []));
+
+async function start(options: StartOptions = {}): Promise<Sidecar> {
+  const sidecar = await Sidecar.start({ binaryPath, ...options });
+  schemaProblems.push(...problems(sidecar.hello, "event"));
+  sidecar.on("event", (event) => schemaProblems.push(...problems(event, "event")));
+  return sidecar;
+}
+// "command code" for a refusal, "ok" for a success, the error's name for anything else.
+const outcomes = async (requests: Promise<unknown>[]): Promise<string[]> =>
+  (await Promise.allSettled(requests)).map((result) =>
+    result.status === "fulfilled" ? "ok"
+    : result.reason instanceof CommandRefusedError ? `${result.reason.command} ${result.reason.code}`
+    : String(result.reason?.name));
+const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p) => p.pid);
+// Gone, or a zombie nobody has reaped yet.
+const ended = (pid: number): boolean =>
+  !existsSync(`/proc/${pid}/stat`) || / Z /.test(readFileSync(`/proc/${pid}/stat`, "utf8"));
+
+describe("the client", { concurrency: true, timeout: 60000 }, () => {
+  it("answers and refuses every command, settling silent ones in order, and assembles history chunks", async () => {
+    const sidecar = await start();
+    const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
+    assert.deepEqual(await outcomes([
+      sidecar.setExternalProcesses([]), sidecar.setSampleInterval(1000), sidecar.sampleNow(),
+      sidecar.readHistory(1000), sidecar.setStreaming(false),
+    ]), [
+      "setExternalProcesses not-configured", "setSampleInterval not-configured",
+      "sampleNow not-configured", "readHistory not-configured", "ok",
+    ]);
+    const root = sidecar.hello.sidecarPid;
+    await sidecar.configure({ rootPid: root, externalProcesses: [{ pid: sleeper.pid! }] });
+    const first = await sidecar.sampleNow();
+    assert.deepEqual(pids(first), [root, sleeper.pid].sort((a, b) => a! - b!));
+    const startTimeMs = first.externalProcesses[0]!.startTimeMs!;
+    // A start time in another second means another process: its tree is left out.
+    await sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs: startTimeMs + 1000 }]);
+    const second = await sidecar.sampleNow();
+    assert.deepEqual([pids(second), second.externalProcesses], [[root], []]);
+    assert.deepEqual(await outcomes([
+      sidecar.configure({ rootPid: -1 }), sidecar.setStreaming("yes" as unknown as boolean),
+      sidecar.setSampleInterval(0), sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs }]),
+    ]), ["configure invalid-command", "setStreaming invalid-command", "ok", "ok"]);
+    assert.deepEqual(pids(await sidecar.sampleNow()), pids(first));
+    // 33 snapshots in all: an answer of two chunks, the stored snapshots without request ids.
+    await Promise.all(Array.from({ length: 30 }, () => sidecar.sampleNow()));
+    const chunks: boolean[] = [];
+    sidecar.on("event", (event) => event.type === "historyChunk" && chunks.push(event.done));
+    const history = await sidecar.readHistory(3600000);
+    assert.deepEqual(history.map((s) => s.requestId ?? s.sequence), Array.from({ length: 33 }, (_, i) => i + 1));
+    assert.deepEqual(chunks, [false, true]);
+    assert.equal((await sidecar.shutdown()).exitCode, 0);
+    assert.deepEqual(await outcomes([sidecar.sampleNow()]), ["SidecarExitedError"]);
+    sleeper.kill();
+  });
+
+  it("holds the sidecar back while a slow consumer lags behind the stream", async () => {
+    // Snapshots larger than a pipe's buffer, so a sidecar whose output is not read blocks at once.
+    const padded = Array.from({ length: 12 }, () => spawn("sh", ["-c", "sleep 30", "x".repeat(16000)], { stdio: "ignore" }));
+    const sidecar = await start({ highWaterMark: 1 });
+    const stream = sidecar.snapshots();
+    await sidecar.setStreaming(true);
+    await sidecar.configure({ rootPid: process.pid, sampleIntervalMs: 250 });
+    const first = (await stream.next()).value as client.Snapshot;
+    const [pausedAt, sequences] = [Date.now(), [first.sequence]];
+    await sleep(2500);
+    let during = 0;
+    for await (const snapshot of stream) {
+      sequences.push(snapshot.sequence);
+      if (snapshot.sampledAtUnixMs > pausedAt + 2500) break;
+      if (snapshot.sampledAtUnixMs > pausedAt) during++;
+    }
+    // Unread, the stream would have gathered about nine snapshots meanwhile.
+    assert.ok(during <= 4, `${during} snapshots taken while the consumer slept`);
+    assert.deepEqual(sequences, sequences.map((_, i) => first.sequence + i));
+    await sidecar.close();
+    for (const child of padded) child.kill();
+  });
+
+  it("fails everything waiting when the sidecar is killed mid-request", async () => {
+    const sidecar = await start();
+    await sidecar.configure({ rootPid: sidecar.hello.sidecarPid, sampleIntervalMs: 60000 });
+    const stream = sidecar.snapshots();
+    const waiting = [sidecar.sampleNow(), sidecar.readHistory(1000), stream.next(), stream.next()];
+    process.kill(sidecar.hello.sidecarPid, "SIGKILL");
+    const failures = await Promise.allSettled([...waiting, sidecar.setStreaming(true)]);
+    const signals = failures.map((f) => f.status === "rejected" && f.reason instanceof SidecarExitedError && f.reason.signal);
+    assert.deepEqual(signals, Array(5).fill("SIGKILL"));
+    assert.equal((await sidecar.close()).signal, "SIGKILL");
+  });
+
+  it("reports the status and standard-error line of a sidecar that cannot write", async () => {
+    const wrapper = join(scratch, "full-output.sh");
+    writeFileSync(wrapper, `#!/bin/sh\nexec "${binaryPath}" >/dev/full\n`, { mode: 0o755 });
+    const failure = (await Sidecar.start({ binaryPath: wrapper }).catch((error) => error)) as SidecarExitedError;
+    assert.deepEqual([failure.name, failure.exitCode, failure.signal], ["SidecarExitedError", 1, null]);
+    assert.match(failure.stderr, /^Error: Os \{ code: 28, kind: StorageFull, message: ".+" \}$/);
+  });
+
+  it("ends the sidecar when the host closes early or exits without closing", async () => {
+    const sidecar = await start();
+    await sidecar.configure({ rootPid: sidecar.hello.sidecarPid, sampleIntervalMs: 250 });
+    const stream = sidecar.snapshots();
+    const answered = [sidecar.sampleNow(), sidecar.readHistory(1000)];
+    const exit = await sidecar.close();
+    assert.deepEqual(await outcomes(answered), ["ok", "ok"]);
+    assert.deepEqual([exit.exitCode, (await stream.next()).done], [0, true]);
+
+    const index = new URL("../src/index.js", import.meta.url).href;
+    const host = `const sidecar = await (await import("${index}")).Sidecar.start({ binaryPath: "${binaryPath}" });
+      await sidecar.configure({ rootPid: process.pid }); console.log(sidecar.hello.sidecarPid);`;
+    const pid = Number(execFileSync(process.execPath, ["--input-type=module", "-e", host], { timeout: 10000 }));
+    for (let i = 0; i < 50 && !ended(pid); i++) await sleep(100);
+    assert.ok(ended(pid), `sidecar ${pid} outlived its host`);
+  });
+
+  it("has types that follow the schema, and documents only what the schema holds", async () => {
+    const [events, commands] = [schemas.event.$defs, schemas.command.$defs];
+    const keys = (def: { properties: object }) => Object.keys(def.properties);
+    // Each list must name every key of its type and no other; the schema must list the same.
+    const listed = <T>(all: Record<keyof T, 1>) => Object.keys(all);
+    const typed: [string[], string[]][] = [
+      [keys(events.hello), listed<client.HelloEvent>({
+        version: 1, type: 1, sidecarVersion: 1, sidecarPid: 1, platform: 1, arch: 1, capabilities: 1 })],
+      [keys(events.error), listed<client.ErrorEvent>({ version: 1, type: 1, code: 1, message: 1, recoverable: 1 })],
+      [keys(events.snapshot), listed<client.Snapshot>({ version: 1, type: 1, sequence: 1, sampledAtUnixMs: 1,
+        collectionDurationMicros: 1, scannedProcessCount: 1, retainedProcessCount: 1, inaccessibleProcessCount: 1,
+        requestId: 1, externalProcesses: 1, processes: 1 })],
+      [keys(events.externalProcessEntry), listed<client.ExternalProcessEntry>({ pid: 1, startTimeMs: 1 })],
+      [keys(events.processRecord), listed<client.ProcessRecord>({ pid: 1, ppid: 1, startTimeMs: 1, runTimeMs: 1,
+        name: 1, command: 1, status: 1, cpuPercent: 1, cpuTimeMs: 1, residentBytes: 1, virtualBytes: 1,
+        ioReadBytes: 1, ioWriteBytes: 1, ioSemantics: 1 })],
+      [keys(events.historyChunk), listed<client.HistoryChunkEvent>({
+        version: 1, type: 1, requestId: 1, done: 1, snapshots: 1 })],
+    ];
+    for (const [fromSchema, fromTypes] of typed) assert.deepEqual(fromTypes, fromSchema);
+
+    const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);
+    assert.deepEqual(checkFiles([`${repoRoot}docs/protocol.md`], [...tagged(commands), ...tagged(events)]), []);
+  });
+
+  it("runs the example host on events that follow the schema", () => {
+    const transcript = join(scratch, "watch.transcript");
+    execFileSync("python3", [`${repoRoot}examples/watch.py`, "--binary", binaryPath, "--plain", "--seconds", "1",
+      "--interval-ms", "250", "--root-pid", String(process.pid), "--transcript", transcript]);
+    assert.deepEqual(checkFiles([transcript], ["hello", "configure", "setStreaming", "snapshot", "shutdown"]), []);
+  });
+});
