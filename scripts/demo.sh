@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$(nproc)" --target procsampler
+cmake --build --preset dev -j "$(getconf _NPROCESSORS_ONLN)" --target procsampler
 exec python3 examples/watch.py --binary build/procsampler "$@"

@@ -1,9 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests and benchmarks need, only those that are missing.
+# Installs what the build, tests and benchmarks need, only what is missing: with Homebrew on macOS
+# (the compiler comes with Xcode's command line tools), with apt-get on Debian.
 set -euo pipefail
 
+if [ "$(uname -s)" = Darwin ]; then
+  if ! command -v brew >/dev/null; then
+    echo "deps.sh: macOS needs Homebrew (https://brew.sh) to install cmake, ninja, googletest," \
+         "google-benchmark and node" >&2
+    exit 1
+  fi
+  missing=()
+  for formula in cmake ninja googletest google-benchmark node; do
+    brew list --formula "$formula" >/dev/null 2>&1 || missing+=("$formula")
+  done
+  if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    brew install "${missing[@]}"
+  fi
+  exit 0
+fi
+
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
-          libclang-rt-14-dev)
+          libclang-rt-14-dev googletest)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

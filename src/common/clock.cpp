@@ -1,10 +1,24 @@
 #include "common/clock.h"
 
+#if defined(__APPLE__)
+#include <time.h>
+#endif
+
 #include <thread>
 
 namespace procsampler {
 
-MonoTime SystemClock::monotonicNow() { return std::chrono::steady_clock::now(); }
+MonotonicClock::time_point MonotonicClock::now() noexcept {
+#if defined(__APPLE__)
+  // Cannot fail for this clock id; nanoseconds of uptime fit 64 bits for 292 years.
+  return time_point(duration(static_cast<rep>(clock_gettime_nsec_np(CLOCK_UPTIME_RAW))));
+#else
+  return time_point(
+      std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
+#endif
+}
+
+MonoTime SystemClock::monotonicNow() { return MonotonicClock::now(); }
 
 WallTime SystemClock::wallNow() { return std::chrono::system_clock::now(); }
 

@@ -7,7 +7,20 @@
 
 namespace procsampler {
 
-using MonoTime = std::chrono::steady_clock::time_point;
+// The monotonic clock the sidecar schedules by. It stands still while the machine sleeps, so a
+// Mac that wakes up finds its schedule where it left it: on Apple systems it is CLOCK_UPTIME_RAW
+// (the C++ library's steady_clock keeps counting through sleep there); elsewhere steady_clock.
+// Waits for one of its instants (condition variables, sleep_until) wait for the span to it.
+struct MonotonicClock {
+  using duration = std::chrono::nanoseconds;
+  using rep = duration::rep;
+  using period = duration::period;
+  using time_point = std::chrono::time_point<MonotonicClock>;
+  static constexpr bool is_steady = true;
+  static time_point now() noexcept;
+};
+
+using MonoTime = MonotonicClock::time_point;
 using WallTime = std::chrono::system_clock::time_point;
 
 class Clock {

@@ -2,9 +2,9 @@
 // by pid, brought up to date by an explicit refresh and read between refreshes. Everything above
 // this header is platform-independent; the Linux and macOS sources implement it.
 // A table belongs to the main thread: creation, refreshes, completions and reads never run
-// concurrently. A refresh makes every entry's identity, tree, state, CPU and memory current; an
-// entry's name, arguments and disk totals are current once completeProcesses has been given its
-// pid after that refresh. Whoever reports those three must complete the entries first.
+// concurrently. A refresh makes every entry's identity, tree, CPU and memory current; an entry's
+// name, arguments, disk totals and status are current once completeProcesses has been given its
+// pid after that refresh. Whoever reports those must complete the entries first.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +52,7 @@ struct Process {
   std::optional<Pid> parent_pid;       // absent when the kernel reports parent 0
   std::string name;                    // completed: final component of the executable's path
   std::vector<std::string> arguments;  // completed: argv[0] first
-  ProcessStatus status;                // the reported status
+  ProcessStatus status;                // completed: the reported status
   float cpu_percent = 0.0f;            // percent of one CPU since the previous refresh; 0 at first sight
   std::uint64_t cpu_time_ms = 0;       // user + system, since the start
   std::uint64_t resident_bytes = 0;
@@ -68,11 +68,11 @@ class ProcessTable {
   virtual ~ProcessTable() = default;
 
   // Brings the table up to date: every process, vanished ones removed, CPU and memory read anew.
-  // A source may read the completed fields (name, arguments, disk totals) only at moments of its
-  // choosing, such as first sight, and leave them as it last read them until they are completed;
-  // it never leaves a pid reused by another process with the previous one's. Never fails: what
-  // cannot be read degrades values, and a listing failure leaves the table empty. Returns the
-  // number of pids examined.
+  // A source may read the completed fields (name, arguments, disk totals, status) only at moments
+  // of its choosing, such as first sight, and leave them as it last read them until they are
+  // completed; it never leaves a pid reused by another process with the previous one's. Never
+  // fails: what cannot be read degrades values, and a listing failure leaves the table empty.
+  // Returns the number of pids examined.
   virtual std::size_t refresh_processes_specifics() = 0;
 
   // Reads the completed fields anew for the given pids, so they hold what a refresh that read

@@ -81,7 +81,7 @@ class CommandReceiver final : public MessageSource {
   CommandReceiver& operator=(const CommandReceiver&) = delete;
   ~CommandReceiver() override;
 
-  // The deadline is on the steady clock (SystemClock's monotonic clock).
+  // The deadline is on SystemClock's monotonic clock.
   ReceiveResult receive(std::optional<MonoTime> deadline) override;
 
  private:

@@ -10,9 +10,11 @@
 #include "protocol/json_reader.h"
 #include "support/child_process.h"
 
-// The two platforms the sidecar is built for.
+// What hello says about the system and processor the test, like the sidecar, was built for.
 #if defined(__APPLE__)
 #define PLATFORM_ARCH R"("platform":"macos","arch":"aarch64")"
+#elif defined(__aarch64__)
+#define PLATFORM_ARCH R"("platform":"linux","arch":"aarch64")"
 #else
 #define PLATFORM_ARCH R"("platform":"linux","arch":"x86_64")"
 #endif

@@ -1,108 +1,192 @@
-// A scripted macOS kernel for tests of the macOS process table: processes whose every reading can
-// be changed, refused or made to fail between refreshes, CPU tick counters, a timebase and a Mach
-// clock. Single-threaded.
+// A model of the xnu kernel behind DarwinKernel, for tests of the macOS table: processes are plain
+// values a test changes between calls, and every call plays the rule of the xnu function named
+// beside it. Where the model and a real kernel could differ, the model is the harsher. Every call
+// is logged, so a test can assert what the table read. Single-threaded.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sampling/macos/darwin_kernel.h"
+#include "sampling/table_core.h"
 
 namespace procsampler::testing {
 
 namespace mac = sampling::macos;
 
-// A KERN_PROCARGS2 area: the argument count, the executable path, NUL padding to 8 bytes, the
-// NUL-terminated arguments, then an environment.
-inline std::vector<std::byte> argumentArea(std::string_view executable,
-                                           const std::vector<std::string>& arguments) {
-  const auto argc = static_cast<std::int32_t>(arguments.size());
-  std::string text(reinterpret_cast<const char*>(&argc), sizeof argc);
-  text.append(executable).push_back('\0');
+inline constexpr std::uint32_t ROOT = 0, USER = 501, OTHER_USER = 502;
+
+// exec_save_path, exec_extract_strings, exec_copyout_strings (bsd/kern/kern_exec.c): the string
+// area holds the path after "executable_path=", NULs up to the next 8-byte boundary (the key is 16
+// bytes long), then argv, envv and the apple strings, each ending in one NUL. sysctl_procargsx
+// strips the key.
+inline std::string stringArea(std::string_view path, const std::vector<std::string>& argv,
+                              const std::vector<std::string>& env) {
+  std::string text(path);
+  text.push_back('\0');
   while (text.size() % 8 != 0) text.push_back('\0');
-  for (const auto& argument : arguments) text.append(argument).push_back('\0');
-  text.append("HOME=/Users/test").push_back('\0');
-  const auto* bytes = reinterpret_cast<const std::byte*>(text.data());
-  return {bytes, bytes + text.size()};
+  for (const auto* strings : {&argv, &env}) {
+    for (const std::string& s : *strings) text.append(s).push_back('\0');
+  }
+  return text.append("ptr_munge=").append(1, '\0');
 }
 
-// One process as the kernel would describe it. A reply size other than the structure's size
-// refuses that call; the fake still hands back the fields, so a table that reads them shows it.
+struct FakeThread {
+  std::uint64_t handle = 0;  // its cthread_self; never 0
+  std::int32_t state = mac::RUN_STATE_WAITING;
+};
+
 struct FakeMacProcess {
   std::int32_t pid = 0;
-  mac::BsdInfo bsd{mac::STATUS_RUN, 1, 1'699'990'000};  // status, parent, start
-  int bsd_bytes = mac::BSD_INFO_SIZE;
+  std::uint32_t ppid = 1, uid = USER;
+  std::uint32_t stat = mac::STATUS_RUN;  // p_stat: SIDL, SRUN, SSTOP or SZOMB, never SSLEEP
+  std::uint64_t start_s = 1'699'990'000, start_us = 250'000;
+  std::string path = "/usr/bin/proc";  // its text vnode's path; empty: none (proc_pidpath fails)
+  std::vector<std::string> argv = {"proc"};
+  std::vector<std::string> env = {"SECRET=hunter2"};
+  std::optional<std::string> area{};  // in place of exec's layout of path, argv and env
   mac::TaskInfo task{1 << 20, 1 << 16, 1'000'000, 0};  // virtual, resident, user, system
-  int task_bytes = mac::TASK_INFO_SIZE;
-  mac::ThreadInfo thread{0, 0, mac::RUN_STATE_RUNNING};  // user, system, run state
-  int thread_bytes = mac::THREAD_INFO_SIZE;
+  std::vector<FakeThread> threads = {{0x16f000, mac::RUN_STATE_WAITING}};
   mac::RusageInfo rusage{};
-  int rusage_result = 0;
-  std::string path = "/usr/bin/proc";  // empty: proc_pidpath fails
-  std::optional<std::vector<std::byte>> arguments = argumentArea("/usr/bin/proc", {"proc"});
-  bool copy_fails = false;  // the size probe succeeds, the copy fails
+  std::function<void(FakeMacProcess&)> after_probe{};  // runs once, after a KERN_PROCARGS2 probe
+  // set_proc_name (kern_exec.c): p_comm is the file name, cut to MAXCOMLEN (16).
+  std::string comm() const { return std::string(sampling::finalComponent(path).substr(0, 16)); }
 };
 
 class FakeDarwinKernel final : public mac::DarwinKernel {
  public:
   using P = FakeMacProcess;
   std::vector<P> processes;  // in listing order
-  // Only listed pids are ever asked for.
-  P& process(std::int32_t pid) { return *std::ranges::find(processes, pid, &P::pid); }
-  void exit(std::int32_t pid) {
-    std::erase_if(processes, [&](P& p) { return p.pid == pid; });
-  }
-
-  // The count call answers count_reply, or the process count plus room for newcomers; the
-  // filling call answers fill_reply, or what fits.
-  std::optional<int> count_reply, fill_reply;
+  std::uint32_t sidecar_uid = USER;
+  int arg_max = 1024 * 1024;
+  std::optional<int> count_reply, fill_reply;  // override proc_listallpids's answers
   mac::TimebaseReply timebase{0, 1, 1};
   std::uint64_t absolute_time = 1'000'000'000'000;
   mac::CpuLoadReply cpu_load{0, 2, std::vector<std::uint32_t>(2 * mac::CPU_STATE_COUNT, 1000)};
-  // Every CPU spends `ticks` more ticks, spread evenly over user, system, idle and nice.
+  std::vector<std::string> calls;  // "list", "cpu", "taskall 42", "args? 42" (a probe), ...
+
+  P& process(std::int32_t pid) { return *std::ranges::find(processes, pid, &P::pid); }
+  void reap(std::int32_t pid) {
+    std::erase_if(processes, [&](P& p) { return p.pid == pid; });
+  }
+  void spawn(const P& p) {
+    reap(p.pid);
+    processes.push_back(p);
+  }
+  // Every CPU spends `ticks` more ticks over its four states; the 32-bit counters wrap.
   void passTicks(std::uint32_t ticks) {
-    for (auto& counter : cpu_load.ticks) counter += ticks / 4;
+    std::ranges::for_each(cpu_load.ticks, [&](auto& c) { c += ticks / 4; });
   }
 
   std::uint32_t machHostSelf() override { return 7; }
   long sysconf(mac::SysconfName) override { return 100; }
   mac::TimebaseReply machTimebaseInfo() override { return timebase; }
-  mac::CpuLoadReply hostProcessorInfo(std::uint32_t) override { return cpu_load; }
+  mac::CpuLoadReply hostProcessorInfo(std::uint32_t) override {
+    calls.push_back("cpu");
+    return cpu_load;
+  }
   std::uint64_t machAbsoluteTime() override { return absolute_time; }
+  std::uint32_t effectiveUid() override { return sidecar_uid; }
+  int argMax() override { return arg_max; }
+
+  // proc_listpids (proc_info.c): a probe says nprocs + 20.
   int listAllPids(std::span<std::int32_t> buffer) override {
-    if (buffer.empty()) return count_reply.value_or(static_cast<int>(processes.size()) + 4);
+    calls.push_back("list");
+    if (buffer.empty()) return count_reply.value_or(static_cast<int>(processes.size()) + 20);
     const std::size_t fits = std::min(buffer.size(), processes.size());
     for (std::size_t i = 0; i < fits; ++i) buffer[i] = processes[i].pid;
     return fill_reply.value_or(static_cast<int>(fits));
   }
-  mac::PidInfoReply<mac::BsdInfo> pidBsdInfo(std::int32_t pid) override {
-    return {process(pid).bsd_bytes, process(pid).bsd};
+  // proc_pidbsdinfo, fill_taskprocinfo (bsd_kern.c): pti_numrunning counts the threads with TH_RUN.
+  mac::PidInfoReply<mac::TaskAllInfo> pidTaskAllInfo(std::int32_t pid) override {
+    const P* p = lookup("taskall", pid, false, true);
+    if (p == nullptr) return {};
+    mac::TaskInfo task = p->task;
+    task.pti_threadnum = static_cast<std::int32_t>(p->threads.size());
+    task.pti_numrunning = static_cast<std::int32_t>(
+        std::ranges::count(p->threads, mac::RUN_STATE_RUNNING, &FakeThread::state));
+    return {mac::TASK_ALL_INFO_SIZE,
+            {{p->stat, p->ppid, p->uid, p->comm().substr(0, 15), p->start_s, p->start_us}, task}};
   }
-  mac::PidInfoReply<mac::TaskInfo> pidTaskInfo(std::int32_t pid) override {
-    return {process(pid).task_bytes, process(pid).task};
+  // proc_pidlistthreads, fill_taskthreadlist (bsd_kern.c): as many handles as fit.
+  int pidListThreads(std::int32_t pid, std::span<std::uint64_t> handles) override {
+    const P* p = lookup("threads", pid, false, true);
+    const std::size_t count = p == nullptr ? 0 : std::min(p->threads.size(), handles.size());
+    for (std::size_t i = 0; i < count; ++i) handles[i] = p->threads[i].handle;
+    return static_cast<int>(count) * mac::THREAD_HANDLE_SIZE;
   }
-  mac::PidInfoReply<mac::ThreadInfo> pidThreadInfo(std::int32_t pid) override {
-    return {process(pid).thread_bytes, process(pid).thread};
+  // fill_taskthreadinfo (bsd_kern.c): the argument names the thread whose cthread_self it is;
+  // any other gives ESRCH.
+  mac::PidInfoReply<mac::ThreadInfo> pidThreadInfo(std::int32_t pid,
+                                                   std::uint64_t handle) override {
+    const P* p = lookup("thread", pid, false, true);
+    if (p == nullptr) return {};
+    auto thread = std::ranges::find(p->threads, handle, &FakeThread::handle);
+    if (thread == p->threads.end()) return {};
+    return {mac::THREAD_INFO_SIZE, {thread->state}};
   }
+  // sysctl_prochandle, fill_user64_proc (kern_sysctl.c): zombies too, and no uid check.
+  mac::KinfoReply kinfoProc(std::int32_t pid) override {
+    const P* p = lookup("kinfo", pid, true, false);
+    if (p == nullptr) return {0, 0, {}};
+    return {
+        0, mac::KINFO_PROC_SIZE, {p->start_s, p->start_us, p->stat, p->comm(), p->ppid, p->uid}};
+  }
+  // proc_pid_rusage (proc_info.c): a zombie's too.
   mac::RusageReply pidRusage(std::int32_t pid) override {
-    return {process(pid).rusage_result, process(pid).rusage};
+    const P* p = lookup("rusage", pid, true, true);
+    return p == nullptr ? mac::RusageReply{-1, {}} : mac::RusageReply{0, p->rusage};
   }
+  // proc_pidpathinfo (proc_info.c): no uid check, but nothing for a process without text.
   mac::PathReply pidPath(std::int32_t pid) override {
-    return {static_cast<int>(process(pid).path.size()), process(pid).path};
+    const P* p = lookup("path", pid, false, false);
+    if (p == nullptr || p->path.empty()) return {0, {}};
+    return {static_cast<int>(p->path.size()), p->path};
   }
+  // sysctl_procargsx (kern_sysctl.c), KERN_PROCARGS2: argc comes first. A probe needs no
+  // permission and answers the area's size + 4, rounded up to 4. A copy refuses a buffer of 4
+  // bytes or less or of more than kern.argmax + 4, and another user's process (but to root). Into
+  // a buffer smaller than the area it copies the area's TAIL without error, and zeroes the end of
+  // it as its page-sized scratch buffer leaves it.
   mac::SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) override {
-    const P& p = process(pid);
-    if (!p.arguments) return {-1, 0};
-    if (buffer.empty()) return {0, p.arguments->size()};
-    if (p.copy_fails) return {-1, buffer.size()};  // whatever the buffer holds is no answer
-    const std::size_t copied = std::min(buffer.size(), p.arguments->size());
-    std::copy_n(p.arguments->begin(), copied, buffer.begin());
-    return {0, copied};
+    P* p = lookup(buffer.empty() ? "args?" : "args", pid, false, !buffer.empty());
+    const std::size_t room = buffer.size() - 4;  // wraps below 4, as the kernel's does
+    if (p == nullptr || (!buffer.empty() && (room == 0 || room > std::size_t(arg_max)))) {
+      return {-1, buffer.size()};
+    }
+    const std::string text = p->area.value_or(stringArea(p->path, p->argv, p->env));
+    const auto area = std::as_bytes(std::span(text));
+    if (buffer.empty()) {
+      if (auto hook = std::exchange(p->after_probe, nullptr)) hook(*p);
+      return {0, (area.size() + 4 + 3) / 4 * 4};
+    }
+    const auto argc = static_cast<std::int32_t>(p->argv.size());
+    std::memcpy(buffer.data(), &argc, 4);
+    const std::size_t copied = std::min(room, area.size());
+    std::copy(area.end() - static_cast<std::ptrdiff_t>(copied), area.end(), buffer.begin() + 4);
+    const auto pages = [](std::size_t n) { return (n + 16383) / 16384 * 16384; };
+    const std::size_t zeroed = copied < area.size() ? std::min(pages(room) - room, room) : 0;
+    std::fill(buffer.begin() + 4 + static_cast<std::ptrdiff_t>(copied - zeroed),
+              buffer.begin() + 4 + static_cast<std::ptrdiff_t>(copied), std::byte{0});
+    return {0, copied + 4};
+  }
+
+ private:
+  // Logs the call and finds its process. proc_find finds no zombie, and proc_security_policy
+  // (proc_info.c) refuses another user's process to all but root.
+  P* lookup(const char* call, std::int32_t pid, bool zombies, bool checked) {
+    calls.push_back(std::string(call) + " " + std::to_string(pid));
+    auto found = std::ranges::find(processes, pid, &P::pid);
+    P* p = found == processes.end() ? nullptr : &*found;
+    const bool refused = p != nullptr && checked && sidecar_uid != ROOT && sidecar_uid != p->uid;
+    return p == nullptr || refused || (!zombies && p->stat == mac::STATUS_ZOMBIE) ? nullptr : p;
   }
 };
 

@@ -1,49 +1,76 @@
+// The macOS table over a model of xnu and a scripted clock: its arithmetic, states, lifecycle,
+// what a user's sidecar sees of other users' processes, argument areas, which calls it makes when,
+// and that reading lazily still reports what a full read would.
 #include "sampling/macos/mac_process_table.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <exception>
+#include <algorithm>
+#include <stdexcept>
 #include <tuple>
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_darwin_kernel.h"
+#include "fakes/process_world.h"
 
 namespace procsampler::sampling::macos {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
+using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER;
+using testing::TreeSelectionContract;
 using Kind = ProcessStatusKind;
+using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
+constexpr std::uint64_t S = 1'699'990'000;  // the model's start second
+
+Pids pidsOf(const ProcessTable& table) {
+  Pids pids;
+  table.forEachProcess([&](const Process& p) { pids.push_back(p.pid); });
+  std::ranges::sort(pids);
+  return pids;
+}
 
 class MacProcessTableTest : public ::testing::Test {
  protected:
   // A table over the kernel as set up so far, holding these processes, after its first refresh.
-  void start(std::vector<testing::FakeMacProcess> processes = {{.pid = 42}}) {
+  void start(std::vector<FakeMacProcess> processes = {{.pid = 42}}) {
     kernel.processes = std::move(processes);
     table = std::make_unique<MacProcessTable>(kernel, clock);
-    table->refresh_processes_specifics();
+    refresh();
   }
-  // A refresh `span` later, every CPU having spent `ticks` ticks meanwhile.
-  void after(std::chrono::milliseconds span = 1s, std::uint32_t ticks = 100) {
+  // Time passes on both clocks, every CPU spending `ticks` ticks meanwhile; then a refresh.
+  void after(std::chrono::milliseconds span = 1s, std::uint32_t ticks = 100,
+             bool refreshed = true) {
     clock.advance(span);
-    kernel.absolute_time += static_cast<std::uint64_t>(std::chrono::nanoseconds(span).count());
+    const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(span).count());
+    const TimebaseReply& base = kernel.timebase;
+    kernel.absolute_time += base.kern_return == 0 ? ns * base.denom / base.numer : ns;
     kernel.passTicks(ticks);
-    table->refresh_processes_specifics();
+    if (refreshed) refresh();
   }
-  const Process& at(Pid p) { return table->find(p) ? *table->find(p) : throw std::exception(); }
+  void refresh() {  // as if every process were reported
+    table->refresh_processes_specifics();
+    table->completeProcesses(pidsOf(*table));
+  }
+  const Process& at(Pid p) {
+    return table->find(p) ? *table->find(p) : throw std::out_of_range(std::to_string(p));
+  }
 
   testing::FakeDarwinKernel kernel;
   testing::FakeClock clock;
   std::unique_ptr<MacProcessTable> table;
 };
 
-TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickInterval) {
+TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalAcrossWrappingCounters) {
   constexpr std::uint64_t MS = 24'000;  // Mach units in a millisecond on Apple silicon
   kernel.timebase = {0, 125, 3};
+  // 32-bit tick counters wrap (about 497 days per state at 100 Hz): the first interval spans it.
+  std::ranges::fill(kernel.cpu_load.ticks, 0xFFFF'FFF0u);
   start({{.pid = 42, .task = {8192, 4096, 1000 * MS, 0}}});  // virtual, resident, user, system
-  EXPECT_EQ(at(42).cpu_percent, 0.0f);                       // first sight
-  EXPECT_EQ(std::tuple(at(42).resident_bytes, at(42).virtual_bytes), std::tuple(4096u, 8192u));
+  EXPECT_EQ(std::tuple(at(42).cpu_percent, at(42).resident_bytes, at(42).virtual_bytes),
+            std::tuple(0.0f, 4096u, 8192u));  // 0 at first sight
   // Milliseconds later, ticks per CPU, CPU time used, percent.
   const std::tuple<int, std::uint32_t, std::uint64_t, float> steps[] = {
       {1000, 100, 500, 50.0f},  // half of one CPU-second
@@ -61,102 +88,217 @@ TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickInterval) {
 }
 
 TEST_F(MacProcessTableTest, FailingClocksDegradeOnlyTheCpuFigures) {
-  // Timebase; host_processor_info's answer when the table is made, and at the next refresh; the
-  // CPU percent of the next two refreshes; CPU time.
-  const std::tuple<TimebaseReply, int, int, float, float, std::uint64_t> cases[] = {
-      {{5, 125, 3}, 0, 0, 50.0f, 50.0f, 2000},  // timebase refused: Mach units are nanoseconds
-      {{0, 1, 1}, 0, 5, 0.0f, 25.0f, 2000},     // that refresh only: the next spans both seconds
-      {{0, 1, 1}, 5, 0, 0.0f, 60.0f, 0},  // none at all: Mach time against task and thread times
+  // Timebase and Mach units in a millisecond; host_processor_info's answer when the table is
+  // made, and at the next refresh; the CPU percent of the next two refreshes.
+  const std::tuple<TimebaseReply, std::uint64_t, int, int, float, float> cases[] = {
+      {{5, 125, 3}, 1'000'000, 0, 0, 50.0f, 50.0f},  // timebase refused: units are nanoseconds
+      {{0, 1, 1}, 1'000'000, 0, 5, 0.0f, 25.0f},     // that refresh only: the next spans both
+      {{0, 125, 3}, 24'000, 5, 0, 50.0f, 50.0f},     // none: task time over mach_absolute_time
   };
-  for (const auto& [timebase, at_creation, later, first, second, cpu_time_ms] : cases) {
+  for (const auto& [timebase, perMs, at_creation, later, first, second] : cases) {
     kernel.timebase = timebase;
     kernel.cpu_load.kern_return = at_creation;
-    start({{.pid = 42, .task = {0, 0, 1'000'000'000, 0}}});
+    start({{.pid = 42, .task = {0, 0, 1000 * perMs, 0}}});
     for (const auto& [kern_return, percent] : {std::pair{later, first}, std::pair{0, second}}) {
       kernel.cpu_load.kern_return = kern_return;
-      kernel.process(42).task.pti_total_user += 500'000'000;
-      kernel.process(42).thread.pth_user_time += 100'000'000;
+      kernel.process(42).task.pti_total_user += 500 * perMs;
       after();
       EXPECT_FLOAT_EQ(at(42).cpu_percent, percent) << timebase.denom << " " << at_creation;
     }
-    EXPECT_EQ(at(42).cpu_time_ms, cpu_time_ms);
+    EXPECT_EQ(at(42).cpu_time_ms, 2000u);
   }
 }
 
-TEST_F(MacProcessTableTest, FollowsParentsExitsAndReusedPidsAndEmptiesOnListingFailure) {
-  start({{.pid = 1, .bsd = {STATUS_RUN, 0, 100}},  // status, parent, start
-         {.pid = 42},
+TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
+  using T = std::vector<testing::FakeThread>;
+  constexpr std::int32_t RUNNING = RUN_STATE_RUNNING, WAITING = RUN_STATE_WAITING,
+                         UNINTERRUPTIBLE = RUN_STATE_UNINTERRUPTIBLE;
+  // p_stat, the threads' states, whose process (another user's in the last rows; read by root in
+  // the very last): the reported status.
+  const std::tuple<std::uint32_t, T, std::uint32_t, ProcessStatus> rows[] = {
+      {STATUS_RUN, {{1, WAITING}, {2, RUNNING}}, USER, {Kind::Run}},
+      {STATUS_RUN, {{1, WAITING}, {2, UNINTERRUPTIBLE}}, USER, {Kind::UninterruptibleDiskSleep}},
+      {STATUS_RUN, {{1, WAITING}, {2, RUN_STATE_STOPPED}}, USER, {Kind::Sleep}},
+      {STATUS_RUN, {{1, RUN_STATE_STOPPED}, {2, RUN_STATE_HALTED}}, USER, {Kind::Stop}},
+      {STATUS_RUN, {{1, RUN_STATE_HALTED}}, USER, {Kind::Parked}},
+      {STATUS_RUN, {}, USER, {Kind::Sleep}},  // no threads to list, none running
+      {STATUS_STOP, {{1, RUNNING}}, USER, {Kind::Stop}},
+      {STATUS_IDLE, {}, USER, {Kind::Idle}},
+      {STATUS_STOP, {{1, RUNNING}}, OTHER_USER, {Kind::Stop}},
+      {STATUS_RUN, {{1, RUNNING}}, OTHER_USER, {Kind::Unknown, 0}},  // its threads are refused
+      {STATUS_RUN, {{1, WAITING}}, ROOT, {Kind::Sleep}},
+  };
+  for (const auto& [stat, threads, uid, status] : rows) {
+    kernel.sidecar_uid = uid == ROOT ? ROOT : USER;
+    start({{.pid = 42, .uid = uid == USER ? USER : OTHER_USER, .stat = stat, .threads = threads}});
+    EXPECT_EQ(at(42).status, status) << stat << " " << threads.size() << " " << uid;
+  }
+}
+
+TEST_F(MacProcessTableTest,
+       FollowsParentsUsersZombiesExitsAndReusedPidsAndEmptiesOnListingFailure) {
+  // launchd is root's: the sidecar's user sees its parent, start and name, no more.
+  start({{.pid = 1, .ppid = 0, .uid = ROOT, .start_s = S - 100, .path = "/sbin/launchd"},
+         {.pid = 42, .argv = {"proc", "-v"}},
          {.pid = 43, .rusage = {10, 20}},
-         {.pid = 44}});
-  EXPECT_EQ(std::tuple(at(1).parent_pid, at(43).parent_pid), std::tuple(std::nullopt, 1u));
-  kernel.exit(1);
-  kernel.process(43) = {.pid = 43, .rusage = {99, 99}, .rusage_result = -1};
-  kernel.process(43).bsd.pbi_ppid = 0;
-  kernel.process(44).bsd.pbi_ppid = 43;
-  kernel.process(42) = {.pid = 42,
-                        .bsd = {STATUS_RUN, 1, 1'699'990'005},
-                        .task = {0, 0, 900'000'000, 0},
-                        .arguments = testing::argumentArea("/bin/new", {"new"})};
+         {.pid = 44},
+         {.pid = 45, .path = "/usr/bin/short", .argv = {"short", "1"}},
+         {.pid = 47, .uid = OTHER_USER, .path = "/usr/libexec/trustd-helper-agent"}});
+  const Process& launchd = at(1);
+  EXPECT_EQ(
+      std::tuple(launchd.parent_pid, launchd.start_time_s, launchd.run_time_s, launchd.name,
+                 launchd.arguments, launchd.resident_bytes, launchd.disk_read_bytes, at(47).name),
+      std::tuple(std::nullopt, S - 100, 10'100u, "launchd", Strings{}, 0u, 0u,
+                 "trustd-helper-agent"));
+  kernel.process(43).ppid = 0;
+  kernel.process(44).ppid = 43;
+  kernel.process(47).uid = USER;  // it drops its privileges to the sidecar's user
+  // 45 dies unreaped; 46 is first seen as a zombie; 42 is reused within the second it started in.
+  kernel.process(45).stat = STATUS_ZOMBIE;
+  kernel.spawn({.pid = 46, .stat = STATUS_ZOMBIE, .path = "/opt/early-exit-and-then-some"});
+  kernel.spawn({.pid = 42, .start_us = 250'001, .path = "/bin/new", .argv = {"new"}});
   after();
-  EXPECT_EQ(std::tuple(table->find(1), at(43).parent_pid, at(44).parent_pid),
-            std::tuple(nullptr, std::nullopt, 43u));
-  EXPECT_EQ(std::tuple(at(43).disk_read_bytes, at(43).disk_written_bytes), std::tuple(10u, 20u));
-  EXPECT_EQ(std::tuple(at(42).name, at(42).start_time_s, at(42).cpu_percent),
-            std::tuple("new", 1'699'990'005u, 0.0f));
+  EXPECT_EQ(pidsOf(*table), (Pids{1, 42, 43, 44, 45, 46, 47}));
+  EXPECT_EQ(std::tuple(at(43).parent_pid, at(44).parent_pid, at(47).resident_bytes,
+                       at(43).disk_read_bytes, at(43).disk_written_bytes),
+            std::tuple(std::nullopt, 43u, 1u << 16, 10u, 20u));
+  EXPECT_EQ(std::tuple(at(42).name, at(42).arguments, at(42).cpu_percent),
+            std::tuple("new", Strings{"new"}, 0.0f));
+  // A zombie keeps what it was seen with alive; one never seen alive is named by its p_comm.
+  EXPECT_EQ(std::tuple(at(45).status, at(45).name, at(45).arguments, at(46).status, at(46).name),
+            std::tuple(ProcessStatus{Kind::Zombie}, "short", Strings{"short", "1"},
+                       ProcessStatus{Kind::Zombie}, "early-exit-and-t"));
+  kernel.reap(45);
+  after();
+  EXPECT_EQ(table->find(45), nullptr);
   // Nothing counted; the filling call failed; a full buffer, which may have missed processes.
-  const std::pair<std::optional<int>, std::optional<int>> failures[] = {{0, {}}, {{}, -1}, {3, {}}};
-  for (const auto& failure : failures) {
+  for (const auto& failure : {std::pair{0, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
     table->refresh_processes_specifics();
-    EXPECT_EQ(table->processCount(), 0u) << &failure - failures;
-    kernel.count_reply = kernel.fill_reply = std::nullopt;
-    after();
-    EXPECT_EQ(table->processCount(), 3u);
+    EXPECT_EQ(table->processCount(), 0u) << failure.first << " " << failure.second;
   }
 }
 
-TEST_F(MacProcessTableTest, ReportedStatusFromBsdAndThreadState) {
-  // BSD state, thread state, thread info bytes, status once the thread state counts.
-  const std::tuple<std::uint32_t, std::int32_t, int, ProcessStatus> cases[] = {
-      {STATUS_RUN, RUN_STATE_WAITING, THREAD_INFO_SIZE, {Kind::Sleep}},
-      {STATUS_RUN, RUN_STATE_UNINTERRUPTIBLE, THREAD_INFO_SIZE, {Kind::UninterruptibleDiskSleep}},
-      {STATUS_RUN, RUN_STATE_WAITING, THREAD_INFO_SIZE - 1, {Kind::Run}},  // refused: running
-      {STATUS_SLEEP, RUN_STATE_RUNNING, THREAD_INFO_SIZE, {Kind::Sleep}},
+TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
+  auto longer = [](FakeMacProcess& p) { p.argv = {"vim", std::string(20'000, 'x'), "notes"}; };
+  const std::string atTheCap(1024 * 1024 - 28, 'y');  // with path, NULs and env: 1 MiB exactly
+  // The process, kern.argmax; its name and arguments once read. The NULs after the path pad to an
+  // 8-byte boundary; one beyond is an empty argv[0], and the environment is never an argument.
+  const std::tuple<FakeMacProcess, int, std::string, Strings> rows[] = {
+      {{.path = "/usr/bin/vim", .argv = {"vim"}, .after_probe = longer},
+       1 << 20,
+       "vim",
+       {"vim", std::string(20'000, 'x'), "notes"}},
+      {{.path = "/bin/zz", .argv = {"", "-x"}}, 1 << 20, "zz", {"-x"}},
+      {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=12"}},
+       1 << 20,
+       "ab",
+       {"ab", atTheCap}},
+      {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=123"}}, 1 << 20, "ab", {}},
+      {{.path = "/bin/cd", .argv = {"cd", "x"}}, 8, "cd", {}},
+      {{.path = "/bin/ef", .argv = {}}, 1 << 20, "ef", {}},
+      // Areas no exec lays out: they end early, have no NUL, are not UTF-8 (kept as they are).
+      {{.argv = Strings(9), .area = "/bin/sh\0\0\0sh\0-"s}, 1 << 20, "sh", {"sh", "-"}},
+      {{.argv = {"x"}, .area = "/bin/sh"s}, 1 << 20, "sh", {}},
+      {{.argv = {"x"}, .area = "/x\0\xff\xfe\0"s}, 1 << 20, "x", {"\xff\xfe"}},
+      {{.argv = Strings(2), .area = "/x\0\0\0\0\0\0\0-y\0SECRET=1\0"s}, 1 << 20, "x", {"-y"}},
   };
-  for (const auto& [bsd, state, bytes, later] : cases) {
-    start({{.pid = 42, .bsd = {bsd, 1, 100}, .thread = {0, 0, state}, .thread_bytes = bytes}});
-    EXPECT_EQ(at(42).status, bsd == STATUS_RUN ? ProcessStatus{Kind::Run} : later) << state;
-    after();
-    EXPECT_EQ(at(42).status, later) << state << " " << bytes;
+  for (const auto& [process, argMax, name, arguments] : rows) {
+    kernel.arg_max = argMax;
+    start({process});
+    EXPECT_EQ(std::tie(at(0).name, at(0).arguments), std::tie(name, arguments)) << name;
   }
-  // The BSD state is read at every refresh, so a process that exits is seen as a zombie.
-  kernel.process(42).bsd.pbi_status = STATUS_ZOMBIE;
-  after();
-  EXPECT_EQ(at(42).status, ProcessStatus{Kind::Zombie});
 }
 
-TEST_F(MacProcessTableTest, NameAndArgumentsFallBackToThePathAndFollowAnExec) {
-  start({{.pid = 42, .arguments = testing::argumentArea("/usr/bin/login", {"login", "", "-f"})},
-         {.pid = 43, .path = "/usr/sbin/daemon", .arguments = std::nullopt},
-         {.pid = 44, .path = "/usr/sbin/copy", .copy_fails = true},
-         {.pid = 45, .path = "", .arguments = std::nullopt},
-         {.pid = 46, .bsd = {STATUS_SLEEP, 1, 100}, .bsd_bytes = 0, .path = "/sbin/hidden"}});
-  // 45 has neither argument area nor path, so no entry.
-  EXPECT_EQ(std::tuple(table->find(45), at(43).name, at(44).name, at(44).arguments),
-            std::tuple(nullptr, "daemon", "copy", Strings{}));
-  // Without BSD info only the path is read: no state, parent, start or arguments.
-  const Process& bare = at(46);
-  EXPECT_EQ(std::tuple(bare.name, bare.status, bare.parent_pid, bare.start_time_s, bare.arguments),
-            std::tuple("hidden", ProcessStatus{}, std::optional<Pid>(), 0u, Strings{}));
-  kernel.process(42).arguments.reset();        // unreadable: a known entry keeps its arguments
-  kernel.process(42).path = "/usr/bin/other";  // and the path alone never renames it
-  after();
-  EXPECT_EQ(std::tuple(at(42).name, at(42).arguments), std::tuple("login", Strings{"login", "-f"}));
-  // An exec with no arguments renames it; the entry without BSD info stays while its path does.
-  kernel.process(42).arguments = testing::argumentArea("/opt/bin/zsh", {});
-  after();
-  EXPECT_EQ(std::tuple(at(42).name, at(42).arguments, at(46).name),
-            std::tuple("zsh", Strings{}, "hidden"));
+TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenReported) {
+  auto callsOf = [&](
+                     const Pids& reported, const std::function<void()>& meanwhile = [] {}) {
+    kernel.calls.clear();
+    after(1s, 100, false);
+    table->refresh_processes_specifics();
+    meanwhile();
+    table->completeProcesses(reported);
+    std::string calls;  // past the listing (count, then pids) and the CPU load
+    for (std::size_t i = 3; i < kernel.calls.size(); ++i) calls += kernel.calls[i] + ",";
+    return calls;
+  };
+  start({{.pid = 5},
+         {.pid = 6, .threads = {{1, RUN_STATE_RUNNING}}},
+         {.pid = 7, .uid = OTHER_USER},
+         {.pid = 8, .stat = STATUS_ZOMBIE}});
+  // Unreported: one call each. Reported: the argument area, the disk totals, the threads when no
+  // thread runs, and a check that the refresh's process still holds the pid; of another user's
+  // nothing the kernel would refuse, and so no check either.
+  EXPECT_EQ(callsOf({}), "taskall 5,taskall 6,kinfo 7,kinfo 8,");
+  EXPECT_EQ(callsOf({5, 6, 7, 8, 999}),
+            "taskall 5,taskall 6,kinfo 7,kinfo 8,"
+            "args? 5,args 5,rusage 5,threads 5,thread 5,taskall 5,"
+            "args? 6,args 6,rusage 6,taskall 6,rusage 8,kinfo 8,");
+  // Gone (6) or replaced (5) between the refresh and the completion: dropped, not reported.
+  callsOf({5, 6}, [&] {
+    kernel.reap(6);
+    kernel.spawn({.pid = 5, .start_s = S + 9});
+  });
+  EXPECT_EQ(pidsOf(*table), (Pids{7, 8}));
+}
+
+// A world for the tree-selection contract as a Mac shows it to a sidecar run by a user: the low
+// pids (launchd and the daemons it starts) belong to root.
+class MacKernelWorld final : public testing::ProcessWorld {
+ public:
+  explicit MacKernelWorld(Clock& clock) : table_(kernel_, clock) {}
+  void spawn(const testing::WorldProcess& p) override {
+    kernel_.spawn({.pid = static_cast<std::int32_t>(p.pid),
+                   .ppid = p.ppid,
+                   .uid = p.pid < 100 ? ROOT : USER,
+                   .start_s = p.startSeconds,
+                   .start_us = p.pid,
+                   .path = "/usr/bin/" + p.name,
+                   .argv = p.arguments});
+  }
+  void exit(Pid pid) override { kernel_.reap(static_cast<std::int32_t>(pid)); }
+  ProcessTable& table() override { return table_; }
+  testing::FakeDarwinKernel kernel_;
+  MacProcessTable table_;
+};
+
+INSTANTIATE_TEST_SUITE_P(MacKernel, TreeSelectionContract,
+                         ::testing::Values(testing::ProcessWorldFactory([](Clock& clock) {
+                           return std::make_unique<MacKernelWorld>(clock);
+                         })));
+
+TEST_F(MacProcessTableTest, LazySnapshotsReportWhatAFullReadWould) {
+  MacKernelWorld lazyWorld(clock), fullWorld(clock);
+  Sampler lazy(std::make_unique<testing::BorrowedTable>(lazyWorld.table_), clock);
+  Sampler full(std::make_unique<testing::BorrowedTable>(fullWorld.table_), clock);
+  testing::FakeDarwinKernel& world = lazyWorld.kernel_;
+  auto collect = [&](Pid root, const ExternalProcessMap& externals) {
+    fullWorld.kernel_.processes = world.processes;
+    Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
+    EXPECT_TRUE(mine == collectSnapshot(full, root, externals, std::nullopt)) << root;
+    fullWorld.table_.completeProcesses(pidsOf(fullWorld.table_));  // the rest as well
+    clock.advance(1s);
+    return mine;
+  };
+  const testing::WorldProcess processes[] = {
+      {1, 0, S - 50, "launchd", {"launchd"}},  {100, 1, S, "sh", {"sh", "-c", "run"}},
+      {101, 100, S, "worker", {"worker"}},     {102, 100, S, "short", {"short", "-q"}},
+      {50, 1, S - 40, "daemon", {"daemon"}},   {200, 50, S, "helper", {"helper", "-x"}},
+      {201, 50, S + 1, "sudo", {"sudo", "id"}}};
+  for (const auto& process : processes) lazyWorld.spawn(process);
+  world.process(201).uid = ROOT;
+  collect(1, {});
+  // 102 exits; the worker's command line grows while it is read; the unreported helper execs.
+  world.process(102).stat = STATUS_ZOMBIE;
+  world.process(101).after_probe = [](FakeMacProcess& p) { p.argv.emplace_back(30'000, 'w'); };
+  world.process(200).path = "/usr/bin/helper2";
+  world.process(200).argv = {"helper2"};
+  EXPECT_EQ(collect(100, {}).processes.at(2).command, "short -q");
+  // 102 is reaped and its pid reused; the helper dies unreported; the sudo child is stopped.
+  lazyWorld.spawn({102, 100, S + 500, "again", {"again"}});
+  world.process(200).stat = STATUS_ZOMBIE;
+  world.process(201).stat = STATUS_STOP;
+  EXPECT_EQ(collect(1, {{201, (S + 1) * 1000}}).processes.size(), 7u);
 }
 
 }  // namespace

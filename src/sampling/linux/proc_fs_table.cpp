@@ -14,8 +14,6 @@
 namespace procsampler::sampling::procfs {
 namespace {
 
-constexpr auto kMinInterval = std::chrono::milliseconds(200);
-
 std::uint64_t ticksToMillis(std::uint64_t ticks, std::uint64_t ticksPerSecond) {
   // Whole seconds first, so only a count of seconds past 2^64 / 1000 saturates.
   std::uint64_t whole = saturatingMul(ticks / ticksPerSecond, 1000);
@@ -67,7 +65,11 @@ std::chrono::nanoseconds liveBootTime() {
 }  // namespace
 
 ProcFsTable::ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options)
-    : files_(std::move(files)), clock_(clock), options_(options) {
+    : files_(std::move(files)),
+      clock_(clock),
+      options_(options),
+      cpuInterval_(static_cast<double>(
+          options.clockTicksPerSecond == 0 ? 100 : options.clockTicksPerSecond)) {
   if (options_.clockTicksPerSecond == 0) options_.clockTicksPerSecond = 100;
   readSystemStat();
 }
@@ -84,26 +86,19 @@ bool ProcFsTable::readSystemStat() {
 
 double ProcFsTable::cpuIntervalTicks() {
   MonoTime now = clock_.monotonicNow();
-  if (lastIntervalAt_ && (now < *lastIntervalAt_ || now - *lastIntervalAt_ < kMinInterval)) {
-    return lastIntervalTicks_;
-  }
+  if (cpuInterval_.reuses(now)) return cpuInterval_.last();
   std::optional<std::uint64_t> previous = cpuElapsedTicks_;
   if (!readSystemStat()) return 0.0;
-  double interval = 0.0;
+  std::optional<double> perCpu;
   if (previous) {
     std::uint64_t elapsed = *cpuElapsedTicks_ > *previous ? *cpuElapsedTicks_ - *previous : 0;
-    double perCpu = static_cast<double>(elapsed) / cpuCount_;
-    double floor = static_cast<double>(options_.clockTicksPerSecond) *
-                   std::chrono::duration<double>(kMinInterval).count();
-    interval = std::max(perCpu, floor);
+    perCpu = static_cast<double>(elapsed) / cpuCount_;
   }
-  lastIntervalAt_ = now;
-  lastIntervalTicks_ = interval;
-  return interval;
+  return cpuInterval_.record(now, perCpu);
 }
 
 std::size_t ProcFsTable::refresh_processes_specifics() {
-  ++generation_;
+  entries_.startSweep();
   std::uint64_t nowS = unixSeconds(clock_.wallNow());
   if (!files_->listPids(pids_)) {
     entries_.clear();
@@ -112,8 +107,7 @@ std::size_t ProcFsTable::refresh_processes_specifics() {
   double interval = cpuIntervalTicks();
   for (Pid pid : pids_) refreshPid(pid, interval, nowS);
   // Whatever this refresh did not read has vanished, could not be read, or was not listed.
-  std::erase_if(entries_,
-                [this](const auto& item) { return item.second.generation != generation_; });
+  entries_.sweepUnmarked();
   return pids_.size();
 }
 
@@ -124,11 +118,10 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   std::optional<StatFields> stat = parseStat(text);
   if (!stat) return;
 
-  auto [slot, inserted] = entries_.try_emplace(pid);
-  Entry& entry = slot->second;
+  auto [entry, seenBefore] = entries_.getOrCreate(pid);
   Process& process = entry.process;
   // A known pid with another start time belongs to another process: it starts over.
-  bool fresh = inserted || entry.startTicks != stat->starttime;
+  bool fresh = !seenBefore || entry.startTicks != stat->starttime;
   // Views into text die with the next read, so everything from stat is taken now.
   bool execed = !fresh && entry.comm != stat->comm;
   if (fresh || execed) entry.comm.assign(stat->comm);
@@ -160,12 +153,13 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   // cheapest to read now, right after its stat, rather than in a second pass that must confirm
   // who holds the pid. Any other keeps no arguments: a process the host does not watch costs
   // no memory for them, whatever it puts there, and completion reads them if it is reported.
-  const bool reportedLastTime = !fresh && entry.reported + 1 == generation_;
+  const std::uint64_t sweep = entries_.sweepNumber();
+  const bool reportedLastTime = !fresh && entry.reported + 1 == sweep;
   if (reportedLastTime) {
     // Gone means it exited after its stat was read: left unmarked, it goes at the end of the
     // refresh.
     if (!readDetails(pid, entry)) return;
-    entry.completed = generation_;
+    entry.completed = sweep;
   } else if (process.arguments.capacity() > 0) {
     std::vector<std::string>().swap(process.arguments);
   }
@@ -173,16 +167,16 @@ void ProcFsTable::refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS) 
   // once: a later first report of it as a zombie still finds its name. (Its arguments it does not
   // find: a zombie's command line reads as empty, so it is reported by its name.)
   if (fresh || execed) readName(pid, entry);
-  entry.generation = generation_;
+  entries_.markAlive(pid);
 }
 
 void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
   for (Pid pid : pids) {
-    auto it = entries_.find(pid);
-    if (it == entries_.end()) continue;
-    it->second.reported = generation_;
-    if (it->second.completed == generation_) continue;
-    if (!completePid(pid, it->second)) entries_.erase(it);
+    Entry* entry = entries_.find(pid);
+    if (entry == nullptr) continue;
+    entry->reported = entries_.sweepNumber();
+    if (entry->completed == entries_.sweepNumber()) continue;
+    if (!completePid(pid, *entry)) entries_.erase(pid);
   }
 }
 
@@ -199,7 +193,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     entry.comm.assign(stat->comm);
     readName(pid, entry);
   }
-  entry.completed = generation_;
+  entry.completed = entries_.sweepNumber();
   return true;
 }
 
@@ -241,12 +235,12 @@ void ProcFsTable::readName(Pid pid, Entry& entry) {
 }
 
 const Process* ProcFsTable::find(Pid pid) const {
-  auto it = entries_.find(pid);
-  return it == entries_.end() ? nullptr : &it->second.process;
+  const Entry* entry = entries_.find(pid);
+  return entry == nullptr ? nullptr : &entry->process;
 }
 
 void ProcFsTable::forEachProcess(const std::function<void(const Process&)>& visit) const {
-  for (const auto& [pid, entry] : entries_) visit(entry.process);
+  entries_.forEach([&visit](const Entry& entry) { visit(entry.process); });
 }
 
 }  // namespace procsampler::sampling::procfs

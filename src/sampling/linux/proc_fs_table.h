@@ -17,12 +17,12 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "common/clock.h"
 #include "sampling/linux/proc_files.h"
 #include "sampling/process_table.h"
+#include "sampling/table_core.h"
 
 namespace procsampler::sampling::procfs {
 
@@ -51,9 +51,8 @@ class ProcFsTable final : public ProcessTable {
     std::string comm;              // stat's command name as last read, to notice an exec
     std::uint64_t startTicks = 0;  // with the pid, the process's identity
     std::uint64_t cpuTicks = 0;    // utime + stime at the last refresh
-    std::uint64_t generation = 0;  // the last refresh that read it
-    std::uint64_t completed = 0;   // the last refresh after which cmdline and io were read
-    std::uint64_t reported = 0;    // the last refresh after which it was to be completed
+    std::uint64_t completed = 0;   // the last refresh (sweep) after which cmdline and io were read
+    std::uint64_t reported = 0;    // the last refresh (sweep) after which it was to be completed
   };
 
   // The mean elapsed ticks per CPU since the previous computation (at least 200 ms worth), the
@@ -70,14 +69,12 @@ class ProcFsTable final : public ProcessTable {
   std::unique_ptr<ProcFiles> files_;
   Clock& clock_;
   ProcFsTableOptions options_;
-  std::unordered_map<Pid, Entry> entries_;
+  ProcessEntryMap<Entry> entries_;
   std::vector<Pid> pids_;  // the listing, kept for its storage
-  std::uint64_t generation_ = 0;
 
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
   std::uint32_t cpuCount_ = 0;
-  std::optional<MonoTime> lastIntervalAt_;
-  double lastIntervalTicks_ = 0.0;
+  CpuIntervalRule cpuInterval_;
 };
 
 }  // namespace procsampler::sampling::procfs

@@ -187,17 +187,4 @@ std::string_view stripDeletedSuffix(std::string_view link) {
   return link;
 }
 
-std::string_view finalComponent(std::string_view path) {
-  while (!path.empty()) {
-    std::size_t slash = path.rfind('/');
-    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    if (last.empty() || last == ".") {
-      path = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
-      continue;
-    }
-    return last == ".." ? std::string_view() : last;
-  }
-  return {};
-}
-
 }  // namespace procsampler::sampling::procfs

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sampling/process_table.h"
+#include "sampling/table_core.h"
 
 namespace procsampler::sampling::procfs {
 
@@ -73,11 +74,8 @@ class CommandLineSplitter {
   bool inArgument_ = false;
 };
 
-// The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone.
+// The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone;
+// finalComponent (table_core.h) then names the process.
 std::string_view stripDeletedSuffix(std::string_view link);
-
-// The final component of a path as a file name: trailing separators and "." components are
-// ignored; a path ending in the root or ".." has none (empty).
-std::string_view finalComponent(std::string_view path);
 
 }  // namespace procsampler::sampling::procfs

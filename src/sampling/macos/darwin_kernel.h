@@ -1,7 +1,7 @@
 // The platform seam of the macOS process table: every libproc, sysctl and Mach call it makes, one
 // function per call, as plain data and without Apple's headers. darwin_kernel_live.cpp forwards
-// to the real calls; tests script a fake. Results keep the real calls' conventions (byte counts,
-// -1, kern_return_t) because the table's rules are written in terms of them.
+// to the real calls; tests script a model of xnu. Results keep the real calls' conventions (byte
+// counts, -1, kern_return_t) because the table's rules are written in terms of them.
 // Used by the one thread that owns the table.
 #pragma once
 
@@ -13,16 +13,17 @@
 
 namespace procsampler::sampling::macos {
 
-// Sizes of the kernel's proc_bsdinfo, proc_taskinfo and proc_threadinfo; a call that returns
-// fewer bytes did not fill the structure.
-inline constexpr int BSD_INFO_SIZE = 136;
-inline constexpr int TASK_INFO_SIZE = 96;
+// Sizes of the kernel's proc_taskallinfo, proc_threadinfo and kinfo_proc: a call that returns
+// fewer bytes did not fill the structure. PROC_PIDLISTTHREADS hands out 8-byte thread handles.
+inline constexpr int TASK_ALL_INFO_SIZE = 232;
 inline constexpr int THREAD_INFO_SIZE = 112;
+inline constexpr std::size_t KINFO_PROC_SIZE = 648;
+inline constexpr int THREAD_HANDLE_SIZE = 8;
 
 // The 0 that Mach calls return on success.
 inline constexpr int KERN_SUCCESS_CODE = 0;
 
-// pbi_status values (SIDL..SZOMB in sys/proc.h) and pth_run_state values (TH_STATE_* in
+// p_stat values (SIDL..SZOMB in sys/proc.h) and pth_run_state values (TH_STATE_* in
 // mach/thread_info.h), renamed so they cannot clash with those macros.
 inline constexpr std::uint32_t STATUS_IDLE = 1;
 inline constexpr std::uint32_t STATUS_RUN = 2;
@@ -35,11 +36,15 @@ inline constexpr std::int32_t RUN_STATE_WAITING = 3;
 inline constexpr std::int32_t RUN_STATE_UNINTERRUPTIBLE = 4;
 inline constexpr std::int32_t RUN_STATE_HALTED = 5;
 
-// The fields of proc_bsdinfo the table reads.
+// The fields of proc_bsdinfo the table reads. pbi_comm is the program's name as exec'd, at most
+// 15 bytes.
 struct BsdInfo {
   std::uint32_t pbi_status = 0;
   std::uint32_t pbi_ppid = 0;
+  std::uint32_t pbi_uid = 0;
+  std::string pbi_comm;
   std::uint64_t pbi_start_tvsec = 0;
+  std::uint64_t pbi_start_tvusec = 0;
 };
 
 // The fields of proc_taskinfo the table reads; times in Mach absolute-time units.
@@ -48,13 +53,29 @@ struct TaskInfo {
   std::uint64_t pti_resident_size = 0;
   std::uint64_t pti_total_user = 0;
   std::uint64_t pti_total_system = 0;
+  std::int32_t pti_threadnum = 0;
+  std::int32_t pti_numrunning = 0;  // threads whose state has TH_RUN
 };
 
-// The fields of proc_threadinfo the table reads.
+struct TaskAllInfo {
+  BsdInfo pbsd;
+  TaskInfo ptinfo;
+};
+
+// The field of proc_threadinfo the table reads.
 struct ThreadInfo {
-  std::uint64_t pth_user_time = 0;
-  std::uint64_t pth_system_time = 0;
   std::int32_t pth_run_state = 0;
+};
+
+// The fields of kinfo_proc the table reads: kp_proc's start time, state and name (at most 16
+// bytes), kp_eproc's parent and effective uid.
+struct KinfoProc {
+  std::uint64_t p_starttime_sec = 0;
+  std::uint64_t p_starttime_usec = 0;
+  std::uint32_t p_stat = 0;
+  std::string p_comm;
+  std::uint32_t e_ppid = 0;
+  std::uint32_t cr_uid = 0;
 };
 
 // The fields of rusage_info_v2 the table reads.
@@ -97,6 +118,14 @@ struct SysctlReply {
   std::size_t length = 0;  // the size needed (probe) or the bytes written
 };
 
+// sysctl {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}: length is KINFO_PROC_SIZE when the pid has a
+// process (a zombie too), 0 when it has none.
+struct KinfoReply {
+  int result = -1;
+  std::size_t length = 0;
+  KinfoProc info;
+};
+
 struct PathReply {
   int result = 0;  // the path's length; below 1 on failure
   std::string path;
@@ -114,20 +143,27 @@ class DarwinKernel {
   virtual TimebaseReply machTimebaseInfo() = 0;
   virtual CpuLoadReply hostProcessorInfo(std::uint32_t hostPort) = 0;
   virtual std::uint64_t machAbsoluteTime() = 0;
+  // geteuid: the uid the kernel compares with a process's own before it lets this one read it.
+  virtual std::uint32_t effectiveUid() = 0;
+  // sysctl {CTL_KERN, KERN_ARGMAX}: the most a KERN_PROCARGS2 copy may ask for; -1 on failure.
+  virtual int argMax() = 0;
 
   // proc_listallpids: with an empty buffer, the number of pids; otherwise the number of pids
   // written into it (the buffer is full when that reaches its size). Below 1 on failure.
   virtual int listAllPids(std::span<std::int32_t> buffer) = 0;
-  // proc_pidinfo with PROC_PIDTBSDINFO / PROC_PIDTASKINFO / PROC_PIDTHREADINFO, argument 0.
-  virtual PidInfoReply<BsdInfo> pidBsdInfo(std::int32_t pid) = 0;
-  virtual PidInfoReply<TaskInfo> pidTaskInfo(std::int32_t pid) = 0;
-  virtual PidInfoReply<ThreadInfo> pidThreadInfo(std::int32_t pid) = 0;
+  // proc_pidinfo with PROC_PIDTASKALLINFO, argument 0.
+  virtual PidInfoReply<TaskAllInfo> pidTaskAllInfo(std::int32_t pid) = 0;
+  // proc_pidinfo with PROC_PIDLISTTHREADS into the buffer: the bytes of handles written.
+  virtual int pidListThreads(std::int32_t pid, std::span<std::uint64_t> handles) = 0;
+  // proc_pidinfo with PROC_PIDTHREADINFO for the thread with this handle.
+  virtual PidInfoReply<ThreadInfo> pidThreadInfo(std::int32_t pid, std::uint64_t handle) = 0;
+  virtual KinfoReply kinfoProc(std::int32_t pid) = 0;
   // proc_pid_rusage with RUSAGE_INFO_V2.
   virtual RusageReply pidRusage(std::int32_t pid) = 0;
   // proc_pidpath into a 4096-byte buffer.
   virtual PathReply pidPath(std::int32_t pid) = 0;
   // sysctl {CTL_KERN, KERN_PROCARGS2, pid}: with an empty buffer, probes the size; otherwise
-  // copies at most buffer.size() bytes of the argument area.
+  // copies into the buffer.
   virtual SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) = 0;
 };
 

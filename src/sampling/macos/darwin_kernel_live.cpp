@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "sampling/macos/darwin_kernel.h"
 #include "sampling/macos/mac_process_table.h"
@@ -23,9 +25,10 @@ namespace procsampler::sampling {
 namespace macos {
 namespace {
 
-static_assert(sizeof(proc_bsdinfo) == BSD_INFO_SIZE);
-static_assert(sizeof(proc_taskinfo) == TASK_INFO_SIZE);
+static_assert(sizeof(proc_taskallinfo) == TASK_ALL_INFO_SIZE);
 static_assert(sizeof(proc_threadinfo) == THREAD_INFO_SIZE);
+static_assert(sizeof(kinfo_proc) == KINFO_PROC_SIZE);
+static_assert(PROC_PIDLISTTHREADS_SIZE == THREAD_HANDLE_SIZE && sizeof(std::uint64_t) == 8);
 static_assert(CPU_STATE_MAX == CPU_STATE_COUNT);
 static_assert(CPU_STATE_USER == 0 && CPU_STATE_SYSTEM == 1 && CPU_STATE_IDLE == 2 &&
               CPU_STATE_NICE == 3);
@@ -44,6 +47,12 @@ template <typename T>
 constexpr int byteSize() {
   static_assert(sizeof(T) <= INT_MAX);
   return static_cast<int>(sizeof(T));
+}
+
+// A name field of a kernel structure, which ends at its first NUL or at its end.
+template <std::size_t N>
+std::string nameField(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
 }
 
 class LiveDarwinKernel final : public DarwinKernel {
@@ -86,39 +95,61 @@ class LiveDarwinKernel final : public DarwinKernel {
 
   std::uint64_t machAbsoluteTime() override { return mach_absolute_time(); }
 
+  std::uint32_t effectiveUid() override { return geteuid(); }
+
+  int argMax() override {
+    int name[2] = {CTL_KERN, KERN_ARGMAX};
+    int value = 0;
+    std::size_t length = sizeof value;
+    if (sysctl(name, 2, &value, &length, nullptr, 0) != 0 || length != sizeof value) return -1;
+    return value;
+  }
+
   int listAllPids(std::span<std::int32_t> buffer) override {
     const std::size_t bytes = std::min(buffer.size_bytes(), static_cast<std::size_t>(INT_MAX));
     return proc_listallpids(buffer.empty() ? nullptr : buffer.data(), static_cast<int>(bytes));
   }
 
-  PidInfoReply<BsdInfo> pidBsdInfo(std::int32_t pid) override {
-    proc_bsdinfo info{};
-    PidInfoReply<BsdInfo> reply;
-    reply.bytes = proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, byteSize<proc_bsdinfo>());
-    reply.info.pbi_status = info.pbi_status;
-    reply.info.pbi_ppid = info.pbi_ppid;
-    reply.info.pbi_start_tvsec = info.pbi_start_tvsec;
+  PidInfoReply<TaskAllInfo> pidTaskAllInfo(std::int32_t pid) override {
+    proc_taskallinfo info{};
+    PidInfoReply<TaskAllInfo> reply;
+    reply.bytes = proc_pidinfo(pid, PROC_PIDTASKALLINFO, 0, &info, byteSize<proc_taskallinfo>());
+    const proc_bsdinfo& bsd = info.pbsd;
+    reply.info.pbsd = {bsd.pbi_status,          bsd.pbi_ppid,        bsd.pbi_uid,
+                       nameField(bsd.pbi_comm), bsd.pbi_start_tvsec, bsd.pbi_start_tvusec};
+    const proc_taskinfo& task = info.ptinfo;
+    reply.info.ptinfo = {task.pti_virtual_size, task.pti_resident_size, task.pti_total_user,
+                         task.pti_total_system, task.pti_threadnum,     task.pti_numrunning};
     return reply;
   }
 
-  PidInfoReply<TaskInfo> pidTaskInfo(std::int32_t pid) override {
-    proc_taskinfo info{};
-    PidInfoReply<TaskInfo> reply;
-    reply.bytes = proc_pidinfo(pid, PROC_PIDTASKINFO, 0, &info, byteSize<proc_taskinfo>());
-    reply.info.pti_virtual_size = info.pti_virtual_size;
-    reply.info.pti_resident_size = info.pti_resident_size;
-    reply.info.pti_total_user = info.pti_total_user;
-    reply.info.pti_total_system = info.pti_total_system;
-    return reply;
+  int pidListThreads(std::int32_t pid, std::span<std::uint64_t> handles) override {
+    const std::size_t bytes = std::min(handles.size_bytes(), static_cast<std::size_t>(INT_MAX));
+    return proc_pidinfo(pid, PROC_PIDLISTTHREADS, 0, handles.data(), static_cast<int>(bytes));
   }
 
-  PidInfoReply<ThreadInfo> pidThreadInfo(std::int32_t pid) override {
+  PidInfoReply<ThreadInfo> pidThreadInfo(std::int32_t pid, std::uint64_t handle) override {
     proc_threadinfo info{};
     PidInfoReply<ThreadInfo> reply;
-    reply.bytes = proc_pidinfo(pid, PROC_PIDTHREADINFO, 0, &info, byteSize<proc_threadinfo>());
-    reply.info.pth_user_time = info.pth_user_time;
-    reply.info.pth_system_time = info.pth_system_time;
+    reply.bytes = proc_pidinfo(pid, PROC_PIDTHREADINFO, handle, &info, byteSize<proc_threadinfo>());
     reply.info.pth_run_state = info.pth_run_state;
+    return reply;
+  }
+
+  KinfoReply kinfoProc(std::int32_t pid) override {
+    int name[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    kinfo_proc info{};
+    std::size_t length = sizeof info;
+    KinfoReply reply;
+    reply.result = sysctl(name, 4, &info, &length, nullptr, 0);
+    reply.length = length;
+    const extern_proc& proc = info.kp_proc;
+    reply.info = {static_cast<std::uint64_t>(proc.p_starttime.tv_sec),
+                  static_cast<std::uint64_t>(proc.p_starttime.tv_usec),
+                  static_cast<std::uint32_t>(proc.p_stat),
+                  nameField(proc.p_comm),
+                  static_cast<std::uint32_t>(info.kp_eproc.e_ppid),
+                  info.kp_eproc.e_ucred.cr_uid};
     return reply;
   }
 

@@ -8,14 +8,15 @@ namespace procsampler::sampling::macos {
 
 // The area as the kernel copies it from the top of the process's stack:
 //
-//   | argc  | executable path \0 | \0 \0 ... | argv[0] \0 | argv[1] \0 | ... | env[0] \0 | ...
-//   | int32 | as given to exec   | alignment | argc strings, one NUL each  | environment ...
+//   | argc  | executable path \0 | \0 ... | argv[0] \0 | argv[1] \0 | ... | env[0] \0 | ...
+//   | int32 | as given to exec   | to 8   | argc strings, one NUL each  | environment ...
 //
-// argc is in the machine's byte order. The padding is a run of NULs; an empty argv[0] would
-// vanish into it, which is why empty arguments are left out everywhere. Each argument ends in
-// exactly one NUL, so an empty argument further on still counts towards argc: skipping runs of
-// NULs there would take the first environment string for the last argument.
+// argc is in the machine's byte order. The NULs after the path pad it to the next 8-byte
+// boundary, counted from where the path starts; a NUL beyond that is an empty argv[0]. Each
+// argument ends in exactly one NUL, so an empty one still counts towards argc, and what follows
+// the last is the environment, never read. Empty arguments are left out of the list.
 std::optional<ArgumentArea> parseArgumentArea(std::span<const std::byte> area) {
+  constexpr std::size_t PATH_ALIGNMENT = 8;
   std::int32_t count = 0;
   if (area.size() < sizeof count) return std::nullopt;
   std::memcpy(&count, area.data(), sizeof count);
@@ -31,27 +32,17 @@ std::optional<ArgumentArea> parseArgumentArea(std::span<const std::byte> area) {
   };
 
   ArgumentArea parsed;
+  const char* const path = position;
   parsed.executable_path = untilNul();
-  while (position != end && *position == '\0') ++position;
+  const auto used = static_cast<std::size_t>(position - path);
+  const std::size_t padded = (used + PATH_ALIGNMENT - 1) / PATH_ALIGNMENT * PATH_ALIGNMENT;
+  const char* const boundary = path + std::min(padded, static_cast<std::size_t>(end - path));
+  while (position < boundary && *position == '\0') ++position;
   for (std::int32_t taken = 0; taken < count && position != end; ++taken) {
     std::string argument = untilNul();
     if (!argument.empty()) parsed.arguments.push_back(std::move(argument));
   }
   return parsed;
-}
-
-std::string fileNameOf(std::string_view path) {
-  std::string_view last;
-  while (!path.empty()) {
-    const std::size_t slash = path.rfind('/');
-    const std::string_view piece = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    path = slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash);
-    if (piece.empty() || piece == ".") continue;
-    last = piece;
-    break;
-  }
-  if (last == "..") return {};
-  return std::string(last);
 }
 
 }  // namespace procsampler::sampling::macos

@@ -1,5 +1,5 @@
-// Reading the kernel's KERN_PROCARGS2 area and naming a process after its executable's path. Pure
-// functions over bytes, so they are tested on every platform; any thread.
+// Reading the kernel's KERN_PROCARGS2 area. A pure function over bytes, so it is tested on every
+// platform; any thread.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,5 @@ struct ArgumentArea {
 // argument count.
 // The environment that follows the arguments is never read.
 std::optional<ArgumentArea> parseArgumentArea(std::span<const std::byte> area);
-
-// The final component of a path as a file name: trailing separators and "." components do not
-// count; empty when the path ends in the root or "..".
-std::string fileNameOf(std::string_view path);
 
 }  // namespace procsampler::sampling::macos

@@ -1,0 +1,33 @@
+#include "sampling/table_core.h"
+
+#include <algorithm>
+
+namespace procsampler::sampling {
+
+CpuIntervalRule::CpuIntervalRule(double unitsPerSecond)
+    : floor_(unitsPerSecond * std::chrono::duration<double>(CPU_INTERVAL_FLOOR).count()) {}
+
+bool CpuIntervalRule::reuses(MonoTime now) const {
+  return computedAt_ && (now < *computedAt_ || now - *computedAt_ < CPU_INTERVAL_REUSE);
+}
+
+double CpuIntervalRule::record(MonoTime now, std::optional<double> elapsedPerCpu) {
+  computedAt_ = now;
+  last_ = elapsedPerCpu ? std::max(*elapsedPerCpu, floor_) : 0.0;
+  return last_;
+}
+
+std::string_view finalComponent(std::string_view path) {
+  while (!path.empty()) {
+    std::size_t slash = path.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (last.empty() || last == ".") {
+      path = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+      continue;
+    }
+    return last == ".." ? std::string_view() : last;
+  }
+  return {};
+}
+
+}  // namespace procsampler::sampling

@@ -1,0 +1,109 @@
+// What every platform's process table shares, written once: the entry map with its lifecycle, the
+// rule that turns the machine's CPU counters into the interval a refresh divides CPU times by, and
+// the file name of a path. A platform table only translates kernel records into entry fields.
+// Everything here belongs to the thread that owns the table.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/clock.h"
+#include "sampling/process_table.h"
+
+namespace procsampler::sampling {
+
+// Entries keyed by pid, with the lifecycle every table follows. A refresh starts a sweep, gets or
+// creates the entry of each pid it looks at (learning whether the pid was seen before), marks the
+// entries it finds alive, and ends by sweeping away every entry it did not mark. Marking is kept
+// apart from reading, so a refresh may keep an entry it has other news of without reading it, and
+// an entry created for a process that turns out to be gone is swept like a vanished one.
+// Entry is the platform's record and holds the `Process process` readers see. A reference to an
+// entry stays valid until that entry is removed.
+template <typename Entry>
+class ProcessEntryMap {
+ public:
+  struct Slot {
+    Entry& entry;
+    bool seenBefore;  // false when this call created the entry
+  };
+
+  // Every entry counts as vanished until marked again.
+  void startSweep() { ++sweep_; }
+  // Counts sweeps; an entry may note it to tell whether something happened in this one.
+  std::uint64_t sweepNumber() const { return sweep_; }
+
+  Slot getOrCreate(Pid pid) {
+    auto [stored, created] = entries_.try_emplace(pid);
+    return {stored->second.entry, !created};
+  }
+  void markAlive(Pid pid) {
+    if (auto stored = entries_.find(pid); stored != entries_.end()) stored->second.marked = sweep_;
+  }
+  // Removes every entry not marked since startSweep.
+  void sweepUnmarked() {
+    std::erase_if(entries_, [this](const auto& item) { return item.second.marked != sweep_; });
+  }
+  void erase(Pid pid) { entries_.erase(pid); }
+  void clear() { entries_.clear(); }
+
+  std::size_t size() const { return entries_.size(); }
+  Entry* find(Pid pid) {
+    auto stored = entries_.find(pid);
+    return stored == entries_.end() ? nullptr : &stored->second.entry;
+  }
+  const Entry* find(Pid pid) const {
+    auto stored = entries_.find(pid);
+    return stored == entries_.end() ? nullptr : &stored->second.entry;
+  }
+  template <typename Visit>
+  void forEach(Visit&& visit) const {
+    for (const auto& item : entries_) visit(item.second.entry);
+  }
+
+ private:
+  struct Stored {
+    Entry entry;
+    std::uint64_t marked = 0;  // the sweep that last marked it
+  };
+  std::unordered_map<Pid, Stored> entries_;
+  std::uint64_t sweep_ = 0;
+};
+
+// Refreshes closer together than this share one interval: CPU counters move in 10 ms ticks, so a
+// shorter window would be mostly rounding.
+inline constexpr std::chrono::milliseconds CPU_INTERVAL_REUSE{200};
+// The shortest interval a CPU percentage is divided by, so an idle machine whose counters barely
+// moved cannot inflate the figures.
+inline constexpr std::chrono::milliseconds CPU_INTERVAL_FLOOR{200};
+
+// The interval a refresh divides each process's CPU time by: the mean time that passed per CPU
+// since the previous reading of the machine's counters, in whatever unit the platform's counters
+// count.
+class CpuIntervalRule {
+ public:
+  // unitsPerSecond: how many of the counters' units make one second of one CPU.
+  explicit CpuIntervalRule(double unitsPerSecond);
+
+  // Whether a refresh at `now` is to reuse last(): one was computed less than CPU_INTERVAL_REUSE
+  // before, or the clock reads earlier than that computation. Otherwise the platform reads its
+  // counters and records what they say, or gives this refresh 0 when they cannot be read.
+  bool reuses(MonoTime now) const;
+  double last() const { return last_; }
+  // Records the interval computed at `now` from the mean elapsed time per CPU since the previous
+  // reading of the counters: at least the floor, or 0 when there was no previous reading.
+  double record(MonoTime now, std::optional<double> elapsedPerCpu);
+
+ private:
+  double floor_;
+  std::optional<MonoTime> computedAt_;
+  double last_ = 0.0;
+};
+
+// The final component of a path as a file name: trailing separators and "." components are
+// ignored; a path ending in the root or ".." has none (empty).
+std::string_view finalComponent(std::string_view path);
+
+}  // namespace procsampler::sampling
