@@ -14,7 +14,8 @@ import { fileURLToPath } from "node:url";
 
 import { chromium, type Browser, type Page } from "playwright-core";
 
-const ROOT = fileURLToPath(new URL("../../..", import.meta.url));
+// This file runs from tests/dashboard/build/tests/dashboard/.
+const ROOT = fileURLToPath(new URL("../../../../..", import.meta.url));
 const SCREENSHOT = join(ROOT, process.env.DASHBOARD_SCREENSHOT ?? "build/dashboard.png");
 const BROWSER = [
   "/usr/bin/chromium",

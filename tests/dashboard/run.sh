@@ -14,4 +14,4 @@ scripts/deps.sh --browser
 cd tests/dashboard
 [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
 npx tsc -p .
-node --test build/dashboard.test.js
+node --test build/tests/dashboard/*.test.js
