@@ -97,6 +97,8 @@ async function main(): Promise<void> {
   process.once("SIGTERM", () => void stop());
   void sidecar.exited.then((exit) => {
     if (exit.requested) return;
+    // Ctrl-C reaches the sidecar too, in the terminal's process group, maybe before it reaches us.
+    if (exit.signal === "SIGINT") process.exit(0);
     console.error(`the sidecar ended: ${exit.stderr || `status ${exit.exitCode}, signal ${exit.signal}`}`);
     process.exit(1);
   });
