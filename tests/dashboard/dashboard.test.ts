@@ -47,6 +47,7 @@ const scratch = mkdtempSync(join(tmpdir(), "procsampler-dashboard-"));
 // How to end what the current test started.
 const cleanups: (() => unknown)[] = [];
 let browser: Browser;
+// Script errors on a page, and anything it fetched from elsewhere than the dashboard.
 const pageErrors: string[] = [];
 
 async function firstLine(child: ChildProcess, pattern: RegExp): Promise<string> {
@@ -72,6 +73,9 @@ async function openDashboard(rootPid: number, height: number): Promise<{ page: P
   const page = await browser.newPage({ viewport: { width: 1280, height } });
   cleanups.push(() => page.close());
   page.on("pageerror", (error) => pageErrors.push(error.message));
+  page.on("request", (request) => {
+    if (!request.url().startsWith(url) && !request.url().startsWith("data:")) pageErrors.push(request.url());
+  });
   const opened = Date.now();
   await page.goto(url);
   await page.locator(".rows .row .pid", { hasText: new RegExp(`^${rootPid}$`) }).waitFor();
