@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the build, tests and benchmarks need, only what is missing: with Homebrew on macOS
 # (the compiler comes with Xcode's command line tools), with apt-get on Debian.
+#   scripts/deps.sh [--browser]
+#   --browser  also Debian's Chromium, for the dashboard's browser test (on macOS that test uses an
+#              installed Chrome or Chromium, or is skipped)
 set -euo pipefail
+browser=false
+for arg in "$@"; do
+  case $arg in
+    --browser) browser=true ;;
+    *) echo "usage: $0 [--browser]" >&2; exit 2 ;;
+  esac
+done
 
 if [ "$(uname -s)" = Darwin ]; then
   if ! command -v brew >/dev/null; then
@@ -22,6 +32,7 @@ fi
 
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
           libclang-rt-14-dev googletest)
+$browser && packages+=(chromium)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -1,0 +1,98 @@
+// The page: takes the server's event stream into the store and draws at most once a frame, the
+// table on every frame that needs it (new data, a scroll, a toggle) and the charts only when a
+// new snapshot came in. A second hello means the server started over: the page does too.
+import type { Frame, Hello } from "../shared/frames.js";
+import { formatBytes } from "./format.js";
+import { ProcessStore } from "./process_store.js";
+import { StackedChart, type Measure } from "./stacked_chart.js";
+import { TreeView } from "./tree_view.js";
+
+const CPU: Measure = {
+  title: "CPU of the tree, by process",
+  series: (entry) => entry.cpu,
+  windowSum: (entry) => entry.cpuSum,
+  totalAt: (store, tick) => store.cpuTotalAt(tick),
+  format: (value) => `${Math.round(value)}%`,
+  floor: 100,
+};
+const MEMORY: Measure = {
+  title: "Resident memory of the tree, by process",
+  series: (entry) => entry.memory,
+  windowSum: (entry) => entry.memorySum,
+  totalAt: (store, tick) => store.memoryTotalAt(tick),
+  format: formatBytes,
+  floor: 64 << 20,
+  increments: Array.from({ length: 50 }, (_, power) => 2 ** power), // 1 B, 2 B, ... 512 TiB
+};
+
+function element(id: string): HTMLElement {
+  const found = document.getElementById(id);
+  if (!found) throw new Error(`the page has no #${id}`);
+  return found;
+}
+
+class Dashboard {
+  constructor(private readonly hello: Hello) {
+    this.store = new ProcessStore(Math.ceil(hello.windowMs / hello.sampleIntervalMs) + 1);
+    this.tree = new TreeView(element("tree"), this.store);
+    this.charts = [
+      new StackedChart(element("cpu"), CPU, this.store),
+      new StackedChart(element("memory"), MEMORY, this.store),
+    ];
+    this.tree.onInvalidate = () => this.schedule();
+    for (const frame of hello.history) this.take(frame);
+    this.schedule();
+  }
+
+  take(frame: Frame): void {
+    this.store.ingest(frame);
+    this.tree.storeChanged();
+    this.schedule();
+  }
+
+  private schedule(): void {
+    if (this.scheduled) return;
+    this.scheduled = true;
+    requestAnimationFrame(() => this.draw());
+  }
+
+  private draw(): void {
+    this.scheduled = false;
+    this.tree.render();
+    if (this.drawnTick === this.store.tick) return;
+    this.drawnTick = this.store.tick;
+    for (const chart of this.charts) chart.update();
+    this.writeSummary();
+  }
+
+  private writeSummary(): void {
+    const frame = this.store.latest;
+    if (!frame) return;
+    let exited = 0;
+    for (const entry of this.store.entries.values()) if (entry.exitedAtMs !== null) exited += 1;
+    const time = new Date(frame.sampledAtUnixMs).toLocaleTimeString();
+    element("summary").textContent =
+      `tree of pid ${this.hello.rootPid} (${this.hello.platform}): ${frame.processes.length} processes, ` +
+      `${exited} exited lately · sampled ${time} every ${this.hello.sampleIntervalMs / 1000} s, ` +
+      `${frame.scannedProcessCount} scanned in ${(frame.collectionDurationMicros / 1000).toFixed(1)} ms`;
+  }
+
+  private readonly store: ProcessStore;
+  private readonly tree: TreeView;
+  private readonly charts: StackedChart[];
+  private scheduled = false;
+  private drawnTick = -1;
+}
+
+let dashboard: Dashboard | null = null;
+const events = new EventSource("/events");
+events.addEventListener("hello", (event: MessageEvent<string>) => {
+  if (dashboard) return location.reload();
+  dashboard = new Dashboard(JSON.parse(event.data) as Hello);
+});
+events.addEventListener("message", (event: MessageEvent<string>) =>
+  dashboard?.take(JSON.parse(event.data) as Frame),
+);
+events.addEventListener("error", () => {
+  element("summary").textContent = "the dashboard's server is not answering; trying again…";
+});

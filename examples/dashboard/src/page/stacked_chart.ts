@@ -1,0 +1,163 @@
+// A stacked area chart of one measure (CPU or memory) of the whole tree over the window: one band
+// per top process, the processes that were highest over the window, and one band for all the
+// others. uPlot does not stack, so each series holds the sum of its band and those below it and
+// is filled down to zero, drawn top band first so each lower band paints over it. A process
+// keeps its colour while it stays among the top. Main thread only; the store must outlive it.
+import uPlot from "uplot";
+
+import type { ProcessEntry, ProcessStore, TickSeries } from "./process_store.js";
+
+const TOP_PROCESSES = 8;
+const HUES = [215, 25, 140, 350, 275, 190, 50, 100];
+const OTHERS_COLOUR = { stroke: "hsl(220 10% 55%)", fill: "hsl(220 10% 88%)" };
+
+export interface Measure {
+  title: string;
+  series: (entry: ProcessEntry) => TickSeries;
+  windowSum: (entry: ProcessEntry) => number;
+  totalAt: (store: ProcessStore, tick: number) => number;
+  format: (value: number) => string;
+  /** The least the value axis shows, so a quiet tree does not look busy. */
+  floor: number;
+  /** The steps between the value axis's ticks to choose from; uPlot's decimal ones by default. */
+  increments?: number[];
+}
+
+interface Ranked {
+  entry: ProcessEntry;
+  hue: number;
+}
+
+interface LegendItem {
+  item: HTMLLIElement;
+  swatch: HTMLElement;
+  label: HTMLElement;
+  value: HTMLElement;
+}
+
+function setText(element: HTMLElement, text: string): void {
+  if (element.textContent !== text) element.textContent = text;
+}
+
+export class StackedChart {
+  constructor(
+    container: HTMLElement,
+    private readonly measure: Measure,
+    private readonly store: ProcessStore,
+  ) {
+    const heading = document.createElement("h2");
+    heading.textContent = measure.title;
+    const plot = document.createElement("div");
+    const legend = document.createElement("ol");
+    legend.className = "legend";
+    container.append(heading, plot, legend);
+    for (let i = 0; i <= TOP_PROCESSES; i += 1) {
+      const item = document.createElement("li");
+      const parts = {
+        swatch: document.createElement("i"),
+        label: document.createElement("span"),
+        value: document.createElement("b"),
+      };
+      item.append(parts.swatch, parts.label, parts.value);
+      legend.append(item);
+      this.legend.push({ item, ...parts });
+    }
+    // Series 1 is the others, then the top processes from the smallest up to the largest.
+    const colour =
+      (part: "stroke" | "fill") =>
+      (_: uPlot, series: number): string => {
+        const hue = series === 1 ? undefined : this.top[this.top.length + 1 - series]?.hue;
+        if (hue === undefined) return OTHERS_COLOUR[part];
+        return part === "stroke" ? `hsl(${hue} 65% 42%)` : `hsl(${hue} 70% 78%)`;
+      };
+    const band: uPlot.Series = {
+      stroke: colour("stroke"),
+      fill: colour("fill"),
+      width: 1,
+      points: { show: false },
+    };
+    const axis: uPlot.Axis = { size: 70, values: (_self, splits) => splits.map(measure.format) };
+    if (measure.increments) axis.incrs = measure.increments;
+    this.plot = new uPlot(
+      {
+        width: Math.max(200, container.clientWidth),
+        height: 170,
+        legend: { show: false },
+        cursor: { show: false },
+        scales: { y: { range: (_self, _min, max) => [0, Math.max(max, measure.floor)] } },
+        axes: [{}, axis],
+        series: [{}, ...Array.from({ length: TOP_PROCESSES + 1 }, () => ({ ...band }))],
+      },
+      [[]],
+      plot,
+    );
+    new ResizeObserver(() => {
+      this.plot.setSize({ width: Math.max(200, container.clientWidth), height: 170 });
+    }).observe(container);
+  }
+
+  update(): void {
+    const { store, measure } = this;
+    this.top = this.rank();
+    const from = store.firstTick;
+    const count = store.tick - from + 1;
+    const times = new Float64Array(count);
+    const others = new Float64Array(count);
+    // below[k]: the sum of top[0] to top[k], the band of top[k] and those under it.
+    const below = this.top.map(() => new Float64Array(count));
+    for (let i = 0; i < count; i += 1) {
+      const tick = from + i;
+      times[i] = store.timeAt(tick) / 1000;
+      let sum = 0;
+      this.top.forEach(({ entry }, k) => {
+        sum += entry.valueAt(measure.series(entry), tick);
+        (below[k] as Float64Array)[i] = sum;
+      });
+      others[i] = Math.max(sum, measure.totalAt(store, tick));
+    }
+    const unused = Array.from({ length: TOP_PROCESSES - this.top.length }, () =>
+      new Array<null>(count).fill(null),
+    );
+    this.plot.setData([times, others, ...below.reverse(), ...unused] as uPlot.AlignedData);
+    this.writeLegend();
+  }
+
+  // The processes highest over the window, largest first; each keeps its hue while it stays.
+  private rank(): Ranked[] {
+    const sum = this.measure.windowSum;
+    const entries = [...this.store.entries.values()]
+      .filter((entry) => sum(entry) > 0)
+      .sort((a, b) => sum(b) - sum(a))
+      .slice(0, TOP_PROCESSES);
+    const kept = new Map(
+      this.top.filter(({ entry }) => entries.includes(entry)).map((r) => [r.entry, r.hue]),
+    );
+    const free = HUES.filter((hue) => ![...kept.values()].includes(hue));
+    return entries.map((entry) => ({ entry, hue: kept.get(entry) ?? (free.shift() as number) }));
+  }
+
+  // The values at the newest tick, largest first, then the others.
+  private writeLegend(): void {
+    const { measure, store } = this;
+    let others = measure.totalAt(store, store.tick);
+    this.legend.forEach((item, i) => {
+      const ranked = this.top[i];
+      item.item.hidden = !ranked && i < TOP_PROCESSES;
+      if (i === TOP_PROCESSES) {
+        item.swatch.style.background = OTHERS_COLOUR.stroke;
+        setText(item.label, "others");
+        setText(item.value, measure.format(Math.max(0, others)));
+      } else if (ranked) {
+        const value = ranked.entry.valueAt(measure.series(ranked.entry), store.tick);
+        others -= value;
+        item.swatch.style.background = `hsl(${ranked.hue} 65% 42%)`;
+        setText(item.label, `${ranked.entry.name} ${ranked.entry.pid}`);
+        setText(item.value, measure.format(value));
+      }
+    });
+  }
+
+  private readonly plot: uPlot;
+  private readonly legend: LegendItem[] = [];
+  private top: Ranked[] = [];
+}

@@ -1,0 +1,49 @@
+// The page's model of the tree, off the browser, as the table and the charts read it: a reused pid
+// starts a line of its own, rates come from one process's counters, exited processes stay greyed
+// for a while and leave the window sums once their ticks have left the window.
+import assert from "node:assert/strict";
+import { test } from "node:test";
+
+import { EXITED_SHOWN_MS, ProcessStore } from "../../examples/dashboard/src/page/process_store.js";
+import { treeRows } from "../../examples/dashboard/src/page/tree_rows.js";
+import type { ProcessTuple } from "../../examples/dashboard/src/shared/frames.js";
+
+function running(pid: number, ppid: number, startTimeMs: number, cpu: number, written = 0): ProcessTuple {
+  return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, ""];
+}
+
+test("frames as the table and the charts show them", () => {
+  const store = new ProcessStore(3);
+  const steps = [
+    { at: 1000, processes: [running(10, 1, 0, 1), running(11, 10, 0, 5), running(12, 10, 0, 50)],
+      rows: ["10 1% 0 B/s", " 12 50% 0 B/s", " 11 5% 0 B/s"] },
+    { at: 2000, processes: [running(10, 1, 0, 1), running(11, 10, 0, 5, 2048), running(12, 10, 0, 50)],
+      rows: ["10 1% 0 B/s", " 12 50% 0 B/s", " 11 5% 2048 B/s"] },
+    // pid 11 again, started later: a new process, whose counter is not the old one's
+    { at: 3000, processes: [running(10, 1, 0, 1), running(11, 10, 2000, 70, 8192), running(12, 10, 0, 50)],
+      rows: ["10 1% 0 B/s", " 11 70% 0 B/s", " 12 50% 0 B/s", " 11 exited"] },
+    // their parent gone, its children belong to pid 1, outside the tree; the old pid 11 has been
+    // shown long enough, and leaves the store once its last tick has left the window
+    { at: 3000 + EXITED_SHOWN_MS, processes: [running(11, 1, 2000, 70), running(12, 1, 0, 50)],
+      rows: ["11 70% 0 B/s", "12 50% 0 B/s", "10 exited"] },
+    { at: 4000 + EXITED_SHOWN_MS, processes: [running(11, 1, 2000, 70), running(12, 1, 0, 50)],
+      rows: ["11 70% 0 B/s", "12 50% 0 B/s", "10 exited"] },
+  ];
+  for (const { at, processes, rows } of steps) {
+    store.ingest({ sequence: 0, sampledAtUnixMs: at, collectionDurationMicros: 0, scannedProcessCount: 0, processes });
+    const shown = treeRows(store.entries.values(), at, new Set()).map(({ entry: e, depth }) => {
+      const figures = e.exitedAtMs === null ? `${e.cpuPercent}% ${e.writeBytesPerSecond} B/s` : "exited";
+      return `${" ".repeat(depth)}${e.pid} ${figures}`;
+    });
+    assert.deepEqual(shown, rows, `at ${at}`);
+  }
+
+  const line = (key: string): number[] => {
+    const entry = store.entries.get(key)!;
+    return [0, 1, 2, 3, 4].map((tick) => entry.valueAt(entry.cpu, tick));
+  };
+  assert.deepEqual(line("11:2000"), [0, 0, 70, 70, 70]);
+  assert.deepEqual(line("10:0"), [1, 1, 1, 0, 0]);
+  assert.equal(store.entries.has("11:0"), false, "gone once the window has passed its ticks");
+  assert.equal(store.entries.get("12:0")!.cpuSum, 150, "the sum of the window's three ticks");
+});

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The dashboard in a real browser (Debian's Chromium, installed if missing; on macOS an installed
+# Chrome or Chromium, else the test is skipped). It writes a screenshot to build/dashboard.png.
+#   tests/dashboard/run.sh [--update-screenshot]
+#   --update-screenshot  write it to docs/dashboard.png instead, the README's picture
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+case ${1:-} in
+  --update-screenshot) export DASHBOARD_SCREENSHOT=docs/dashboard.png ;;
+  "") ;;
+  *) echo "usage: $0 [--update-screenshot]" >&2; exit 2 ;;
+esac
+scripts/deps.sh --browser
+cd tests/dashboard
+[ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
+npx tsc -p .
+node --test build/tests/dashboard/*.test.js
