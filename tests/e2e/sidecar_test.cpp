@@ -56,9 +56,9 @@ std::string configure(pid_t root, int intervalMs) {
 std::string sampleNow(const std::string& id) {
   return command("sampleNow", "\"requestId\":\"" + id + "\"");
 }
-std::string errorLine(const std::string& code, const std::string& message, bool recoverable) {
-  return R"({"version":2,"type":"error","code":")" + code + R"(","message":")" + message +
-         R"(","recoverable":)" + (recoverable ? "true" : "false") + "}";
+std::string readHistory(const std::string& id, int windowMs) {
+  return command("readHistory",
+                 "\"requestId\":\"" + id + "\",\"windowMs\":" + std::to_string(windowMs));
 }
 
 struct Host : ChildProcess {
@@ -99,17 +99,15 @@ TEST(Sidecar, SaysHelloAndEndsCleanlyWithoutInputOrOutput) {
 TEST(Sidecar, TenThousandLinesAtOnceAreAllAnsweredInOrder) {
   Host host;
   // A slow first sample holds the loop back while the rest piles up behind the queue and in the
-  // pipe. Each answer is known by a prefix.
+  // pipe. Each answer is known by a prefix: a refusal for each even line, a chunk for each odd one.
   std::string input = configure(host.pid(), 0) + sampleNow("slow");
   Lines answers{R"({"version":2,"type":"snapshot","sequence":1,)"};
-  const std::string invalid =
-      R"({"version":2,"type":"error","code":"invalid-command","message":"invalid command: )";
   for (int i = 0; i < 10000; ++i) {
-    const std::string id = "q" + std::to_string(i);
-    input += i % 2 ? command("readHistory", "\"requestId\":\"" + id + "\",\"windowMs\":0")
-                   : "{\"type\":\"sampleNow\"\n";
-    answers.push_back(i % 2 ? R"({"version":2,"type":"historyChunk","requestId":")" + id + "\""
-                            : invalid);
+    input += i % 2 ? readHistory("q" + std::to_string(i), 0) : "{\"type\":\"sampleNow\"\n";
+    answers.push_back(
+        i % 2
+            ? R"({"version":2,"type":"historyChunk","requestId":"q)" + std::to_string(i) + "\""
+            : R"({"version":2,"type":"error","code":"invalid-command","message":"invalid command: )");
   }
   std::thread writer([&] {
     host.send(input);
@@ -134,8 +132,7 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
   const std::string huge(1 << 20, 'm');  // a line of a megabyte
   std::string script = configure(history.pid(), 0);
   for (int i = 1; i <= 3; ++i) script += sampleNow(i < 3 ? std::to_string(i) : huge);
-  history.send(script + command("readHistory", R"("requestId":"h","windowMs":3600000)") +
-               "{\"type\":\"\xFF\"}\n" + sampleNow("never"));
+  history.send(script + readHistory("h", 3600000) + "{\"type\":\"\xFF\"}\n" + sampleNow("never"));
   stream.send(command("setStreaming", "\"enabled\":true") + configure(stream.pid(), 1));
 
   // An interval of 1 is raised to 250 ms, counted from the end of each sample.
@@ -163,8 +160,9 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
   EXPECT_EQ(fields(chunk, "done"), Lines{"true"});
   EXPECT_EQ(fields(chunk, "sequence"), sequences);
   EXPECT_EQ(history.next(),
-            errorLine("invalid-command",
-                      "failed reading command stream: stream did not contain valid UTF-8", true));
+            R"({"version":2,"type":"error","code":"invalid-command","message":)"
+            R"("failed reading command stream: stream did not contain valid UTF-8",)"
+            R"("recoverable":true})");
   history.expectEnd(0);  // input is still open, yet nothing after the bad line is read
 }
 
