@@ -17,21 +17,11 @@ import { chromium, type Browser, type Page } from "playwright-core";
 // This file runs from tests/dashboard/build/tests/dashboard/.
 const ROOT = fileURLToPath(new URL("../../../../..", import.meta.url));
 const SCREENSHOT = join(ROOT, process.env.DASHBOARD_SCREENSHOT ?? "build/dashboard.png");
-const BROWSER = [
-  "/usr/bin/chromium",
-  "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
-  "/Applications/Chromium.app/Contents/MacOS/Chromium",
-].find(existsSync);
+const BROWSER = ["/usr/bin/chromium", "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
+  "/Applications/Chromium.app/Contents/MacOS/Chromium"].find(existsSync);
 // The network is closed: Chromium must not try to reach anything (Playwright adds a fresh profile).
-const CHROMIUM_FLAGS = [
-  "--no-sandbox",
-  "--disable-gpu",
-  "--disable-quic",
-  "--no-first-run",
-  "--disable-background-networking",
-  "--disable-component-update",
-  "--disable-sync",
-];
+const CHROMIUM_FLAGS = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+  "--disable-background-networking", "--disable-component-update", "--disable-sync"];
 // Starts the commands in argv[1] as its children, prints their pids, and kills them once its
 // standard input closes: they die with the test, however it ends.
 const TREE_ROOT = `const { spawn } = require("node:child_process");
@@ -56,18 +46,16 @@ async function firstLine(child: ChildProcess, pattern: RegExp): Promise<string> 
 }
 
 async function spawnTree(commands: string[][]): Promise<{ rootPid: number; pids: number[] }> {
-  const root = spawn(process.execPath, ["-e", TREE_ROOT, JSON.stringify(commands)], {
-    stdio: ["pipe", "pipe", "inherit"],
-  });
+  const args = ["-e", TREE_ROOT, JSON.stringify(commands)];
+  const root = spawn(process.execPath, args, { stdio: ["pipe", "pipe", "inherit"] });
   cleanups.push(() => root.stdin!.end());
   return { rootPid: root.pid!, pids: JSON.parse(await firstLine(root, /^\[/)) as number[] };
 }
 
+// The page over the tree of rootPid, once it shows the root; and how long that took after opening it.
 async function openDashboard(rootPid: number, height: number): Promise<{ page: Page; shownAfterMs: number }> {
-  const server = spawn("scripts/dashboard.sh", ["--root-pid", String(rootPid), "--port", "0"], {
-    cwd: ROOT,
-    stdio: ["ignore", "pipe", "inherit"],
-  });
+  const args = ["--root-pid", String(rootPid), "--port", "0"];
+  const server = spawn("scripts/dashboard.sh", args, { cwd: ROOT, stdio: ["ignore", "pipe", "inherit"] });
   cleanups.push(() => server.kill("SIGTERM"));
   const url = /http:\/\/127\.0\.0\.1:\d+\//.exec(await firstLine(server, /http:/))![0];
   const page = await browser.newPage({ viewport: { width: 1280, height } });
@@ -79,43 +67,29 @@ async function openDashboard(rootPid: number, height: number): Promise<{ page: P
   const opened = Date.now();
   await page.goto(url);
   await page.locator(".rows .row .pid", { hasText: new RegExp(`^${rootPid}$`) }).waitFor();
-  return { page, shownAfterMs: Date.now() - opened };
-}
-
-interface ShownRow {
-  pid: number;
-  cpu: number;
-  write: string;
-  exited: boolean;
-  colour: string;
+  const shownAfterMs = Date.now() - opened;
+  console.log(`the live tree showed ${shownAfterMs} ms after the page was opened`);
+  return { page, shownAfterMs };
 }
 
 // The table's rows top to bottom, as drawn.
-function shownRows(page: Page): Promise<ShownRow[]> {
-  return page.$$eval(".rows .row:not([hidden])", (rows) =>
-    rows
-      .map((row) => ({ row, top: row.getBoundingClientRect().top }))
-      .sort((a, b) => a.top - b.top)
-      .map(({ row }) => ({
-        pid: Number(row.querySelector(".pid")?.textContent),
-        cpu: Number(row.querySelector(".cpu")?.textContent || 0),
-        write: row.querySelector(".write")?.textContent ?? "",
-        exited: row.classList.contains("exited"),
-        colour: getComputedStyle(row).color,
-      })),
+const shownRows = (page: Page) =>
+  page.$$eval(".rows .row:not([hidden])", (rows) =>
+    rows.sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top).map((row) => ({
+      pid: Number(row.querySelector(".pid")?.textContent),
+      cpu: Number(row.querySelector(".cpu")?.textContent || 0),
+      write: row.querySelector(".write")?.textContent ?? "",
+      exited: row.classList.contains("exited"),
+      colour: getComputedStyle(row).color,
+    })),
   );
-}
 
 // What the memory chart's legend gives for a pid, in bytes; NaN while it is not there.
 async function chartedMemory(page: Page, pid: number): Promise<number> {
-  const text = await page.$$eval(
-    "#memory .legend li",
-    (items, pid) => {
-      const item = items.find((li) => li.querySelector("span")?.textContent?.endsWith(` ${pid}`));
-      return item?.querySelector("b")?.textContent ?? "";
-    },
-    pid,
-  );
+  const text = await page.$$eval("#memory .legend li", (items, pid) => {
+    const item = items.find((li) => li.querySelector("span")?.textContent?.endsWith(` ${pid}`));
+    return item?.querySelector("b")?.textContent ?? "";
+  }, pid);
   const [number, unit] = text.split(" ");
   return Number(number) * 1024 ** ["B", "KiB", "MiB", "GiB"].indexOf(unit ?? "");
 }
@@ -142,56 +116,48 @@ after(async () => {
 
 const skip = !BROWSER && "no Chrome or Chromium in /Applications: install one to run the browser test";
 
-test(
-  "a spawned tree: busy child on top, the allocator's memory rising in the chart, the exited child greyed",
-  { skip },
-  async () => {
-    const { rootPid, pids } = await spawnTree([
-      ["sh", "-c", "while :; do :; done"],
-      [process.execPath, "-e", ALLOCATE, join(scratch, "written")],
-      ["sleep", "600"],
-    ]);
-    const [busy, allocator, exiting] = pids as [number, number, number];
-    const { page, shownAfterMs } = await openDashboard(rootPid, 520); // the picture: little empty table
-    const photographAt = Date.now() + 10_000; // so the charts hold a few seconds
-    console.log(`the live tree showed ${shownAfterMs} ms after the page was opened`);
-    assert.ok(shownAfterMs < 2000, `the tree took ${shownAfterMs} ms to show`);
+const tree = "a spawned tree: busy child on top, the allocator's memory rising in the chart, the exited child greyed";
+test(tree, { skip }, async () => {
+  const { rootPid, pids } = await spawnTree([
+    ["sh", "-c", "while :; do :; done"],
+    [process.execPath, "-e", ALLOCATE, join(scratch, "written")],
+    ["sleep", "600"],
+  ]);
+  const [busy, allocator, exiting] = pids as [number, number, number];
+  const { page, shownAfterMs } = await openDashboard(rootPid, 520); // the picture: little empty table
+  const photographAt = Date.now() + 10_000; // so the charts hold a few seconds
+  assert.ok(shownAfterMs < 2000, `the tree took ${shownAfterMs} ms to show`);
 
-    await until(
-      "the whole tree, the busy child first under the root near 100%, the allocator writing",
-      async () => {
-        const rows = await shownRows(page);
-        const [top, first] = rows;
-        const running = pids.every((pid) => rows.some((row) => row.pid === pid && !row.exited));
-        const writing = rows.find((row) => row.pid === allocator)?.write.endsWith("/s") === true;
-        return running && writing && top?.pid === rootPid && first?.pid === busy && first.cpu >= 70;
-      },
-    );
-    let first = NaN;
-    await until("the allocator's memory rising in the chart", async () => {
-      const now = await chartedMemory(page, allocator);
-      first = Number.isNaN(first) ? now : first;
-      return now > first + (16 << 20);
-    });
-    process.kill(exiting, "SIGTERM"); // seen running above
-    await until("the exited child greyed", async () => {
-      const rows = await shownRows(page);
-      const gone = rows.find((row) => row.pid === exiting);
-      return gone?.exited === true && gone.colour !== rows.find((row) => row.pid === busy)?.colour;
-    });
+  await until("the whole tree, the busy child first under the root near 100%, the allocator writing", async () => {
+    const rows = await shownRows(page);
+    const [top, first] = rows;
+    const running = pids.every((pid) => rows.some((row) => row.pid === pid && !row.exited));
+    const writing = rows.find((row) => row.pid === allocator)?.write.endsWith("/s") === true;
+    return running && writing && top?.pid === rootPid && first?.pid === busy && first.cpu >= 70;
+  });
+  let first = NaN;
+  await until("the allocator's memory rising in the chart", async () => {
+    const now = await chartedMemory(page, allocator);
+    first = Number.isNaN(first) ? now : first;
+    return now > first + (16 << 20);
+  });
+  process.kill(exiting, "SIGTERM"); // seen running above
+  await until("the exited child greyed", async () => {
+    const rows = await shownRows(page);
+    const gone = rows.find((row) => row.pid === exiting);
+    return gone?.exited === true && gone.colour !== rows.find((row) => row.pid === busy)?.colour;
+  });
 
-    await page.waitForTimeout(Math.max(0, photographAt - Date.now()));
-    mkdirSync(dirname(SCREENSHOT), { recursive: true });
-    await page.screenshot({ path: SCREENSHOT });
-    console.log(`screenshot: ${SCREENSHOT}`);
-    assert.deepEqual(pageErrors, []);
-  },
-);
+  await page.waitForTimeout(Math.max(0, photographAt - Date.now()));
+  mkdirSync(dirname(SCREENSHOT), { recursive: true });
+  await page.screenshot({ path: SCREENSHOT });
+  console.log(`screenshot: ${SCREENSHOT}`);
+  assert.deepEqual(pageErrors, []);
+});
 
 test("frame times while scrolling a machine of 2000 more processes streamed at 1 s", { skip }, async () => {
   await spawnTree(Array.from({ length: 2000 }, () => ["sleep", "600"]));
-  const { page, shownAfterMs } = await openDashboard(1, 720);
-  console.log(`the live tree showed ${shownAfterMs} ms after the page was opened`);
+  const { page } = await openDashboard(1, 720);
   await until("2000 processes in the tree", async () => {
     const count = /(\d+) processes/.exec((await page.textContent("#summary")) ?? "");
     return Number(count?.[1]) >= 2000;
@@ -199,9 +165,7 @@ test("frame times while scrolling a machine of 2000 more processes streamed at 1
 
   const { frames, snapshots } = await page.evaluate(async (ms) => {
     let snapshots = 0;
-    new MutationObserver(() => (snapshots += 1)).observe(document.getElementById("summary")!, {
-      childList: true,
-    });
+    new MutationObserver(() => (snapshots += 1)).observe(document.getElementById("summary")!, { childList: true });
     const frames: number[] = [];
     const table = document.getElementById("tree")!;
     await new Promise<void>((done) => {
@@ -216,10 +180,8 @@ test("frame times while scrolling a machine of 2000 more processes streamed at 1
     return { frames: frames.slice(1).map((now, i) => now - frames[i]!), snapshots };
   }, 10_000);
   frames.sort((a, b) => a - b);
-  const at = (share: number): string =>
-    frames[Math.min(frames.length - 1, Math.floor(share * frames.length))]!.toFixed(1);
-  const share = (ms: number): string =>
-    ((100 * frames.filter((frame) => frame > ms).length) / frames.length).toFixed(1);
+  const at = (share: number) => frames[Math.min(frames.length - 1, Math.floor(share * frames.length))]!.toFixed(1);
+  const share = (ms: number) => ((100 * frames.filter((frame) => frame > ms).length) / frames.length).toFixed(1);
   // Display timing jitters by a fraction of a millisecond; a frame that missed the display's
   // refresh shows as 25 ms or more.
   console.log(

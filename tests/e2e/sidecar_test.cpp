@@ -56,9 +56,9 @@ std::string configure(pid_t root, int intervalMs) {
 std::string sampleNow(const std::string& id) {
   return command("sampleNow", "\"requestId\":\"" + id + "\"");
 }
-std::string errorLine(const std::string& code, const std::string& message, bool recoverable) {
-  return R"({"version":2,"type":"error","code":")" + code + R"(","message":")" + message +
-         R"(","recoverable":)" + (recoverable ? "true" : "false") + "}";
+std::string readHistory(const std::string& id, int windowMs) {
+  return command("readHistory",
+                 "\"requestId\":\"" + id + "\",\"windowMs\":" + std::to_string(windowMs));
 }
 
 struct Host : ChildProcess {
@@ -96,46 +96,22 @@ TEST(Sidecar, SaysHelloAndEndsCleanlyWithoutInputOrOutput) {
   blind.expectEnd(0);
 }
 
-TEST(Sidecar, TenThousandLinesAtOnceAreAllAnsweredInOrder) {
-  Host host;
-  // A slow first sample holds the loop back while the rest piles up behind the queue and in the
-  // pipe. Each answer is known by a prefix.
-  std::string input = configure(host.pid(), 0) + sampleNow("slow");
-  Lines answers{R"({"version":2,"type":"snapshot","sequence":1,)"};
-  const std::string invalid =
-      R"({"version":2,"type":"error","code":"invalid-command","message":"invalid command: )";
-  for (int i = 0; i < 10000; ++i) {
-    const std::string id = "q" + std::to_string(i);
-    input += i % 2 ? command("readHistory", "\"requestId\":\"" + id + "\",\"windowMs\":0")
-                   : "{\"type\":\"sampleNow\"\n";
-    answers.push_back(i % 2 ? R"({"version":2,"type":"historyChunk","requestId":")" + id + "\""
-                            : invalid);
-  }
-  std::thread writer([&] {
-    host.send(input);
-    host.closeFd(0);
-  });
-  for (const std::string& answer : answers) {
-    if (const std::string line = host.next(); !line.starts_with(answer)) {
-      ADD_FAILURE() << "expected " << answer << "..., got " << line.substr(0, 200);
-      host.closeFd(1);  // the sidecar ends, so the writer is not left blocked
-      break;
-    }
-  }
-  writer.join();
-  host.expectEnd(0);
-}
-
 // The wiring of reader, loop, collection, history and writer, as the host sees it; what each
 // part makes of every command is the business of the session's own tests.
 TEST(Sidecar, CommandsAreAnsweredInOrder) {
-  // Two sidecars at once: one fills its history on request while the other streams.
+  // Two sidecars at once. One is sent at once three samples (the last with a request id of a
+  // megabyte), its history, 10,000 lines alternately refused and answered by a chunk, a line that
+  // is not UTF-8 and one more command. Nothing of its output is read while the other streams, so
+  // it is held back at its output, then at its channel's bound, then at its input pipe.
   Host history, stream;
   const std::string huge(1 << 20, 'm');  // a line of a megabyte
   std::string script = configure(history.pid(), 0);
   for (int i = 1; i <= 3; ++i) script += sampleNow(i < 3 ? std::to_string(i) : huge);
-  history.send(script + command("readHistory", R"("requestId":"h","windowMs":3600000)") +
-               "{\"type\":\"\xFF\"}\n" + sampleNow("never"));
+  script += readHistory("h", 3600000);
+  for (int i = 0; i < 10000; ++i) {
+    script += i % 2 ? readHistory("q" + std::to_string(i), 0) : "{\"type\":\"sampleNow\"\n";
+  }
+  std::thread writer([&] { history.send(script + "{\"type\":\"\xFF\"}\n" + sampleNow("never")); });
   stream.send(command("setStreaming", "\"enabled\":true") + configure(stream.pid(), 1));
 
   // An interval of 1 is raised to 250 ms, counted from the end of each sample.
@@ -162,9 +138,23 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
   const std::string chunk = history.next();
   EXPECT_EQ(fields(chunk, "done"), Lines{"true"});
   EXPECT_EQ(fields(chunk, "sequence"), sequences);
+  // Each of the 10,000 answers is known by a prefix.
+  for (int i = 0; i < 10000; ++i) {
+    const std::string answer =
+        i % 2
+            ? R"({"version":2,"type":"historyChunk","requestId":"q)" + std::to_string(i) + "\""
+            : R"({"version":2,"type":"error","code":"invalid-command","message":"invalid command: )";
+    if (const std::string line = history.next(); !line.starts_with(answer)) {
+      ADD_FAILURE() << "expected " << answer << "..., got " << line.substr(0, 200);
+      history.closeFd(1);  // the sidecar ends, so the writer is not left blocked
+      break;
+    }
+  }
+  writer.join();
   EXPECT_EQ(history.next(),
-            errorLine("invalid-command",
-                      "failed reading command stream: stream did not contain valid UTF-8", true));
+            R"({"version":2,"type":"error","code":"invalid-command","message":)"
+            R"("failed reading command stream: stream did not contain valid UTF-8",)"
+            R"("recoverable":true})");
   history.expectEnd(0);  // input is still open, yet nothing after the bad line is read
 }
 

@@ -20,22 +20,19 @@ class RecordingSink final : public protocol::OutputSink {
     writes.push_back(size);
     accepted_ = std::min(size, limit_ - std::min(limit_, output.size()));
     output.append(data, accepted_);
-    return accepted_ < size ? IoStatus(IoError{code_}) : IoStatus();
+    return accepted_ < size ? IoStatus(IoError{EPIPE}) : IoStatus();
   }
   std::size_t acceptedBeforeFailure() const override { return accepted_; }
 
-  // Every write fails from the moment `bytes` bytes in total have been taken; SIZE_MAX heals.
-  void failAfter(std::size_t bytes, int code = EPIPE) {
-    limit_ = bytes;
-    code_ = code;
-  }
+  // Every write fails with EPIPE from the moment `bytes` bytes in total have been taken; SIZE_MAX
+  // heals.
+  void failAfter(std::size_t bytes) { limit_ = bytes; }
 
   std::string output;               // everything taken, in order
   std::vector<std::size_t> writes;  // the size asked of every call, failed or not
 
  private:
   std::size_t limit_ = SIZE_MAX;
-  int code_ = EPIPE;
   std::size_t accepted_ = 0;
 };
 

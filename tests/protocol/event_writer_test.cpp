@@ -13,8 +13,6 @@
 namespace procsampler::protocol {
 namespace {
 
-using namespace std::string_literals;
-
 using sampling::ProcessSample;
 using sampling::Snapshot;
 
@@ -26,7 +24,8 @@ std::string writeOne(const Snapshot& snapshot) {
   return sink.output;
 }
 
-TEST(EventWriter, WritesEveryKindOfEventExactly) {
+// Hello and error lines are compared whole by the end-to-end and session tests.
+TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
   // JSON needs only these escaped; "/", 0x7F and UTF-8 pass unchanged.
   const std::string name = "n\t\"\\\x01\xc3\xa9/\x7f", command = "\b\f\n\r\x1b";
   const ProcessSample node{UINT32_MAX,    1,   1717999999000, 1123,       name, command, "Run",
@@ -36,13 +35,10 @@ TEST(EventWriter, WritesEveryKindOfEventExactly) {
   const Snapshot* slice[] = {&sampled, &empty};
   testing::RecordingSink sink;
   EventWriter writer(sink);
-  ASSERT_TRUE(writer.writeHello({"0.1.0", 73021, "macos", "aarch64", Capabilities{}}).ok() &&
-              writer.writeError("protocol-mismatch", "m", false).ok() &&
-              writer.writeError("not-configured", "n", true).ok() &&
-              writer.writeSnapshot(sampled).ok() && writer.writeSnapshot(empty).ok() &&
+  ASSERT_TRUE(writer.writeSnapshot(sampled).ok() && writer.writeSnapshot(empty).ok() &&
               writer.writeHistoryChunk("h-1", true, {}).ok() &&
               writer.writeHistoryChunk("h-2", false, slice).ok());
-  EXPECT_EQ(sink.writes.size(), 7u);  // flushed per event
+  EXPECT_EQ(sink.writes.size(), 4u);  // flushed per event
   const std::string head =
       R"({"version":2,"type":"snapshot","sequence":7,"sampledAtUnixMs":1718000000123,)"
       R"("collectionDurationMicros":1500,"scannedProcessCount":412,"retainedProcessCount":1,)"
@@ -56,24 +52,18 @@ TEST(EventWriter, WritesEveryKindOfEventExactly) {
       R"("virtualBytes":18446744073709551615,"ioReadBytes":1024,"ioWriteBytes":0,)"
       R"("ioSemantics":"storage"}]})";
   const std::string emptyText = head + R"(,"externalProcesses":[],"processes":[]})";
+  const std::string emptyChunk =
+      R"({"version":2,"type":"historyChunk","requestId":"h-1","done":true,"snapshots":[]})"
+      "\n";
   // What history chunks are cut by: the same bytes, counted.
   EXPECT_EQ(EventWriter::chunkedSnapshotBytes(sampled), (head + rest).size());
-  EXPECT_EQ(EventWriter::emptyHistoryChunkBytes("h-1", true),
-            R"({"version":2,"type":"historyChunk","requestId":"h-1","done":true,"snapshots":[]})"
-            "\n"s.size());
+  EXPECT_EQ(EventWriter::emptyHistoryChunkBytes("h-1", true), emptyChunk.size());
   // Inside a chunk a snapshot has no request id.
-  EXPECT_EQ(sink.output,
-            R"({"version":2,"type":"hello","sidecarVersion":"0.1.0","sidecarPid":73021,)"
-            R"("platform":"macos","arch":"aarch64","capabilities":{"cumulativeCpuTime":true,)"
-            R"("currentCpuPercent":true,"residentMemory":true,"virtualMemory":true,"ioBytes":true,)"
-            R"("processStartTime":true,"processTree":true}}
-{"version":2,"type":"error","code":"protocol-mismatch","message":"m","recoverable":false}
-{"version":2,"type":"error","code":"not-configured","message":"n","recoverable":true}
-)" + head + R"(,"requestId":"r")" +
-                rest + "\n" + emptyText + "\n" +
-                R"({"version":2,"type":"historyChunk","requestId":"h-1","done":true,"snapshots":[]}
-{"version":2,"type":"historyChunk","requestId":"h-2","done":false,"snapshots":[)" +
-                head + rest + "," + emptyText + "]}\n");
+  EXPECT_EQ(sink.output, head + R"(,"requestId":"r")" + rest + "\n" + emptyText + "\n" +
+                             emptyChunk +
+                             R"({"version":2,"type":"historyChunk","requestId":"h-2","done":false,)"
+                             R"("snapshots":[)" +
+                             head + rest + "," + emptyText + "]}\n");
 }
 
 // The widest numbers and texts that escape to six bytes a byte, the worst case for the buffer,

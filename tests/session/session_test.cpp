@@ -68,7 +68,8 @@ Messages readerOutput(const std::string& input) {
   return drain(channel.receiver);
 }
 
-TEST(CommandReader, CutsLinesSkipsBlankOnesAndStopsAtInvalidUtf8) {
+// A line that is not UTF-8 ends the reading: the end-to-end tests see that as a host does.
+TEST(CommandReader, CutsLinesAndSkipsBlankOnes) {
   const std::string stop = R"({"type":"shutdown","version":2})", cut = R"({"type":"shutdown")";
   // Only meaningful if the decoder's answer shows whether a carriage return reached it.
   ASSERT_NE(refused(cut), refused(cut + "\r"));
@@ -77,9 +78,6 @@ TEST(CommandReader, CutsLinesSkipsBlankOnesAndStopsAtInvalidUtf8) {
                          stop + "\r\n" + cut + "\r"),
             (Messages{refused(cut), refused(cut + "\r"), refused("\xC2\xA0" + stop),
                       cmd("shutdown"), refused(cut + "\r")}));
-  EXPECT_EQ(readerOutput(stop + "\n{\"type\":\"\xFF\"}\n" + stop + "\n"),
-            (Messages{cmd("shutdown"), Invalid{"failed reading command stream: stream did not "
-                                               "contain valid UTF-8"}}));
   EXPECT_EQ(readerOutput(""), Messages{});
 }
 
