@@ -42,9 +42,20 @@ class ProcessEntryMap {
   void markAlive(Pid pid) {
     if (auto stored = entries_.find(pid); stored != entries_.end()) stored->second.marked = sweep_;
   }
-  // Removes every entry not marked since startSweep.
+  // Removes every entry not marked since startSweep, handing each to `removed(pid, entry)` first.
+  template <typename Removed>
+  void sweepUnmarked(Removed&& removed) {
+    for (auto item = entries_.begin(); item != entries_.end();) {
+      if (item->second.marked == sweep_) {
+        ++item;
+        continue;
+      }
+      removed(item->first, item->second.entry);
+      item = entries_.erase(item);
+    }
+  }
   void sweepUnmarked() {
-    std::erase_if(entries_, [this](const auto& item) { return item.second.marked != sweep_; });
+    sweepUnmarked([](Pid, Entry&) {});
   }
   void erase(Pid pid) { entries_.erase(pid); }
   void clear() { entries_.clear(); }
@@ -61,6 +72,10 @@ class ProcessEntryMap {
   template <typename Visit>
   void forEach(Visit&& visit) const {
     for (const auto& item : entries_) visit(item.second.entry);
+  }
+  template <typename Visit>
+  void forEach(Visit&& visit) {
+    for (auto& item : entries_) visit(item.second.entry);
   }
 
  private:

@@ -35,7 +35,7 @@ class ProcessWorld {
 using ProcessWorldFactory = std::function<std::unique_ptr<ProcessWorld>(Clock&)>;
 
 // Lends a world's table to a Sampler, which wants to own one.
-class BorrowedTable final : public sampling::ProcessTable {
+class BorrowedTable : public sampling::ProcessTable {
  public:
   explicit BorrowedTable(sampling::ProcessTable& table) : table_(table) {}
   std::size_t refresh_processes_specifics() override {

@@ -1,5 +1,6 @@
 // The Linux table over scripted /proc files and a scripted clock: its arithmetic, its lifecycle,
-// which files it reads when, and that reading lazily still reports what a full read would.
+// which files it reads when, and that walking the trees and reading lazily still reports what a
+// full read would.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,13 @@ using testing::TreeSelectionContract;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr auto kGone = ReadStatus::Gone, kUnreadable = ReadStatus::Unreadable;
+constexpr auto kChildrenFiles = ChildDiscovery::ChildrenFiles;
+// The machine booted 0.7 s after the epoch, so a start of whole seconds of ticks is still in its
+// second. Without descriptors nothing is watched or kept: every refresh reads every stat.
+constexpr ProcFsTableOptions kListing{.bootTime = 700ms, .descriptorBudget = 64};
+constexpr ProcFsTableOptions kChildren{
+    .bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 64};
+constexpr ProcFsTableOptions kScan{.bootTime = 700ms};
 
 Pids pidsOf(const ProcessTable& table) {
   Pids pids;
@@ -26,26 +34,34 @@ Pids pidsOf(const ProcessTable& table) {
   return pids;
 }
 
-// The table over scripted files; a process spawned as "x" runs /opt/x.bin. The machine booted
-// 0.7 s after the epoch, so a start of whole seconds of ticks is still in its second.
+// The table over scripted files; a process spawned as "x" runs /opt/x.bin.
 struct ProcFilesWorld final : testing::ProcessWorld {
-  explicit ProcFilesWorld(Clock& clock)
-      : proc(std::unique_ptr<ProcFiles>(files), clock, {.bootTime = 700ms}) {}
+  explicit ProcFilesWorld(Clock& clock, ProcFsTableOptions options = kListing)
+      : proc(std::unique_ptr<ProcFiles>(files), clock, options) {}
   void spawn(const testing::WorldProcess& p) override {
     std::string cmdline;
     for (const std::string& argument : p.arguments) cmdline += argument + '\0';
-    files->add({p.pid, p.ppid, p.name, p.startSeconds * 100, cmdline, "/opt/" + p.name + ".bin"});
+    testing::FakeProc started{
+        p.pid, p.ppid, p.name, p.startSeconds * 100, cmdline, "/opt/" + p.name + ".bin"};
+    // The same start: an exec, which keeps the process's accounting.
+    if (auto old = files->procs.find(p.pid);
+        old != files->procs.end() && old->second.starttime == started.starttime) {
+      started.utime = old->second.utime, started.stime = old->second.stime;
+    }
+    files->add(started);
   }
-  void exit(Pid pid) override { files->procs.erase(pid); }
+  void exit(Pid pid) override { files->exitProcess(pid, true); }
   ProcessTable& table() override { return proc; }
   testing::FakeProcFiles* files = new testing::FakeProcFiles;
   ProcFsTable proc;
 };
 
+testing::ProcessWorldFactory worldWith(ProcFsTableOptions options) {
+  return [options](Clock& clock) { return std::make_unique<ProcFilesWorld>(clock, options); };
+}
 INSTANTIATE_TEST_SUITE_P(ProcFiles, TreeSelectionContract,
-                         ::testing::Values(testing::ProcessWorldFactory([](Clock& clock) {
-                           return std::make_unique<ProcFilesWorld>(clock);
-                         })));
+                         ::testing::Values(worldWith(kListing), worldWith(kChildren),
+                                           worldWith(kScan)));
 
 class ProcFsTableTest : public ::testing::Test {
  protected:
@@ -72,12 +88,17 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
   EXPECT_EQ(at(10).cpu_percent, 0.0f);  // first sight
   // clang-format off
   const struct { std::chrono::milliseconds monotonicOnly, passed; std::uint64_t ticks;
-                 float percent; long systemStatReads; } kSteps[] = {
-      {0ms, 1000ms, 150, 150.0f, 1},  // user and system time, in percent of one CPU
-      {0ms, 2000ms, 0, 0.0f, 1},      // idle since
-      {200ms, 100ms, 10, 50.0f, 1},   // 300 ms apart: an interval of at least 200 ms
-      {0ms, 150ms, 5, 25.0f, 0},      // under 200 ms: the previous interval again
-      {0ms, 250ms, 20, 50.0f, 1}};    // since the last reading, 400 ms
+                 bool reported, systemFails; float percent; long systemStatReads; } kSteps[] = {
+      {0ms, 1000ms, 150, true, false, 150.0f, 1},  // user and system time, in percent of one CPU
+      {0ms, 2000ms, 0, true, false, 0.0f, 1},      // idle since
+      {200ms, 100ms, 10, true, false, 50.0f, 1},   // 300 ms apart: an interval of at least 200 ms
+      {0ms, 150ms, 5, true, false, 25.0f, 0},      // under 200 ms: the previous interval again
+      {0ms, 250ms, 20, true, false, 50.0f, 1},     // since the last reading, 400 ms
+      // Not read while unreported: then its mean use since its last reading, over both intervals,
+      // unless one of them had none.
+      {0ms, 1000ms, 100, false, false, 50.0f, 1}, {0ms, 1000ms, 300, true, false, 200.0f, 1},
+      {0ms, 1000ms, 100, false, true, 200.0f, 1}, {0ms, 1000ms, 300, true, false, 0.0f, 1},
+      {0ms, 1000ms, 300, true, false, 300.0f, 1}};
   // clang-format on
   for (const auto& step : kSteps) {
     clock_.advance(step.monotonicOnly);
@@ -85,7 +106,10 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
     files_.procs[10].utime += step.ticks / 2;
     files_.procs[10].stime += step.ticks - step.ticks / 2;
     files_.calls.clear();
-    refresh();
+    files_.failing["system"] = step.systemFails ? kUnreadable : ReadStatus::Ok;
+    const Pids reported = step.reported ? Pids{10} : Pids{};
+    table_.refreshTrees(reported);
+    table_.completeProcesses(reported);
     EXPECT_FLOAT_EQ(at(10).cpu_percent, step.percent) << step.passed.count();
     EXPECT_EQ(std::count(files_.calls.begin(), files_.calls.end(), "system"), step.systemStatReads);
   }
@@ -105,6 +129,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
   EXPECT_EQ(table_.refresh_processes_specifics(), 4u);
+  table_.completeProcesses(pidsOf(table_));
   EXPECT_EQ(pidsOf(table_), (Pids{13, 42}));
   EXPECT_EQ(std::tuple(at(13).status.kind, at(13).start_time_s),
             std::tuple(ProcessStatusKind::Zombie, 6u));
@@ -116,6 +141,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
             (std::vector<std::uint64_t>{100, 40960, 9000, 7, 9, 10, 1'700'000'001 - 10}));
 
   // The same pid and command name, a later start: another process, whose details are unreadable.
+  // The descriptors kept for the old one read as gone; the new one is found by its pid.
   files_.add({42, 1, "old", 1001, "", "/bin/new", 'S', 80});
   pass(1000ms);
   refresh();
@@ -125,95 +151,216 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
 
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
-  EXPECT_EQ(table_.processCount(), 0u);
+  EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
-TEST_F(ProcFsTableTest, ReadsBeyondStatOnlyWhatANewProgramOrAReportedPidNeeds) {
-  auto callsOf = [&](const Pids& reported, const std::function<void()>& meanwhile) {
-    files_.calls.clear();
-    pass(1000ms);
-    table_.refresh_processes_specifics();
-    meanwhile();
-    table_.completeProcesses(reported);
-    std::string calls;  // past "list" and "system"
-    for (std::size_t i = 2; i < files_.calls.size(); ++i) calls += files_.calls[i] + ",";
-    return calls;
-  };
+// Each step changes the machine, then refreshes root 5's tree and completes the reported pids,
+// in the two ways of finding new processes; the calls past "list" and "system" are compared.
+TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsReported) {
+  ProcFilesWorld children(clock_, kChildren);
   // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
   const std::string huge = std::string(1 << 20, 'a') + '\0';
-  for (Pid pid : {5u, 6u}) world_.spawn({pid, 1, 1, "sh", {pid == 5 ? "sh" : huge}});
-  // First sight names a process, reported or not; completing it reads its details and confirms
-  // with stat who holds the pid.
-  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,exe 5,stat 6,exe 6,cmdline 5,io 5,stat 5,");
-  // Reported last time: read with its stat. Unreported and unchanged: stat alone.
-  for (Pid pid : {7u, 8u}) world_.spawn({pid, 1, 1, "sh", {"sh"}});
-  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,cmdline 5,io 5,stat 6,stat 7,exe 7,stat 8,exe 8,");
-  // An unreported exec: the new program is named at once.
-  world_.spawn({7, 1, 1, "sleep", {"sleep", "5"}});
-  EXPECT_EQ(callsOf({}, [] {}), "stat 5,cmdline 5,io 5,stat 6,stat 7,exe 7,stat 8,");
-  // Newly reported, named twice, unknown pids ignored: cmdline, io, and a stat that confirms who
-  // holds the pid and shows an exec since the refresh. Gone (7) or replaced (8) since: dropped.
-  EXPECT_EQ(
-      callsOf({6, 999, 6, 7, 8},
-              [&] {
-                world_.spawn({6, 1, 1, "vi", {huge}});
-                world_.exit(7);
-                world_.spawn({8, 1, 90, "new", {"new"}});
-              }),
-      "stat 5,stat 6,stat 7,stat 8,cmdline 6,io 6,stat 6,exe 6,cmdline 7,cmdline 8,io 8,stat 8,");
-  EXPECT_EQ(at(6).name, "vi.bin");
-  EXPECT_EQ(at(6).arguments, Strings{std::string(MAX_COMMAND_BYTES + 1, 'a')});
-  EXPECT_LT(files_.cmdlineBytes, 2 * MAX_COMMAND_BYTES);
-  EXPECT_EQ(pidsOf(table_), (Pids{5, 6}));
-  // Read with its stat once more, in case it is reported again; after that, nothing is kept.
-  callsOf({}, [] {});
-  callsOf({}, [] {});
-  EXPECT_EQ(at(6).arguments.capacity(), 0u);
+  const testing::WorldProcess kWorld[] = {{1, 0, 1, "init", {"init"}}, {5, 1, 1, "sh", {"sh"}},
+                                          {6, 5, 1, "sh", {huge}},     {7, 1, 1, "sh", {"sh"}},
+                                          {8, 7, 1, "sh", {"sh"}},     {9, 1, 1, "sh", {"sh"}}};
+  for (const testing::WorldProcess& p : kWorld) world_.spawn(p);
+  auto callsOf = [&](ProcFilesWorld& world, const Pids& reported) {
+    world.files->calls.clear();
+    world.proc.refreshTrees(Pids{5});
+    world.proc.completeProcesses(reported);
+    std::string calls;
+    for (const std::string& call : world.files->calls) {
+      if (call != "list" && call != "system") calls += call + ",";
+    }
+    return calls;
+  };
+  children.files->mirror(*world_.files);
+  world_.proc.refresh_processes_specifics();  // configure's: every stat, watching each process
+  children.proc.refresh_processes_specifics();
+  const struct {
+    std::function<void()> change;
+    Pids reported;
+    std::string listing, children;
+  } kSteps[] = {
+      // Watched and unchanged: nothing read but the reported, whose files are then kept open.
+      // Children files: the seed read, and each process of the tree watched at its first walk.
+      {[] {},
+       {5, 6},
+       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,",
+       "watch 5,stat 5,threads 5,children 5,watch 6,stat 6,threads 6,children 6,"
+       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,"},
+      // Kept open: three reads a reported process; the seed's stat read in the walk serves both.
+      {[] {},
+       {5, 6},
+       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,",
+       "stat 5,threads 5,children 5,threads 6,children 6,cmdline 5,io 5,cmdline 6,io 6,stat 6,"},
+      // 7 ends and 8 goes to pid 1, 9 forks 10, a thread of 5 forks 11, 6 execs: a new pid is
+      // watched, read and named; an orphan read anew; an exec named at its report.
+      {[&] {
+         world_.files->exitProcess(7, true);
+         world_.spawn({10, 9, 2, "sh", {"sh"}});
+         world_.files->procs[5].threads = {51};
+         world_.spawn({11, 5, 2, "cc", {"cc"}});
+         world_.files->procs[11].forkedBy = 51;
+         world_.spawn({6, 5, 1, "vi", {"vi"}});
+       },
+       {5, 6, 11},
+       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,"
+       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,exe 6,cmdline 11,io 11,stat 11,",
+       "stat 5,threads 5,children 5,children 5,threads 6,children 6,watch 11,stat 11,exe 11,"
+       "threads 11,children 11,cmdline 5,io 5,cmdline 6,io 6,stat 6,exe 6,cmdline 11,io 11,"
+       "stat 11,"},
+      // 11 exits unreported; the tree is no longer reported but for its root.
+      {[&] { world_.files->exitProcess(11, false); },
+       {5},
+       "stat 11,cmdline 5,io 5,stat 5,",
+       "stat 5,threads 5,children 5,children 5,threads 6,children 6,stat 11,threads 11,"
+       "children 11,cmdline 5,io 5,"},
+  };
+  for (const auto& step : kSteps) {
+    step.change();
+    pass(1000ms);
+    children.files->mirror(*world_.files);
+    EXPECT_EQ(callsOf(world_, step.reported), step.listing);
+    EXPECT_EQ(callsOf(children, step.reported), step.children);
+  }
+  EXPECT_EQ(world_.proc.find(6)->name, "vi.bin");
+  EXPECT_LT(files_.cmdlineBytes, 3 * MAX_COMMAND_BYTES);
+  // 6 and 11 let go of their kept files (and 6 of its arguments) after a refresh without a
+  // report. Left: a watch for every live process (of the tree alone, with children files), the
+  // zombie's stat (read until it is gone), and the files of the one still reported.
+  callsOf(world_, {5});
+  callsOf(children, {5});
+  EXPECT_EQ(world_.proc.heldDescriptors(), 6u + 1 + 3);
+  EXPECT_EQ(children.proc.heldDescriptors(), 2u + 1 + 3);
+  EXPECT_EQ(world_.proc.find(6)->arguments.capacity(), 0u);
+  // Without pidfds, the scan: every stat at every refresh, and no pidfd asked for again.
+  ProcFilesWorld scan(clock_, kListing);
+  scan.files->mirror(*world_.files);
+  scan.files->pidfds = false;
+  scan.proc.refresh_processes_specifics();
+  EXPECT_EQ(callsOf(scan, {}), "stat 1,stat 5,stat 6,stat 8,stat 9,stat 10,stat 11,");
 }
 
-TEST_F(ProcFsTableTest, LazySnapshotsReportWhatAFullReadWould) {
-  ProcFilesWorld twin(clock_);
-  Sampler lazy(std::make_unique<testing::BorrowedTable>(table_), clock_);
-  Sampler full(std::make_unique<testing::BorrowedTable>(twin.proc), clock_);
-  // But for a process first reported as a zombie: its command line reads as empty, so the full
-  // read shows the arguments it had when last read alive, which it may have rewritten since, and
-  // the lazy table, which never read them, shows its name.
-  auto collect = [&](Pid root, const ExternalProcessMap& externals, Pid zombie = 0) {
-    *twin.files = files_;
-    Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
-    Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
-    for (ProcessSample& record : whole.processes) {
-      if (record.pid == zombie) record.command = record.name;
+TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
+  // Every way of reading, each against a full read (stat of every pid at every refresh, every
+  // process completed) of the same machine: the two ways of finding new processes; the scan
+  // (no descriptors at all); kept files but no pidfds; descriptors running out mid-way.
+  const struct {
+    const char* name;
+    ProcFsTableOptions options;
+    bool pidfds;
+  } kVariants[] = {{"listing", kListing, true},
+                   {"children files", kChildren, true},
+                   {"scan", kScan, true},
+                   {"no pidfds", kListing, false},
+                   {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}, true},
+                   {"children files, few descriptors",
+                    {.bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 4},
+                    true}};
+  // files_ is the machine; every table reads a mirror of it.
+  testing::FakeProcFiles& world = files_;
+  std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
+  std::vector<Sampler> samplers;
+  for (const auto& variant : kVariants) {
+    walkers.push_back(std::make_unique<ProcFilesWorld>(clock_, variant.options));
+    samplers.emplace_back(std::make_unique<testing::BorrowedTable>(walkers.back()->proc), clock_);
+  }
+  // The reference refreshes the whole table and completes every entry.
+  struct FullRead final : testing::BorrowedTable {
+    explicit FullRead(ProcessTable& table) : BorrowedTable(table), whole(table) {}
+    void refreshTrees(std::span<const Pid>) override { whole.refresh_processes_specifics(); }
+    void completeProcesses(std::span<const Pid>) override {
+      whole.completeProcesses(pidsOf(whole));
     }
-    EXPECT_TRUE(mine == whole) << root;
-    twin.proc.completeProcesses(pidsOf(twin.proc));  // the rest as well: a full read
-    pass(1000ms);
-    return mine;
+    ProcessTable& whole;
   };
+  ProcFilesWorld reference(clock_, kScan);
+  Sampler full(std::make_unique<FullRead>(reference.proc), clock_);
+  // Processes busy at a steady rate each, so the mean use since any earlier reading is the use
+  // since the previous one: a walker reads unreported processes seldom, the full read always.
+  auto pass = [&] {
+    this->pass(1000ms);
+    for (auto& [pid, p] : world.procs) p.utime += p.state == 'Z' ? 0 : pid % 7;
+  };
+  // A process first reported as a zombie shows what a table that never read it alive can know:
+  // the name it read at first sight (by the listing, while alive; by the children files, as a
+  // zombie: its command name), and that as its command. A process the children files reach for
+  // the first time (when it joins the trees) is seen for the first time: 0 % CPU.
+  struct Zombie {
+    Pid pid;
+    std::string byListing, byChildren;
+  };
+  std::vector<Zombie> zombies;
+  auto collect = [&](Pid root, const ExternalProcessMap& externals, const Pids& joiners = {}) {
+    reference.files->mirror(world);
+    const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
+    for (std::size_t i = 0; i < std::size(kVariants); ++i) {
+      walkers[i]->files->mirror(world);
+      walkers[i]->files->pidfds = kVariants[i].pidfds;
+      const bool children = kVariants[i].options.discovery == kChildrenFiles;
+      Snapshot expected = whole;
+      for (ProcessSample& record : expected.processes) {
+        for (const Zombie& zombie : zombies) {
+          if (record.pid == zombie.pid) {
+            record.name = record.command = children ? zombie.byChildren : zombie.byListing;
+          }
+        }
+        const bool joins = std::find(joiners.begin(), joiners.end(), record.pid) != joiners.end();
+        if (joins && children) record.cpuPercent = 0.0f;
+      }
+      EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == expected)
+          << kVariants[i].name << " under " << root;
+      EXPECT_LE(walkers[i]->proc.heldDescriptors(), kVariants[i].options.descriptorBudget);
+    }
+    pass();
+    return whole;
+  };
+  // 300 is a subreaper with a grandchild; 400 busy and unreported until it is named.
   const testing::WorldProcess kWorld[] = {
       {1, 0, 0, "init", {"init"}},          {100, 1, 50, "sh", {"sh", "-c", "run"}},
       {101, 100, 60, "worker", {"worker"}}, {102, 100, 60, "short", {"short"}},
-      {200, 1, 10, "daemon", {"daemon"}},   {201, 200, 20, "helper", {"helper", "-x"}}};
-  for (const auto& process : kWorld) world_.spawn(process);
-  collect(0, {});
-  // 102 exits unreported: a zombie has no exe link and an empty command line, so only the name
-  // read at first sight stands for it. The unreported daemon and helper exec.
-  files_.procs[102].state = 'Z';
-  files_.procs[102].cmdline.clear();
-  files_.failing = {{"exe 102", kGone}};
-  world_.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
-  world_.spawn({201, 200, 20, "helper2", {"helper2"}});
-  const ProcessSample zombie = collect(100, {}, 102).processes.at(2);
-  EXPECT_EQ(zombie.name + " " + zombie.command, "short.bin short.bin");
-  // 102 is reaped and its pid reused under the root; the worker, reported, reads and retitles
-  // itself; the new helper exits, and the daemon's tree is reported for the first time.
-  world_.spawn({102, 100, 500, "again", {"again"}});
-  files_.procs[101].readBytes = 4096;
-  files_.procs[101].cmdline = "worker: busy";
-  files_.procs[201].state = 'Z';
-  files_.procs[201].cmdline.clear();
-  files_.failing = {{"exe 201", kGone}};
-  EXPECT_EQ(collect(100, {{200, std::nullopt}}, 201).processes.size(), 5u);
+      {200, 1, 10, "daemon", {"daemon"}},   {201, 200, 20, "helper", {"helper", "-x"}},
+      {202, 200, 20, "tidy", {"tidy"}},     {300, 1, 30, "reaper", {"reaper"}},
+      {301, 300, 30, "mid", {"mid"}},       {302, 301, 30, "leaf", {"leaf"}},
+      {400, 1, 40, "busy", {"busy"}}};
+  ProcFilesWorld& machine = world_;
+  for (const auto& process : kWorld) machine.spawn(process);
+  const ExternalProcessMap reaper{{300, std::nullopt}};
+  collect(100, reaper);
+  // Fork, and a fork by a thread of the worker; the unreported daemon execs.
+  machine.spawn({103, 100, 70, "cc", {"cc", "-c"}});
+  world.procs[101].threads = {1011};
+  machine.spawn({104, 101, 70, "sub", {"sub"}});
+  world.procs[104].forkedBy = 1011;
+  machine.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
+  collect(100, reaper);
+  // The reported worker execs and retitles itself; 102 exits, a zombie; 104 ends; the helper
+  // and 202 exit unreported; 301 ends and 302 goes to the subreaper.
+  machine.spawn({101, 100, 60, "worker2", {"worker2: busy"}});
+  world.procs[101].readBytes = 4096;
+  world.exitProcess(102, false);
+  world.exitProcess(104, true);
+  world.exitProcess(201, false);
+  world.exitProcess(202, false);
+  world.exitProcess(301, true, 300);
+  EXPECT_EQ(collect(100, reaper).processes.at(2).status, "Zombie");
+  // 102 is reaped and its pid reused under the root; 103 forks 105 and ends, so 105 goes to
+  // pid 1 and out of the tree; the daemon's tree and the busy process are reported at last.
+  world.exitProcess(102, true);
+  machine.spawn({102, 100, 500, "again", {"again"}});
+  machine.spawn({105, 103, 600, "orphan", {"orphan"}});
+  world.exitProcess(103, true);
+  const ExternalProcessMap all{{200, std::nullopt}, {300, std::nullopt}, {400, std::nullopt}};
+  zombies = {{201, "helper.bin", "helper"}, {202, "tidy.bin", "tidy"}};
+  const Snapshot joined = collect(100, all, {200, 400});
+  EXPECT_EQ(joined.processes.size(), 9u);
+  EXPECT_GT(joined.processes.back().cpuPercent, 0.0f);  // 400's use while unreported
+  // The root exits: a zombie, then gone, its children handed to pid 1.
+  world.exitProcess(100, false);
+  EXPECT_EQ(collect(100, all).processes.size(), 7u);
+  world.exitProcess(100, true);
+  EXPECT_EQ(collect(100, all).processes.size(), 6u);
 }
 
 }  // namespace

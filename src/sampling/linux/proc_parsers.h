@@ -74,6 +74,10 @@ class CommandLineSplitter {
   bool inArgument_ = false;
 };
 
+// Appends the pids of a children file ("12 345 ", one after another) to out; a token that is not
+// a pid is skipped.
+void parseChildren(std::string_view text, std::vector<Pid>& out);
+
 // The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone;
 // finalComponent (table_core.h) then names the process.
 std::string_view stripDeletedSuffix(std::string_view link);
