@@ -21,6 +21,9 @@ struct FakeProc {
   std::uint64_t utime = 0, stime = 0, vsize = 0, rss = 0, readBytes = 0, writeBytes = 0;
   std::vector<sampling::Pid> threads{};  // beside the leader, whose id is the pid
   sampling::Pid forkedBy = 0;            // the parent's thread that forked it; 0: its leader
+  // schedstat's run time is the CPU ticks' plus this, which any run without a tick (an exec, a
+  // new title) must move: a process changes nothing of its own without running.
+  std::uint64_t ranNs = 0;
 };
 
 class FakeProcFiles final : public sampling::procfs::ProcFiles {
@@ -50,8 +53,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
-  // "list", "system", "stat 42", "cmdline 42", "io 42", "exe 42", "watch 42", "threads 42",
-  // "children 42" (one per thread)
+  // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42",
+  // "threads 42", "children 42" (one per thread)
   std::vector<std::string> calls;
   std::uint64_t cpuTicks = 0;                      // summed over the two CPUs
   std::size_t cmdlinePiece = 5, cmdlineBytes = 0;  // cmdline's piece size; the bytes handed over
@@ -66,7 +69,9 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   }
   ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, Handle& handle, bool keep,
                          std::string_view& text) override {
-    return read(file == sampling::procfs::PidFile::Stat ? "stat" : "io", pid, handle, keep, text);
+    using sampling::procfs::PidFile;
+    const char* name = file == PidFile::Stat ? "stat" : file == PidFile::Io ? "io" : "schedstat";
+    return read(name, pid, handle, keep, text);
   }
   // In pieces of cmdlinePiece bytes, counting the bytes handed over.
   ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
@@ -159,9 +164,15 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     if (file == "exe" && p.state == 'Z') return ReadStatus::Gone;
     std::string stat = n(pid) + " (" + p.comm + ") " + p.state + " " + n(p.ppid) +
                        " 7 7 0 -1 4194304 100 0 0 0 " + n(p.utime) + " " + n(p.stime) +
-                       " 0 0 20 0 1 0 " + n(p.starttime) + " " + n(p.vsize) + " " + n(p.rss) + "\n";
+                       " 0 0 20 0 " + n(1 + p.threads.size()) + " 0 " + n(p.starttime) + " " +
+                       n(p.vsize) + " " + n(p.rss) + "\n";
     std::string io = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes) + "\n";
-    text = buffer_ = file == "stat" ? stat : file == "io" ? io : file == "exe" ? p.exe : p.cmdline;
+    std::string sched = n((p.utime + p.stime) * 10'000'000 + p.ranNs) + " 0 1\n";
+    text = buffer_ = file == "stat"        ? stat
+                     : file == "io"        ? io
+                     : file == "schedstat" ? sched
+                     : file == "exe"       ? p.exe
+                                           : p.cmdline;
     const ReadStatus status = failing[calls.back()];
     if (status == ReadStatus::Ok && keep && !through) handle = bind(pid, false);
     return status;

@@ -56,6 +56,23 @@ class BorrowedTable : public sampling::ProcessTable {
   sampling::ProcessTable& table_;
 };
 
+// Lends a table that reads everything: every refresh a full one, every completion of every entry.
+class FullReadTable final : public BorrowedTable {
+ public:
+  explicit FullReadTable(sampling::ProcessTable& table) : BorrowedTable(table), whole_(table) {}
+  void refreshTrees(std::span<const sampling::Pid>) override {
+    whole_.refresh_processes_specifics();
+  }
+  void completeProcesses(std::span<const sampling::Pid>) override {
+    std::vector<sampling::Pid> all;
+    whole_.forEachProcess([&all](const sampling::Process& p) { all.push_back(p.pid); });
+    whole_.completeProcesses(all);
+  }
+
+ private:
+  sampling::ProcessTable& whole_;
+};
+
 // The suite lives in tests/sampling/tree_selection_contract_test.cpp; a table source joins it with
 //   INSTANTIATE_TEST_SUITE_P(MySource, TreeSelectionContract,
 //   ::testing::Values(ProcessWorldFactory(...)));

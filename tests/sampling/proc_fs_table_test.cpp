@@ -43,10 +43,12 @@ struct ProcFilesWorld final : testing::ProcessWorld {
     for (const std::string& argument : p.arguments) cmdline += argument + '\0';
     testing::FakeProc started{
         p.pid, p.ppid, p.name, p.startSeconds * 100, cmdline, "/opt/" + p.name + ".bin"};
-    // The same start: an exec, which keeps the process's accounting.
+    // The same start: an exec, which keeps the process's accounting and takes a run.
+    started.ranNs = 1;
     if (auto old = files->procs.find(p.pid);
         old != files->procs.end() && old->second.starttime == started.starttime) {
       started.utime = old->second.utime, started.stime = old->second.stime;
+      started.ranNs += old->second.ranNs;
     }
     files->add(started);
   }
@@ -125,7 +127,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
   files_.procs[13].state = 'Z';
   // 10 exits; 11 goes between the listing and its stat, 12 after its stat.
   world_.exit(10);
-  files_.failing = {{"stat 11", kGone}, {"cmdline 12", kGone}};
+  files_.failing = {{"stat 11", kGone}, {"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
   EXPECT_EQ(table_.refresh_processes_specifics(), 4u);
@@ -186,36 +188,38 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
       // Children files: the seed read, and each process of the tree watched at its first walk.
       {[] {},
        {5, 6},
-       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,",
+       "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,",
        "watch 5,stat 5,threads 5,children 5,watch 6,stat 6,threads 6,children 6,"
-       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,"},
-      // Kept open: three reads a reported process; the seed's stat read in the walk serves both.
+       "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,"},
+      // Not run since: its run time and stat, kept open; the seed's stat read in the walk serves.
       {[] {},
        {5, 6},
-       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,",
-       "stat 5,threads 5,children 5,threads 6,children 6,cmdline 5,io 5,cmdline 6,io 6,stat 6,"},
-      // 7 ends and 8 goes to pid 1, 9 forks 10, a thread of 5 forks 11, 6 execs: a new pid is
-      // watched, read and named; an orphan read anew; an exec named at its report.
+       "schedstat 5,stat 5,schedstat 6,stat 6,",
+       "stat 5,threads 5,children 5,threads 6,children 6,schedstat 5,schedstat 6,stat 6,"},
+      // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
+      // pid is watched, read and named; an orphan read anew; an exec named at its report.
       {[&] {
          world_.files->exitProcess(7, true);
          world_.spawn({10, 9, 2, "sh", {"sh"}});
          world_.files->procs[5].threads = {51};
+         ++world_.files->procs[5].ranNs;
          world_.spawn({11, 5, 2, "cc", {"cc"}});
          world_.files->procs[11].forkedBy = 51;
          world_.spawn({6, 5, 1, "vi", {"vi"}});
        },
        {5, 6, 11},
-       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,"
-       "cmdline 5,io 5,stat 5,cmdline 6,io 6,stat 6,exe 6,cmdline 11,io 11,stat 11,",
+       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,schedstat 5,cmdline 5,io 5,"
+       "stat 5,schedstat 6,cmdline 6,io 6,stat 6,exe 6,schedstat 11,cmdline 11,io 11,stat 11,",
        "stat 5,threads 5,children 5,children 5,threads 6,children 6,watch 11,stat 11,exe 11,"
-       "threads 11,children 11,cmdline 5,io 5,cmdline 6,io 6,stat 6,exe 6,cmdline 11,io 11,"
-       "stat 11,"},
-      // 11 exits unreported; the tree is no longer reported but for its root.
+       "threads 11,children 11,schedstat 5,cmdline 5,io 5,schedstat 6,cmdline 6,io 6,stat 6,"
+       "exe 6,schedstat 11,cmdline 11,io 11,stat 11,"},
+      // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
+      // read in full, as its run time covers only one of them.
       {[&] { world_.files->exitProcess(11, false); },
        {5},
-       "stat 11,cmdline 5,io 5,stat 5,",
+       "stat 11,schedstat 5,cmdline 5,io 5,stat 5,",
        "stat 5,threads 5,children 5,children 5,threads 6,children 6,stat 11,threads 11,"
-       "children 11,cmdline 5,io 5,"},
+       "children 11,schedstat 5,cmdline 5,io 5,"},
   };
   for (const auto& step : kSteps) {
     step.change();
@@ -231,8 +235,8 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   // zombie's stat (read until it is gone), and the files of the one still reported.
   callsOf(world_, {5});
   callsOf(children, {5});
-  EXPECT_EQ(world_.proc.heldDescriptors(), 6u + 1 + 3);
-  EXPECT_EQ(children.proc.heldDescriptors(), 2u + 1 + 3);
+  EXPECT_EQ(world_.proc.heldDescriptors(), 6u + 1 + 4);
+  EXPECT_EQ(children.proc.heldDescriptors(), 2u + 1 + 4);
   EXPECT_EQ(world_.proc.find(6)->arguments.capacity(), 0u);
   // Without pidfds, the scan: every stat at every refresh, and no pidfd asked for again.
   ProcFilesWorld scan(clock_, kListing);
@@ -266,17 +270,8 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
     walkers.push_back(std::make_unique<ProcFilesWorld>(clock_, variant.options));
     samplers.emplace_back(std::make_unique<testing::BorrowedTable>(walkers.back()->proc), clock_);
   }
-  // The reference refreshes the whole table and completes every entry.
-  struct FullRead final : testing::BorrowedTable {
-    explicit FullRead(ProcessTable& table) : BorrowedTable(table), whole(table) {}
-    void refreshTrees(std::span<const Pid>) override { whole.refresh_processes_specifics(); }
-    void completeProcesses(std::span<const Pid>) override {
-      whole.completeProcesses(pidsOf(whole));
-    }
-    ProcessTable& whole;
-  };
   ProcFilesWorld reference(clock_, kScan);
-  Sampler full(std::make_unique<FullRead>(reference.proc), clock_);
+  Sampler full(std::make_unique<testing::FullReadTable>(reference.proc), clock_);
   // Processes busy at a steady rate each, so the mean use since any earlier reading is the use
   // since the previous one: a walker reads unreported processes seldom, the full read always.
   auto pass = [&] {

@@ -52,11 +52,21 @@ class PidPath {
     length_ += name.size();
     return *this;
   }
-  char text_[2 * (10 + 1) + 5 + 8 + 1];
+  char text_[2 * (10 + 1) + 5 + 9 + 1];
   std::size_t length_ = 0;
 };
 
-std::string_view fileName(PidFile file) { return file == PidFile::Io ? "io" : "stat"; }
+std::string_view fileName(PidFile file) {
+  switch (file) {
+    case PidFile::Io:
+      return "io";
+    case PidFile::Schedstat:
+      return "schedstat";
+    case PidFile::Stat:
+      break;
+  }
+  return "stat";
+}
 
 // Appends the numeric names of a directory listing (pids, thread ids) to out.
 bool listNumbers(int dirFd, char* buffer, std::size_t size, std::vector<Pid>& out) {

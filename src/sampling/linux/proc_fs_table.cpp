@@ -315,9 +315,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   Process& process = entry.process;
   // A file opened by pid now belongs to whoever holds the pid now, so it is confirmed by a stat
   // read after it that shows the entry's process: through a kept handle, by reading at all; by
-  // pid, by its start. Only as far as a reported command can show: a process may hold megabytes
-  // of arguments. A zombie or exiting process has released its memory and reads as empty; like
-  // an unreadable one, it keeps the arguments it was last read with.
+  // pid, by its start.
   bool opened = false;
   auto read = [&](Handle& handle, const auto& call) {
     const Handle before = handle;
@@ -326,27 +324,42 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     noteHandle(before, handle, status);
     return status;
   };
-  CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
-  const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
-    return files_->readCommandLine(
-        pid, handle, keep, [&splitter](std::string_view piece) { return splitter.add(piece); });
-  });
-  splitter.finish();
-  // Every process has a cmdline, so its absence means the process has exited.
-  if (cmdline == ReadStatus::Gone) return false;
-
-  // Kernels built without task I/O accounting have no io file: the totals stay as they were.
-  // They are cumulative, so a late reading is as true as one taken at the refresh.
   std::string_view text;
-  if (read(entry.io, [&](Handle& handle, bool keep) {
-        return files_->readPidFile(pid, PidFile::Io, handle, keep, text);
+  // A process changes its arguments (or execs) and does its I/O only while it runs, so one that
+  // has not run since its last completion still has what that read: schedstat counts the
+  // leader's run time to the nanosecond, which answers for a process that had one thread then
+  // (only a running leader can start another).
+  std::optional<std::uint64_t> ran;
+  if (read(entry.schedstat, [&](Handle& handle, bool keep) {
+        return files_->readPidFile(pid, PidFile::Schedstat, handle, keep, text);
       }) == ReadStatus::Ok) {
-    if (std::optional<IoCounters> io = parseIo(text)) {
-      process.disk_read_bytes = io->readBytes;
-      process.disk_written_bytes = io->writeBytes;
+    ran = parseSchedstat(text);
+  }
+  if (!ran || *ran == 0 || *ran != entry.ranNs) {
+    // Only as far as a reported command can show: a process may hold megabytes of arguments. A
+    // zombie or exiting process has released its memory and reads as empty; like an unreadable
+    // one, it keeps the arguments it was last read with.
+    CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+    const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
+      return files_->readCommandLine(
+          pid, handle, keep, [&splitter](std::string_view piece) { return splitter.add(piece); });
+    });
+    splitter.finish();
+    // Every process has a cmdline, so its absence means the process has exited.
+    if (cmdline == ReadStatus::Gone) return false;
+    // Kernels built without task I/O accounting have no io file: the totals stay as they were.
+    // They are cumulative, so a late reading is as true as one taken at the refresh.
+    if (read(entry.io, [&](Handle& handle, bool keep) {
+          return files_->readPidFile(pid, PidFile::Io, handle, keep, text);
+        }) == ReadStatus::Ok) {
+      if (std::optional<IoCounters> io = parseIo(text)) {
+        process.disk_read_bytes = io->readBytes;
+        process.disk_written_bytes = io->writeBytes;
+      }
     }
   }
-
+  // Its thread count counts for the next completion only when read after the run time.
+  entry.ranNs = 0;
   if (entry.statRead != sweep_ || opened) {
     const ReadStatus status = read(entry.stat, [&](Handle& handle, bool keep) {
       return files_->readPidFile(pid, PidFile::Stat, handle, keep, text);
@@ -360,6 +373,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
       entry.comm.assign(stat->comm);
       readName(pid, entry);
     }
+    if (stat->threads == 1) entry.ranNs = ran.value_or(0);
   }
   process.run_time_s = nowS_ > process.start_time_s ? nowS_ - process.start_time_s : 0;
   entry.completed = sweep_;
@@ -396,7 +410,8 @@ void ProcFsTable::release(Handle& handle) {
 }
 
 void ProcFsTable::releaseAll(Entry& entry) {
-  for (Handle* handle : {&entry.exitWatch, &entry.stat, &entry.io, &entry.cmdline}) {
+  for (Handle* handle :
+       {&entry.exitWatch, &entry.stat, &entry.io, &entry.cmdline, &entry.schedstat}) {
     release(*handle);
   }
 }
@@ -409,8 +424,10 @@ void ProcFsTable::forgetUnreported() {
     // A process the host does not watch costs no memory for its arguments, whatever it puts
     // there, nor descriptors for files nobody reads.
     std::vector<std::string>().swap(entry->process.arguments);
+    entry->ranNs = 0;  // read in full at its next report
     release(entry->io);
     release(entry->cmdline);
+    release(entry->schedstat);
     if (entry->exitWatch != NO_HANDLE) release(entry->stat);
     entry->listed = false;
     return true;
@@ -446,18 +463,23 @@ void ProcFsTable::forEachProcess(const std::function<void(const Process&)>& visi
   entries_.forEach([&visit](const Entry& entry) { visit(entry.process); });
 }
 
+ProcFsTableOptions liveOptions() {
+  ProcFsTableOptions options;
+  options.clockTicksPerSecond = positiveOr(::sysconf(_SC_CLK_TCK), 100);
+  options.pageSize = positiveOr(::sysconf(_SC_PAGESIZE), 4096);
+  // Taken once: the boot instant moves with every step of the wall clock, and start times with it.
+  options.bootTime = liveBootTime();
+  options.descriptorBudget = raiseDescriptorLimit();
+  return options;
+}
+
 }  // namespace procsampler::sampling::procfs
 
 namespace procsampler::sampling {
 
 std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
-  procfs::ProcFsTableOptions options;
-  options.clockTicksPerSecond = procfs::positiveOr(::sysconf(_SC_CLK_TCK), 100);
-  options.pageSize = procfs::positiveOr(::sysconf(_SC_PAGESIZE), 4096);
-  // Taken once: the boot instant moves with every step of the wall clock, and start times with it.
-  options.bootTime = procfs::liveBootTime();
-  options.descriptorBudget = procfs::raiseDescriptorLimit();
-  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock, options);
+  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock,
+                                               procfs::liveOptions());
 }
 
 }  // namespace procsampler::sampling

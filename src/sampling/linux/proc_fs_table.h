@@ -8,9 +8,10 @@
 // files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
 // stat of new pids, of the children of exited processes and of the entries it cannot watch
 // (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
-// Completion reads cmdline, io and stat of the reported pids, and exe after an exec. The files
-// read at every refresh stay open within a budget of descriptors and are read with pread; a kept
-// descriptor reads its own process or nothing, so it never needs confirming again.
+// Completion reads schedstat and stat of the reported pids, cmdline and io when the process has
+// run since its last completion, and exe after an exec. The files read at every refresh stay
+// open within a budget of descriptors and are read with pread; a kept descriptor reads its own
+// process or nothing, so it never needs confirming again.
 #pragma once
 
 #include <chrono>
@@ -75,9 +76,11 @@ class ProcFsTable final : public ProcessTable {
     std::uint64_t cpuTicks = 0;    // utime + stime at the last reading
     CpuMark cpuRead;               // where that reading was taken
     bool exited = false;           // the last read found a zombie
+    // The leader's run time at the last completion, when stat then showed one thread; else 0.
+    std::uint64_t ranNs = 0;
     bool listed = false;           // in reportedPids_
     Handle exitWatch = NO_HANDLE;  // the pidfd while the process is watched
-    Handle stat = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE;
+    Handle stat = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE, schedstat = NO_HANDLE;
     std::uint64_t statRead = 0;   // the refresh (sweep) that last read stat
     std::uint64_t exitHeard = 0;  // the refresh that heard of its exit, not to watch it again
     std::uint64_t reached = 0;    // the refresh whose walk of the children files reached it
@@ -147,5 +150,10 @@ class ProcFsTable final : public ProcessTable {
   CpuIntervalRule cpuInterval_;
   CpuSpans cpuSpans_;
 };
+
+// This machine's: its tick rate, page size and boot instant, and the descriptors the table may
+// hold once the soft limit is raised to the hard one (raiseDescriptorLimit). new_with_specifics
+// makes its table with these.
+ProcFsTableOptions liveOptions();
 
 }  // namespace procsampler::sampling::procfs

@@ -22,6 +22,7 @@ struct StatFields {
   Pid ppid = 0;
   std::uint64_t utime = 0;
   std::uint64_t stime = 0;
+  std::uint64_t threads = 0;
   std::uint64_t starttime = 0;  // ticks after boot
   std::uint64_t vsize = 0;
   std::uint64_t rss = 0;
@@ -42,6 +43,11 @@ struct SystemStat {
   std::optional<CpuTotals> cpu;  // empty without an aggregate line or any per-CPU line
 };
 SystemStat parseSystemStat(std::string_view text);
+
+// The first field of /proc/PID/schedstat: nanoseconds the task (the thread-group leader, for
+// /proc/PID) has run, kept by the scheduler whatever the kernel's statistics options. Empty when
+// garbled.
+std::optional<std::uint64_t> parseSchedstat(std::string_view text);
 
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {
