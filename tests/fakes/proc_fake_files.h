@@ -31,25 +31,27 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   using Pid = sampling::Pid;
   using Handle = sampling::procfs::Handle;
   using ReadStatus = sampling::procfs::ReadStatus;
-  void add(const FakeProc& proc) { procs[proc.pid] = proc; }
+  // The same pid and start: an exec, which keeps the process's accounting and takes a run.
+  void add(FakeProc proc) {
+    if (start(proc.pid) == proc.starttime) {
+      const FakeProc& old = procs[proc.pid];
+      proc.utime = old.utime, proc.stime = old.stime, proc.ranNs = old.ranNs + 1;
+    }
+    procs[proc.pid] = proc;
+  }
   // As exit(2): the process turns zombie, without memory (so without cmdline or exe), and its
   // children go to the reaper, a subreaper or pid 1; with reap, it is then gone as well.
   void exitProcess(Pid pid, bool reap, Pid reaper = 1) {
     for (auto& [_, child] : procs) {
       if (child.ppid == pid) child.ppid = reaper, child.forkedBy = 0;
     }
-    if (reap) {
-      procs.erase(pid);
-    } else {
-      procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
-    }
+    if (reap) return static_cast<void>(procs.erase(pid));
+    procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
   }
   // Takes on the other's processes, clock and failures, keeping its own handles and log.
   void mirror(const FakeProcFiles& other) {
     procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks;
-    childrenFiles = other.childrenFiles, pidfds = other.pidfds;
   }
-  std::size_t openHandles() const { return bound_.size(); }
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
@@ -58,7 +60,6 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::vector<std::string> calls;
   std::uint64_t cpuTicks = 0;                      // summed over the two CPUs
   std::size_t cmdlinePiece = 5, cmdlineBytes = 0;  // cmdline's piece size; the bytes handed over
-  bool childrenFiles = true;
   bool pidfds = true;
 
   bool listPids(std::vector<Pid>& out) override {
@@ -98,83 +99,77 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   }
   void closeHandle(Handle handle) override { bound_.erase(handle); }
 
-  bool hasChildrenFiles() override { return childrenFiles; }
+  bool hasChildrenFiles() override { return true; }
   ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
-    out.clear();
-    calls.push_back("threads " + n(pid));
-    if (!procs.count(pid)) return ReadStatus::Gone;
-    out.push_back(pid);
-    out.insert(out.end(), procs[pid].threads.begin(), procs[pid].threads.end());
-    return failing[calls.back()];
+    out = {pid};
+    if (procs.count(pid))
+      out.insert(out.end(), procs[pid].threads.begin(), procs[pid].threads.end());
+    return logged("threads", pid);
   }
   // A child whose forking thread has ended is listed by the leader, as the kernel hands it on.
   ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
-    calls.push_back("children " + n(pid));
-    if (!procs.count(pid)) return ReadStatus::Gone;
-    const std::vector<Pid>& threads = procs[pid].threads;
+    const ReadStatus status = logged("children", pid);
     buffer_.clear();
     for (const auto& [child, p] : procs) {
-      const bool byLiveThread =
-          std::find(threads.begin(), threads.end(), p.forkedBy) != threads.end();
-      if (p.ppid == pid && (byLiveThread ? p.forkedBy : pid) == tid) buffer_ += n(child) + " ";
+      if (p.ppid != pid) continue;
+      const std::vector<Pid>& threads = procs[pid].threads;
+      const bool byThread = std::find(threads.begin(), threads.end(), p.forkedBy) != threads.end();
+      if ((byThread ? p.forkedBy : pid) == tid) buffer_ += n(child) + " ";
     }
     text = buffer_;
-    return failing[calls.back()];
+    return status;
   }
-
   ReadStatus watchExit(Pid pid, Handle& handle) override {
-    calls.push_back("watch " + n(pid));
-    if (!pidfds) return ReadStatus::Unreadable;
-    if (!procs.count(pid)) return ReadStatus::Gone;
-    if (const ReadStatus status = failing[calls.back()]; status != ReadStatus::Ok) return status;
-    handle = bind(pid, true);
-    return ReadStatus::Ok;
+    const ReadStatus status = pidfds ? logged("watch", pid) : ReadStatus::Unreadable;
+    if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};
+    return status;
   }
   void takeExits(std::vector<Pid>& out) override {
     for (auto& [handle, bound] : bound_) {
-      if (!bound.watch || bound.reported) continue;
-      const auto held = procs.find(bound.pid);
-      if (!live(bound) || held->second.state == 'Z')
-        bound.reported = true, out.push_back(bound.pid);
+      if (bound.watch && (start(bound.pid) != bound.starttime || procs[bound.pid].state == 'Z')) {
+        bound.watch = false, out.push_back(bound.pid);  // once
+      }
     }
   }
 
  private:
-  struct Bound {
-    Pid pid;
-    std::uint64_t starttime;
-    bool watch, reported = false;
-  };
+  // clang-format off
+  struct Bound { Pid pid; std::uint64_t starttime; bool watch; };  // a handle's process; a pidfd?
+  // clang-format on
   static std::string n(std::uint64_t value) { return std::to_string(value); }
-  bool live(const Bound& bound) const {
-    const auto held = procs.find(bound.pid);
-    return held != procs.end() && held->second.starttime == bound.starttime;
+  // The start of the process that holds pid, or none when none does.
+  std::uint64_t start(Pid pid) const {
+    const auto held = procs.find(pid);
+    return held == procs.end() ? UINT64_MAX : held->second.starttime;
   }
-  Handle bind(Pid pid, bool watch) {
-    bound_.emplace(++lastHandle_, Bound{pid, procs[pid].starttime, watch});
-    return lastHandle_;
+  // Logs the call; Gone when no process holds pid, else what is scripted for it.
+  ReadStatus logged(const std::string& file, Pid pid) {
+    calls.push_back(file + " " + n(pid));
+    return procs.count(pid) ? failing[calls.back()] : ReadStatus::Gone;
   }
   ReadStatus read(const std::string& file, Pid pid, Handle& handle, bool keep,
                   std::string_view& text) {
-    calls.push_back(file + " " + n(pid));
     const bool through = handle != sampling::procfs::NO_HANDLE;
-    if (through ? !live(bound_.at(handle)) : !procs.count(pid)) return ReadStatus::Gone;
-    const FakeProc& p = procs[pid];
+    ReadStatus status = logged(file, pid);
+    if (through && bound_.at(handle).starttime != start(pid)) status = ReadStatus::Gone;
     // A zombie has no memory: its exe link is gone and its command line empty.
-    if (file == "exe" && p.state == 'Z') return ReadStatus::Gone;
-    std::string stat = n(pid) + " (" + p.comm + ") " + p.state + " " + n(p.ppid) +
+    if (status != ReadStatus::Ok || (file == "exe" && procs[pid].state == 'Z')) {
+      return status == ReadStatus::Ok ? ReadStatus::Gone : status;
+    }
+    const FakeProc& p = procs[pid];
+    if (file == "stat") {
+      text = buffer_ = n(pid) + " (" + p.comm + ") " + p.state + " " + n(p.ppid) +
                        " 7 7 0 -1 4194304 100 0 0 0 " + n(p.utime) + " " + n(p.stime) +
                        " 0 0 20 0 " + n(1 + p.threads.size()) + " 0 " + n(p.starttime) + " " +
                        n(p.vsize) + " " + n(p.rss) + "\n";
-    std::string io = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes) + "\n";
-    std::string sched = n((p.utime + p.stime) * 10'000'000 + p.ranNs) + " 0 1\n";
-    text = buffer_ = file == "stat"        ? stat
-                     : file == "io"        ? io
-                     : file == "schedstat" ? sched
-                     : file == "exe"       ? p.exe
-                                           : p.cmdline;
-    const ReadStatus status = failing[calls.back()];
-    if (status == ReadStatus::Ok && keep && !through) handle = bind(pid, false);
+    } else if (file == "io") {
+      text = buffer_ = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes);
+    } else if (file == "schedstat") {
+      text = buffer_ = n((p.utime + p.stime) * 10'000'000 + p.ranNs) + " 0 1\n";
+    } else {
+      text = buffer_ = file == "exe" ? p.exe : p.cmdline;
+    }
+    if (keep && !through) handle = ++lastHandle_, bound_[handle] = {pid, p.starttime, false};
     return status;
   }
   std::string buffer_;

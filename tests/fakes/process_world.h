@@ -34,16 +34,22 @@ class ProcessWorld {
 // Builds an empty world whose table reads time from the given clock (which outlives the world).
 using ProcessWorldFactory = std::function<std::unique_ptr<ProcessWorld>(Clock&)>;
 
-// Lends a world's table to a Sampler, which wants to own one.
-class BorrowedTable : public sampling::ProcessTable {
+// Lends a world's table to a Sampler, which wants to own one; with readAll, as a table that reads
+// everything: every refresh a full one, every completion of every entry.
+class BorrowedTable final : public sampling::ProcessTable {
  public:
-  explicit BorrowedTable(sampling::ProcessTable& table) : table_(table) {}
+  explicit BorrowedTable(sampling::ProcessTable& table, bool readAll = false)
+      : table_(table), readAll_(readAll) {}
   std::size_t refresh_processes_specifics() override {
     return table_.refresh_processes_specifics();
   }
-  void refreshTrees(std::span<const sampling::Pid> seeds) override { table_.refreshTrees(seeds); }
+  void refreshTrees(std::span<const sampling::Pid> seeds) override {
+    readAll_ ? static_cast<void>(table_.refresh_processes_specifics()) : table_.refreshTrees(seeds);
+  }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
-    table_.completeProcesses(pids);
+    std::vector<sampling::Pid> all;
+    table_.forEachProcess([&all](const sampling::Process& p) { all.push_back(p.pid); });
+    table_.completeProcesses(readAll_ ? all : pids);
   }
   std::size_t processCount() const override { return table_.processCount(); }
   std::size_t machineProcessCount() const override { return table_.machineProcessCount(); }
@@ -54,23 +60,7 @@ class BorrowedTable : public sampling::ProcessTable {
 
  private:
   sampling::ProcessTable& table_;
-};
-
-// Lends a table that reads everything: every refresh a full one, every completion of every entry.
-class FullReadTable final : public BorrowedTable {
- public:
-  explicit FullReadTable(sampling::ProcessTable& table) : BorrowedTable(table), whole_(table) {}
-  void refreshTrees(std::span<const sampling::Pid>) override {
-    whole_.refresh_processes_specifics();
-  }
-  void completeProcesses(std::span<const sampling::Pid>) override {
-    std::vector<sampling::Pid> all;
-    whole_.forEachProcess([&all](const sampling::Process& p) { all.push_back(p.pid); });
-    whole_.completeProcesses(all);
-  }
-
- private:
-  sampling::ProcessTable& whole_;
+  bool readAll_;
 };
 
 // The suite lives in tests/sampling/tree_selection_contract_test.cpp; a table source joins it with

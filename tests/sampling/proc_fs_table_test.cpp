@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "fakes/proc_fake_files.h"
 #include "fakes/process_world.h"
@@ -41,16 +42,13 @@ struct ProcFilesWorld final : testing::ProcessWorld {
   void spawn(const testing::WorldProcess& p) override {
     std::string cmdline;
     for (const std::string& argument : p.arguments) cmdline += argument + '\0';
-    testing::FakeProc started{
-        p.pid, p.ppid, p.name, p.startSeconds * 100, cmdline, "/opt/" + p.name + ".bin"};
-    // The same start: an exec, which keeps the process's accounting and takes a run.
-    started.ranNs = 1;
-    if (auto old = files->procs.find(p.pid);
-        old != files->procs.end() && old->second.starttime == started.starttime) {
-      started.utime = old->second.utime, started.stime = old->second.stime;
-      started.ranNs += old->second.ranNs;
-    }
-    files->add(started);
+    files->add({.pid = p.pid,
+                .ppid = p.ppid,
+                .comm = p.name,
+                .starttime = p.startSeconds * 100,
+                .cmdline = cmdline,
+                .exe = "/opt/" + p.name + ".bin",
+                .ranNs = 1});
   }
   void exit(Pid pid) override { files->exitProcess(pid, true); }
   ProcessTable& table() override { return proc; }
@@ -119,22 +117,18 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
 
 TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedPidStartsOver) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
-  for (Pid pid : {10u, 11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
+  for (Pid pid : {11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
   files_.procs[13].starttime = 530;  // 5.3 s after a boot 0.7 s into its second: in the 6th
   refresh();
   // What 42 now holds in cmdline and io must not show: both turn unreadable below.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
-  files_.procs[13].state = 'Z';
-  // 10 exits; 11 goes between the listing and its stat, 12 after its stat.
-  world_.exit(10);
+  // 11 goes between the listing and its stat, 12 after its stat.
   files_.failing = {{"stat 11", kGone}, {"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
-  EXPECT_EQ(table_.refresh_processes_specifics(), 4u);
-  table_.completeProcesses(pidsOf(table_));
+  refresh();
   EXPECT_EQ(pidsOf(table_), (Pids{13, 42}));
-  EXPECT_EQ(std::tuple(at(13).status.kind, at(13).start_time_s),
-            std::tuple(ProcessStatusKind::Zombie, 6u));
+  EXPECT_EQ(at(13).start_time_s, 6u);
   const Process& p = at(42);
   EXPECT_EQ(std::tie(p.name, p.arguments, p.parent_pid),
             std::tuple("old", Strings{"old", "-x"}, std::nullopt));
@@ -156,150 +150,94 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
-// Each step changes the machine, then refreshes root 5's tree and completes the reported pids,
-// in the two ways of finding new processes; the calls past "list" and "system" are compared.
+// Each step changes the machine, then refreshes root 5's tree and completes the reported pids;
+// the calls past "list" and "system" are compared.
 TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsReported) {
-  ProcFilesWorld children(clock_, kChildren);
   // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
   const std::string huge = std::string(1 << 20, 'a') + '\0';
   const testing::WorldProcess kWorld[] = {{1, 0, 1, "init", {"init"}}, {5, 1, 1, "sh", {"sh"}},
                                           {6, 5, 1, "sh", {huge}},     {7, 1, 1, "sh", {"sh"}},
                                           {8, 7, 1, "sh", {"sh"}},     {9, 1, 1, "sh", {"sh"}}};
   for (const testing::WorldProcess& p : kWorld) world_.spawn(p);
-  auto callsOf = [&](ProcFilesWorld& world, const Pids& reported) {
-    world.files->calls.clear();
-    world.proc.refreshTrees(Pids{5});
-    world.proc.completeProcesses(reported);
-    std::string calls;
-    for (const std::string& call : world.files->calls) {
-      if (call != "list" && call != "system") calls += call + ",";
-    }
+  auto callsOf = [&](const Pids& reported) {
+    files_.calls.clear();
+    table_.refreshTrees(Pids{5});
+    table_.completeProcesses(reported);
+    std::string calls;  // past "list" and "system"
+    for (std::size_t i = 2; i < files_.calls.size(); ++i) calls += files_.calls[i] + ",";
     return calls;
   };
-  children.files->mirror(*world_.files);
-  world_.proc.refresh_processes_specifics();  // configure's: every stat, watching each process
-  children.proc.refresh_processes_specifics();
-  const struct {
-    std::function<void()> change;
-    Pids reported;
-    std::string listing, children;
-  } kSteps[] = {
+  table_.refresh_processes_specifics();  // configure's: every stat, watching each process
+  // clang-format off
+  const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.
-      // Children files: the seed read, and each process of the tree watched at its first walk.
-      {[] {},
-       {5, 6},
-       "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,",
-       "watch 5,stat 5,threads 5,children 5,watch 6,stat 6,threads 6,children 6,"
-       "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,"},
-      // Not run since: its run time and stat, kept open; the seed's stat read in the walk serves.
-      {[] {},
-       {5, 6},
-       "schedstat 5,stat 5,schedstat 6,stat 6,",
-       "stat 5,threads 5,children 5,threads 6,children 6,schedstat 5,schedstat 6,stat 6,"},
+      {[] {}, {5, 6}, "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,"},
+      // Not run since: its run time and stat alone.
+      {[] {}, {5, 6}, "schedstat 5,stat 5,schedstat 6,stat 6,"},
       // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
       // pid is watched, read and named; an orphan read anew; an exec named at its report.
       {[&] {
-         world_.files->exitProcess(7, true);
+         files_.exitProcess(7, true);
          world_.spawn({10, 9, 2, "sh", {"sh"}});
-         world_.files->procs[5].threads = {51};
-         ++world_.files->procs[5].ranNs;
+         files_.procs[5].threads = {51};
+         ++files_.procs[5].ranNs;
          world_.spawn({11, 5, 2, "cc", {"cc"}});
-         world_.files->procs[11].forkedBy = 51;
          world_.spawn({6, 5, 1, "vi", {"vi"}});
-       },
-       {5, 6, 11},
+       }, {5, 6, 11},
        "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,schedstat 5,cmdline 5,io 5,"
-       "stat 5,schedstat 6,cmdline 6,io 6,stat 6,exe 6,schedstat 11,cmdline 11,io 11,stat 11,",
-       "stat 5,threads 5,children 5,children 5,threads 6,children 6,watch 11,stat 11,exe 11,"
-       "threads 11,children 11,schedstat 5,cmdline 5,io 5,schedstat 6,cmdline 6,io 6,stat 6,"
-       "exe 6,schedstat 11,cmdline 11,io 11,stat 11,"},
+       "stat 5,schedstat 6,cmdline 6,io 6,stat 6,exe 6,schedstat 11,cmdline 11,io 11,stat 11,"},
       // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
       // read in full, as its run time covers only one of them.
-      {[&] { world_.files->exitProcess(11, false); },
-       {5},
-       "stat 11,schedstat 5,cmdline 5,io 5,stat 5,",
-       "stat 5,threads 5,children 5,children 5,threads 6,children 6,stat 11,threads 11,"
-       "children 11,schedstat 5,cmdline 5,io 5,"},
-  };
+      {[&] { files_.exitProcess(11, false); }, {5}, "stat 11,schedstat 5,cmdline 5,io 5,stat 5,"}};
+  // clang-format on
   for (const auto& step : kSteps) {
     step.change();
     pass(1000ms);
-    children.files->mirror(*world_.files);
-    EXPECT_EQ(callsOf(world_, step.reported), step.listing);
-    EXPECT_EQ(callsOf(children, step.reported), step.children);
+    EXPECT_EQ(callsOf(step.reported), step.calls);
   }
-  EXPECT_EQ(world_.proc.find(6)->name, "vi.bin");
   EXPECT_LT(files_.cmdlineBytes, 3 * MAX_COMMAND_BYTES);
   // 6 and 11 let go of their kept files (and 6 of its arguments) after a refresh without a
-  // report. Left: a watch for every live process (of the tree alone, with children files), the
-  // zombie's stat (read until it is gone), and the files of the one still reported.
-  callsOf(world_, {5});
-  callsOf(children, {5});
-  EXPECT_EQ(world_.proc.heldDescriptors(), 6u + 1 + 4);
-  EXPECT_EQ(children.proc.heldDescriptors(), 2u + 1 + 4);
-  EXPECT_EQ(world_.proc.find(6)->arguments.capacity(), 0u);
-  // Without pidfds, the scan: every stat at every refresh, and no pidfd asked for again.
-  ProcFilesWorld scan(clock_, kListing);
-  scan.files->mirror(*world_.files);
-  scan.files->pidfds = false;
-  scan.proc.refresh_processes_specifics();
-  EXPECT_EQ(callsOf(scan, {}), "stat 1,stat 5,stat 6,stat 8,stat 9,stat 10,stat 11,");
+  // report. Left: a watch for every live process, the zombie's stat (read until it is gone), and
+  // the files of the one still reported.
+  callsOf({5});
+  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 4);
+  EXPECT_EQ(at(6).arguments.capacity(), 0u);
 }
 
 TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   // Every way of reading, each against a full read (stat of every pid at every refresh, every
-  // process completed) of the same machine: the two ways of finding new processes; the scan
-  // (no descriptors at all); kept files but no pidfds; descriptors running out mid-way.
-  const struct {
-    const char* name;
-    ProcFsTableOptions options;
-    bool pidfds;
-  } kVariants[] = {{"listing", kListing, true},
-                   {"children files", kChildren, true},
-                   {"scan", kScan, true},
-                   {"no pidfds", kListing, false},
-                   {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}, true},
-                   {"children files, few descriptors",
-                    {.bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 4},
-                    true}};
-  // files_ is the machine; every table reads a mirror of it.
-  testing::FakeProcFiles& world = files_;
+  // process completed: table_) of the machine files_ holds: the two ways of finding new processes;
+  // the scan (no descriptors at all); kept files but no pidfds; descriptors running out mid-way.
+  // clang-format off
+  const struct { const char* name; ProcFsTableOptions options; bool pidfds; } kVariants[] = {
+      {"listing", kListing, true}, {"children files", kChildren, true}, {"scan", kScan, true},
+      {"no pidfds", kListing, false},
+      {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}, true},
+      {"children files, few descriptors",
+       {.bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 4}, true}};
+  // clang-format on
   std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
   std::vector<Sampler> samplers;
   for (const auto& variant : kVariants) {
     walkers.push_back(std::make_unique<ProcFilesWorld>(clock_, variant.options));
+    walkers.back()->files->pidfds = variant.pidfds;
     samplers.emplace_back(std::make_unique<testing::BorrowedTable>(walkers.back()->proc), clock_);
   }
-  ProcFilesWorld reference(clock_, kScan);
-  Sampler full(std::make_unique<testing::FullReadTable>(reference.proc), clock_);
-  // Processes busy at a steady rate each, so the mean use since any earlier reading is the use
-  // since the previous one: a walker reads unreported processes seldom, the full read always.
-  auto pass = [&] {
-    this->pass(1000ms);
-    for (auto& [pid, p] : world.procs) p.utime += p.state == 'Z' ? 0 : pid % 7;
-  };
+  Sampler full(std::make_unique<testing::BorrowedTable>(table_, true), clock_);
   // A process first reported as a zombie shows what a table that never read it alive can know:
   // the name it read at first sight (by the listing, while alive; by the children files, as a
   // zombie: its command name), and that as its command. A process the children files reach for
   // the first time (when it joins the trees) is seen for the first time: 0 % CPU.
-  struct Zombie {
-    Pid pid;
-    std::string byListing, byChildren;
-  };
-  std::vector<Zombie> zombies;
+  std::map<Pid, std::pair<std::string, std::string>> zombies;
   auto collect = [&](Pid root, const ExternalProcessMap& externals, const Pids& joiners = {}) {
-    reference.files->mirror(world);
     const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
     for (std::size_t i = 0; i < std::size(kVariants); ++i) {
-      walkers[i]->files->mirror(world);
-      walkers[i]->files->pidfds = kVariants[i].pidfds;
+      walkers[i]->files->mirror(files_);
       const bool children = kVariants[i].options.discovery == kChildrenFiles;
       Snapshot expected = whole;
       for (ProcessSample& record : expected.processes) {
-        for (const Zombie& zombie : zombies) {
-          if (record.pid == zombie.pid) {
-            record.name = record.command = children ? zombie.byChildren : zombie.byListing;
-          }
+        if (auto shown = zombies.find(record.pid); shown != zombies.end()) {
+          record.name = record.command = children ? shown->second.second : shown->second.first;
         }
         const bool joins = std::find(joiners.begin(), joiners.end(), record.pid) != joiners.end();
         if (joins && children) record.cpuPercent = 0.0f;
@@ -308,7 +246,10 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
           << kVariants[i].name << " under " << root;
       EXPECT_LE(walkers[i]->proc.heldDescriptors(), kVariants[i].options.descriptorBudget);
     }
-    pass();
+    // Each process busy at a steady rate, so that its mean use since any earlier reading is its
+    // use since the previous one: a walker reads unreported processes seldom, the full read always.
+    pass(1000ms);
+    for (auto& [pid, p] : files_.procs) p.utime += p.state == 'Z' ? 0 : pid % 7;
     return whole;
   };
   // 300 is a subreaper with a grandchild; 400 busy and unreported until it is named.
@@ -319,42 +260,37 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
       {202, 200, 20, "tidy", {"tidy"}},     {300, 1, 30, "reaper", {"reaper"}},
       {301, 300, 30, "mid", {"mid"}},       {302, 301, 30, "leaf", {"leaf"}},
       {400, 1, 40, "busy", {"busy"}}};
-  ProcFilesWorld& machine = world_;
-  for (const auto& process : kWorld) machine.spawn(process);
+  for (const auto& process : kWorld) world_.spawn(process);
   const ExternalProcessMap reaper{{300, std::nullopt}};
   collect(100, reaper);
   // Fork, and a fork by a thread of the worker; the unreported daemon execs.
-  machine.spawn({103, 100, 70, "cc", {"cc", "-c"}});
-  world.procs[101].threads = {1011};
-  machine.spawn({104, 101, 70, "sub", {"sub"}});
-  world.procs[104].forkedBy = 1011;
-  machine.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
+  world_.spawn({103, 100, 70, "cc", {"cc", "-c"}});
+  files_.procs[101].threads = {1011};
+  world_.spawn({104, 101, 70, "sub", {"sub"}});
+  files_.procs[104].forkedBy = 1011;
+  world_.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
   collect(100, reaper);
   // The reported worker execs and retitles itself; 102 exits, a zombie; 104 ends; the helper
   // and 202 exit unreported; 301 ends and 302 goes to the subreaper.
-  machine.spawn({101, 100, 60, "worker2", {"worker2: busy"}});
-  world.procs[101].readBytes = 4096;
-  world.exitProcess(102, false);
-  world.exitProcess(104, true);
-  world.exitProcess(201, false);
-  world.exitProcess(202, false);
-  world.exitProcess(301, true, 300);
+  world_.spawn({101, 100, 60, "worker2", {"worker2: busy"}});
+  files_.procs[101].readBytes = 4096;
+  for (const Pid pid : {102u, 201u, 202u}) files_.exitProcess(pid, false);
+  files_.exitProcess(104, true);
+  files_.exitProcess(301, true, 300);
   EXPECT_EQ(collect(100, reaper).processes.at(2).status, "Zombie");
   // 102 is reaped and its pid reused under the root; 103 forks 105 and ends, so 105 goes to
   // pid 1 and out of the tree; the daemon's tree and the busy process are reported at last.
-  world.exitProcess(102, true);
-  machine.spawn({102, 100, 500, "again", {"again"}});
-  machine.spawn({105, 103, 600, "orphan", {"orphan"}});
-  world.exitProcess(103, true);
+  files_.exitProcess(102, true);
+  world_.spawn({102, 100, 500, "again", {"again"}});
+  world_.spawn({105, 103, 600, "orphan", {"orphan"}});
+  files_.exitProcess(103, true);
   const ExternalProcessMap all{{200, std::nullopt}, {300, std::nullopt}, {400, std::nullopt}};
-  zombies = {{201, "helper.bin", "helper"}, {202, "tidy.bin", "tidy"}};
-  const Snapshot joined = collect(100, all, {200, 400});
-  EXPECT_EQ(joined.processes.size(), 9u);
-  EXPECT_GT(joined.processes.back().cpuPercent, 0.0f);  // 400's use while unreported
+  zombies = {{201, {"helper.bin", "helper"}}, {202, {"tidy.bin", "tidy"}}};
+  EXPECT_GT(collect(100, all, {200, 400}).processes.back().cpuPercent, 0.0f);  // 400's, unreported
   // The root exits: a zombie, then gone, its children handed to pid 1.
-  world.exitProcess(100, false);
+  files_.exitProcess(100, false);
   EXPECT_EQ(collect(100, all).processes.size(), 7u);
-  world.exitProcess(100, true);
+  files_.exitProcess(100, true);
   EXPECT_EQ(collect(100, all).processes.size(), 6u);
 }
 
