@@ -1,5 +1,6 @@
 // What the Linux benchmarks share: a crowd of sleeping children to give the machine 2000+
-// processes, and the bare /proc pass every refresh cost is measured against.
+// processes, a small tree of sleepers to snapshot, and the bare /proc passes every cost is
+// measured against.
 #pragma once
 
 #include <dirent.h>
@@ -11,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace procsampler::bench {
@@ -46,6 +49,62 @@ class SleepingChildren {
   std::vector<pid_t> pids_;
 };
 
+// Forks count children that sleep until killed and die with this process, says so with one
+// byte on ready, then sleeps too.
+[[noreturn]] inline void forkSleepersAndSleep(int count, int ready) {
+  for (int i = 0; i < count; ++i) {
+    if (::fork() == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      while (true) ::pause();
+    }
+  }
+  char byte = 1;
+  if (::write(ready, &byte, 1) != 1) ::_exit(1);
+  while (true) ::pause();
+}
+
+// Ten sleeping processes in three levels: a root, its child, four children of each. Each dies
+// with its parent, so killing the root ends them all.
+class SmallTree {
+ public:
+  SmallTree() {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    root_ = ::fork();
+    if (root_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::close(ready[0]);
+      if (::fork() == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        forkSleepersAndSleep(4, ready[1]);
+      }
+      forkSleepersAndSleep(4, ready[1]);
+    }
+    ::close(ready[1]);
+    char bytes[2];
+    for (std::size_t got = 0; root_ > 0 && got < sizeof bytes;) {
+      ssize_t n = ::read(ready[0], bytes + got, sizeof bytes - got);
+      if (n <= 0) {
+        std::perror("small tree");
+        break;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(ready[0]);
+  }
+  ~SmallTree() {
+    if (root_ <= 0) return;
+    ::kill(root_, SIGKILL);
+    ::waitpid(root_, nullptr, 0);
+  }
+  SmallTree(const SmallTree&) = delete;
+  SmallTree& operator=(const SmallTree&) = delete;
+  pid_t root() const { return root_; }
+
+ private:
+  pid_t root_ = -1;
+};
+
 // (a): what any reader of these values must at least do, with no parsing and no bookkeeping:
 // open and read stat, statm, cmdline and io, and read the exe link, of every pid.
 // Returns the number of pids.
@@ -74,5 +133,56 @@ inline std::size_t barePass() {
   ::close(procFd);
   return count;
 }
+
+// What finding the processes costs at the least: one getdents64 listing of /proc, counting the
+// pids, through procFd from its start, or through a descriptor opened for it. Returns their
+// number.
+inline std::size_t bareListing(int keptProcFd = -1) {
+  alignas(dirent64) static char buffer[32768];
+  const int procFd =
+      keptProcFd >= 0 ? keptProcFd : ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (keptProcFd >= 0) ::lseek(procFd, 0, SEEK_SET);
+  std::size_t count = 0;
+  for (ssize_t n; (n = ::getdents64(procFd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') ++count;
+    }
+  }
+  if (keptProcFd < 0) ::close(procFd);
+  return count;
+}
+
+// What reading every process's stat costs at the least, with a descriptor of each kept open: one
+// pread per pid. open() takes the descriptors for the processes there now.
+class KeptStatFiles {
+ public:
+  ~KeptStatFiles() { close(); }
+  void open() {
+    close();
+    DIR* dir = ::opendir("/proc");
+    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
+      if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+      const int fd =
+          ::open(("/proc/" + std::string(entry->d_name) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) fds_.push_back(fd);
+    }
+    if (dir) ::closedir(dir);
+  }
+  void close() {
+    for (const int fd : fds_) ::close(fd);
+    fds_.clear();
+  }
+  std::size_t pass() {
+    static char buffer[4096];
+    [[maybe_unused]] static volatile ssize_t sink = 0;
+    for (const int fd : fds_) sink = ::pread(fd, buffer, sizeof buffer, 0);
+    return fds_.size();
+  }
+
+ private:
+  std::vector<int> fds_;
+};
 
 }  // namespace procsampler::bench

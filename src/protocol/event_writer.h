@@ -13,7 +13,8 @@
 namespace procsampler::protocol {
 
 inline constexpr std::uint32_t PROTOCOL_VERSION = 2;
-inline constexpr std::size_t EVENT_BUFFER_BYTES = 8192;
+// A pipe's default capacity: a long event goes out in as few writes as the reader can take.
+inline constexpr std::size_t EVENT_BUFFER_BYTES = 65536;
 
 struct Capabilities {
   bool cumulativeCpuTime = true;

@@ -42,9 +42,20 @@ class ProcessEntryMap {
   void markAlive(Pid pid) {
     if (auto stored = entries_.find(pid); stored != entries_.end()) stored->second.marked = sweep_;
   }
-  // Removes every entry not marked since startSweep.
+  // Removes every entry not marked since startSweep, handing each to `removed(pid, entry)` first.
+  template <typename Removed>
+  void sweepUnmarked(Removed&& removed) {
+    for (auto item = entries_.begin(); item != entries_.end();) {
+      if (item->second.marked == sweep_) {
+        ++item;
+        continue;
+      }
+      removed(item->first, item->second.entry);
+      item = entries_.erase(item);
+    }
+  }
   void sweepUnmarked() {
-    std::erase_if(entries_, [this](const auto& item) { return item.second.marked != sweep_; });
+    sweepUnmarked([](Pid, Entry&) {});
   }
   void erase(Pid pid) { entries_.erase(pid); }
   void clear() { entries_.clear(); }
@@ -61,6 +72,10 @@ class ProcessEntryMap {
   template <typename Visit>
   void forEach(Visit&& visit) const {
     for (const auto& item : entries_) visit(item.second.entry);
+  }
+  template <typename Visit>
+  void forEach(Visit&& visit) {
+    for (auto& item : entries_) visit(item.second.entry);
   }
 
  private:
@@ -100,6 +115,33 @@ class CpuIntervalRule {
   double floor_;
   std::optional<MonoTime> computedAt_;
   double last_ = 0.0;
+};
+
+// Where a process's CPU time was read: which refresh, and the sum of the refresh intervals then.
+struct CpuMark {
+  std::uint64_t refresh = 0;  // 0: never read
+  double elapsed = 0.0;
+};
+
+// The span a CPU time difference is divided by when a source reads a process's CPU time at some
+// refreshes only (as when it reads only what is reported): the intervals of every refresh since
+// the earlier reading, so the percentage is the process's mean use over that span, and exactly
+// the refresh's own interval when the earlier reading is from the refresh before.
+class CpuSpans {
+ public:
+  // Once per refresh, before any reading, with the interval that refresh divides by (0: none).
+  void add(double interval);
+  // Stamps a reading taken in the current refresh.
+  CpuMark mark() const { return {refresh_, elapsed_}; }
+  // What a reading taken now divides its difference from the one stamped `earlier` by: 0 when
+  // there was none, when it is from this refresh, or when a refresh since had no interval.
+  double since(CpuMark earlier) const;
+
+ private:
+  std::uint64_t refresh_ = 0;
+  std::uint64_t lastWithoutInterval_ = 0;
+  double last_ = 0.0;
+  double elapsed_ = 0.0;
 };
 
 // The final component of a path as a file name: trailing separators and "." components are

@@ -1,6 +1,8 @@
 // An in-memory /proc for the Linux table's tests: processes as plain values rendered into the
 // kernel's formats at each read, failures scripted per call, and a log of every call so a test can
-// assert which files a table read. A copy is a twin of the whole world.
+// assert which files a table read. Handles and pidfds follow the kernel: bound to the process
+// (pid and start) they were opened on, so a reused pid reads as gone through them; a watched
+// process's exit is reported once, at its zombie state or its end. mirror() makes a twin.
 #pragma once
 
 #include <map>
@@ -17,19 +19,48 @@ struct FakeProc {
   char state = 'S';
   // Ticks, then bytes, except rss in pages.
   std::uint64_t utime = 0, stime = 0, vsize = 0, rss = 0, readBytes = 0, writeBytes = 0;
+  std::vector<sampling::Pid> threads{};  // beside the leader, whose id is the pid
+  sampling::Pid forkedBy = 0;            // the parent's thread that forked it; 0: its leader
+  // schedstat's run time is the CPU ticks' plus this, which any run without a tick (an exec, a
+  // new title) must move: a process changes nothing of its own without running.
+  std::uint64_t ranNs = 0;
 };
 
 class FakeProcFiles final : public sampling::procfs::ProcFiles {
  public:
   using Pid = sampling::Pid;
+  using Handle = sampling::procfs::Handle;
   using ReadStatus = sampling::procfs::ReadStatus;
-  void add(const FakeProc& proc) { procs[proc.pid] = proc; }
+  // The same pid and start: an exec, which keeps the process's accounting and takes a run.
+  void add(FakeProc proc) {
+    if (start(proc.pid) == proc.starttime) {
+      const FakeProc& old = procs[proc.pid];
+      proc.utime = old.utime, proc.stime = old.stime, proc.ranNs = old.ranNs + 1;
+    }
+    procs[proc.pid] = proc;
+  }
+  // As exit(2): the process turns zombie, without memory (so without cmdline or exe), and its
+  // children go to the reaper, a subreaper or pid 1; with reap, it is then gone as well.
+  void exitProcess(Pid pid, bool reap, Pid reaper = 1) {
+    for (auto& [_, child] : procs) {
+      if (child.ppid == pid) child.ppid = reaper, child.forkedBy = 0;
+    }
+    if (reap) return static_cast<void>(procs.erase(pid));
+    procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
+  }
+  // Takes on the other's processes, clock and failures, keeping its own handles and log.
+  void mirror(const FakeProcFiles& other) {
+    procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks;
+  }
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
-  std::vector<std::string> calls;  // "list", "system", "stat 42", "cmdline 42", "io 42", "exe 42"
-  std::uint64_t cpuTicks = 0;      // summed over the two CPUs
+  // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42",
+  // "threads 42", "children 42" (one per thread)
+  std::vector<std::string> calls;
+  std::uint64_t cpuTicks = 0;                      // summed over the two CPUs
   std::size_t cmdlinePiece = 5, cmdlineBytes = 0;  // cmdline's piece size; the bytes handed over
+  bool pidfds = true;
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -37,13 +68,17 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     calls.push_back("list");
     return failing["list"] == ReadStatus::Ok;
   }
-  ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, std::string_view& text) override {
-    return read(file == sampling::procfs::PidFile::Stat ? "stat" : "io", pid, text);
+  ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, Handle& handle, bool keep,
+                         std::string_view& text) override {
+    using sampling::procfs::PidFile;
+    const char* name = file == PidFile::Stat ? "stat" : file == PidFile::Io ? "io" : "schedstat";
+    return read(name, pid, handle, keep, text);
   }
   // In pieces of cmdlinePiece bytes, counting the bytes handed over.
-  ReadStatus readCommandLine(Pid pid, const std::function<bool(std::string_view)>& take) override {
+  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+                             const std::function<bool(std::string_view)>& take) override {
     std::string_view text;
-    const ReadStatus status = read("cmdline", pid, text);
+    const ReadStatus status = read("cmdline", pid, handle, keep, text);
     for (std::size_t at = 0; status == ReadStatus::Ok && at < text.size(); at += cmdlinePiece) {
       const std::string_view piece = text.substr(at, cmdlinePiece);
       cmdlineBytes += piece.size();
@@ -51,7 +86,10 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     }
     return status;
   }
-  ReadStatus readExeLink(Pid pid, std::string_view& to) override { return read("exe", pid, to); }
+  ReadStatus readExeLink(Pid pid, std::string_view& to) override {
+    Handle none = sampling::procfs::NO_HANDLE;
+    return read("exe", pid, none, false, to);
+  }
   // Guest time follows the eight counted fields, which already hold it.
   ReadStatus readSystemStat(std::string_view& text) override {
     calls.push_back("system");
@@ -59,21 +97,84 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
                      " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\n";
     return failing["system"];
   }
+  void closeHandle(Handle handle) override { bound_.erase(handle); }
+
+  bool hasChildrenFiles() override { return true; }
+  ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
+    out = {pid};
+    if (procs.count(pid))
+      out.insert(out.end(), procs[pid].threads.begin(), procs[pid].threads.end());
+    return logged("threads", pid);
+  }
+  // A child whose forking thread has ended is listed by the leader, as the kernel hands it on.
+  ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
+    const ReadStatus status = logged("children", pid);
+    buffer_.clear();
+    for (const auto& [child, p] : procs) {
+      if (p.ppid != pid) continue;
+      const std::vector<Pid>& threads = procs[pid].threads;
+      const bool byThread = std::find(threads.begin(), threads.end(), p.forkedBy) != threads.end();
+      if ((byThread ? p.forkedBy : pid) == tid) buffer_ += n(child) + " ";
+    }
+    text = buffer_;
+    return status;
+  }
+  ReadStatus watchExit(Pid pid, Handle& handle) override {
+    const ReadStatus status = pidfds ? logged("watch", pid) : ReadStatus::Unreadable;
+    if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};
+    return status;
+  }
+  void takeExits(std::vector<Pid>& out) override {
+    for (auto& [handle, bound] : bound_) {
+      if (bound.watch && (start(bound.pid) != bound.starttime || procs[bound.pid].state == 'Z')) {
+        bound.watch = false, out.push_back(bound.pid);  // once
+      }
+    }
+  }
 
  private:
+  // clang-format off
+  struct Bound { Pid pid; std::uint64_t starttime; bool watch; };  // a handle's process; a pidfd?
+  // clang-format on
   static std::string n(std::uint64_t value) { return std::to_string(value); }
-  ReadStatus read(const std::string& file, Pid pid, std::string_view& text) {
+  // The start of the process that holds pid, or none when none does.
+  std::uint64_t start(Pid pid) const {
+    const auto held = procs.find(pid);
+    return held == procs.end() ? UINT64_MAX : held->second.starttime;
+  }
+  // Logs the call; Gone when no process holds pid, else what is scripted for it.
+  ReadStatus logged(const std::string& file, Pid pid) {
     calls.push_back(file + " " + n(pid));
-    if (!procs.count(pid)) return ReadStatus::Gone;
+    return procs.count(pid) ? failing[calls.back()] : ReadStatus::Gone;
+  }
+  ReadStatus read(const std::string& file, Pid pid, Handle& handle, bool keep,
+                  std::string_view& text) {
+    const bool through = handle != sampling::procfs::NO_HANDLE;
+    ReadStatus status = logged(file, pid);
+    if (through && bound_.at(handle).starttime != start(pid)) status = ReadStatus::Gone;
+    // A zombie has no memory: its exe link is gone and its command line empty.
+    if (status != ReadStatus::Ok || (file == "exe" && procs[pid].state == 'Z')) {
+      return status == ReadStatus::Ok ? ReadStatus::Gone : status;
+    }
     const FakeProc& p = procs[pid];
-    std::string stat = n(pid) + " (" + p.comm + ") " + p.state + " " + n(p.ppid) +
+    if (file == "stat") {
+      text = buffer_ = n(pid) + " (" + p.comm + ") " + p.state + " " + n(p.ppid) +
                        " 7 7 0 -1 4194304 100 0 0 0 " + n(p.utime) + " " + n(p.stime) +
-                       " 0 0 20 0 1 0 " + n(p.starttime) + " " + n(p.vsize) + " " + n(p.rss) + "\n";
-    std::string io = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes) + "\n";
-    text = buffer_ = file == "stat" ? stat : file == "io" ? io : file == "exe" ? p.exe : p.cmdline;
-    return failing[calls.back()];
+                       " 0 0 20 0 " + n(1 + p.threads.size()) + " 0 " + n(p.starttime) + " " +
+                       n(p.vsize) + " " + n(p.rss) + "\n";
+    } else if (file == "io") {
+      text = buffer_ = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes);
+    } else if (file == "schedstat") {
+      text = buffer_ = n((p.utime + p.stime) * 10'000'000 + p.ranNs) + " 0 1\n";
+    } else {
+      text = buffer_ = file == "exe" ? p.exe : p.cmdline;
+    }
+    if (keep && !through) handle = ++lastHandle_, bound_[handle] = {pid, p.starttime, false};
+    return status;
   }
   std::string buffer_;
+  std::map<Handle, Bound> bound_;
+  Handle lastHandle_ = 0;
 };
 
 }  // namespace procsampler::testing

@@ -34,17 +34,25 @@ class ProcessWorld {
 // Builds an empty world whose table reads time from the given clock (which outlives the world).
 using ProcessWorldFactory = std::function<std::unique_ptr<ProcessWorld>(Clock&)>;
 
-// Lends a world's table to a Sampler, which wants to own one.
+// Lends a world's table to a Sampler, which wants to own one; with readAll, as a table that reads
+// everything: every refresh a full one, every completion of every entry.
 class BorrowedTable final : public sampling::ProcessTable {
  public:
-  explicit BorrowedTable(sampling::ProcessTable& table) : table_(table) {}
+  explicit BorrowedTable(sampling::ProcessTable& table, bool readAll = false)
+      : table_(table), readAll_(readAll) {}
   std::size_t refresh_processes_specifics() override {
     return table_.refresh_processes_specifics();
   }
+  void refreshTrees(std::span<const sampling::Pid> seeds) override {
+    readAll_ ? static_cast<void>(table_.refresh_processes_specifics()) : table_.refreshTrees(seeds);
+  }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
-    table_.completeProcesses(pids);
+    std::vector<sampling::Pid> all;
+    table_.forEachProcess([&all](const sampling::Process& p) { all.push_back(p.pid); });
+    table_.completeProcesses(readAll_ ? all : pids);
   }
   std::size_t processCount() const override { return table_.processCount(); }
+  std::size_t machineProcessCount() const override { return table_.machineProcessCount(); }
   const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }
   void forEachProcess(const std::function<void(const sampling::Process&)>& visit) const override {
     table_.forEachProcess(visit);
@@ -52,6 +60,7 @@ class BorrowedTable final : public sampling::ProcessTable {
 
  private:
   sampling::ProcessTable& table_;
+  bool readAll_;
 };
 
 // The suite lives in tests/sampling/tree_selection_contract_test.cpp; a table source joins it with

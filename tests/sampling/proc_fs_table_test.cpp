@@ -1,10 +1,12 @@
 // The Linux table over scripted /proc files and a scripted clock: its arithmetic, its lifecycle,
-// which files it reads when, and that reading lazily still reports what a full read would.
+// which files it reads when, and that walking the trees and reading lazily still reports what a
+// full read would.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "fakes/proc_fake_files.h"
 #include "fakes/process_world.h"
@@ -18,6 +20,13 @@ using testing::TreeSelectionContract;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr auto kGone = ReadStatus::Gone, kUnreadable = ReadStatus::Unreadable;
+constexpr auto kChildrenFiles = ChildDiscovery::ChildrenFiles;
+// The machine booted 0.7 s after the epoch, so a start of whole seconds of ticks is still in its
+// second. Without descriptors nothing is watched or kept: every refresh reads every stat.
+constexpr ProcFsTableOptions kListing{.bootTime = 700ms, .descriptorBudget = 64};
+constexpr ProcFsTableOptions kChildren{
+    .bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 64};
+constexpr ProcFsTableOptions kScan{.bootTime = 700ms};
 
 Pids pidsOf(const ProcessTable& table) {
   Pids pids;
@@ -26,26 +35,33 @@ Pids pidsOf(const ProcessTable& table) {
   return pids;
 }
 
-// The table over scripted files; a process spawned as "x" runs /opt/x.bin. The machine booted
-// 0.7 s after the epoch, so a start of whole seconds of ticks is still in its second.
+// The table over scripted files; a process spawned as "x" runs /opt/x.bin.
 struct ProcFilesWorld final : testing::ProcessWorld {
-  explicit ProcFilesWorld(Clock& clock)
-      : proc(std::unique_ptr<ProcFiles>(files), clock, {.bootTime = 700ms}) {}
+  explicit ProcFilesWorld(Clock& clock, ProcFsTableOptions options = kListing)
+      : proc(std::unique_ptr<ProcFiles>(files), clock, options) {}
   void spawn(const testing::WorldProcess& p) override {
     std::string cmdline;
     for (const std::string& argument : p.arguments) cmdline += argument + '\0';
-    files->add({p.pid, p.ppid, p.name, p.startSeconds * 100, cmdline, "/opt/" + p.name + ".bin"});
+    files->add({.pid = p.pid,
+                .ppid = p.ppid,
+                .comm = p.name,
+                .starttime = p.startSeconds * 100,
+                .cmdline = cmdline,
+                .exe = "/opt/" + p.name + ".bin",
+                .ranNs = 1});
   }
-  void exit(Pid pid) override { files->procs.erase(pid); }
+  void exit(Pid pid) override { files->exitProcess(pid, true); }
   ProcessTable& table() override { return proc; }
   testing::FakeProcFiles* files = new testing::FakeProcFiles;
   ProcFsTable proc;
 };
 
+testing::ProcessWorldFactory worldWith(ProcFsTableOptions options) {
+  return [options](Clock& clock) { return std::make_unique<ProcFilesWorld>(clock, options); };
+}
 INSTANTIATE_TEST_SUITE_P(ProcFiles, TreeSelectionContract,
-                         ::testing::Values(testing::ProcessWorldFactory([](Clock& clock) {
-                           return std::make_unique<ProcFilesWorld>(clock);
-                         })));
+                         ::testing::Values(worldWith(kListing), worldWith(kChildren),
+                                           worldWith(kScan)));
 
 class ProcFsTableTest : public ::testing::Test {
  protected:
@@ -72,12 +88,17 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
   EXPECT_EQ(at(10).cpu_percent, 0.0f);  // first sight
   // clang-format off
   const struct { std::chrono::milliseconds monotonicOnly, passed; std::uint64_t ticks;
-                 float percent; long systemStatReads; } kSteps[] = {
-      {0ms, 1000ms, 150, 150.0f, 1},  // user and system time, in percent of one CPU
-      {0ms, 2000ms, 0, 0.0f, 1},      // idle since
-      {200ms, 100ms, 10, 50.0f, 1},   // 300 ms apart: an interval of at least 200 ms
-      {0ms, 150ms, 5, 25.0f, 0},      // under 200 ms: the previous interval again
-      {0ms, 250ms, 20, 50.0f, 1}};    // since the last reading, 400 ms
+                 bool reported, systemFails; float percent; long systemStatReads; } kSteps[] = {
+      {0ms, 1000ms, 150, true, false, 150.0f, 1},  // user and system time, in percent of one CPU
+      {0ms, 2000ms, 0, true, false, 0.0f, 1},      // idle since
+      {200ms, 100ms, 10, true, false, 50.0f, 1},   // 300 ms apart: an interval of at least 200 ms
+      {0ms, 150ms, 5, true, false, 25.0f, 0},      // under 200 ms: the previous interval again
+      {0ms, 250ms, 20, true, false, 50.0f, 1},     // since the last reading, 400 ms
+      // Not read while unreported: then its mean use since its last reading, over both intervals,
+      // unless one of them had none.
+      {0ms, 1000ms, 100, false, false, 50.0f, 1}, {0ms, 1000ms, 300, true, false, 200.0f, 1},
+      {0ms, 1000ms, 100, false, true, 200.0f, 1}, {0ms, 1000ms, 300, true, false, 0.0f, 1},
+      {0ms, 1000ms, 300, true, false, 300.0f, 1}};
   // clang-format on
   for (const auto& step : kSteps) {
     clock_.advance(step.monotonicOnly);
@@ -85,7 +106,10 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
     files_.procs[10].utime += step.ticks / 2;
     files_.procs[10].stime += step.ticks - step.ticks / 2;
     files_.calls.clear();
-    refresh();
+    files_.failing["system"] = step.systemFails ? kUnreadable : ReadStatus::Ok;
+    const Pids reported = step.reported ? Pids{10} : Pids{};
+    table_.refreshTrees(reported);
+    table_.completeProcesses(reported);
     EXPECT_FLOAT_EQ(at(10).cpu_percent, step.percent) << step.passed.count();
     EXPECT_EQ(std::count(files_.calls.begin(), files_.calls.end(), "system"), step.systemStatReads);
   }
@@ -93,21 +117,18 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
 
 TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedPidStartsOver) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
-  for (Pid pid : {10u, 11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
+  for (Pid pid : {11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
   files_.procs[13].starttime = 530;  // 5.3 s after a boot 0.7 s into its second: in the 6th
   refresh();
   // What 42 now holds in cmdline and io must not show: both turn unreadable below.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
-  files_.procs[13].state = 'Z';
-  // 10 exits; 11 goes between the listing and its stat, 12 after its stat.
-  world_.exit(10);
-  files_.failing = {{"stat 11", kGone}, {"cmdline 12", kGone}};
+  // 11 goes between the listing and its stat, 12 after its stat.
+  files_.failing = {{"stat 11", kGone}, {"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
-  EXPECT_EQ(table_.refresh_processes_specifics(), 4u);
+  refresh();
   EXPECT_EQ(pidsOf(table_), (Pids{13, 42}));
-  EXPECT_EQ(std::tuple(at(13).status.kind, at(13).start_time_s),
-            std::tuple(ProcessStatusKind::Zombie, 6u));
+  EXPECT_EQ(at(13).start_time_s, 6u);
   const Process& p = at(42);
   EXPECT_EQ(std::tie(p.name, p.arguments, p.parent_pid),
             std::tuple("old", Strings{"old", "-x"}, std::nullopt));
@@ -116,6 +137,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
             (std::vector<std::uint64_t>{100, 40960, 9000, 7, 9, 10, 1'700'000'001 - 10}));
 
   // The same pid and command name, a later start: another process, whose details are unreadable.
+  // The descriptors kept for the old one read as gone; the new one is found by its pid.
   files_.add({42, 1, "old", 1001, "", "/bin/new", 'S', 80});
   pass(1000ms);
   refresh();
@@ -125,95 +147,151 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
 
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
-  EXPECT_EQ(table_.processCount(), 0u);
+  EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
-TEST_F(ProcFsTableTest, ReadsBeyondStatOnlyWhatANewProgramOrAReportedPidNeeds) {
-  auto callsOf = [&](const Pids& reported, const std::function<void()>& meanwhile) {
+// Each step changes the machine, then refreshes root 5's tree and completes the reported pids;
+// the calls past "list" and "system" are compared.
+TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsReported) {
+  // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
+  const std::string huge = std::string(1 << 20, 'a') + '\0';
+  const testing::WorldProcess kWorld[] = {{1, 0, 1, "init", {"init"}}, {5, 1, 1, "sh", {"sh"}},
+                                          {6, 5, 1, "sh", {huge}},     {7, 1, 1, "sh", {"sh"}},
+                                          {8, 7, 1, "sh", {"sh"}},     {9, 1, 1, "sh", {"sh"}}};
+  for (const testing::WorldProcess& p : kWorld) world_.spawn(p);
+  auto callsOf = [&](const Pids& reported) {
     files_.calls.clear();
-    pass(1000ms);
-    table_.refresh_processes_specifics();
-    meanwhile();
+    table_.refreshTrees(Pids{5});
     table_.completeProcesses(reported);
     std::string calls;  // past "list" and "system"
     for (std::size_t i = 2; i < files_.calls.size(); ++i) calls += files_.calls[i] + ",";
     return calls;
   };
-  // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
-  const std::string huge = std::string(1 << 20, 'a') + '\0';
-  for (Pid pid : {5u, 6u}) world_.spawn({pid, 1, 1, "sh", {pid == 5 ? "sh" : huge}});
-  // First sight names a process, reported or not; completing it reads its details and confirms
-  // with stat who holds the pid.
-  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,exe 5,stat 6,exe 6,cmdline 5,io 5,stat 5,");
-  // Reported last time: read with its stat. Unreported and unchanged: stat alone.
-  for (Pid pid : {7u, 8u}) world_.spawn({pid, 1, 1, "sh", {"sh"}});
-  EXPECT_EQ(callsOf({5}, [] {}), "stat 5,cmdline 5,io 5,stat 6,stat 7,exe 7,stat 8,exe 8,");
-  // An unreported exec: the new program is named at once.
-  world_.spawn({7, 1, 1, "sleep", {"sleep", "5"}});
-  EXPECT_EQ(callsOf({}, [] {}), "stat 5,cmdline 5,io 5,stat 6,stat 7,exe 7,stat 8,");
-  // Newly reported, named twice, unknown pids ignored: cmdline, io, and a stat that confirms who
-  // holds the pid and shows an exec since the refresh. Gone (7) or replaced (8) since: dropped.
-  EXPECT_EQ(
-      callsOf({6, 999, 6, 7, 8},
-              [&] {
-                world_.spawn({6, 1, 1, "vi", {huge}});
-                world_.exit(7);
-                world_.spawn({8, 1, 90, "new", {"new"}});
-              }),
-      "stat 5,stat 6,stat 7,stat 8,cmdline 6,io 6,stat 6,exe 6,cmdline 7,cmdline 8,io 8,stat 8,");
-  EXPECT_EQ(at(6).name, "vi.bin");
-  EXPECT_EQ(at(6).arguments, Strings{std::string(MAX_COMMAND_BYTES + 1, 'a')});
-  EXPECT_LT(files_.cmdlineBytes, 2 * MAX_COMMAND_BYTES);
-  EXPECT_EQ(pidsOf(table_), (Pids{5, 6}));
-  // Read with its stat once more, in case it is reported again; after that, nothing is kept.
-  callsOf({}, [] {});
-  callsOf({}, [] {});
+  table_.refresh_processes_specifics();  // configure's: every stat, watching each process
+  // clang-format off
+  const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
+      // Watched and unchanged: nothing read but the reported, whose files are then kept open.
+      {[] {}, {5, 6}, "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,"},
+      // Not run since: its run time and stat alone.
+      {[] {}, {5, 6}, "schedstat 5,stat 5,schedstat 6,stat 6,"},
+      // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
+      // pid is watched, read and named; an orphan read anew; an exec named at its report.
+      {[&] {
+         files_.exitProcess(7, true);
+         world_.spawn({10, 9, 2, "sh", {"sh"}});
+         files_.procs[5].threads = {51};
+         ++files_.procs[5].ranNs;
+         world_.spawn({11, 5, 2, "cc", {"cc"}});
+         world_.spawn({6, 5, 1, "vi", {"vi"}});
+       }, {5, 6, 11},
+       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,schedstat 5,cmdline 5,io 5,"
+       "stat 5,schedstat 6,cmdline 6,io 6,stat 6,exe 6,schedstat 11,cmdline 11,io 11,stat 11,"},
+      // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
+      // read in full, as its run time covers only one of them.
+      {[&] { files_.exitProcess(11, false); }, {5}, "stat 11,schedstat 5,cmdline 5,io 5,stat 5,"}};
+  // clang-format on
+  for (const auto& step : kSteps) {
+    step.change();
+    pass(1000ms);
+    EXPECT_EQ(callsOf(step.reported), step.calls);
+  }
+  EXPECT_LT(files_.cmdlineBytes, 3 * MAX_COMMAND_BYTES);
+  // 6 and 11 let go of their kept files (and 6 of its arguments) after a refresh without a
+  // report. Left: a watch for every live process, the zombie's stat (read until it is gone), and
+  // the files of the one still reported.
+  callsOf({5});
+  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 4);
   EXPECT_EQ(at(6).arguments.capacity(), 0u);
 }
 
-TEST_F(ProcFsTableTest, LazySnapshotsReportWhatAFullReadWould) {
-  ProcFilesWorld twin(clock_);
-  Sampler lazy(std::make_unique<testing::BorrowedTable>(table_), clock_);
-  Sampler full(std::make_unique<testing::BorrowedTable>(twin.proc), clock_);
-  // But for a process first reported as a zombie: its command line reads as empty, so the full
-  // read shows the arguments it had when last read alive, which it may have rewritten since, and
-  // the lazy table, which never read them, shows its name.
-  auto collect = [&](Pid root, const ExternalProcessMap& externals, Pid zombie = 0) {
-    *twin.files = files_;
-    Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
-    Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
-    for (ProcessSample& record : whole.processes) {
-      if (record.pid == zombie) record.command = record.name;
+TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
+  // Every way of reading, each against a full read (stat of every pid at every refresh, every
+  // process completed: table_) of the machine files_ holds: the two ways of finding new processes;
+  // the scan (no descriptors at all); kept files but no pidfds; descriptors running out mid-way.
+  // clang-format off
+  const struct { const char* name; ProcFsTableOptions options; bool pidfds; } kVariants[] = {
+      {"listing", kListing, true}, {"children files", kChildren, true}, {"scan", kScan, true},
+      {"no pidfds", kListing, false},
+      {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}, true},
+      {"children files, few descriptors",
+       {.bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 4}, true}};
+  // clang-format on
+  std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
+  std::vector<Sampler> samplers;
+  for (const auto& variant : kVariants) {
+    walkers.push_back(std::make_unique<ProcFilesWorld>(clock_, variant.options));
+    walkers.back()->files->pidfds = variant.pidfds;
+    samplers.emplace_back(std::make_unique<testing::BorrowedTable>(walkers.back()->proc), clock_);
+  }
+  Sampler full(std::make_unique<testing::BorrowedTable>(table_, true), clock_);
+  // A process first reported as a zombie shows what a table that never read it alive can know:
+  // the name it read at first sight (by the listing, while alive; by the children files, as a
+  // zombie: its command name), and that as its command. A process the children files reach for
+  // the first time (when it joins the trees) is seen for the first time: 0 % CPU.
+  std::map<Pid, std::pair<std::string, std::string>> zombies;
+  auto collect = [&](Pid root, const ExternalProcessMap& externals, const Pids& joiners = {}) {
+    const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
+    for (std::size_t i = 0; i < std::size(kVariants); ++i) {
+      walkers[i]->files->mirror(files_);
+      const bool children = kVariants[i].options.discovery == kChildrenFiles;
+      Snapshot expected = whole;
+      for (ProcessSample& record : expected.processes) {
+        if (auto shown = zombies.find(record.pid); shown != zombies.end()) {
+          record.name = record.command = children ? shown->second.second : shown->second.first;
+        }
+        const bool joins = std::find(joiners.begin(), joiners.end(), record.pid) != joiners.end();
+        if (joins && children) record.cpuPercent = 0.0f;
+      }
+      EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == expected)
+          << kVariants[i].name << " under " << root;
+      EXPECT_LE(walkers[i]->proc.heldDescriptors(), kVariants[i].options.descriptorBudget);
     }
-    EXPECT_TRUE(mine == whole) << root;
-    twin.proc.completeProcesses(pidsOf(twin.proc));  // the rest as well: a full read
+    // Each process busy at a steady rate, so that its mean use since any earlier reading is its
+    // use since the previous one: a walker reads unreported processes seldom, the full read always.
     pass(1000ms);
-    return mine;
+    for (auto& [pid, p] : files_.procs) p.utime += p.state == 'Z' ? 0 : pid % 7;
+    return whole;
   };
+  // 300 is a subreaper with a grandchild; 400 busy and unreported until it is named.
   const testing::WorldProcess kWorld[] = {
       {1, 0, 0, "init", {"init"}},          {100, 1, 50, "sh", {"sh", "-c", "run"}},
       {101, 100, 60, "worker", {"worker"}}, {102, 100, 60, "short", {"short"}},
-      {200, 1, 10, "daemon", {"daemon"}},   {201, 200, 20, "helper", {"helper", "-x"}}};
+      {200, 1, 10, "daemon", {"daemon"}},   {201, 200, 20, "helper", {"helper", "-x"}},
+      {202, 200, 20, "tidy", {"tidy"}},     {300, 1, 30, "reaper", {"reaper"}},
+      {301, 300, 30, "mid", {"mid"}},       {302, 301, 30, "leaf", {"leaf"}},
+      {400, 1, 40, "busy", {"busy"}}};
   for (const auto& process : kWorld) world_.spawn(process);
-  collect(0, {});
-  // 102 exits unreported: a zombie has no exe link and an empty command line, so only the name
-  // read at first sight stands for it. The unreported daemon and helper exec.
-  files_.procs[102].state = 'Z';
-  files_.procs[102].cmdline.clear();
-  files_.failing = {{"exe 102", kGone}};
+  const ExternalProcessMap reaper{{300, std::nullopt}};
+  collect(100, reaper);
+  // Fork, and a fork by a thread of the worker; the unreported daemon execs.
+  world_.spawn({103, 100, 70, "cc", {"cc", "-c"}});
+  files_.procs[101].threads = {1011};
+  world_.spawn({104, 101, 70, "sub", {"sub"}});
+  files_.procs[104].forkedBy = 1011;
   world_.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
-  world_.spawn({201, 200, 20, "helper2", {"helper2"}});
-  const ProcessSample zombie = collect(100, {}, 102).processes.at(2);
-  EXPECT_EQ(zombie.name + " " + zombie.command, "short.bin short.bin");
-  // 102 is reaped and its pid reused under the root; the worker, reported, reads and retitles
-  // itself; the new helper exits, and the daemon's tree is reported for the first time.
-  world_.spawn({102, 100, 500, "again", {"again"}});
+  collect(100, reaper);
+  // The reported worker execs and retitles itself; 102 exits, a zombie; 104 ends; the helper
+  // and 202 exit unreported; 301 ends and 302 goes to the subreaper.
+  world_.spawn({101, 100, 60, "worker2", {"worker2: busy"}});
   files_.procs[101].readBytes = 4096;
-  files_.procs[101].cmdline = "worker: busy";
-  files_.procs[201].state = 'Z';
-  files_.procs[201].cmdline.clear();
-  files_.failing = {{"exe 201", kGone}};
-  EXPECT_EQ(collect(100, {{200, std::nullopt}}, 201).processes.size(), 5u);
+  for (const Pid pid : {102u, 201u, 202u}) files_.exitProcess(pid, false);
+  files_.exitProcess(104, true);
+  files_.exitProcess(301, true, 300);
+  EXPECT_EQ(collect(100, reaper).processes.at(2).status, "Zombie");
+  // 102 is reaped and its pid reused under the root; 103 forks 105 and ends, so 105 goes to
+  // pid 1 and out of the tree; the daemon's tree and the busy process are reported at last.
+  files_.exitProcess(102, true);
+  world_.spawn({102, 100, 500, "again", {"again"}});
+  world_.spawn({105, 103, 600, "orphan", {"orphan"}});
+  files_.exitProcess(103, true);
+  const ExternalProcessMap all{{200, std::nullopt}, {300, std::nullopt}, {400, std::nullopt}};
+  zombies = {{201, {"helper.bin", "helper"}}, {202, {"tidy.bin", "tidy"}}};
+  EXPECT_GT(collect(100, all, {200, 400}).processes.back().cpuPercent, 0.0f);  // 400's, unreported
+  // The root exits: a zombie, then gone, its children handed to pid 1.
+  files_.exitProcess(100, false);
+  EXPECT_EQ(collect(100, all).processes.size(), 7u);
+  files_.exitProcess(100, true);
+  EXPECT_EQ(collect(100, all).processes.size(), 6u);
 }
 
 }  // namespace

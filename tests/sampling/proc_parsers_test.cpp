@@ -10,10 +10,11 @@ using K = ProcessStatusKind;
 
 TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisAndTheFieldsAfterIt) {
   for (std::string comm : {"my prog", "a) (b", ")", "x) S 1 2 3"}) {
-    std::string line = "42 (" + comm + ") S 7 1 1 0 -1 0 0 0 0 0 11 12 0 0 20 0 1 0 13 14 15 0 1\n";
+    std::string line = "42 (" + comm + ") S 7 1 1 0 -1 0 0 0 0 0 11 12 0 0 20 0 3 0 13 14 15 0 1\n";
     StatFields s = parseStat(line).value_or(StatFields{});
-    EXPECT_EQ(std::tuple(s.comm, s.state, s.ppid, s.utime, s.stime, s.starttime, s.vsize, s.rss),
-              std::tuple(comm, 'S', 7u, 11u, 12u, 13u, 14u, 15u));
+    EXPECT_EQ(std::tuple(s.comm, s.state, s.ppid, s.utime, s.stime, s.threads, s.starttime,
+                         s.vsize, s.rss),
+              std::tuple(comm, 'S', 7u, 11u, 12u, 3u, 13u, 14u, 15u));
   }
   // The shortest line ends at rss; cut short or garbled, it is refused.
   const std::string kShortest = "1 (a) R 7 1 1 0 -1 0 0 0 0 0 11 12 0 0 20 0 1 0 13 14 15";
@@ -39,7 +40,9 @@ TEST(ProcParsers, StateLettersAndTheByteOfAnyOther) {
   for (auto [letter, status] : kCases) EXPECT_EQ(statusFromStateLetter(letter), status) << letter;
 }
 
-TEST(ProcParsers, IoTakesStorageBytesOnly) {
+TEST(ProcParsers, IoTakesStorageBytesOnlySchedstatItsFirstField) {
+  EXPECT_EQ(parseSchedstat("35107000 2215 14\n"), 35107000u);
+  EXPECT_FALSE(parseSchedstat("-1 0 0\n"));
   auto io = parseIo("rchar: 40\nread_bytes: 12288\nwrite_bytes: 8192\ncancelled_write_bytes: 4096");
   EXPECT_EQ(std::tuple(io.value().readBytes, io.value().writeBytes), std::tuple(12288u, 8192u));
   for (const char* refused : {"rchar: 4000\nwchar: 3000\n", "read_bytes: 1\nwrite_bytes: -2\n",

@@ -1,9 +1,14 @@
 // The live /proc layer. Paths are opened relative to one descriptor of /proc held for the
-// object's life. Every file but cmdline is read whole into one buffer that only ever grows, so a
-// refresh allocates nothing once the buffer has reached the largest file seen; cmdline, which a
-// process can make megabytes long, goes through a fixed buffer in pieces.
+// object's life, and kept descriptors are read with pread from offset 0, which makes the kernel
+// produce the file anew. Every file but cmdline is read whole into one buffer that only ever
+// grows, so a refresh allocates nothing once the buffer has reached the largest file seen;
+// cmdline, which a process can make megabytes long, goes through a fixed buffer in pieces. Exits
+// are watched with pidfds in an epoll set that is only ever drained, never waited on.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,88 +21,113 @@
 namespace procsampler::sampling::procfs {
 namespace {
 
+// Descriptors left to the rest of the sidecar and to the table's passing reads (a task directory
+// and a children file at most at once) when the table keeps as many as it may.
+constexpr std::size_t RESERVED_DESCRIPTORS = 64;
+
 ReadStatus statusFromErrno(int error) {
-  return error == ENOENT || error == ESRCH ? ReadStatus::Gone : ReadStatus::Unreadable;
+  if (error == ENOENT || error == ESRCH) return ReadStatus::Gone;
+  if (error == EMFILE || error == ENFILE) return ReadStatus::NoDescriptor;
+  return ReadStatus::Unreadable;
 }
 
-// "PID/name" with its terminating NUL; 10 digits hold any 32-bit pid.
+// "PID/name" or "PID/task/TID/name" with its terminating NUL; 10 digits hold any 32-bit pid.
 class PidPath {
  public:
-  PidPath(Pid pid, std::string_view name) {
-    char* p = std::to_chars(text_, text_ + 10, pid).ptr;
-    *p++ = '/';
-    std::memcpy(p, name.data(), name.size());
-    p[name.size()] = '\0';
+  PidPath(Pid pid, std::string_view name) { append(pid).append(name).text_[length_] = '\0'; }
+  PidPath(Pid pid, Pid tid, std::string_view name) {
+    append(pid).append("task/").append(tid).append(name).text_[length_] = '\0';
   }
   const char* c_str() const { return text_; }
 
  private:
-  char text_[10 + 1 + 8 + 1];
+  PidPath& append(Pid pid) {
+    length_ = static_cast<std::size_t>(
+        std::to_chars(text_ + length_, text_ + length_ + 10, pid).ptr - text_);
+    text_[length_++] = '/';
+    return *this;
+  }
+  PidPath& append(std::string_view name) {
+    std::memcpy(text_ + length_, name.data(), name.size());
+    length_ += name.size();
+    return *this;
+  }
+  char text_[2 * (10 + 1) + 5 + 9 + 1];
+  std::size_t length_ = 0;
 };
 
 std::string_view fileName(PidFile file) {
   switch (file) {
-    case PidFile::Stat:
-      return "stat";
     case PidFile::Io:
       return "io";
+    case PidFile::Schedstat:
+      return "schedstat";
+    case PidFile::Stat:
+      break;
   }
   return "stat";
+}
+
+// Appends the numeric names of a directory listing (pids, thread ids) to out.
+bool listNumbers(int dirFd, char* buffer, std::size_t size, std::vector<Pid>& out) {
+  if (::lseek(dirFd, 0, SEEK_SET) != 0) return false;
+  while (true) {
+    const ssize_t n = ::getdents64(dirFd, buffer, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      Pid pid = 0;
+      const char* name = entry->d_name;
+      const char* end = name + std::strlen(name);
+      auto [ptr, ec] = std::from_chars(name, end, pid);
+      if (ec == std::errc() && ptr == end && name[0] != '0') out.push_back(pid);
+    }
+  }
 }
 
 class LiveProcFiles final : public ProcFiles {
  public:
   LiveProcFiles() : procFd_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
   ~LiveProcFiles() override {
-    if (procFd_ >= 0) ::close(procFd_);
+    for (const int fd : {procFd_, systemStatFd_, epollFd_}) {
+      if (fd >= 0) ::close(fd);
+    }
   }
   LiveProcFiles(const LiveProcFiles&) = delete;
   LiveProcFiles& operator=(const LiveProcFiles&) = delete;
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
-    if (procFd_ < 0 || ::lseek(procFd_, 0, SEEK_SET) != 0) return false;
-    while (true) {
-      ssize_t n = ::getdents64(procFd_, dents_, sizeof dents_);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (n == 0) return true;
-      for (ssize_t offset = 0; offset < n;) {
-        const auto* entry = reinterpret_cast<const dirent64*>(dents_ + offset);
-        offset += entry->d_reclen;
-        Pid pid = 0;
-        const char* name = entry->d_name;
-        const char* end = name + std::strlen(name);
-        auto [ptr, ec] = std::from_chars(name, end, pid);
-        if (ec == std::errc() && ptr == end && name[0] != '0') out.push_back(pid);
-      }
-    }
+    return procFd_ >= 0 && listNumbers(procFd_, dents_, sizeof dents_, out);
   }
 
-  ReadStatus readPidFile(Pid pid, PidFile file, std::string_view& text) override {
+  ReadStatus readPidFile(Pid pid, PidFile file, Handle& handle, bool keep,
+                         std::string_view& text) override {
     // The per-process files are produced whole by one read when the buffer can hold them, so a
     // short read is the end; going on to see 0 would cost a system call per file.
-    return readWhole(PidPath(pid, fileName(file)).c_str(), true, text);
+    return withFile(PidPath(pid, fileName(file)).c_str(), handle, keep,
+                    [&](int fd) { return readWhole(fd, true, text); });
   }
 
-  ReadStatus readCommandLine(Pid pid, const std::function<bool(std::string_view)>& take) override {
-    if (procFd_ < 0) return ReadStatus::Unreadable;
-    const int fd = ::openat(procFd_, PidPath(pid, "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return statusFromErrno(errno);
-    ReadStatus status = ReadStatus::Ok;
-    for (off_t offset = 0;;) {
-      const ssize_t n = ::pread(fd, cmdline_, sizeof cmdline_, offset);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) status = statusFromErrno(errno);
-      if (n <= 0 || !take(std::string_view(cmdline_, static_cast<std::size_t>(n)))) break;
-      // The kernel fills the whole request while it has data, so a short read is the end.
-      if (static_cast<std::size_t>(n) < sizeof cmdline_) break;
-      offset += n;
-    }
-    ::close(fd);
-    return status;
+  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+                             const std::function<bool(std::string_view)>& take) override {
+    return withFile(PidPath(pid, "cmdline").c_str(), handle, keep, [&](int fd) {
+      for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(fd, cmdline_, sizeof cmdline_, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return statusFromErrno(errno);
+        if (n == 0 || !take(std::string_view(cmdline_, static_cast<std::size_t>(n)))) break;
+        // The kernel fills the whole request while it has data, so a short read is the end.
+        if (static_cast<std::size_t>(n) < sizeof cmdline_) break;
+        offset += n;
+      }
+      return ReadStatus::Ok;
+    });
   }
 
   ReadStatus readExeLink(Pid pid, std::string_view& target) override {
@@ -111,31 +141,100 @@ class LiveProcFiles final : public ProcFiles {
 
   ReadStatus readSystemStat(std::string_view& text) override {
     // /proc/stat is written line by line and a read may stop at a line boundary, so read to 0.
-    return readWhole("stat", false, text);
+    return withFile("stat", systemStatFd_, true,
+                    [&](int fd) { return readWhole(fd, false, text); });
+  }
+
+  void closeHandle(Handle handle) override {
+    if (handle >= 0) ::close(handle);
+  }
+
+  bool hasChildrenFiles() override {
+    return procFd_ >= 0 && ::faccessat(procFd_, "thread-self/children", R_OK, 0) == 0;
+  }
+
+  ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
+    out.clear();
+    if (procFd_ < 0) return ReadStatus::Unreadable;
+    const int fd =
+        ::openat(procFd_, PidPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return statusFromErrno(errno);
+    const bool listed = listNumbers(fd, dents_, sizeof dents_, out);
+    const int error = errno;
+    ::close(fd);
+    return listed ? ReadStatus::Ok : statusFromErrno(error);
+  }
+
+  ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
+    // A children file is produced line by line like /proc/stat, so it is read to 0.
+    Handle none = NO_HANDLE;
+    return withFile(PidPath(pid, tid, "children").c_str(), none, false,
+                    [&](int fd) { return readWhole(fd, false, text); });
+  }
+
+  ReadStatus watchExit(Pid pid, Handle& handle) override {
+    if (epollFd_ < 0 && (epollFd_ = ::epoll_create1(EPOLL_CLOEXEC)) < 0) {
+      return statusFromErrno(errno);
+    }
+    const long pidfd = ::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0);
+    if (pidfd < 0) return statusFromErrno(errno);
+    // One-shot: an exited process's pidfd stays readable, and is to be reported once.
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = pid;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, static_cast<int>(pidfd), &event) != 0) {
+      const int error = errno;
+      ::close(static_cast<int>(pidfd));
+      // ENOSPC: the user's epoll watches (max_user_watches) have run out.
+      return error == ENOSPC || error == ENOMEM ? ReadStatus::NoDescriptor : ReadStatus::Unreadable;
+    }
+    handle = static_cast<Handle>(pidfd);
+    return ReadStatus::Ok;
+  }
+
+  void takeExits(std::vector<Pid>& out) override {
+    if (epollFd_ < 0) return;
+    epoll_event events[256];
+    int n;
+    do {
+      n = ::epoll_wait(epollFd_, events, 256, 0);
+      for (int i = 0; i < n; ++i) out.push_back(static_cast<Pid>(events[i].data.u64));
+    } while (n == 256 || (n < 0 && errno == EINTR));
   }
 
  private:
-  ReadStatus readWhole(const char* path, bool shortReadEnds, std::string_view& text) {
+  // Reads through handle, or opens path and reads, keeping the descriptor in handle when asked.
+  template <typename Read>
+  ReadStatus withFile(const char* path, Handle& handle, bool keep, Read&& read) {
+    if (handle >= 0) return read(handle);
     if (procFd_ < 0) return ReadStatus::Unreadable;
-    int fd = ::openat(procFd_, path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(procFd_, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return statusFromErrno(errno);
-    ReadStatus status = ReadStatus::Ok;
+    const ReadStatus status = read(fd);
+    if (keep && status == ReadStatus::Ok) {
+      handle = fd;
+    } else {
+      ::close(fd);
+    }
+    return status;
+  }
+
+  ReadStatus readWhole(int fd, bool shortReadEnds, std::string_view& text) {
     std::size_t length = 0;
     while (true) {
       if (length == capacity_) grow();
-      ssize_t n = ::read(fd, buffer_.get() + length, capacity_ - length);
+      const ssize_t n =
+          ::pread(fd, buffer_.get() + length, capacity_ - length, static_cast<off_t>(length));
       if (n < 0) {
         if (errno == EINTR) continue;
-        status = statusFromErrno(errno);
-        break;
+        return statusFromErrno(errno);
       }
       if (n == 0) break;
       length += static_cast<std::size_t>(n);
       if (shortReadEnds && length < capacity_) break;
     }
-    ::close(fd);
     text = std::string_view(buffer_.get(), length);
-    return status;
+    return ReadStatus::Ok;
   }
 
   void grow() {
@@ -147,6 +246,8 @@ class LiveProcFiles final : public ProcFiles {
   }
 
   int procFd_;
+  int systemStatFd_ = -1;
+  int epollFd_ = -1;
   std::size_t capacity_ = 4096;
   std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(4096);
   alignas(dirent64) char dents_[32768];
@@ -156,8 +257,37 @@ class LiveProcFiles final : public ProcFiles {
   char cmdline_[32768];
 };
 
+// Descriptors open in this process now, counted in its fd directory.
+std::size_t openDescriptors() {
+  const int fd = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  alignas(dirent64) char buffer[4096];
+  std::size_t count = 0;
+  for (ssize_t n; (n = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      if (entry->d_name[0] != '.') ++count;
+    }
+  }
+  ::close(fd);
+  return count;
+}
+
 }  // namespace
 
 std::unique_ptr<ProcFiles> makeLiveProcFiles() { return std::make_unique<LiveProcFiles>(); }
+
+std::size_t raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = soft;
+  }
+  const std::size_t spare = RESERVED_DESCRIPTORS + openDescriptors();
+  return limit.rlim_cur > spare ? static_cast<std::size_t>(limit.rlim_cur) - spare : 0;
+}
 
 }  // namespace procsampler::sampling::procfs

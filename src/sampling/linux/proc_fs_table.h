@@ -1,13 +1,17 @@
 // The Linux process table: the ProcessTable contract over /proc, read through the ProcFiles seam
 // so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
 // table; the ProcFiles object is owned, the clock must outlive the table.
-// A refresh reads stat for every pid: all that tree selection and the CPU figures need. It reads
-// the exe link, for the name, of a process it sees for the first time or whose command name
-// changed (an exec), and cmdline and io, in the same pass, of a process reported after the
-// previous refresh. Completing any other pid reads cmdline, io and then stat again, to confirm
-// the refresh's process still holds the pid. So an unreported, unchanged process costs one file
-// read per refresh, one reported again three, and one newly reported four. Arguments are read
-// only as far as a reported command can show, and kept only while the process is reported.
+//
+// A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
+// last one and nothing else: a parent link and a start read once stay true until the parent exits,
+// so it learns of new pids (the listing of /proc diffed against the entries, or the children
+// files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
+// stat of new pids, of the children of exited processes and of the entries it cannot watch
+// (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
+// Completion reads schedstat and stat of the reported pids, cmdline and io when the process has
+// run since its last completion, and exe after an exec. The files read at every refresh stay
+// open within a budget of descriptors and are read with pread; a kept descriptor reads its own
+// process or nothing, so it never needs confirming again.
 #pragma once
 
 #include <chrono>
@@ -21,16 +25,27 @@
 
 #include "common/clock.h"
 #include "sampling/linux/proc_files.h"
+#include "sampling/linux/proc_parsers.h"
 #include "sampling/process_table.h"
 #include "sampling/table_core.h"
 
 namespace procsampler::sampling::procfs {
+
+// Where a tree refresh finds new processes.
+enum class ChildDiscovery : std::uint8_t {
+  Listing,        // the pids of /proc not yet known: the table knows the whole machine
+  ChildrenFiles,  // the children files of the trees' processes: the table knows the trees only
+};
 
 struct ProcFsTableOptions {
   std::uint64_t clockTicksPerSecond = 100;  // sysconf(_SC_CLK_TCK): the unit of every tick count
   std::uint64_t pageSize = 4096;            // sysconf(_SC_PAGESIZE): the unit of rss
   // The wall-clock instant the kernel counts start ticks from, since the Unix epoch.
   std::chrono::nanoseconds bootTime{0};
+  ChildDiscovery discovery = ChildDiscovery::Listing;
+  // How many descriptors (pidfds and kept files) the table may hold at once. With none, every
+  // read opens and closes its file and a tree refresh reads every entry's stat.
+  std::size_t descriptorBudget = 0;
 };
 
 class ProcFsTable final : public ProcessTable {
@@ -38,43 +53,107 @@ class ProcFsTable final : public ProcessTable {
   // Reads /proc/stat once, for the CPU baseline; reads no process. A failed read is not an error:
   // the first refresh then reports 0 for every cpu_percent.
   ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options);
+  ~ProcFsTable() override;
+  ProcFsTable(const ProcFsTable&) = delete;
+  ProcFsTable& operator=(const ProcFsTable&) = delete;
 
   std::size_t refresh_processes_specifics() override;
+  void refreshTrees(std::span<const Pid> seeds) override;
   void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
+  std::size_t machineProcessCount() const override { return machineCount_; }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+
+  // The descriptors the table holds now, pidfds and kept files.
+  std::size_t heldDescriptors() const { return held_; }
 
  private:
   struct Entry {
     Process process;
     std::string comm;              // stat's command name as last read, to notice an exec
     std::uint64_t startTicks = 0;  // with the pid, the process's identity
-    std::uint64_t cpuTicks = 0;    // utime + stime at the last refresh
-    std::uint64_t completed = 0;   // the last refresh (sweep) after which cmdline and io were read
-    std::uint64_t reported = 0;    // the last refresh (sweep) after which it was to be completed
+    std::uint64_t cpuTicks = 0;    // utime + stime at the last reading
+    CpuMark cpuRead;               // where that reading was taken
+    bool exited = false;           // the last read found a zombie
+    // The leader's run time at the last completion, when stat then showed one thread; else 0.
+    std::uint64_t ranNs = 0;
+    bool listed = false;           // in reportedPids_
+    Handle exitWatch = NO_HANDLE;  // the pidfd while the process is watched
+    Handle stat = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE, schedstat = NO_HANDLE;
+    std::uint64_t statRead = 0;   // the refresh (sweep) that last read stat
+    std::uint64_t exitHeard = 0;  // the refresh that heard of its exit, not to watch it again
+    std::uint64_t reached = 0;    // the refresh whose walk of the children files reached it
+    std::uint64_t completed = 0;  // the refresh after which cmdline and io were read
+    std::uint64_t reported = 0;   // the refresh after which it was last to be completed
   };
 
   // The mean elapsed ticks per CPU since the previous computation (at least 200 ms worth), the
   // previous value when that computation is under 200 ms old, 0 when /proc/stat cannot be used.
   double cpuIntervalTicks();
   bool readSystemStat();
-  void refreshPid(Pid pid, double intervalTicks, std::uint64_t nowS);
+
+  // Lists the pids and starts the sweep; false, with the table emptied, when /proc cannot be
+  // listed. Then turns the entries whose exit was reported into unwatched ones, to be read.
+  bool beginRefresh();
+  void walkListing();
+  void walkChildren(std::span<const Pid> seeds);
+  // Reads anew the entries whose parent exited or went in this refresh, and theirs in turn.
+  void rereadOrphans();
+  // Reads stat into pid's entry, created if need be and marked alive; watches it first when
+  // `watch` is set. Null, with the entry removed, when the process is gone.
+  Entry* readEntry(Pid pid, bool watch);
+  void applyStat(Pid pid, Entry& entry, const StatFields& stat, bool fresh);
   // False when the process has exited or its pid was reused since the refresh.
   bool completePid(Pid pid, Entry& entry);
-  // cmdline and io; false when the process has exited.
-  bool readDetails(Pid pid, Entry& entry);
   void readName(Pid pid, Entry& entry);
+
+  // Descriptors: every handle the table holds is counted, so it never asks for more than its
+  // budget.
+  bool mayHold() const { return held_ < budget_; }
+  // Reported after the previous refresh or this one.
+  bool reportedLately(const Entry& entry) const {
+    return entry.reported != 0 && entry.reported + 1 >= sweep_;
+  }
+  // Reported lately, or not watched.
+  bool readsEveryRefresh(const Entry& entry) const;
+  void watch(Pid pid, Entry& entry);
+  void noteHandle(Handle before, Handle after, ReadStatus status);
+  void release(Handle& handle);
+  void releaseAll(Entry& entry);
+  // Lets go of what entries no longer reported hold for it: arguments and kept files.
+  void forgetUnreported();
+  void remove(Pid pid);
 
   std::unique_ptr<ProcFiles> files_;
   Clock& clock_;
   ProcFsTableOptions options_;
   ProcessEntryMap<Entry> entries_;
-  std::vector<Pid> pids_;  // the listing, kept for its storage
+  std::size_t machineCount_ = 0;
+  std::uint64_t sweep_ = 0;
+  std::uint64_t nowS_ = 0;
+  std::size_t budget_;
+  std::size_t held_ = 0;
+  bool pidfds_ = true;  // false once the kernel refused a pidfd for want of support
+
+  // Per-refresh scratch, kept for its storage.
+  std::vector<Pid> pids_;                  // the listing
+  std::vector<Pid> exited_;                // reported exits; then processes gone or found zombies
+  std::vector<Pid> orphans_;               // entries to read again for a parent that exited
+  std::vector<Pid> reportedPids_;          // entries reported at some refresh, until forgotten
+  std::vector<std::pair<Pid, Pid>> walk_;  // (pid, the process it was listed under; 0: a seed)
+  std::vector<Pid> threads_;
+  std::vector<Pid> children_;
 
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
   std::uint32_t cpuCount_ = 0;
   CpuIntervalRule cpuInterval_;
+  CpuSpans cpuSpans_;
 };
+
+// This machine's: its tick rate, page size and boot instant, and the descriptors the table may
+// hold once the soft limit is raised to the hard one (raiseDescriptorLimit). new_with_specifics
+// makes its table with these.
+ProcFsTableOptions liveOptions();
 
 }  // namespace procsampler::sampling::procfs

@@ -51,7 +51,16 @@ std::optional<StatFields> parseStat(std::string_view text) {
   std::string_view rest = text.substr(close + 1);
 
   // Indices counted from the state field (field 3 in proc(5)); rss is the last one needed.
-  enum : std::size_t { kState = 0, kPpid = 1, kUtime = 11, kStime = 12, kStart = 19, kVsize, kRss };
+  enum : std::size_t {
+    kState = 0,
+    kPpid = 1,
+    kUtime = 11,
+    kStime = 12,
+    kThreads = 17,
+    kStart = 19,
+    kVsize,
+    kRss
+  };
   std::string_view tokens[kRss + 1];
   for (std::string_view& token : tokens) {
     token = nextToken(rest);
@@ -60,8 +69,9 @@ std::optional<StatFields> parseStat(std::string_view text) {
   if (tokens[kState].size() != 1) return std::nullopt;
   fields.state = tokens[kState][0];
   if (!parseWhole(tokens[kPpid], fields.ppid) || !parseWhole(tokens[kUtime], fields.utime) ||
-      !parseWhole(tokens[kStime], fields.stime) || !parseWhole(tokens[kStart], fields.starttime) ||
-      !parseWhole(tokens[kVsize], fields.vsize) || !parseWhole(tokens[kRss], fields.rss)) {
+      !parseWhole(tokens[kStime], fields.stime) || !parseWhole(tokens[kThreads], fields.threads) ||
+      !parseWhole(tokens[kStart], fields.starttime) || !parseWhole(tokens[kVsize], fields.vsize) ||
+      !parseWhole(tokens[kRss], fields.rss)) {
     return std::nullopt;
   }
   return fields;
@@ -130,6 +140,12 @@ SystemStat parseSystemStat(std::string_view text) {
   return result;
 }
 
+std::optional<std::uint64_t> parseSchedstat(std::string_view text) {
+  std::uint64_t runtime = 0;
+  if (!parseWhole(nextToken(text), runtime)) return std::nullopt;
+  return runtime;
+}
+
 std::optional<IoCounters> parseIo(std::string_view text) {
   std::optional<std::uint64_t> readBytes;
   std::optional<std::uint64_t> writeBytes;
@@ -177,6 +193,13 @@ bool CommandLineSplitter::add(std::string_view piece) {
 
 void CommandLineSplitter::finish() {
   if (started_) args_.resize(count_);
+}
+
+void parseChildren(std::string_view text, std::vector<Pid>& out) {
+  for (std::string_view token; !(token = nextToken(text)).empty();) {
+    Pid pid = 0;
+    if (parseWhole(token, pid) && pid != 0) out.push_back(pid);
+  }
 }
 
 std::string_view stripDeletedSuffix(std::string_view link) {

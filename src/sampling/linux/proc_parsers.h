@@ -22,6 +22,7 @@ struct StatFields {
   Pid ppid = 0;
   std::uint64_t utime = 0;
   std::uint64_t stime = 0;
+  std::uint64_t threads = 0;
   std::uint64_t starttime = 0;  // ticks after boot
   std::uint64_t vsize = 0;
   std::uint64_t rss = 0;
@@ -42,6 +43,11 @@ struct SystemStat {
   std::optional<CpuTotals> cpu;  // empty without an aggregate line or any per-CPU line
 };
 SystemStat parseSystemStat(std::string_view text);
+
+// The first field of /proc/PID/schedstat: nanoseconds the task (the thread-group leader, for
+// /proc/PID) has run, kept by the scheduler whatever the kernel's statistics options. Empty when
+// garbled.
+std::optional<std::uint64_t> parseSchedstat(std::string_view text);
 
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {
@@ -73,6 +79,10 @@ class CommandLineSplitter {
   bool started_ = false;
   bool inArgument_ = false;
 };
+
+// Appends the pids of a children file ("12 345 ", one after another) to out; a token that is not
+// a pid is skipped.
+void parseChildren(std::string_view text, std::vector<Pid>& out);
 
 // The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone;
 // finalComponent (table_core.h) then names the process.
