@@ -38,13 +38,20 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
                          std::optional<std::string> requestId) {
   waitForSpacing(sampler);
   const MonoTime start = sampler.clock->monotonicNow();
-  refreshTable(sampler);
+  // The table need only look at the trees that can be reported: the root's and those of every
+  // external process, matched or not (matching needs their start times).
+  std::vector<Pid> candidates;
+  candidates.reserve(externalProcesses.size() + 1);
+  candidates.push_back(rootPid);
+  for (const auto& external : externalProcesses) candidates.push_back(external.first);
+  sampler.table->refreshTrees(candidates);
+  sampler.lastRefreshAt = sampler.clock->monotonicNow();
   const ProcessTable& table = *sampler.table;
-  // What the refresh scanned, before completion drops any process that exited since.
-  const std::size_t scanned = table.processCount();
+  // Before completion, which drops a process that exited since the refresh.
+  const std::size_t scanned = table.machineProcessCount();
 
   std::vector<ProcessLink> links;
-  links.reserve(scanned);
+  links.reserve(table.processCount());
   table.forEachProcess([&links](const Process& process) { links.push_back(linkOf(process)); });
 
   Snapshot snapshot;

@@ -2,9 +2,9 @@
 // by pid, brought up to date by an explicit refresh and read between refreshes. Everything above
 // this header is platform-independent; the Linux and macOS sources implement it.
 // A table belongs to the main thread: creation, refreshes, completions and reads never run
-// concurrently. A refresh makes every entry's identity, tree, CPU and memory current; an entry's
-// name, arguments, disk totals and status are current once completeProcesses has been given its
-// pid after that refresh. Whoever reports those must complete the entries first.
+// concurrently. A refresh makes its entries' identity and tree fields (pid, parent, start)
+// current; every other field is current once completeProcesses has been given the pid after that
+// refresh. Whoever reports those must complete the entries first.
 #pragma once
 
 #include <cstdint>
@@ -46,34 +46,45 @@ struct ProcessStatus {
 };
 
 // One entry as the layers above see it. Texts are the kernel's bytes, not validated as UTF-8.
-// The fields marked "completed" may lag behind the refresh until the entry is completed.
+// pid, parent_pid and start_time_s are current after every refresh that holds the entry; the
+// others ("completed") may lag behind it until the entry is completed.
 struct Process {
   Pid pid = 0;
   std::optional<Pid> parent_pid;       // absent when the kernel reports parent 0
-  std::string name;                    // completed: final component of the executable's path
-  std::vector<std::string> arguments;  // completed: argv[0] first
-  ProcessStatus status;                // completed: the reported status
-  float cpu_percent = 0.0f;            // percent of one CPU since the previous refresh; 0 at first sight
-  std::uint64_t cpu_time_ms = 0;       // user + system, since the start
+  std::string name;                    // final component of the executable's path
+  std::vector<std::string> arguments;  // argv[0] first
+  ProcessStatus status;                // the reported status
+  // Percent of one CPU over the refresh intervals since the process's CPU time was last read:
+  // the previous refresh's when it was read then (a source that reads every process at every
+  // refresh), else the mean since the refresh that last read it. 0 at first sight.
+  float cpu_percent = 0.0f;
+  std::uint64_t cpu_time_ms = 0;  // user + system, since the start
   std::uint64_t resident_bytes = 0;
   std::uint64_t virtual_bytes = 0;
-  std::uint64_t disk_read_bytes = 0;     // completed: storage I/O since the start
-  std::uint64_t disk_written_bytes = 0;  // completed: storage I/O since the start
+  std::uint64_t disk_read_bytes = 0;     // storage I/O since the start
+  std::uint64_t disk_written_bytes = 0;  // storage I/O since the start
   std::uint64_t start_time_s = 0;        // whole seconds since the Unix epoch
-  std::uint64_t run_time_s = 0;          // seconds from the start to this refresh, never below 0
+  std::uint64_t run_time_s = 0;          // seconds from the start to the refresh, never below 0
 };
 
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
-  // Brings the table up to date: every process, vanished ones removed, CPU and memory read anew.
-  // A source may read the completed fields (name, arguments, disk totals, status) only at moments
-  // of its choosing, such as first sight, and leave them as it last read them until they are
-  // completed; it never leaves a pid reused by another process with the previous one's. Never
-  // fails: what cannot be read degrades values, and a listing failure leaves the table empty.
-  // Returns the number of pids examined.
+  // Brings the whole table up to date: an entry for every process on the machine, vanished ones
+  // removed. A source may read the completed fields only at moments of its choosing, such as
+  // first sight, and leave them as it last read them until they are completed; it never leaves a
+  // pid reused by another process with the previous one's. Never fails: what cannot be read
+  // degrades values, and a listing failure leaves the table empty. Returns the number of pids
+  // examined.
   virtual std::size_t refresh_processes_specifics() = 0;
+
+  // Brings the table up to date as far as the process trees grown from the seeds need: afterwards
+  // each seed and each of its descendants that is on the machine (zombies included) has an entry,
+  // and every entry the table holds is a process on the machine with the identity and tree fields
+  // a full refresh would give it. Processes outside those trees may be left out. Seeds not on the
+  // machine select nothing. Same failure rules as a full refresh, which is the default.
+  virtual void refreshTrees(std::span<const Pid> /*seeds*/) { refresh_processes_specifics(); }
 
   // Reads the completed fields anew for the given pids, so they hold what a refresh that read
   // everything would have given. Pids not in the table are ignored, and a pid completed since
@@ -83,6 +94,9 @@ class ProcessTable {
   virtual void completeProcesses(std::span<const Pid> /*pids*/) {}
 
   virtual std::size_t processCount() const = 0;
+  // How many processes the last refresh found on the machine, counting those a tree refresh left
+  // out of the table; the entry count for a source that holds them all.
+  virtual std::size_t machineProcessCount() const { return processCount(); }
   // The entry for pid, or null; valid until the next refresh or completion.
   virtual const Process* find(Pid pid) const = 0;
   // Visits every entry once, in no particular order.

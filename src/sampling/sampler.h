@@ -1,6 +1,6 @@
-// Snapshot collection: refresh the table (at least 200 ms after the previous refresh), select the
-// process trees of the root and of the matching external processes, build and sort their records,
-// stamp the snapshot. The Sampler and everything here belong to the main thread.
+// Snapshot collection: refresh the table for the trees of the root and of the external processes
+// (at least 200 ms after the previous refresh), select the trees of the root and of the matching
+// external processes, complete, build and sort their records, stamp the snapshot. The Sampler and everything here belong to the main thread.
 #pragma once
 
 #include <chrono>
@@ -31,7 +31,7 @@ struct Sampler {
   std::uint64_t lastSequence = 0;
 };
 
-// The refresh configure makes: refresh the table once and note when it ended.
+// The refresh configure makes: the whole table, noting when it ended.
 void refreshTable(Sampler& sampler);
 
 // Never fails and never writes; may sleep up to MIN_REFRESH_SPACING before refreshing.

@@ -17,6 +17,22 @@ double CpuIntervalRule::record(MonoTime now, std::optional<double> elapsedPerCpu
   return last_;
 }
 
+void CpuSpans::add(double interval) {
+  ++refresh_;
+  if (!(interval > 0.0)) lastWithoutInterval_ = refresh_;
+  last_ = interval;
+  elapsed_ += interval;
+}
+
+double CpuSpans::since(CpuMark earlier) const {
+  if (earlier.refresh == 0 || earlier.refresh >= refresh_ || lastWithoutInterval_ > earlier.refresh) {
+    return 0.0;
+  }
+  // The previous refresh's reading divides by this refresh's interval as given, which a difference
+  // of sums would only approximate.
+  return earlier.refresh + 1 == refresh_ ? last_ : elapsed_ - earlier.elapsed;
+}
+
 std::string_view finalComponent(std::string_view path) {
   while (!path.empty()) {
     std::size_t slash = path.rfind('/');

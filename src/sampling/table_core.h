@@ -102,6 +102,33 @@ class CpuIntervalRule {
   double last_ = 0.0;
 };
 
+// Where a process's CPU time was read: which refresh, and the sum of the refresh intervals then.
+struct CpuMark {
+  std::uint64_t refresh = 0;  // 0: never read
+  double elapsed = 0.0;
+};
+
+// The span a CPU time difference is divided by when a source reads a process's CPU time at some
+// refreshes only (as when it reads only what is reported): the intervals of every refresh since
+// the earlier reading, so the percentage is the process's mean use over that span, and exactly
+// the refresh's own interval when the earlier reading is from the refresh before.
+class CpuSpans {
+ public:
+  // Once per refresh, before any reading, with the interval that refresh divides by (0: none).
+  void add(double interval);
+  // Stamps a reading taken in the current refresh.
+  CpuMark mark() const { return {refresh_, elapsed_}; }
+  // What a reading taken now divides its difference from the one stamped `earlier` by: 0 when
+  // there was none, when it is from this refresh, or when a refresh since had no interval.
+  double since(CpuMark earlier) const;
+
+ private:
+  std::uint64_t refresh_ = 0;
+  std::uint64_t lastWithoutInterval_ = 0;
+  double last_ = 0.0;
+  double elapsed_ = 0.0;
+};
+
 // The final component of a path as a file name: trailing separators and "." components are
 // ignored; a path ending in the root or ".." has none (empty).
 std::string_view finalComponent(std::string_view path);

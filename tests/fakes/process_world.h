@@ -41,10 +41,12 @@ class BorrowedTable final : public sampling::ProcessTable {
   std::size_t refresh_processes_specifics() override {
     return table_.refresh_processes_specifics();
   }
+  void refreshTrees(std::span<const sampling::Pid> seeds) override { table_.refreshTrees(seeds); }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
     table_.completeProcesses(pids);
   }
   std::size_t processCount() const override { return table_.processCount(); }
+  std::size_t machineProcessCount() const override { return table_.machineProcessCount(); }
   const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }
   void forEachProcess(const std::function<void(const sampling::Process&)>& visit) const override {
     table_.forEachProcess(visit);
