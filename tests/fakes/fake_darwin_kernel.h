@@ -46,6 +46,7 @@ struct FakeThread {
 struct FakeMacProcess {
   std::int32_t pid = 0;
   std::uint32_t ppid = 1, uid = USER;
+  std::uint32_t oppid = 0;  // p_oppid while traced: the parent before the tracer took it; else 0
   std::uint32_t stat = mac::STATUS_RUN;  // p_stat: SIDL, SRUN, SSTOP or SZOMB, never SSLEEP
   std::uint64_t start_s = 1'699'990'000, start_us = 250'000;
   std::string path = "/usr/bin/proc";  // its text vnode's path; empty: none (proc_pidpath fails)
@@ -67,6 +68,7 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   std::uint32_t sidecar_uid = USER;
   int arg_max = 1024 * 1024;
   std::optional<int> count_reply, fill_reply;  // override proc_listallpids's answers
+  std::optional<int> children_reply;           // overrides proc_listchildpids's
   mac::TimebaseReply timebase{0, 1, 1};
   std::uint64_t absolute_time = 1'000'000'000'000;
   mac::CpuLoadReply cpu_load{0, 2, std::vector<std::uint32_t>(2 * mac::CPU_STATE_COUNT, 1000)};
@@ -103,6 +105,23 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
     const std::size_t fits = std::min(buffer.size(), processes.size());
     for (std::size_t i = 0; i < fits; ++i) buffer[i] = processes[i].pid;
     return fill_reply.value_or(static_cast<int>(fits));
+  }
+  // proc_listpids with PROC_PPID_ONLY (proc_info.c): the living, then the zombies, whose p_ppid is
+  // ppid or, while traced, whose p_oppid is; at most nprocs + 20 of them and as many as fit. A
+  // buffer below one pid fails (ENOMEM). No uid check.
+  int listChildPids(std::int32_t ppid, std::span<std::int32_t> buffer) override {
+    calls.push_back("children " + std::to_string(ppid));
+    if (children_reply || buffer.empty()) return children_reply.value_or(-1);
+    const auto parent = static_cast<std::uint32_t>(ppid);
+    std::size_t listed = 0;
+    for (const bool zombies : {false, true}) {
+      for (const P& p : processes) {
+        const bool child = p.ppid == parent || (p.oppid != 0 && p.oppid == parent);
+        const bool room = listed < std::min(buffer.size(), processes.size() + 20);
+        if (child && room && (p.stat == mac::STATUS_ZOMBIE) == zombies) buffer[listed++] = p.pid;
+      }
+    }
+    return static_cast<int>(listed);
   }
   // proc_pidbsdinfo, fill_taskprocinfo (bsd_kern.c): pti_numrunning counts the threads with TH_RUN.
   mac::PidInfoReply<mac::TaskAllInfo> pidTaskAllInfo(std::int32_t pid) override {

@@ -61,23 +61,25 @@ TEST(CollectSnapshot, NumbersAndStampsEverySnapshot) {
   EXPECT_EQ(rig.collect().sequence, UINT64_MAX);
 }
 
-TEST(CollectSnapshot, CompletesTheSelectedProcessesBeforeBuildingTheirRecords) {
+TEST(CollectSnapshot, RefreshesTheCandidateTreesAndCompletesTheSelectedProcesses) {
   Rig rig;
   for (const Pid pid : {2u, 3u}) rig.table->set(testing::makeProcess(pid, pid - 1, 0));
   rig.table->set(testing::makeProcess(9, std::nullopt, 0));
-  refreshTable(rig.sampler);  // configure's refresh reports nothing, so completes nothing
-  EXPECT_TRUE(rig.table->completions.empty());
+  refreshTable(rig.sampler);  // configure's refresh: the whole table, completing nothing
+  EXPECT_TRUE(rig.table->treeSeeds.empty() && rig.table->completions.empty());
   // A name is read only now, and 3 turns out to have exited since the refresh.
   rig.table->onComplete = [](FakeProcessTable& table, std::span<const Pid>) {
     table.remove(3);
     table.set(testing::makeProcess(2, 1, 0, "read"));
   };
-  const Snapshot snapshot = rig.collect();
-  EXPECT_EQ(rig.table->completions, (std::vector<std::vector<Pid>>{{1, 2, 3}}));
+  rig.table->machineCount = 40;  // a table that left the rest of the machine out
+  const Snapshot snapshot = collectSnapshot(rig.sampler, 1, {{7, 5}, {9, {}}}, std::nullopt);
+  EXPECT_EQ(rig.table->treeSeeds, (std::vector<std::vector<Pid>>{{1, 7, 9}}));
+  EXPECT_EQ(rig.table->completions, (std::vector<std::vector<Pid>>{{9, 1, 2, 3}}));
   EXPECT_EQ(snapshot.processes.at(1).name, "read");
-  // Scanned counts what the refresh saw; the selected process gone since is inaccessible.
-  EXPECT_EQ(snapshot.scannedProcessCount, 4u);
-  EXPECT_EQ(snapshot.retainedProcessCount, 2u);
+  // Scanned counts the machine the refresh saw; the selected process gone since is inaccessible.
+  EXPECT_EQ(snapshot.scannedProcessCount, 40u);
+  EXPECT_EQ(snapshot.retainedProcessCount, 3u);
   EXPECT_EQ(snapshot.inaccessibleProcessCount, 1u);
 }
 

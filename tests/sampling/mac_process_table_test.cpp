@@ -135,13 +135,11 @@ TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
   }
 }
 
-TEST_F(MacProcessTableTest,
-       FollowsParentsUsersZombiesExitsAndReusedPidsAndEmptiesOnListingFailure) {
+TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingFailure) {
   // launchd is root's: the sidecar's user sees its parent, start and name, no more.
   start({{.pid = 1, .ppid = 0, .uid = ROOT, .start_s = S - 100, .path = "/sbin/launchd"},
          {.pid = 42, .argv = {"proc", "-v"}},
          {.pid = 43, .rusage = {10, 20}},
-         {.pid = 44},
          {.pid = 45, .path = "/usr/bin/short", .argv = {"short", "1"}},
          {.pid = 47, .uid = OTHER_USER, .path = "/usr/libexec/trustd-helper-agent"}});
   const Process& launchd = at(1);
@@ -150,27 +148,21 @@ TEST_F(MacProcessTableTest,
                  launchd.arguments, launchd.resident_bytes, launchd.disk_read_bytes, at(47).name),
       std::tuple(std::nullopt, S - 100, 10'100u, "launchd", Strings{}, 0u, 0u,
                  "trustd-helper-agent"));
-  kernel.process(43).ppid = 0;
-  kernel.process(44).ppid = 43;
   kernel.process(47).uid = USER;  // it drops its privileges to the sidecar's user
   // 45 dies unreaped; 46 is first seen as a zombie; 42 is reused within the second it started in.
   kernel.process(45).stat = STATUS_ZOMBIE;
   kernel.spawn({.pid = 46, .stat = STATUS_ZOMBIE, .path = "/opt/early-exit-and-then-some"});
   kernel.spawn({.pid = 42, .start_us = 250'001, .path = "/bin/new", .argv = {"new"}});
   after();
-  EXPECT_EQ(pidsOf(*table), (Pids{1, 42, 43, 44, 45, 46, 47}));
-  EXPECT_EQ(std::tuple(at(43).parent_pid, at(44).parent_pid, at(47).resident_bytes,
-                       at(43).disk_read_bytes, at(43).disk_written_bytes),
-            std::tuple(std::nullopt, 43u, 1u << 16, 10u, 20u));
+  EXPECT_EQ(pidsOf(*table), (Pids{1, 42, 43, 45, 46, 47}));
+  EXPECT_EQ(std::tuple(at(47).resident_bytes, at(43).disk_read_bytes, at(43).disk_written_bytes),
+            std::tuple(1u << 16, 10u, 20u));
   EXPECT_EQ(std::tuple(at(42).name, at(42).arguments, at(42).cpu_percent),
             std::tuple("new", Strings{"new"}, 0.0f));
   // A zombie keeps what it was seen with alive; one never seen alive is named by its p_comm.
   EXPECT_EQ(std::tuple(at(45).status, at(45).name, at(45).arguments, at(46).status, at(46).name),
             std::tuple(ProcessStatus{Kind::Zombie}, "short", Strings{"short", "1"},
                        ProcessStatus{Kind::Zombie}, "early-exit-and-t"));
-  kernel.reap(45);
-  after();
-  EXPECT_EQ(table->find(45), nullptr);
   // Nothing counted; the filling call failed; a full buffer, which may have missed processes.
   for (const auto& failure : {std::pair{0, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
@@ -188,12 +180,12 @@ TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
       {{.path = "/usr/bin/vim", .argv = {"vim"}, .after_probe = longer},
        1 << 20,
        "vim",
-       {"vim", std::string(20'000, 'x'), "notes"}},
+       {"vim", std::string(MAX_COMMAND_BYTES - 3, 'x')}},  // kept as far as a command shows
       {{.path = "/bin/zz", .argv = {"", "-x"}}, 1 << 20, "zz", {"-x"}},
       {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=12"}},
        1 << 20,
        "ab",
-       {"ab", atTheCap}},
+       {"ab", std::string(MAX_COMMAND_BYTES - 2, 'y')}},
       {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=123"}}, 1 << 20, "ab", {}},
       {{.path = "/bin/cd", .argv = {"cd", "x"}}, 8, "cd", {}},
       {{.path = "/bin/ef", .argv = {}}, 1 << 20, "ef", {}},
@@ -211,14 +203,17 @@ TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
 }
 
 TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenReported) {
+  // The calls of a refresh (of the trees of the seeds, when given) and of completing `reported`,
+  // past the listing (count, then pids) and the CPU load.
   auto callsOf = [&](
-                     const Pids& reported, const std::function<void()>& meanwhile = [] {}) {
+                     const Pids& reported, std::optional<Pids> seeds = std::nullopt,
+                     const std::function<void()>& meanwhile = [] {}) {
     kernel.calls.clear();
     after(1s, 100, false);
-    table->refresh_processes_specifics();
+    seeds ? table->refreshTrees(*seeds) : void(table->refresh_processes_specifics());
     meanwhile();
     table->completeProcesses(reported);
-    std::string calls;  // past the listing (count, then pids) and the CPU load
+    std::string calls;
     for (std::size_t i = 3; i < kernel.calls.size(); ++i) calls += kernel.calls[i] + ",";
     return calls;
   };
@@ -234,19 +229,42 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
             "taskall 5,taskall 6,kinfo 7,kinfo 8,"
             "args? 5,args 5,rusage 5,threads 5,thread 5,taskall 5,"
             "args? 6,args 6,rusage 6,taskall 6,rusage 8,kinfo 8,");
+  // A tree refresh reads each pid it walks to, then lists its children (a new process is named
+  // from its path); the rest is left out of the table, and still counted.
+  kernel.spawn({.pid = 9, .ppid = 5});
+  EXPECT_EQ(callsOf({}, Pids{5}), "taskall 5,children 5,taskall 9,path 9,children 9,");
+  EXPECT_EQ(std::tuple(pidsOf(*table), table->machineProcessCount()), std::tuple(Pids{5, 9}, 5u));
+  kernel.reap(8);  // what is left out is forgotten once it leaves the listing
+  callsOf({}, Pids{5});
+  EXPECT_EQ(table->setAsideCount(), 2u);
+  // Children that cannot be listed, or that may not all have fitted: the rest is read as well.
+  for (const int reply : {-1, 4 + 20}) {
+    kernel.children_reply = reply;
+    EXPECT_EQ(callsOf({}, Pids{5}), "taskall 5,children 5,taskall 6,kinfo 7,taskall 9,");
+  }
+  kernel.children_reply.reset();
+  EXPECT_EQ(at(5).arguments.capacity(), 0u);  // kept only while reported
+  // Past the walk limit too; trees the table saw past it are not walked at all.
+  table = std::make_unique<MacProcessTable>(kernel, clock, 1);
+  table->refresh_processes_specifics();
+  kernel.spawn({.pid = 10, .ppid = 6});
+  EXPECT_EQ(callsOf({}, Pids{6}),
+            "taskall 6,children 6,taskall 10,path 10,taskall 5,kinfo 7,taskall 9,");
+  EXPECT_EQ(callsOf({}, Pids{6}), "taskall 5,taskall 6,kinfo 7,taskall 9,taskall 10,");
   // Gone (6) or replaced (5) between the refresh and the completion: dropped, not reported.
-  callsOf({5, 6}, [&] {
+  callsOf({5, 6}, std::nullopt, [&] {
     kernel.reap(6);
     kernel.spawn({.pid = 5, .start_s = S + 9});
   });
-  EXPECT_EQ(pidsOf(*table), (Pids{7, 8}));
+  EXPECT_EQ(pidsOf(*table), (Pids{7, 9, 10}));
 }
 
 // A world for the tree-selection contract as a Mac shows it to a sidecar run by a user: the low
 // pids (launchd and the daemons it starts) belong to root.
 class MacKernelWorld final : public testing::ProcessWorld {
  public:
-  explicit MacKernelWorld(Clock& clock) : table_(kernel_, clock) {}
+  explicit MacKernelWorld(Clock& clock, std::size_t walkLimit = WALK_LIMIT)
+      : table_(kernel_, clock, walkLimit) {}
   void spawn(const testing::WorldProcess& p) override {
     kernel_.spawn({.pid = static_cast<std::int32_t>(p.pid),
                    .ppid = p.ppid,
@@ -267,38 +285,69 @@ INSTANTIATE_TEST_SUITE_P(MacKernel, TreeSelectionContract,
                            return std::make_unique<MacKernelWorld>(clock);
                          })));
 
-TEST_F(MacProcessTableTest, LazySnapshotsReportWhatAFullReadWould) {
-  MacKernelWorld lazyWorld(clock), fullWorld(clock);
-  Sampler lazy(std::make_unique<testing::BorrowedTable>(lazyWorld.table_), clock);
-  Sampler full(std::make_unique<testing::BorrowedTable>(fullWorld.table_), clock);
-  testing::FakeDarwinKernel& world = lazyWorld.kernel_;
-  auto collect = [&](Pid root, const ExternalProcessMap& externals) {
-    fullWorld.kernel_.processes = world.processes;
-    Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
-    EXPECT_TRUE(mine == collectSnapshot(full, root, externals, std::nullopt)) << root;
-    fullWorld.table_.completeProcesses(pidsOf(fullWorld.table_));  // the rest as well
-    clock.advance(1s);
-    return mine;
-  };
-  const testing::WorldProcess processes[] = {
-      {1, 0, S - 50, "launchd", {"launchd"}},  {100, 1, S, "sh", {"sh", "-c", "run"}},
-      {101, 100, S, "worker", {"worker"}},     {102, 100, S, "short", {"short", "-q"}},
-      {50, 1, S - 40, "daemon", {"daemon"}},   {200, 50, S, "helper", {"helper", "-x"}},
-      {201, 50, S + 1, "sudo", {"sudo", "id"}}};
-  for (const auto& process : processes) lazyWorld.spawn(process);
-  world.process(201).uid = ROOT;
-  collect(1, {});
-  // 102 exits; the worker's command line grows while it is read; the unreported helper execs.
-  world.process(102).stat = STATUS_ZOMBIE;
-  world.process(101).after_probe = [](FakeMacProcess& p) { p.argv.emplace_back(30'000, 'w'); };
-  world.process(200).path = "/usr/bin/helper2";
-  world.process(200).argv = {"helper2"};
-  EXPECT_EQ(collect(100, {}).processes.at(2).command, "short -q");
-  // 102 is reaped and its pid reused; the helper dies unreported; the sudo child is stopped.
-  lazyWorld.spawn({102, 100, S + 500, "again", {"again"}});
-  world.process(200).stat = STATUS_ZOMBIE;
-  world.process(201).stat = STATUS_STOP;
-  EXPECT_EQ(collect(1, {{201, (S + 1) * 1000}}).processes.size(), 7u);
+TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
+  // One table walks the trees (reading the whole machine past its walk limit) and completes what
+  // it reports; its twin reads and completes every process.
+  for (const std::size_t limit : {WALK_LIMIT, std::size_t{3}}) {
+    MacKernelWorld lazyWorld(clock, limit), fullWorld(clock, 0);
+    Sampler lazy(std::make_unique<testing::BorrowedTable>(lazyWorld.table_), clock);
+    Sampler full(std::make_unique<testing::BorrowedTable>(fullWorld.table_), clock);
+    testing::FakeDarwinKernel& world = lazyWorld.kernel_;
+    // But for a zombie not reported alive since its exec: the full read shows the arguments it
+    // had when last read alive, and the lazy table, which never read them, shows its name.
+    auto collect = [&](Pid root, const ExternalProcessMap& externals, Pid zombie = 0) {
+      // Each process uses CPU at a pace of its own, so its mean use since any earlier reading is
+      // its use over the last second.
+      for (FakeMacProcess& p : world.processes) p.task.pti_total_user += 1000u * Pid(p.pid);
+      world.passTicks(100);
+      fullWorld.kernel_.processes = world.processes;
+      fullWorld.kernel_.cpu_load = world.cpu_load;
+      Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
+      Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
+      for (ProcessSample& record : whole.processes) {
+        if (record.pid == zombie) record.command = record.name;
+      }
+      EXPECT_TRUE(mine == whole) << limit << " " << root;
+      fullWorld.table_.completeProcesses(pidsOf(fullWorld.table_));  // the rest as well
+      clock.advance(1s);
+      return mine;
+    };
+    const testing::WorldProcess processes[] = {
+        {1, 0, S - 50, "launchd", {"launchd"}},    {100, 1, S, "sh", {"sh", "-c", "run"}},
+        {101, 100, S, "worker", {"worker", "-v"}}, {102, 100, S, "short", {"short", "-q"}},
+        {50, 1, S - 40, "daemon", {"daemon"}},     {200, 50, S, "helper", {"helper", "-x"}},
+        {60, 50, S + 1, "sudo", {"sudo", "id"}},   {202, 50, S, "agent", {"agent"}}};
+    for (const auto& process : processes) lazyWorld.spawn(process);
+    collect(1, {});
+    // 102 exits; the unreported helper execs.
+    world.process(102).stat = STATUS_ZOMBIE;
+    lazyWorld.spawn({200, 50, S, "helper2", {"helper2", "--fg"}});
+    EXPECT_EQ(collect(100, {}).processes.at(2).command, "short -q");
+    // 102 is reaped and its pid reused, 100 forks; the daemon's tree comes back after a snapshot
+    // without it: the helper dead, the agent with its mean CPU use, the sudo child's pid reused.
+    lazyWorld.spawn({102, 100, S + 500, "again", {"again"}});
+    lazyWorld.spawn({103, 100, S + 500, "cc", {"cc", "-c"}});
+    world.process(200).stat = STATUS_ZOMBIE;
+    lazyWorld.spawn({60, 50, S + 2, "sudo", {"sudo", "id"}});
+    EXPECT_TRUE(collect(1, {{60, (S + 1) * 1000}}, 200).externalProcesses.empty());
+    // The root exits and launchd takes its children.
+    world.reap(100);
+    for (const std::int32_t pid : {101, 102, 103}) world.process(pid).ppid = 1;
+    EXPECT_EQ(collect(100, {{103, std::nullopt}}).processes.size(), 1u);
+    // A debugger takes the worker, which launchd still lists as its child (p_oppid), and the
+    // worker blanks its arguments, as a program hiding a password does. (The debugger is started
+    // now: a process a walk meets after it has run a while shows 0 at first sight, where a full
+    // read shows its last second.)
+    lazyWorld.spawn({300, 1, S - 10, "lldb", {"lldb"}});
+    world.process(101).ppid = 300;
+    world.process(101).oppid = 1;
+    world.process(101).argv = {"", ""};
+    EXPECT_EQ(collect(300, {}).processes.at(0).command, "worker");
+    // The debugger execs a setuid program, whose arguments a user's sidecar may not read.
+    world.process(300).path = "/usr/bin/sudo";
+    world.process(300).uid = ROOT;
+    EXPECT_EQ(collect(1, {}, 200).processes.back().command, "sudo");
+  }
 }
 
 }  // namespace

@@ -151,6 +151,9 @@ class DarwinKernel {
   // proc_listallpids: with an empty buffer, the number of pids; otherwise the number of pids
   // written into it (the buffer is full when that reaches its size). Below 1 on failure.
   virtual int listAllPids(std::span<std::int32_t> buffer) = 0;
+  // proc_listchildpids: the pids whose parent is ppid, as many as fit into the buffer. The number
+  // written (when it reaches the buffer's size, some may be missing), -1 on failure.
+  virtual int listChildPids(std::int32_t ppid, std::span<std::int32_t> buffer) = 0;
   // proc_pidinfo with PROC_PIDTASKALLINFO, argument 0.
   virtual PidInfoReply<TaskAllInfo> pidTaskAllInfo(std::int32_t pid) = 0;
   // proc_pidinfo with PROC_PIDLISTTHREADS into the buffer: the bytes of handles written.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <iterator>
@@ -108,6 +109,15 @@ class LiveDarwinKernel final : public DarwinKernel {
   int listAllPids(std::span<std::int32_t> buffer) override {
     const std::size_t bytes = std::min(buffer.size_bytes(), static_cast<std::size_t>(INT_MAX));
     return proc_listallpids(buffer.empty() ? nullptr : buffer.data(), static_cast<int>(bytes));
+  }
+
+  int listChildPids(std::int32_t ppid, std::span<std::int32_t> buffer) override {
+    if (buffer.empty()) return -1;  // without a buffer, libproc counts the whole machine
+    const std::size_t bytes = std::min(buffer.size_bytes(), static_cast<std::size_t>(INT_MAX));
+    // proc_listpids answers 0 for a refusal as for a process without children; errno tells.
+    errno = 0;
+    const int listed = proc_listchildpids(ppid, buffer.data(), static_cast<int>(bytes));
+    return listed == 0 && errno != 0 ? -1 : listed;
   }
 
   PidInfoReply<TaskAllInfo> pidTaskAllInfo(std::int32_t pid) override {

@@ -6,6 +6,9 @@
 #include <utility>
 
 #include "common/saturating.h"
+#include "sampling/macos/proc_args.h"
+#include "sampling/snapshot.h"
+#include "sampling/tree_selection.h"
 
 namespace procsampler::sampling::macos {
 namespace {
@@ -21,6 +24,12 @@ constexpr std::size_t ARGUMENT_ROOM = 4;
 constexpr int ARGUMENT_ATTEMPTS = 3;
 // Threads beyond the task's count when they are listed, for those started meanwhile.
 constexpr std::size_t THREAD_ROOM = 8;
+// Children a listing has room for beyond every process listed at the refresh's start, for those
+// started meanwhile: a listing that fills the room may have left some out.
+constexpr std::size_t CHILD_ROOM = 20;
+// An argument buffer larger than this is released after a completion, so one process's huge area
+// does not stay in the sidecar's memory.
+constexpr std::size_t KEPT_ARGUMENT_BUFFER = 64 * 1024;
 
 std::uint64_t toU64Saturating(double value) {
   if (!(value > 0.0)) return 0;
@@ -60,13 +69,17 @@ std::string execName(const std::string& comm) { return comm.substr(0, 15); }
 
 }  // namespace
 
-MacProcessTable::MacProcessTable(DarwinKernel& kernel, Clock& clock)
-    : kernel_(kernel), clock_(clock) {
+MacProcessTable::MacProcessTable(DarwinKernel& kernel, Clock& clock, std::size_t walkLimit)
+    : kernel_(kernel), clock_(clock), walk_limit_(walkLimit) {
   setUp();
 }
 
-MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock)
-    : owned_kernel_(std::move(kernel)), kernel_(*owned_kernel_), clock_(clock) {
+MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
+                                 std::size_t walkLimit)
+    : owned_kernel_(std::move(kernel)),
+      kernel_(*owned_kernel_),
+      clock_(clock),
+      walk_limit_(walkLimit) {
   setUp();
 }
 
@@ -133,17 +146,90 @@ bool MacProcessTable::listPids() {
 }
 
 std::size_t MacProcessTable::refresh_processes_specifics() {
+  if (beginRefresh()) readUnlooked();
+  endRefresh();
+  return pids_.size();
+}
+
+void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
+  if (beginRefresh() && !(walkPays(seeds) && walkTrees(seeds))) readUnlooked();
+  endRefresh();
+}
+
+bool MacProcessTable::beginRefresh() {
   now_s_ = unixSeconds(clock_.wallNow());
   entries_.startSweep();
-  std::size_t examined = 0;
-  if (listPids()) {
-    examined = pids_.size();
-    interval_ = refreshInterval();
-    for (const std::int32_t pid : pids_) refreshPid(pid);
+  if (!listPids()) {
+    pids_.clear();
+    return false;
   }
-  // Whatever this refresh could not find has vanished, or was not listed.
+  interval_ = refreshInterval();
+  cpu_spans_.add(interval_.value_or(0.0));
+  return true;
+}
+
+bool MacProcessTable::walkPays(std::span<const Pid> seeds) const {
+  if (walk_limit_ == 0) return false;
+  std::vector<ProcessLink> links;
+  links.reserve(entries_.size());
+  entries_.forEach([&links](const Entry& entry) { links.push_back(linkOf(entry.process)); });
+  return selectProcessTrees(links, seeds).size() <= walk_limit_;
+}
+
+bool MacProcessTable::walkTrees(std::span<const Pid> seeds) {
+  walk_.clear();
+  for (const Pid seed : seeds) {
+    if (seed <= static_cast<Pid>(INT32_MAX)) walk_.push_back(static_cast<std::int32_t>(seed));
+  }
+  children_.resize(pids_.size() + CHILD_ROOM);
+  const std::uint64_t sweep = entries_.sweepNumber();
+  std::size_t walked = 0;
+  // walk_ grows as it is read: the queue of a breadth-first walk. A pid may come twice (a traced
+  // process is listed under its tracer and under its parent before), and is looked at once.
+  for (std::size_t head = 0; head < walk_.size(); ++head) {
+    const std::int32_t pid = walk_[head];
+    const Entry* known = entries_.find(static_cast<Pid>(pid));
+    if (known != nullptr && known->looked_at == sweep) continue;
+    // A process gone since it was listed has handed its children to launchd.
+    if (!refreshPid(pid)) continue;
+    if (++walked > walk_limit_) return false;
+    const int listed = kernel_.listChildPids(pid, children_);
+    if (listed < 0 || static_cast<std::size_t>(listed) >= children_.size()) return false;
+    walk_.insert(walk_.end(), children_.begin(), children_.begin() + listed);
+  }
+  return true;
+}
+
+void MacProcessTable::readUnlooked() {
+  const std::uint64_t sweep = entries_.sweepNumber();
+  for (const std::int32_t pid : pids_) {
+    const Entry* known = entries_.find(static_cast<Pid>(pid));
+    if (known == nullptr || known->looked_at != sweep) refreshPid(pid);
+  }
+}
+
+void MacProcessTable::endRefresh() {
+  const std::uint64_t sweep = entries_.sweepNumber();
+  std::ranges::sort(pids_);
+  auto listed = [this](Pid pid) {
+    return pid <= static_cast<Pid>(INT32_MAX) &&
+           std::ranges::binary_search(pids_, static_cast<std::int32_t>(pid));
+  };
+  walk_.clear();  // the pids to set aside
+  entries_.forEach([&](const Entry& entry) {
+    if (entry.looked_at != sweep && listed(entry.process.pid)) {
+      walk_.push_back(static_cast<std::int32_t>(entry.process.pid));
+    }
+  });
+  for (const std::int32_t pid : walk_) {
+    Entry& entry = *entries_.find(static_cast<Pid>(pid));
+    std::vector<std::string>().swap(entry.process.arguments);
+    std::string().swap(entry.executable_path);
+    set_aside_.insert_or_assign(static_cast<Pid>(pid), std::move(entry));
+  }
+  // Whatever this refresh could not find has vanished, or was not listed, or is set aside.
   entries_.sweepUnmarked();
-  return examined;
+  std::erase_if(set_aside_, [&](const auto& item) { return !listed(item.first); });
 }
 
 std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t pid,
@@ -178,11 +264,21 @@ std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t
   return reading;
 }
 
-void MacProcessTable::refreshPid(std::int32_t pid) {
+bool MacProcessTable::refreshPid(std::int32_t pid) {
   const Pid key = static_cast<Pid>(pid);
+  const std::uint64_t sweep = entries_.sweepNumber();
   auto [entry, seenBefore] = entries_.getOrCreate(key);
+  if (!seenBefore) {
+    // Back in a walked tree: what the table knew of it, its CPU reading above all, comes back.
+    if (auto aside = set_aside_.find(key); aside != set_aside_.end()) {
+      entry = std::move(aside->second);
+      set_aside_.erase(aside);
+      seenBefore = true;
+    }
+  }
+  entry.looked_at = sweep;
   std::optional<Reading> reading = readRecord(pid, seenBefore ? &entry : nullptr);
-  if (!reading) return;  // gone since the listing: left unmarked, it is swept
+  if (!reading) return false;  // gone since the listing: left unmarked, it is swept
 
   // The same pid with another start (to the microsecond) belongs to another process.
   const bool fresh = !seenBefore || entry.process.start_time_s != reading->start_s ||
@@ -192,8 +288,15 @@ void MacProcessTable::refreshPid(std::int32_t pid) {
     entry.process.pid = key;
     entry.process.start_time_s = reading->start_s;
     entry.start_us = reading->start_us;
+    entry.looked_at = sweep;
   }
   const bool execd = !fresh && entry.comm != execName(reading->comm);
+  // Arguments are kept while the process is reported: one nobody watches costs no memory for
+  // them, whatever it puts there. An exec makes them another program's.
+  if (execd) entry.process.arguments.clear();
+  if (entry.completed + 1 != sweep && entry.process.arguments.capacity() > 0) {
+    std::vector<std::string>().swap(entry.process.arguments);
+  }
 
   Process& process = entry.process;
   process.parent_pid = reading->ppid == 0 ? std::nullopt : std::optional<Pid>(reading->ppid);
@@ -206,7 +309,7 @@ void MacProcessTable::refreshPid(std::int32_t pid) {
     setCpuFigures(entry, *reading->task);
   } else {
     // What the kernel refuses reads as 0, and a later reading starts over.
-    entry.cpu_baseline = false;
+    entry.cpu_mark = {};
     entry.threads = entry.running_threads = 0;
     process.cpu_percent = 0.0f;
     process.cpu_time_ms = process.resident_bytes = process.virtual_bytes = 0;
@@ -217,10 +320,10 @@ void MacProcessTable::refreshPid(std::int32_t pid) {
   process.status = status.value_or(ProcessStatus{
       entry.running_threads > 0 ? ProcessStatusKind::Run : ProcessStatusKind::Sleep, 0});
 
-  // A new process or a new program is named and its arguments read at once, reported or not: a
-  // zombie's argument area and path are gone, and a full read would have kept them.
-  if (fresh || execd) readNameAndArguments(pid, entry, reading->comm);
+  // A new process or a new program is named at once, reported or not: a zombie's path is gone.
+  if (fresh || execd) readName(pid, entry, reading->comm);
   entries_.markAlive(key);
+  return true;
 }
 
 void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
@@ -228,15 +331,16 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
   const std::uint64_t current = saturatingAdd(task.pti_total_user, task.pti_total_system);
   process.cpu_percent = 0.0f;
   if (interval_) {
+    // Since the refresh that last read it: this refresh's interval when that was the one before.
+    const double span = cpu_spans_.since(entry.cpu_mark);
     const std::uint64_t previous = entry.previous_cpu;
-    if (entry.cpu_baseline && *interval_ > MIN_USABLE_INTERVAL && previous > 0 &&
-        current > previous) {
-      process.cpu_percent = toPercent(static_cast<double>(current - previous) / *interval_ * 100.0);
+    if (span > MIN_USABLE_INTERVAL && previous > 0 && current > previous) {
+      process.cpu_percent = toPercent(static_cast<double>(current - previous) / span * 100.0);
     }
   } else {
     // No tick counters: task time against mach_absolute_time, both in Mach units.
     const std::uint64_t now = kernel_.machAbsoluteTime();
-    if (entry.cpu_baseline) {
+    if (entry.cpu_mark.refresh != 0) {
       const std::uint64_t elapsed = now >= entry.previous_time ? now - entry.previous_time : now;
       const std::uint64_t used =
           current >= entry.previous_cpu ? current - entry.previous_cpu : current;
@@ -248,7 +352,7 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
     entry.previous_time = now;
   }
   entry.previous_cpu = current;
-  entry.cpu_baseline = true;
+  entry.cpu_mark = cpu_spans_.mark();
   // Multiplied before dividing, so whole milliseconds stay whole (125/3 has no exact double).
   process.cpu_time_ms = toU64Saturating(static_cast<double>(current) * timebase_numer_ /
                                         (timebase_denom_ * 1'000'000.0));
@@ -258,19 +362,13 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
   entry.running_threads = task.pti_numrunning;
 }
 
-void MacProcessTable::readNameAndArguments(std::int32_t pid, Entry& entry,
-                                           const std::string& comm) {
+// The argument area, which names a process as it was started, is read only for reported
+// processes: any other is named from its text's path, which needs no permission and, unlike the
+// area, never costs more than a path. A zombie has neither and is named by p_comm.
+void MacProcessTable::readName(std::int32_t pid, Entry& entry, const std::string& comm) {
   Process& process = entry.process;
   process.name.clear();
-  process.arguments.clear();
-  const bool zombie = entry.p_stat == STATUS_ZOMBIE;
-  // The kernel copies no zombie's argument area and none of another user's (but to root).
-  if (!zombie && mayRead(entry.uid)) {
-    if (std::optional<ArgumentArea> area = readArgumentArea(pid)) {
-      applyArgumentArea(entry, std::move(*area));
-    }
-  }
-  if (process.name.empty() && !zombie) {
+  if (entry.p_stat != STATUS_ZOMBIE) {
     const PathReply path = kernel_.pidPath(pid);
     if (path.result > 0) process.name = finalComponent(path.path);
   }
@@ -283,6 +381,9 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
     if (entry == nullptr || entry->completed == entries_.sweepNumber()) continue;
     if (!completePid(static_cast<std::int32_t>(pid), *entry)) entries_.erase(pid);
   }
+  if (argument_buffer_.capacity() > KEPT_ARGUMENT_BUFFER) {
+    std::vector<std::byte>().swap(argument_buffer_);
+  }
 }
 
 bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
@@ -292,11 +393,7 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
   // read here can belong to another process.
   if (mayRead(entry.uid)) {
     // A zombie keeps the arguments it was last seen with alive.
-    if (!zombie) {
-      if (std::optional<ArgumentArea> area = readArgumentArea(pid)) {
-        applyArgumentArea(entry, std::move(*area));
-      }
-    }
+    if (!zombie) readArguments(pid, entry);
     const RusageReply usage = kernel_.pidRusage(pid);
     process.disk_read_bytes = usage.result >= 0 ? usage.info.ri_diskio_bytesread : 0;
     process.disk_written_bytes = usage.result >= 0 ? usage.info.ri_diskio_byteswritten : 0;
@@ -353,7 +450,7 @@ ProcessStatus MacProcessTable::threadStatus(std::int32_t pid, const Entry& entry
 // probe asked for, and a copy that fills it is suspect: the area grew between the two calls (an
 // exec, a new title), or is larger than any copy may be. The size is then probed again; the copy
 // is whole if the area still fits the buffer, and is read again if not.
-std::optional<ArgumentArea> MacProcessTable::readArgumentArea(std::int32_t pid) {
+std::optional<std::size_t> MacProcessTable::readArgumentArea(std::int32_t pid) {
   // Four bytes is the argument count alone; anything shorter is not an argument area.
   constexpr std::size_t MIN_AREA = 4;
   SysctlReply probe = kernel_.procArgs2(pid, {});
@@ -365,22 +462,27 @@ std::optional<ArgumentArea> MacProcessTable::readArgumentArea(std::int32_t pid) 
     if (copied.result != 0 || copied.length > size) return std::nullopt;
     const bool full = copied.length == size;
     if (full) probe = kernel_.procArgs2(pid, {});
-    if (!full || (probe.result == 0 && probe.length <= size)) {
-      return parseArgumentArea(std::span<const std::byte>(argument_buffer_.data(), copied.length));
-    }
+    if (!full || (probe.result == 0 && probe.length <= size)) return copied.length;
   }
   return std::nullopt;
 }
 
-void MacProcessTable::applyArgumentArea(Entry& entry, ArgumentArea area) {
+// Kept only as far as a command shows: the area may hold a megabyte of arguments.
+void MacProcessTable::readArguments(std::int32_t pid, Entry& entry) {
+  const std::optional<std::size_t> size = readArgumentArea(pid);
+  if (!size) return;
   Process& process = entry.process;
-  // Named once, and anew when the process has exec'd another program since the area was read.
-  if (process.name.empty() || entry.executable_path != area.executable_path) {
-    const std::string_view name = finalComponent(area.executable_path);
+  const std::optional<std::string_view> path =
+      parseArgumentArea(std::span<const std::byte>(argument_buffer_.data(), *size),
+                        process.arguments, MAX_COMMAND_BYTES);
+  if (!path) return;
+  // Named as started, and anew when the process has exec'd another program since the area was
+  // read.
+  if (process.name.empty() || entry.executable_path != *path) {
+    const std::string_view name = finalComponent(*path);
     if (!name.empty()) process.name = name;
   }
-  entry.executable_path = std::move(area.executable_path);
-  process.arguments = std::move(area.arguments);
+  entry.executable_path = *path;
 }
 
 const Process* MacProcessTable::find(Pid pid) const {

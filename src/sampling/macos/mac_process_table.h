@@ -1,8 +1,9 @@
 // The macOS process table: through a DarwinKernel, one call per pid and refresh (task info where
-// the kernel allows it, kinfo_proc for another user's process or a zombie); the argument area at
-// first sight and at an exec; arguments, disk totals and thread states again for completed pids.
-// Owned and used by one thread (the main thread); the kernel and the clock must outlive it unless
-// the table owns the kernel. After every refresh each entry is one that refresh found.
+// the kernel allows it, kinfo_proc for another user's process or a zombie), a tree refresh making
+// it only for the pids it walks to with proc_listchildpids; the executable's path at first sight
+// and at an exec; arguments (as far as a command shows), disk totals and thread states for
+// completed pids. Owned and used by one thread (the main thread); the kernel and the clock must
+// outlive it unless the table owns the kernel. After every refresh each entry is one it found.
 #pragma once
 
 #include <cstddef>
@@ -12,26 +13,44 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/clock.h"
 #include "sampling/macos/darwin_kernel.h"
-#include "sampling/macos/proc_args.h"
 #include "sampling/process_table.h"
 #include "sampling/table_core.h"
 
 namespace procsampler::sampling::macos {
 
+// Each proc_listchildpids walks the kernel's whole process list, so walking a tree of k processes
+// costs k such walks besides the k records, and reading the whole machine, one record per process,
+// is cheaper for large trees. Past this many processes a tree refresh reads the whole machine. An
+// estimate from xnu's code (a record costs about as much as a hundred steps of that list walk), to
+// be set by a measurement on a Mac.
+inline constexpr std::size_t WALK_LIMIT = 128;
+
 class MacProcessTable final : public ProcessTable {
  public:
-  // Sets up the CPU clock (timebase, tick rate, CPU load baseline); reads no process.
-  MacProcessTable(DarwinKernel& kernel, Clock& clock);
+  // Sets up the CPU clock (timebase, tick rate, CPU load baseline); reads no process. A tree
+  // refresh walks no more than walkLimit processes (0: it always reads the whole machine).
+  MacProcessTable(DarwinKernel& kernel, Clock& clock, std::size_t walkLimit = WALK_LIMIT);
   // The same, owning the kernel (not null).
-  MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock);
+  MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
+                  std::size_t walkLimit = WALK_LIMIT);
 
   std::size_t refresh_processes_specifics() override;
+  // Breadth first from the seeds: each pid's record, then the children the kernel lists for it.
+  // Reads the rest of the machine as well when the walk cannot be trusted to have found every
+  // descendant (a listing of children failed, or filled its buffer), or when the trees, as the
+  // table last saw them or as the walk finds them, hold more than the walk limit.
+  void refreshTrees(std::span<const Pid> seeds) override;
   void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
+  // The pids the last refresh listed.
+  std::size_t machineProcessCount() const override { return pids_.size(); }
+  // The processes a tree refresh left out that the table remembers: memory beyond its entries.
+  std::size_t setAsideCount() const { return set_aside_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
 
@@ -56,11 +75,12 @@ class MacProcessTable final : public ProcessTable {
     bool task_readable = false;  // the last refresh read its task info
     std::int32_t threads = 0;    // from the task info: how many, and how many have TH_RUN
     std::int32_t running_threads = 0;
-    bool cpu_baseline = false;        // previous_cpu (and previous_time) hold a reading
-    std::uint64_t previous_cpu = 0;   // task user + system at the last refresh, Mach units
+    CpuMark cpu_mark;                 // when previous_cpu (and previous_time) were read
+    std::uint64_t previous_cpu = 0;   // task user + system when last read, Mach units
     std::uint64_t previous_time = 0;  // mach_absolute_time then, when there is no CPU clock
     std::string executable_path;      // from the argument area, to notice an exec
     std::uint64_t completed = 0;      // the sweep after which it was last completed
+    std::uint64_t looked_at = 0;      // the sweep whose refresh last asked for its record
   };
 
   // Turns CPU ticks into the length of a refresh interval in nanoseconds.
@@ -75,14 +95,26 @@ class MacProcessTable final : public ProcessTable {
   void setUp();
   std::optional<double> refreshInterval();
   bool listPids();
-  void refreshPid(std::int32_t pid);
+  // A refresh: its listing and interval (false when the listing failed), then its records, then
+  // the end, which sets aside the listed processes it left out and removes the rest.
+  bool beginRefresh();
+  // Whether the seeds' trees, as the table holds them from the last refresh, are within the limit.
+  bool walkPays(std::span<const Pid> seeds) const;
+  // False when the walk cannot be trusted or passed the limit; what it read stays read.
+  bool walkTrees(std::span<const Pid> seeds);
+  // Every listed pid this refresh has not looked at yet.
+  void readUnlooked();
+  void endRefresh();
+  // False when the pid has no process.
+  bool refreshPid(std::int32_t pid);
   std::optional<Reading> readRecord(std::int32_t pid, const Entry* known);
   void setCpuFigures(Entry& entry, const TaskInfo& task);
-  void readNameAndArguments(std::int32_t pid, Entry& entry, const std::string& comm);
+  void readName(std::int32_t pid, Entry& entry, const std::string& comm);
   bool completePid(std::int32_t pid, Entry& entry);
   ProcessStatus threadStatus(std::int32_t pid, const Entry& entry);
-  std::optional<ArgumentArea> readArgumentArea(std::int32_t pid);
-  void applyArgumentArea(Entry& entry, ArgumentArea area);
+  // The size of the area copied into argument_buffer_, or nullopt.
+  std::optional<std::size_t> readArgumentArea(std::int32_t pid);
+  void readArguments(std::int32_t pid, Entry& entry);
   bool mayRead(std::uint32_t uid) const { return effective_uid_ == 0 || uid == effective_uid_; }
 
   std::unique_ptr<DarwinKernel> owned_kernel_;
@@ -94,10 +126,17 @@ class MacProcessTable final : public ProcessTable {
   double timebase_denom_ = 1.0;
   std::uint32_t effective_uid_ = 0;
   std::size_t argument_buffer_cap_ = 0;  // kern.argmax + 4: the largest copy the kernel accepts
+  std::size_t walk_limit_;
   ProcessEntryMap<Entry> entries_;
+  // Processes a tree refresh left out while they are still listed, out of readers' sight and
+  // without arguments: a walk that reaches one again takes it back, CPU reading and all.
+  std::unordered_map<Pid, Entry> set_aside_;
+  CpuSpans cpu_spans_;
 
-  // Per-refresh scratch, kept to avoid reallocating every time.
+  // The last refresh's listing; then per-refresh scratch, kept to avoid reallocating every time.
   std::vector<std::int32_t> pids_;
+  std::vector<std::int32_t> walk_;
+  std::vector<std::int32_t> children_;
   std::vector<std::uint64_t> thread_handles_;
   std::vector<std::byte> argument_buffer_;
   std::uint64_t now_s_ = 0;

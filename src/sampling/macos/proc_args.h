@@ -11,14 +11,13 @@
 
 namespace procsampler::sampling::macos {
 
-struct ArgumentArea {
-  std::string executable_path;         // as the process was started, not resolved
-  std::vector<std::string> arguments;  // argv[0] first, empty arguments left out
-};
-
-// The executable path and the arguments of an area; nullopt when it is too short to hold its
-// argument count.
-// The environment that follows the arguments is never read.
-std::optional<ArgumentArea> parseArgumentArea(std::span<const std::byte> area);
+// The executable path of an area, as the process was started (not resolved), viewing the area;
+// nullopt, with the list untouched, when the area is too short to hold its argument count.
+// The arguments go into the list as CommandLineSplitter keeps them: argv[0] first, empty ones left
+// out, no more than a command cut to `reportable` bytes can show. The environment that follows
+// the arguments is never read.
+std::optional<std::string_view> parseArgumentArea(std::span<const std::byte> area,
+                                                  std::vector<std::string>& arguments,
+                                                  std::size_t reportable);
 
 }  // namespace procsampler::sampling::macos
