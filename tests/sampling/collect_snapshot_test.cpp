@@ -59,7 +59,7 @@ TEST(CollectSnapshot, NumbersAndStampsEverySnapshot) {
   rig.clock.setWall(WallTime(-10s));
   EXPECT_EQ(rig.collect().sampledAtUnixMs, 0u);  // before 1970
   refreshTable(rig.sampler);                     // configure again: the numbering goes on
-  rig.clock.setWallMillis(1'700'000'000'123);
+  rig.clock.setWall(WallTime(1'700'000'000'123ms));
   const Snapshot second = collectSnapshot(rig.sampler, 1, {}, "req");
   EXPECT_EQ(second.sequence, 2u);
   EXPECT_EQ(second.sampledAtUnixMs, 1'700'000'000'373u);  // after the sleep and the refresh

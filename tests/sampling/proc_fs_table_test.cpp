@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 #include "fakes/proc_fake_files.h"
@@ -149,15 +150,15 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
   }
 }
 
-TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedPidStartsOver) {
+TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAFailedListing) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
-  for (Pid pid : {11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
+  for (Pid pid : {12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
   files_.procs[13].starttime = 530;  // 5.3 s after a boot 0.7 s into its second: in the 6th
   refresh();
-  // What 42 now holds in cmdline and io must not show: both turn unreadable below.
+  // What 42 now holds in cmdline and io must not show: both turn unreadable below. 12 goes after
+  // the refresh read its stat.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
-  // 11 goes between the listing and its stat, 12 after its stat.
-  files_.failing = {{"stat 11", kGone}, {"schedstat 12", kGone}, {"cmdline 12", kGone}};
+  files_.failing = {{"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
   refresh();
@@ -169,16 +170,6 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
   EXPECT_EQ((std::vector{p.cpu_time_ms, p.resident_bytes, p.virtual_bytes, p.disk_read_bytes,
                          p.disk_written_bytes, p.start_time_s, p.run_time_s}),
             (std::vector<std::uint64_t>{100, 40960, 9000, 7, 9, 10, 1'700'000'001 - 10}));
-
-  // The same pid and command name, a later start: another process, whose details are unreadable.
-  // The descriptors kept for the old one read as gone; the new one is found by its pid.
-  files_.add({42, 1, "old", 1001, "", "/bin/new", 'S', 80});
-  pass(1000ms);
-  refresh();
-  const Process& q = at(42);
-  EXPECT_EQ(std::tie(q.name, q.arguments, q.cpu_percent, q.disk_read_bytes, q.disk_written_bytes),
-            std::tuple("new", Strings{}, 0.0f, 0u, 0u));
-
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
@@ -262,7 +253,7 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   // the name it read at first sight (by the listing, while alive; by the children files, as a
   // zombie: its command name), and that as its command. A process the children files reach for
   // the first time (when it joins the trees) is seen for the first time: 0 % CPU.
-  std::map<Pid, std::pair<std::string, std::string>> zombies;
+  std::map<Pid, std::array<std::string, 2>> zombies;  // by the listing, by the children files
   auto collect = [&](Pid root, const ExternalProcessMap& externals, const Pids& joiners = {}) {
     const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
     for (std::size_t i = 0; i < std::size(kVariants); ++i) {
@@ -271,10 +262,9 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
       Snapshot expected = whole;
       for (ProcessSample& record : expected.processes) {
         if (auto shown = zombies.find(record.pid); shown != zombies.end()) {
-          record.name = record.command = children ? shown->second.second : shown->second.first;
+          record.name = record.command = shown->second[children];
         }
-        const bool joins = std::find(joiners.begin(), joiners.end(), record.pid) != joiners.end();
-        if (joins && children) record.cpuPercent = 0.0f;
+        if (children && std::ranges::count(joiners, record.pid)) record.cpuPercent = 0.0f;
       }
       EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == expected)
           << kVariants[i].name << " under " << root;
