@@ -141,10 +141,12 @@ TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingF
             std::tuple(1u << 16, 10u, 20u));
   EXPECT_EQ(std::tuple(at(42).name, at(42).arguments, at(42).cpu_percent),
             std::tuple("new", Strings{"new"}, 0.0f));
-  // A zombie keeps what it was seen with alive; one never seen alive is named by its p_comm.
-  EXPECT_EQ(std::tuple(at(45).status, at(45).name, at(45).arguments, at(46).name),
-            std::tuple(ProcessStatus{Kind::Zombie}, "short-lived-helper", Strings{"short", "1"},
-                       "early-exit-and-t"));
+  // A zombie keeps the name and arguments it was seen with alive, but no memory; one never seen
+  // alive is named by its p_comm.
+  EXPECT_EQ(
+      std::tuple(at(45).status, at(45).name, at(45).arguments, at(45).resident_bytes),
+      std::tuple(ProcessStatus{Kind::Zombie}, "short-lived-helper", Strings{"short", "1"}, 0u));
+  EXPECT_EQ(at(46).name, "early-exit-and-t");
   // Nothing counted; the filling call failed; a full buffer, which may have missed processes.
   for (const auto& failure : {std::pair{0, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
