@@ -23,7 +23,6 @@ class FakeClock final : public Clock {
     wall_ += std::chrono::duration_cast<WallTime::duration>(duration);
   }
   void setWall(WallTime time) { wall_ = time; }
-  void setWallMillis(long long unixMs) { wall_ = WallTime(std::chrono::milliseconds(unixMs)); }
 
   std::vector<std::chrono::nanoseconds> sleeps;
 

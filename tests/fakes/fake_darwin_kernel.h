@@ -78,13 +78,10 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   void reap(std::int32_t pid) {
     std::erase_if(processes, [&](P& p) { return p.pid == pid; });
   }
-  void spawn(const P& p) {
-    reap(p.pid);
-    processes.push_back(p);
-  }
+  void spawn(const P& p) { reap(p.pid), processes.push_back(p); }
   // Every CPU spends `ticks` more ticks over its four states; the 32-bit counters wrap.
   void passTicks(std::uint32_t ticks) {
-    std::ranges::for_each(cpu_load.ticks, [&](auto& c) { c += ticks / 4; });
+    for (std::uint32_t& counter : cpu_load.ticks) counter += ticks / 4;
   }
 
   std::uint32_t machHostSelf() override { return 7; }

@@ -10,13 +10,6 @@
 
 namespace procsampler::testing {
 
-// A table entry with the fields tree selection looks at (given in field order); the rest keep
-// their defaults.
-inline sampling::Process makeProcess(sampling::Pid pid, std::optional<sampling::Pid> parent,
-                                     std::uint64_t startSeconds, std::string name = "proc") {
-  return {pid, parent, std::move(name), {}, {}, 0.0f, 0, 0, 0, 0, 0, startSeconds};
-}
-
 class FakeProcessTable final : public sampling::ProcessTable {
  public:
   // The clock must outlive the table.
@@ -29,10 +22,8 @@ class FakeProcessTable final : public sampling::ProcessTable {
   // Runs inside every refresh, after its instant is recorded: what changes between two looks.
   std::function<void(FakeProcessTable&)> onRefresh;
   // Runs inside every completion: what it finds, such as a process that exited since the refresh.
-  std::function<void(FakeProcessTable&, std::span<const sampling::Pid>)> onComplete;
+  std::function<void(FakeProcessTable&)> onComplete;
   std::vector<std::vector<sampling::Pid>> completions;  // the pids of every completion, in order
-  std::vector<std::vector<sampling::Pid>> treeSeeds;    // the seeds of every tree refresh, in order
-  std::optional<std::size_t> machineCount;  // what machineProcessCount says; else the entry count
 
   std::size_t refreshCount() const { return refreshInstants_.size(); }
   const std::vector<MonoTime>& refreshInstants() const { return refreshInstants_; }
@@ -42,18 +33,11 @@ class FakeProcessTable final : public sampling::ProcessTable {
     if (onRefresh) onRefresh(*this);
     return entries_.size();
   }
-  void refreshTrees(std::span<const sampling::Pid> seeds) override {
-    treeSeeds.emplace_back(seeds.begin(), seeds.end());
-    refresh_processes_specifics();
-  }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
     completions.emplace_back(pids.begin(), pids.end());
-    if (onComplete) onComplete(*this, pids);
+    if (onComplete) onComplete(*this);
   }
   std::size_t processCount() const override { return entries_.size(); }
-  std::size_t machineProcessCount() const override {
-    return machineCount.value_or(entries_.size());
-  }
   const sampling::Process* find(sampling::Pid pid) const override {
     const auto found = entries_.find(pid);
     return found == entries_.end() ? nullptr : &found->second;

@@ -58,8 +58,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42",
   // "threads 42", "children 42" (one per thread)
   std::vector<std::string> calls;
-  std::uint64_t cpuTicks = 0;                      // summed over the two CPUs
-  std::size_t cmdlinePiece = 5, cmdlineBytes = 0;  // cmdline's piece size; the bytes handed over
+  std::uint64_t cpuTicks = 0;    // summed over the two CPUs
+  std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
   bool pidfds = true;
 
   bool listPids(std::vector<Pid>& out) override {
@@ -74,13 +74,13 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     const char* name = file == PidFile::Stat ? "stat" : file == PidFile::Io ? "io" : "schedstat";
     return read(name, pid, handle, keep, text);
   }
-  // In pieces of cmdlinePiece bytes, counting the bytes handed over.
+  // In pieces of 5 bytes, counting the bytes handed over.
   ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
                              const std::function<bool(std::string_view)>& take) override {
     std::string_view text;
     const ReadStatus status = read("cmdline", pid, handle, keep, text);
-    for (std::size_t at = 0; status == ReadStatus::Ok && at < text.size(); at += cmdlinePiece) {
-      const std::string_view piece = text.substr(at, cmdlinePiece);
+    for (std::size_t at = 0; status == ReadStatus::Ok && at < text.size(); at += 5) {
+      const std::string_view piece = text.substr(at, 5);
       cmdlineBytes += piece.size();
       if (!take(piece)) break;
     }

@@ -1,12 +1,15 @@
 // A world of processes that a table source looks at, behind one interface, so one suite can hold
-// every table source to the same tree-selection contract. A world owns its table; spawn and exit
-// take effect at the next refresh at the latest. The fixture collects through the world's table
-// with a scripted clock.
+// every table source to the same tree-selection contract; and the few helpers that the tests of
+// the scripted and the live tables share. A world owns its table; spawn and exit take effect at
+// the next refresh at the latest. The fixture collects through the world's table with a scripted
+// clock.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 
 #include "fakes/fake_clock.h"
 #include "sampling/sampler.h"
@@ -14,8 +17,7 @@
 namespace procsampler::testing {
 
 struct WorldProcess {
-  sampling::Pid pid = 0;
-  sampling::Pid ppid = 0;  // 0: no parent
+  sampling::Pid pid = 0, ppid = 0;  // ppid 0: no parent
   std::uint64_t startSeconds = 0;
   std::string name = "proc";
   std::vector<std::string> arguments{};
@@ -34,6 +36,25 @@ class ProcessWorld {
 // Builds an empty world whose table reads time from the given clock (which outlives the world).
 using ProcessWorldFactory = std::function<std::unique_ptr<ProcessWorld>(Clock&)>;
 
+// The pids a table holds, in order.
+inline std::vector<sampling::Pid> pidsOf(const sampling::ProcessTable& table) {
+  std::vector<sampling::Pid> pids;
+  table.forEachProcess([&pids](const sampling::Process& p) { pids.push_back(p.pid); });
+  std::ranges::sort(pids);
+  return pids;
+}
+
+// A table's entry for pid; throws when it holds none, so the test fails instead of crashing.
+inline const sampling::Process& entryOf(const sampling::ProcessTable& table, sampling::Pid pid) {
+  return table.find(pid) ? *table.find(pid) : throw std::out_of_range(std::to_string(pid));
+}
+
+// A full refresh, then completion of every entry, as if every process were reported.
+inline void refreshAll(sampling::ProcessTable& table) {
+  table.refresh_processes_specifics();
+  table.completeProcesses(pidsOf(table));
+}
+
 // Lends a world's table to a Sampler, which wants to own one; with readAll, as a table that reads
 // everything: every refresh a full one, every completion of every entry.
 class BorrowedTable final : public sampling::ProcessTable {
@@ -47,9 +68,7 @@ class BorrowedTable final : public sampling::ProcessTable {
     readAll_ ? static_cast<void>(table_.refresh_processes_specifics()) : table_.refreshTrees(seeds);
   }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
-    std::vector<sampling::Pid> all;
-    table_.forEachProcess([&all](const sampling::Process& p) { all.push_back(p.pid); });
-    table_.completeProcesses(readAll_ ? all : pids);
+    readAll_ ? table_.completeProcesses(pidsOf(table_)) : table_.completeProcesses(pids);
   }
   std::size_t processCount() const override { return table_.processCount(); }
   std::size_t machineProcessCount() const override { return table_.machineProcessCount(); }
@@ -63,7 +82,7 @@ class BorrowedTable final : public sampling::ProcessTable {
   bool readAll_;
 };
 
-// The suite lives in tests/sampling/tree_selection_contract_test.cpp; a table source joins it with
+// The suite lives in tests/sampling/collect_snapshot_test.cpp; a table source joins it with
 //   INSTANTIATE_TEST_SUITE_P(MySource, TreeSelectionContract,
 //   ::testing::Values(ProcessWorldFactory(...)));
 class TreeSelectionContract : public ::testing::TestWithParam<ProcessWorldFactory> {

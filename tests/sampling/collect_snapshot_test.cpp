@@ -1,3 +1,7 @@
+// Collection above the table contract: its spacing, numbering and completion over an in-memory
+// table, and the tree-selection contract that every table source must meet, checked through
+// collectSnapshot (sources join with INSTANTIATE_TEST_SUITE_P over TreeSelectionContract, as the
+// Linux and macOS tables do).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -5,18 +9,21 @@
 
 #include "fakes/fake_clock.h"
 #include "fakes/fake_process_table.h"
+#include "fakes/process_world.h"
 #include "sampling/sampler.h"
 
 namespace procsampler::sampling {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeProcessTable;
+using testing::FakeProcessTable, testing::TreeSelectionContract, testing::WorldProcess;
+using Pids = std::vector<Pid>;
+using Externals = std::vector<ExternalProcess>;
 
 // Collects the tree of process 1 from a table whose every refresh takes 50.0015 ms.
 struct Rig {
   Rig() {
-    table->set(testing::makeProcess(1, std::nullopt, 0));
+    table->set({1, std::nullopt, "proc", {}, {}});
     table->onRefresh = [this](FakeProcessTable&) { clock.advance(50ms + 1500ns); };
   }
   Snapshot collect() { return collectSnapshot(sampler, 1, {}, std::nullopt); }
@@ -52,7 +59,7 @@ TEST(CollectSnapshot, NumbersAndStampsEverySnapshot) {
   rig.clock.setWall(WallTime(-10s));
   EXPECT_EQ(rig.collect().sampledAtUnixMs, 0u);  // before 1970
   refreshTable(rig.sampler);                     // configure again: the numbering goes on
-  rig.clock.setWallMillis(1'700'000'000'123);
+  rig.clock.setWall(WallTime(1'700'000'000'123ms));
   const Snapshot second = collectSnapshot(rig.sampler, 1, {}, "req");
   EXPECT_EQ(second.sequence, 2u);
   EXPECT_EQ(second.sampledAtUnixMs, 1'700'000'000'373u);  // after the sleep and the refresh
@@ -61,26 +68,62 @@ TEST(CollectSnapshot, NumbersAndStampsEverySnapshot) {
   EXPECT_EQ(rig.collect().sequence, UINT64_MAX);
 }
 
-TEST(CollectSnapshot, RefreshesTheCandidateTreesAndCompletesTheSelectedProcesses) {
+TEST(CollectSnapshot, CompletesTheSelectedProcessesAndCountsThoseGoneSinceTheRefresh) {
   Rig rig;
-  for (const Pid pid : {2u, 3u}) rig.table->set(testing::makeProcess(pid, pid - 1, 0));
-  rig.table->set(testing::makeProcess(9, std::nullopt, 0));
+  for (const Pid pid : {2u, 3u}) rig.table->set({pid, pid - 1, "proc", {}, {}});
+  rig.table->set({9, std::nullopt, "proc", {}, {}});
   refreshTable(rig.sampler);  // configure's refresh: the whole table, completing nothing
-  EXPECT_TRUE(rig.table->treeSeeds.empty() && rig.table->completions.empty());
-  // A name is read only now, and 3 turns out to have exited since the refresh.
-  rig.table->onComplete = [](FakeProcessTable& table, std::span<const Pid>) {
-    table.remove(3);
-    table.set(testing::makeProcess(2, 1, 0, "read"));
-  };
-  rig.table->machineCount = 40;  // a table that left the rest of the machine out
+  rig.table->onComplete = [](FakeProcessTable& table) { table.remove(3); };  // 3 has exited
   const Snapshot snapshot = collectSnapshot(rig.sampler, 1, {{7, 5}, {9, {}}}, std::nullopt);
-  EXPECT_EQ(rig.table->treeSeeds, (std::vector<std::vector<Pid>>{{1, 7, 9}}));
-  EXPECT_EQ(rig.table->completions, (std::vector<std::vector<Pid>>{{9, 1, 2, 3}}));
-  EXPECT_EQ(snapshot.processes.at(1).name, "read");
-  // Scanned counts the machine the refresh saw; the selected process gone since is inaccessible.
-  EXPECT_EQ(snapshot.scannedProcessCount, 40u);
-  EXPECT_EQ(snapshot.retainedProcessCount, 3u);
-  EXPECT_EQ(snapshot.inaccessibleProcessCount, 1u);
+  EXPECT_EQ(rig.table->completions, (std::vector<Pids>{{9, 1, 2, 3}}));
+  EXPECT_EQ(std::tuple(snapshot.retainedProcessCount, snapshot.inaccessibleProcessCount),
+            std::tuple(3u, 1u));
+}
+
+constexpr std::uint64_t S = 1'700'000'000;  // a start second
+constexpr std::uint64_t M = S * 1000;       // its first millisecond
+constexpr Pid kAbsent = 9999;               // a root pid no world holds
+
+Pids pidsOf(const Snapshot& snapshot) {
+  Pids pids;
+  for (const ProcessSample& record : snapshot.processes) pids.push_back(record.pid);
+  return pids;
+}
+
+TEST_P(TreeSelectionContract, SelectsTheRootsTreeAndTheMatchingExternalsTrees) {
+  // Trees under a parent 99 that no world holds, spawned out of order so the sort shows;
+  // 22 started before its parent 20, 5 before the process 0 spawned at the end.
+  // clang-format off
+  const WorldProcess world[] = {
+      {101, 100, S + 1}, {100, 99, S, "sleep", {"/bin/sleep", "5"}}, {102, 101, S + 2},
+      {501, 500, S}, {500, 99, S}, {600, 99, S + 123}, {7, 7, S}, {8, 7, S}, {5, 0, S - 10},
+      {3, 0, S}, {4, 3, S + 1}, {24, 21, S + 1}, {20, 99, S}, {21, 20, S}, {22, 20, S - 1},
+      {23, 22, S + 5}};
+  const struct { Pid root; ExternalProcessMap external; Pids pids; Externals matched; } rows[] = {
+      {kAbsent, {{500, M + 999}}, {500, 501}, {{500, M}}}, {kAbsent, {{500, M + 1000}}, {}, {}},
+      {kAbsent, {{500, M - 1}}, {}, {}},
+      {kAbsent, {{600, {}}, {700, {}}, {701, 5}}, {600}, {{600, M + 123'000}}},
+      {100, {}, {100, 101, 102}, {}}, {100, {{100, M + 50'000}}, {100, 101, 102}, {}},
+      {100, {{101, {}}, {102, {}}}, {100, 101, 102}, {{101, M + 1000}, {102, M + 2000}}},
+      {20, {}, {20, 21, 24}, {}}, {20, {{22, {}}}, {20, 21, 22, 23, 24}, {{22, M - 1000}}},
+      {7, {{7, {}}}, {7, 8}, {{7, M}}}, {0, {}, {}, {}}};
+  // clang-format on
+  for (const WorldProcess& process : world) world_->spawn(process);
+  for (const auto& [root, external, pids, matched] : rows) {
+    const Snapshot got = collect(root, external);
+    EXPECT_EQ(std::tuple(pidsOf(got), got.externalProcesses, got.scannedProcessCount),
+              std::tuple(pids, matched, std::size(world)))
+        << root << " with " << external.size() << " external";
+  }
+  EXPECT_EQ(collect(100, {}).processes.at(0).command, "/bin/sleep 5");
+  world_->spawn({0, 0, S - 5});
+  EXPECT_EQ(pidsOf(collect(0, {})), (Pids{0, 3, 4}));
+  // 500 reused: the old start no longer matches, and the new holder does not adopt 501.
+  world_->spawn({500, 99, S + 100});
+  EXPECT_EQ(pidsOf(collect(kAbsent, {{500, M}})), Pids{});
+  EXPECT_EQ(pidsOf(collect(kAbsent, {{500, M + 100'000}})), Pids{500});
+  world_->exit(500);
+  EXPECT_EQ(pidsOf(collect(kAbsent, {{500, M + 100'000}})), Pids{});
 }
 
 }  // namespace

@@ -5,11 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <stdexcept>
 #include <tuple>
 
-#include "fakes/fake_clock.h"
 #include "fakes/fake_darwin_kernel.h"
 #include "fakes/process_world.h"
 
@@ -18,52 +15,39 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER;
+using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER, testing::pidsOf;
 using testing::TreeSelectionContract;
 using Kind = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr std::uint64_t S = 1'699'990'000;  // the model's start second
 
-Pids pidsOf(const ProcessTable& table) {
-  Pids pids;
-  table.forEachProcess([&](const Process& p) { pids.push_back(p.pid); });
-  std::ranges::sort(pids);
-  return pids;
-}
-
 class MacProcessTableTest : public ::testing::Test {
  protected:
   // A table over the kernel as set up so far, holding these processes, after its first refresh.
-  void start(std::vector<FakeMacProcess> processes = {{.pid = 42}}) {
+  void start(std::vector<FakeMacProcess> processes) {
     kernel.processes = std::move(processes);
     table = std::make_unique<MacProcessTable>(kernel, clock);
-    refresh();
+    testing::refreshAll(*table);
   }
-  // Time passes on both clocks, every CPU spending `ticks` ticks meanwhile; then a refresh.
-  void after(std::chrono::milliseconds span = 1s, std::uint32_t ticks = 100,
-             bool refreshed = true) {
+  // Time passes on both clocks, every CPU spending `ticks` ticks meanwhile; then, unless told
+  // otherwise, a refresh as if every process were reported.
+  void after(std::chrono::milliseconds span = 1s, std::uint32_t ticks = 100, bool refresh = true) {
     clock.advance(span);
     const auto ns = static_cast<std::uint64_t>(std::chrono::nanoseconds(span).count());
     const TimebaseReply& base = kernel.timebase;
     kernel.absolute_time += base.kern_return == 0 ? ns * base.denom / base.numer : ns;
     kernel.passTicks(ticks);
-    if (refreshed) refresh();
+    if (refresh) testing::refreshAll(*table);
   }
-  void refresh() {  // as if every process were reported
-    table->refresh_processes_specifics();
-    table->completeProcesses(pidsOf(*table));
-  }
-  const Process& at(Pid p) {
-    return table->find(p) ? *table->find(p) : throw std::out_of_range(std::to_string(p));
-  }
+  const Process& at(Pid pid) { return testing::entryOf(*table, pid); }
 
   testing::FakeDarwinKernel kernel;
   testing::FakeClock clock;
   std::unique_ptr<MacProcessTable> table;
 };
 
-TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalAcrossWrappingCounters) {
+TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTime) {
   constexpr std::uint64_t MS = 24'000;  // Mach units in a millisecond on Apple silicon
   kernel.timebase = {0, 125, 3};
   // 32-bit tick counters wrap (about 497 days per state at 100 Hz): the first interval spans it.
@@ -85,17 +69,16 @@ TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalAcrossWrappin
     EXPECT_FLOAT_EQ(at(42).cpu_percent, percent) << ms << " ms, " << ticks << " ticks";
   }
   EXPECT_EQ(at(42).cpu_time_ms, 2700u);
-}
 
-TEST_F(MacProcessTableTest, FailingClocksDegradeOnlyTheCpuFigures) {
-  // Timebase and Mach units in a millisecond; host_processor_info's answer when the table is
-  // made, and at the next refresh; the CPU percent of the next two refreshes.
-  const std::tuple<TimebaseReply, std::uint64_t, int, int, float, float> cases[] = {
+  // Failing clocks degrade the CPU figures only. Timebase and Mach units in a millisecond;
+  // host_processor_info's answer when the table is made, and at the next refresh; the CPU percent
+  // of the next two refreshes.
+  const std::tuple<TimebaseReply, std::uint64_t, int, int, float, float> failing[] = {
       {{5, 125, 3}, 1'000'000, 0, 0, 50.0f, 50.0f},  // timebase refused: units are nanoseconds
       {{0, 1, 1}, 1'000'000, 0, 5, 0.0f, 25.0f},     // that refresh only: the next spans both
       {{0, 125, 3}, 24'000, 5, 0, 50.0f, 50.0f},     // none: task time over mach_absolute_time
   };
-  for (const auto& [timebase, perMs, at_creation, later, first, second] : cases) {
+  for (const auto& [timebase, perMs, at_creation, later, first, second] : failing) {
     kernel.timebase = timebase;
     kernel.cpu_load.kern_return = at_creation;
     start({{.pid = 42, .task = {0, 0, 1000 * perMs, 0}}});
@@ -138,16 +121,15 @@ TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
 TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingFailure) {
   // launchd is root's: the sidecar's user sees its parent, start and name, no more.
   start({{.pid = 1, .ppid = 0, .uid = ROOT, .start_s = S - 100, .path = "/sbin/launchd"},
-         {.pid = 42, .argv = {"proc", "-v"}},
+         {.pid = 42},
          {.pid = 43, .rusage = {10, 20}},
-         {.pid = 45, .path = "/usr/bin/short", .argv = {"short", "1"}},
+         {.pid = 45, .path = "/usr/bin/short-lived-helper", .argv = {"short", "1"}},
          {.pid = 47, .uid = OTHER_USER, .path = "/usr/libexec/trustd-helper-agent"}});
   const Process& launchd = at(1);
-  EXPECT_EQ(
-      std::tuple(launchd.parent_pid, launchd.start_time_s, launchd.run_time_s, launchd.name,
-                 launchd.arguments, launchd.resident_bytes, launchd.disk_read_bytes, at(47).name),
-      std::tuple(std::nullopt, S - 100, 10'100u, "launchd", Strings{}, 0u, 0u,
-                 "trustd-helper-agent"));
+  EXPECT_EQ(std::tuple(launchd.parent_pid, launchd.start_time_s, launchd.run_time_s, launchd.name,
+                       launchd.arguments, launchd.resident_bytes, launchd.disk_read_bytes),
+            std::tuple(std::nullopt, S - 100, 10'100u, "launchd", Strings{}, 0u, 0u));
+  EXPECT_EQ(at(47).name, "trustd-helper-agent");
   kernel.process(47).uid = USER;  // it drops its privileges to the sidecar's user
   // 45 dies unreaped; 46 is first seen as a zombie; 42 is reused within the second it started in.
   kernel.process(45).stat = STATUS_ZOMBIE;
@@ -159,59 +141,56 @@ TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingF
             std::tuple(1u << 16, 10u, 20u));
   EXPECT_EQ(std::tuple(at(42).name, at(42).arguments, at(42).cpu_percent),
             std::tuple("new", Strings{"new"}, 0.0f));
-  // A zombie keeps what it was seen with alive; one never seen alive is named by its p_comm.
-  EXPECT_EQ(std::tuple(at(45).status, at(45).name, at(45).arguments, at(46).status, at(46).name),
-            std::tuple(ProcessStatus{Kind::Zombie}, "short", Strings{"short", "1"},
-                       ProcessStatus{Kind::Zombie}, "early-exit-and-t"));
+  // A zombie keeps the name and arguments it was seen with alive, but no memory; one never seen
+  // alive is named by its p_comm.
+  EXPECT_EQ(
+      std::tuple(at(45).status, at(45).name, at(45).arguments, at(45).resident_bytes),
+      std::tuple(ProcessStatus{Kind::Zombie}, "short-lived-helper", Strings{"short", "1"}, 0u));
+  EXPECT_EQ(at(46).name, "early-exit-and-t");
   // Nothing counted; the filling call failed; a full buffer, which may have missed processes.
   for (const auto& failure : {std::pair{0, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
     table->refresh_processes_specifics();
-    EXPECT_EQ(table->processCount(), 0u) << failure.first << " " << failure.second;
+    EXPECT_EQ(table->processCount() + table->machineProcessCount(), 0u) << failure.first;
   }
 }
 
 TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
   auto longer = [](FakeMacProcess& p) { p.argv = {"vim", std::string(20'000, 'x'), "notes"}; };
   const std::string atTheCap(1024 * 1024 - 28, 'y');  // with path, NULs and env: 1 MiB exactly
-  // The process, kern.argmax; its name and arguments once read. The NULs after the path pad to an
+  // The process, its name and arguments once read, kern.argmax. The NULs after the path pad to an
   // 8-byte boundary; one beyond is an empty argv[0], and the environment is never an argument.
-  const std::tuple<FakeMacProcess, int, std::string, Strings> rows[] = {
-      {{.path = "/usr/bin/vim", .argv = {"vim"}, .after_probe = longer},
-       1 << 20,
-       "vim",
+  // Areas no exec lays out end early, have no NUL, or are not UTF-8 (kept as they are).
+  // clang-format off
+  const struct { FakeMacProcess process; std::string name; Strings args; int argMax = 1 << 20; }
+      rows[] = {
+      {{.path = "/usr/bin/vim", .argv = {"vim"}, .after_probe = longer}, "vim",
        {"vim", std::string(MAX_COMMAND_BYTES - 3, 'x')}},  // kept as far as a command shows
-      {{.path = "/bin/zz", .argv = {"", "-x"}}, 1 << 20, "zz", {"-x"}},
-      {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=12"}},
-       1 << 20,
-       "ab",
+      {{.path = "/bin/zz", .argv = {"", "-x"}}, "zz", {"-x"}},
+      {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=12"}}, "ab",
        {"ab", std::string(MAX_COMMAND_BYTES - 2, 'y')}},
-      {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=123"}}, 1 << 20, "ab", {}},
-      {{.path = "/bin/cd", .argv = {"cd", "x"}}, 8, "cd", {}},
-      {{.path = "/bin/ef", .argv = {}}, 1 << 20, "ef", {}},
-      // Areas no exec lays out: they end early, have no NUL, are not UTF-8 (kept as they are).
-      {{.argv = Strings(9), .area = "/bin/sh\0\0\0sh\0-"s}, 1 << 20, "sh", {"sh", "-"}},
-      {{.argv = {"x"}, .area = "/bin/sh"s}, 1 << 20, "sh", {}},
-      {{.argv = {"x"}, .area = "/x\0\xff\xfe\0"s}, 1 << 20, "x", {"\xff\xfe"}},
-      {{.argv = Strings(2), .area = "/x\0\0\0\0\0\0\0-y\0SECRET=1\0"s}, 1 << 20, "x", {"-y"}},
-  };
-  for (const auto& [process, argMax, name, arguments] : rows) {
+      {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=123"}}, "ab", {}},
+      {{.path = "/bin/cd", .argv = {"cd", "x"}}, "cd", {}, 8},
+      {{.path = "/bin/ef", .argv = {}}, "ef", {}},
+      {{.argv = Strings(9), .area = "/bin/sh\0\0\0sh\0-"s}, "sh", {"sh", "-"}},
+      {{.argv = {"x"}, .area = "/bin/sh"s}, "sh", {}},
+      {{.argv = {"x"}, .area = "/x\0\xff\xfe\0"s}, "x", {"\xff\xfe"}},
+      {{.argv = Strings(2), .area = "/x\0\0\0\0\0\0\0-y\0SECRET=1\0"s}, "x", {"-y"}}};
+  // clang-format on
+  for (const auto& [process, name, args, argMax] : rows) {
     kernel.arg_max = argMax;
     start({process});
-    EXPECT_EQ(std::tie(at(0).name, at(0).arguments), std::tie(name, arguments)) << name;
+    EXPECT_EQ(std::tie(at(0).name, at(0).arguments), std::tie(name, args)) << name;
   }
 }
 
 TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenReported) {
   // The calls of a refresh (of the trees of the seeds, when given) and of completing `reported`,
   // past the listing (count, then pids) and the CPU load.
-  auto callsOf = [&](
-                     const Pids& reported, std::optional<Pids> seeds = std::nullopt,
-                     const std::function<void()>& meanwhile = [] {}) {
+  auto callsOf = [&](const Pids& reported, std::optional<Pids> seeds = std::nullopt) {
     kernel.calls.clear();
     after(1s, 100, false);
     seeds ? table->refreshTrees(*seeds) : void(table->refresh_processes_specifics());
-    meanwhile();
     table->completeProcesses(reported);
     std::string calls;
     for (std::size_t i = 3; i < kernel.calls.size(); ++i) calls += kernel.calls[i] + ",";
@@ -252,27 +231,25 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
             "taskall 6,children 6,taskall 10,path 10,taskall 5,kinfo 7,taskall 9,");
   EXPECT_EQ(callsOf({}, Pids{6}), "taskall 5,taskall 6,kinfo 7,taskall 9,taskall 10,");
   // Gone (6) or replaced (5) between the refresh and the completion: dropped, not reported.
-  callsOf({5, 6}, std::nullopt, [&] {
-    kernel.reap(6);
-    kernel.spawn({.pid = 5, .start_s = S + 9});
-  });
+  table->refresh_processes_specifics();
+  kernel.reap(6);
+  kernel.spawn({.pid = 5, .start_s = S + 9});
+  table->completeProcesses(Pids{5, 6});
   EXPECT_EQ(pidsOf(*table), (Pids{7, 9, 10}));
 }
 
 // A world for the tree-selection contract as a Mac shows it to a sidecar run by a user: the low
 // pids (launchd and the daemons it starts) belong to root.
-class MacKernelWorld final : public testing::ProcessWorld {
- public:
+struct MacKernelWorld final : testing::ProcessWorld {
   explicit MacKernelWorld(Clock& clock, std::size_t walkLimit = WALK_LIMIT)
       : table_(kernel_, clock, walkLimit) {}
   void spawn(const testing::WorldProcess& p) override {
-    kernel_.spawn({.pid = static_cast<std::int32_t>(p.pid),
-                   .ppid = p.ppid,
-                   .uid = p.pid < 100 ? ROOT : USER,
-                   .start_s = p.startSeconds,
-                   .start_us = p.pid,
-                   .path = "/usr/bin/" + p.name,
+    const auto pid = static_cast<std::int32_t>(p.pid);
+    // clang-format off
+    kernel_.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 100 ? ROOT : USER,
+                   .start_s = p.startSeconds, .start_us = p.pid, .path = "/usr/bin/" + p.name,
                    .argv = p.arguments});
+    // clang-format on
   }
   void exit(Pid pid) override { kernel_.reap(static_cast<std::int32_t>(pid)); }
   ProcessTable& table() override { return table_; }
@@ -289,9 +266,9 @@ TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
   // One table walks the trees (reading the whole machine past its walk limit) and completes what
   // it reports; its twin reads and completes every process.
   for (const std::size_t limit : {WALK_LIMIT, std::size_t{3}}) {
-    MacKernelWorld lazyWorld(clock, limit), fullWorld(clock, 0);
+    MacKernelWorld lazyWorld(clock, limit), fullWorld(clock);
     Sampler lazy(std::make_unique<testing::BorrowedTable>(lazyWorld.table_), clock);
-    Sampler full(std::make_unique<testing::BorrowedTable>(fullWorld.table_), clock);
+    Sampler full(std::make_unique<testing::BorrowedTable>(fullWorld.table_, true), clock);
     testing::FakeDarwinKernel& world = lazyWorld.kernel_;
     // But for a zombie not reported alive since its exec: the full read shows the arguments it
     // had when last read alive, and the lazy table, which never read them, shows its name.
@@ -304,11 +281,8 @@ TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
       fullWorld.kernel_.cpu_load = world.cpu_load;
       Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
       Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
-      for (ProcessSample& record : whole.processes) {
-        if (record.pid == zombie) record.command = record.name;
-      }
+      for (ProcessSample& r : whole.processes) r.command = r.pid == zombie ? r.name : r.command;
       EXPECT_TRUE(mine == whole) << limit << " " << root;
-      fullWorld.table_.completeProcesses(pidsOf(fullWorld.table_));  // the rest as well
       clock.advance(1s);
       return mine;
     };

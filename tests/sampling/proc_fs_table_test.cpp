@@ -1,11 +1,12 @@
-// The Linux table over scripted /proc files and a scripted clock: its arithmetic, its lifecycle,
-// which files it reads when, and that walking the trees and reading lazily still reports what a
-// full read would.
+// The Linux source: the parsers of /proc's files, and the table over scripted /proc files and a
+// scripted clock: its arithmetic, its lifecycle, which files it reads when, and that walking the
+// trees and reading lazily still reports what a full read would.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 #include "fakes/proc_fake_files.h"
@@ -16,7 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using testing::TreeSelectionContract;
+using testing::pidsOf, testing::TreeSelectionContract;
+using K = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr auto kGone = ReadStatus::Gone, kUnreadable = ReadStatus::Unreadable;
@@ -28,11 +30,52 @@ constexpr ProcFsTableOptions kChildren{
     .bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 64};
 constexpr ProcFsTableOptions kScan{.bootTime = 700ms};
 
-Pids pidsOf(const ProcessTable& table) {
-  Pids pids;
-  table.forEachProcess([&](const Process& p) { pids.push_back(p.pid); });
-  std::sort(pids.begin(), pids.end());
-  return pids;
+TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisTheFieldsAfterItAndTheStateLetter) {
+  for (std::string comm : {"my prog", "a) (b", ")", "x) S 1 2 3"}) {
+    std::string line = "42 (" + comm + ") S 7 1 1 0 -1 0 0 0 0 0 11 12 0 0 20 0 3 0 13 14 15 0 1\n";
+    StatFields s = parseStat(line).value_or(StatFields{});
+    EXPECT_EQ(std::tuple(s.comm, s.state, s.ppid, s.utime, s.stime, s.threads, s.starttime, s.vsize,
+                         s.rss),
+              std::tuple(comm, 'S', 7u, 11u, 12u, 3u, 13u, 14u, 15u));
+  }
+  // The shortest line ends at rss; cut short or garbled, it is refused.
+  const std::string kShortest = "1 (a) R 7 1 1 0 -1 0 0 0 0 0 11 12 0 0 20 0 1 0 13 14 15";
+  EXPECT_TRUE(parseStat(kShortest));
+  // clang-format off
+  const std::pair<std::string, std::string> kGarbled[] = {{"(a)", "a)"}, {"(a)", "(a"},
+      {"(a)", ")a("}, {" 15", ""}, {"R 7", "R -7"}, {" 11 ", " 1x "}, {"R", "RS"},
+      {"15", "99999999999999999999"}};
+  // clang-format on
+  for (auto [from, to] : kGarbled) {
+    std::string line = kShortest;
+    EXPECT_FALSE(parseStat(line.replace(line.find(from), from.size(), to))) << line;
+  }
+  const std::pair<char, ProcessStatus> kLetters[] = {
+      {'R', {K::Run, 0}},      {'S', {K::Sleep, 0}},     {'D', {K::UninterruptibleDiskSleep, 0}},
+      {'Z', {K::Zombie, 0}},   {'T', {K::Stop, 0}},      {'t', {K::Tracing, 0}},
+      {'X', {K::Dead, 0}},     {'x', {K::Dead, 0}},      {'K', {K::Wakekill, 0}},
+      {'W', {K::Waking, 0}},   {'P', {K::Parked, 0}},    {'I', {K::Idle, 0}},
+      {'?', {K::Unknown, 63}}, {'r', {K::Unknown, 114}}, {'\xe9', {K::Unknown, 0xe9}}};
+  for (auto [letter, status] : kLetters) EXPECT_EQ(statusFromStateLetter(letter), status) << letter;
+}
+
+TEST(ProcParsers, IoTakesStorageBytesOnlySchedstatItsFirstFieldExeItsFinalComponent) {
+  EXPECT_EQ(parseSchedstat("35107000 2215 14\n"), 35107000u);
+  EXPECT_FALSE(parseSchedstat("-1 0 0\n"));
+  auto io = parseIo("rchar: 40\nread_bytes: 12288\nwrite_bytes: 8192\ncancelled_write_bytes: 4096");
+  EXPECT_EQ(std::tuple(io.value().readBytes, io.value().writeBytes), std::tuple(12288u, 8192u));
+  for (const char* refused : {"rchar: 4000\nwchar: 3000\n", "read_bytes: 1\nwrite_bytes: -2\n",
+                              "read_bytes: 1\ncancelled_write_bytes: 2\n"}) {
+    EXPECT_FALSE(parseIo(refused)) << refused;
+  }
+  // clang-format off
+  const std::pair<std::string_view, std::string_view> kLinks[] = {
+      {"/usr/bin/python3.11 (deleted)", "python3.11"}, {"/tmp/ (deleted)x", " (deleted)x"},
+      {"/opt/my app (deleted) (deleted)", "my app (deleted)"}, {"plain", "plain"},
+      {"/usr/lib/./", "lib"}, {"/usr/..", ""}, {"/", ""}};
+  // clang-format on
+  for (auto [link, name] : kLinks)
+    EXPECT_EQ(finalComponent(stripDeletedSuffix(link)), name) << link;
 }
 
 // The table over scripted files; a process spawned as "x" runs /opt/x.bin.
@@ -42,13 +85,10 @@ struct ProcFilesWorld final : testing::ProcessWorld {
   void spawn(const testing::WorldProcess& p) override {
     std::string cmdline;
     for (const std::string& argument : p.arguments) cmdline += argument + '\0';
-    files->add({.pid = p.pid,
-                .ppid = p.ppid,
-                .comm = p.name,
-                .starttime = p.startSeconds * 100,
-                .cmdline = cmdline,
-                .exe = "/opt/" + p.name + ".bin",
-                .ranNs = 1});
+    // clang-format off
+    files->add({.pid = p.pid, .ppid = p.ppid, .comm = p.name, .starttime = p.startSeconds * 100,
+                .cmdline = cmdline, .exe = "/opt/" + p.name + ".bin", .ranNs = 1});
+    // clang-format on
   }
   void exit(Pid pid) override { files->exitProcess(pid, true); }
   ProcessTable& table() override { return proc; }
@@ -69,13 +109,8 @@ class ProcFsTableTest : public ::testing::Test {
     clock_.advance(time);
     files_.cpuTicks += static_cast<std::uint64_t>(time / 10ms) * 2;
   }
-  void refresh() {  // as if every process were reported
-    table_.refresh_processes_specifics();
-    table_.completeProcesses(pidsOf(table_));
-  }
-  const Process& at(Pid pid) {
-    return table_.find(pid) ? *table_.find(pid) : throw std::out_of_range(std::to_string(pid));
-  }
+  void refresh() { testing::refreshAll(table_); }  // as if every process were reported
+  const Process& at(Pid pid) { return testing::entryOf(table_, pid); }
   testing::FakeClock clock_;
   ProcFilesWorld world_{clock_};
   testing::FakeProcFiles& files_ = *world_.files;
@@ -115,15 +150,15 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
   }
 }
 
-TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedPidStartsOver) {
+TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAFailedListing) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
-  for (Pid pid : {11u, 12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
+  for (Pid pid : {12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
   files_.procs[13].starttime = 530;  // 5.3 s after a boot 0.7 s into its second: in the 6th
   refresh();
-  // What 42 now holds in cmdline and io must not show: both turn unreadable below.
+  // What 42 now holds in cmdline and io must not show: both turn unreadable below. 12 goes after
+  // the refresh read its stat.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
-  // 11 goes between the listing and its stat, 12 after its stat.
-  files_.failing = {{"stat 11", kGone}, {"schedstat 12", kGone}, {"cmdline 12", kGone}};
+  files_.failing = {{"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
   refresh();
@@ -135,16 +170,6 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAReusedP
   EXPECT_EQ((std::vector{p.cpu_time_ms, p.resident_bytes, p.virtual_bytes, p.disk_read_bytes,
                          p.disk_written_bytes, p.start_time_s, p.run_time_s}),
             (std::vector<std::uint64_t>{100, 40960, 9000, 7, 9, 10, 1'700'000'001 - 10}));
-
-  // The same pid and command name, a later start: another process, whose details are unreadable.
-  // The descriptors kept for the old one read as gone; the new one is found by its pid.
-  files_.add({42, 1, "old", 1001, "", "/bin/new", 'S', 80});
-  pass(1000ms);
-  refresh();
-  const Process& q = at(42);
-  EXPECT_EQ(std::tie(q.name, q.arguments, q.cpu_percent, q.disk_read_bytes, q.disk_written_bytes),
-            std::tuple("new", Strings{}, 0.0f, 0u, 0u));
-
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
@@ -228,7 +253,7 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   // the name it read at first sight (by the listing, while alive; by the children files, as a
   // zombie: its command name), and that as its command. A process the children files reach for
   // the first time (when it joins the trees) is seen for the first time: 0 % CPU.
-  std::map<Pid, std::pair<std::string, std::string>> zombies;
+  std::map<Pid, std::array<std::string, 2>> zombies;  // by the listing, by the children files
   auto collect = [&](Pid root, const ExternalProcessMap& externals, const Pids& joiners = {}) {
     const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
     for (std::size_t i = 0; i < std::size(kVariants); ++i) {
@@ -237,10 +262,9 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
       Snapshot expected = whole;
       for (ProcessSample& record : expected.processes) {
         if (auto shown = zombies.find(record.pid); shown != zombies.end()) {
-          record.name = record.command = children ? shown->second.second : shown->second.first;
+          record.name = record.command = shown->second[children];
         }
-        const bool joins = std::find(joiners.begin(), joiners.end(), record.pid) != joiners.end();
-        if (joins && children) record.cpuPercent = 0.0f;
+        if (children && std::ranges::count(joiners, record.pid)) record.cpuPercent = 0.0f;
       }
       EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == expected)
           << kVariants[i].name << " under " << root;
@@ -271,12 +295,13 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   world_.spawn({200, 1, 10, "daemon2", {"daemon2", "--fg"}});
   collect(100, reaper);
   // The reported worker execs and retitles itself; 102 exits, a zombie; 104 ends; the helper
-  // and 202 exit unreported; 301 ends and 302 goes to the subreaper.
+  // and 202 exit unreported; 301 ends, 302 goes to the subreaper, and 301's pid is taken at once.
   world_.spawn({101, 100, 60, "worker2", {"worker2: busy"}});
   files_.procs[101].readBytes = 4096;
   for (const Pid pid : {102u, 201u, 202u}) files_.exitProcess(pid, false);
   files_.exitProcess(104, true);
   files_.exitProcess(301, true, 300);
+  world_.spawn({301, 1, 90, "mid", {"mid"}});
   EXPECT_EQ(collect(100, reaper).processes.at(2).status, "Zombie");
   // 102 is reaped and its pid reused under the root; 103 forks 105 and ends, so 105 goes to
   // pid 1 and out of the tree; the daemon's tree and the busy process are reported at last.

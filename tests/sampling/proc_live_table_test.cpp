@@ -78,9 +78,7 @@ TEST_F(LiveTable, StartSecondsAreTheSecondsProcessesStartedIn) {
   ASSERT_GE(started.size(), 8u);
   table_->refresh_processes_specifics();
   for (const auto& [pid, second] : started) {
-    const Process* process = table_->find(static_cast<Pid>(pid));
-    ASSERT_NE(process, nullptr);
-    EXPECT_EQ(process->start_time_s, second) << pid;
+    EXPECT_EQ(testing::entryOf(*table_, Pid(pid)).start_time_s, second) << pid;
   }
 }
 
@@ -125,18 +123,18 @@ TEST_F(LiveTable, WalkingTablesSeeWhatAFullReadSees) {
     ASSERT_EQ(::read(said[0], message, sizeof message), static_cast<ssize_t>(sizeof message));
     kids[message[0]] = message[1];
   }
-  auto stat = [](pid_t pid) {  // from the state on
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), {});
-    return text.empty() ? text : text.substr(text.rfind(')') + 2);
-  };
-  auto waitFor = [](const std::function<bool()>& done) {
-    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(10ms);
+  // Waits until pid's stat line holds `text`, or no longer does.
+  auto waitFor = [](pid_t pid, const std::string& text, bool holds = true) {
+    for (int i = 0; i < 500; ++i) {
+      std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+      const std::string stat((std::istreambuf_iterator<char>(file)), {});
+      if ((stat.find(text) != std::string::npos) == holds) return;
+      std::this_thread::sleep_for(10ms);
+    }
   };
   // The full read's record of each process, the same from every table once none runs.
   auto agree = [&](std::size_t expected) {
-    waitFor(
-        [&] { return std::none_of(kids, kids + 6, [&](pid_t p) { return stat(p)[0] == 'R'; }); });
+    for (const pid_t kid : kids) waitFor(kid, ") R ", false);
     std::string full;
     for (Sampler& sampler : samplers) {
       std::string records;
@@ -153,20 +151,15 @@ TEST_F(LiveTable, WalkingTablesSeeWhatAFullReadSees) {
   };
   agree(6);
   ASSERT_EQ(::write(go[1], "!", 1), 1);
-  waitFor([&] {
-    std::string comm;
-    std::ifstream("/proc/" + std::to_string(kids[0]) + "/comm") >> comm;
-    return comm == "sleep";
-  });
+  waitFor(kids[0], "(sleep) ");
   EXPECT_NE(agree(6).find(" sleep [sleep 31] Sleep\n"), std::string::npos);
   ::kill(kids[1], SIGKILL);  // a zombie: the root never reaps
   ::kill(kids[2], SIGKILL);  // and its child goes to the root, a subreaper
-  waitFor([&] {
-    return stat(kids[1])[0] == 'Z' && stat(kids[3]).starts_with("S " + std::to_string(root));
-  });
+  waitFor(kids[1], ") Z ");
+  waitFor(kids[3], ") S " + std::to_string(root) + " ");
   agree(6);
   ::kill(root, SIGKILL);  // its children go to this process's reaper
-  waitFor([&] { return stat(root)[0] == 'Z'; });
+  waitFor(root, ") Z ");
   agree(1);
   for (const pid_t kid : {kids[0], kids[3], kids[4]}) ::kill(kid, SIGKILL);  // orphans by now
   for (const int fd : {go[0], go[1], said[0], said[1]}) ::close(fd);

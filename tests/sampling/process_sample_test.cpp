@@ -1,71 +1,83 @@
+// From a process's arguments to its record: the splitter that keeps only what a command can show,
+// and the record's texts, joins, bounds and numbers.
 #include "sampling/process_sample.h"
 
 #include <gtest/gtest.h>
 
-#include "common/utf8.h"
+#include <algorithm>
+#include <tuple>
+
+#include "sampling/command_line.h"
 
 namespace procsampler::sampling {
 namespace {
 
 using namespace std::string_literals;
+using Strings = std::vector<std::string>;
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
 const std::string kEuro = "\xE2\x82\xAC";
 std::string n(std::size_t length) { return std::string(length, 'n'); }
 
+TEST(CommandLineSplitter, SkipsRunsOfNulsRefillsAListWholeAndStopsAtWhatCanBeReported) {
+  // Reportable 10: 11 bytes of arguments and the spaces between them; `needed` is how many bytes
+  // of the kernel's text that takes.
+  // clang-format off
+  const struct { std::string raw; Strings args; std::size_t needed; } kCases[] = {
+      {"\0\0a\0\0\0b"s, {"a", "b"}, 7}, {"sh\0-c\0\0:\0\0"s, {"sh", "-c", ":"}, 10},
+      {"\0\0"s, {}, 2}, {"\0x"s, {"x"}, 2}, {"abcdefghijklmnopq"s, {"abcdefghijk"}, 11},
+      {"abc\0\0\0\0defgh\0ijklmnop\0q"s, {"abc", "defgh", "i"}, 14},
+      {"abcdefghij\0\0\0n"s, {"abcdefghij"}, 14}};  // never an empty argument
+  // clang-format on
+  // One list throughout, as a table reuses an entry's: it must hold no argument of the last.
+  Strings list{"a much longer previous argument", "x", "y", "z", "w"};
+  for (const std::size_t pieceSize : {1u, 3u, 100u}) {
+    for (const auto& [raw, args, needed] : kCases) {
+      CommandLineSplitter splitter(list, 10);
+      std::size_t handed = 0;
+      for (bool more = true; more && handed < raw.size(); handed += pieceSize) {
+        more = splitter.add(std::string_view(raw).substr(handed, pieceSize));
+      }
+      splitter.finish();
+      EXPECT_EQ(list, args) << raw << " in pieces of " << pieceSize;
+      EXPECT_EQ(std::min(handed, raw.size()),
+                std::min((needed + pieceSize - 1) / pieceSize * pieceSize, raw.size()));
+    }
+  }
+  CommandLineSplitter empty(list, 10);  // a zombie's: the list stays as it was
+  empty.add("");
+  empty.finish();
+  EXPECT_EQ(list, Strings{"abcdefghij"});
+}
+
 TEST(ProcessSample, RepairsJoinsAndBoundsTheTexts) {
   // clang-format off
-  const struct { std::string name; std::vector<std::string> arguments, expected; } rows[] = {
+  const struct { std::string name; Strings arguments, expected; } rows[] = {
       {"sleep", {}, {"sleep", "sleep"}},
       {"sleep", {"/bin/sleep", "5"}, {"sleep", "/bin/sleep 5"}},
       {"ab\xFF" "cd", {}, {"ab" + R + "cd", "ab" + R + "cd"}},
       // Each argument is repaired alone: C3 | A9 would otherwise make one character.
       {"x", {"caf\xC3", "", "\xA9 ok"}, {"x", "caf" + R + "  " + R + " ok"}},
-      {n(1024), {"a"}, {n(1024), "a"}},
-      {n(1025), {"a"}, {n(1024), "a"}},
-      {n(1022) + kEuro, {"a"}, {n(1022), "a"}},
-      {n(1023) + kEuro, {"a"}, {n(1023), "a"}},
+      {n(1024), {"a"}, {n(1024), "a"}}, {n(1025), {"a"}, {n(1024), "a"}},
+      {n(1022) + kEuro, {"a"}, {n(1022), "a"}}, {n(1023) + kEuro, {"a"}, {n(1023), "a"}},
       {n(1023) + "\xFF", {"a"}, {n(1023), "a"}},  // bounded after the repair
       // Without arguments the name stands whole for the command.
       {n(2000), {}, {n(1024), n(2000)}},
-      {"x", {std::string(16379, 'c'), "1234"}, {"x", std::string(16379, 'c') + " 1234"}},
-      {"x", {std::string(16380, 'c'), "1234"}, {"x", std::string(16380, 'c') + " 123"}},
-      {"x", {std::string(16382, 'c') + kEuro}, {"x", std::string(16382, 'c')}}};
+      // The command is what the whole list joined and cut would give, though only the part the cut
+      // can see (one byte past the bound) is joined.
+      {"x", {n(16379), "1234"}, {"x", n(16379) + " 1234"}},
+      {"x", {n(16380), "1234"}, {"x", n(16380) + " 123"}},
+      {"x", {n(16383), "1234"}, {"x", n(16383) + " "}},
+      {"x", {n(16382) + kEuro, n(100000)}, {"x", n(16382)}},
+      {"x", {n(16381) + kEuro + n(100000)}, {"x", n(16381) + kEuro}}};
   // clang-format on
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.expected[1].substr(0, 20));
     const ProcessSample sample = buildProcessSample({0, {}, row.name, row.arguments, {}});
-    EXPECT_EQ(sample.name, row.expected[0]);
-    EXPECT_EQ(sample.command, row.expected[1]);
+    EXPECT_EQ(Strings({sample.name, sample.command}), row.expected) << row.expected[1].size();
   }
 }
 
-// Long argument lists are joined only as far as the cut can see: whatever lies near the bound,
-// the command is the one the whole list would give.
-TEST(ProcessSample, JoinsLongArgumentListsAsTheWholeListWouldCut) {
-  const auto whole = [](const std::vector<std::string>& arguments) {
-    std::string joined;
-    for (const std::string& argument : arguments) {
-      if (&argument != &arguments.front()) joined += ' ';
-      appendUtf8Lossy(joined, argument);
-    }
-    truncateUtf8(joined, MAX_COMMAND_BYTES);
-    return joined;
-  };
-  std::vector<std::vector<std::string>> lists = {std::vector<std::string>(100000, "ab")};
-  for (std::size_t at = MAX_COMMAND_BYTES - 4; at < MAX_COMMAND_BYTES + 6; ++at) {
-    for (const std::string& near : {kEuro, R, "\xF0\x9F\x98\x80"s, "\xE2\x82"s, " "s}) {
-      lists.push_back({n(at) + near + n(3) + near + n(100000)});
-      lists.push_back({n(at - 2), near + n(2), n(9)});
-    }
-  }
-  for (const auto& arguments : lists) {
-    EXPECT_EQ(buildProcessSample({0, {}, "x", arguments, {}}).command, whole(arguments))
-        << arguments.size() << " " << arguments[0].size();
-  }
-}
-
-TEST(ProcessSample, NamesEveryStatusExactly) {
+TEST(ProcessSample, NamesEveryStatusExactlyCopiesTheNumbersAndSaturatesTheMilliseconds) {
   using K = ProcessStatusKind;
   // clang-format off
   const struct { ProcessStatus status; const char* text; } rows[] = {
@@ -73,23 +85,20 @@ TEST(ProcessSample, NamesEveryStatusExactly) {
       {{K::Zombie}, "Zombie"}, {{K::Tracing}, "Tracing"}, {{K::Dead}, "Dead"},
       {{K::Wakekill}, "Wakekill"}, {{K::Waking}, "Waking"}, {{K::Parked}, "Parked"},
       {{K::LockBlocked}, "LockBlocked"}, {{K::Suspended}, "Suspended"},
-      {{K::UninterruptibleDiskSleep}, "UninterruptibleDiskSleep"}, {{K::Unknown, 12}, "Unknown(12)"},
-      {{K::Unknown, 4294967295u}, "Unknown(4294967295)"}};
+      {{K::UninterruptibleDiskSleep}, "UninterruptibleDiskSleep"},
+      {{K::Unknown, 12}, "Unknown(12)"}, {{K::Unknown, 4294967295u}, "Unknown(4294967295)"}};
   // clang-format on
-  for (const auto& row : rows)
+  for (const auto& row : rows) {
     EXPECT_EQ(buildProcessSample({0, {}, "p", {}, row.status}).status, row.text);
-}
-
-TEST(ProcessSample, CopiesTheNumbersAndSaturatesTheMilliseconds) {
+  }
   // Distinct values in field order, so a swapped or dropped field shows.
   EXPECT_EQ(buildProcessSample({4242, 17, "p", {}, {}, 123.5f, 11, 22, 33, 44, 55, 5, 6}),
             (ProcessSample{4242, 17, 5000, 6000, "p", "p", "Unknown(0)", 123.5f, 11, 22, 33, 44, 55,
                            false}));
   const ProcessSample saturated = buildProcessSample(
       {7, {}, "p", {}, {}, 0.0f, 0, 0, 0, 0, 0, UINT64_MAX / 1000, UINT64_MAX / 1000 + 1});
-  EXPECT_EQ(saturated.ppid, 0u);
-  EXPECT_EQ(saturated.startTimeMs, UINT64_MAX / 1000 * 1000);
-  EXPECT_EQ(saturated.runTimeMs, UINT64_MAX);
+  EXPECT_EQ(std::tuple(saturated.ppid, saturated.startTimeMs, saturated.runTimeMs),
+            std::tuple(0u, UINT64_MAX / 1000 * 1000, UINT64_MAX));
 }
 
 }  // namespace
