@@ -38,6 +38,12 @@ std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
                        fractionNanos / NANOS_PER_SECOND);
 }
 
+// Every tick count is divided by the rate, so an unknown one (0) counts as the usual 100.
+ProcFsTableOptions withTickRate(ProcFsTableOptions options) {
+  if (options.clockTicksPerSecond == 0) options.clockTicksPerSecond = 100;
+  return options;
+}
+
 std::chrono::nanoseconds sinceZero(const timespec& time) {
   return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
 }
@@ -67,11 +73,9 @@ std::chrono::nanoseconds liveBootTime() {
 ProcFsTable::ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options)
     : files_(std::move(files)),
       clock_(clock),
-      options_(options),
+      options_(withTickRate(options)),
       budget_(options.descriptorBudget),
-      cpuInterval_(static_cast<double>(
-          options.clockTicksPerSecond == 0 ? 100 : options.clockTicksPerSecond)) {
-  if (options_.clockTicksPerSecond == 0) options_.clockTicksPerSecond = 100;
+      cpuInterval_(static_cast<double>(options_.clockTicksPerSecond)) {
   readSystemStat();
 }
 
@@ -104,7 +108,6 @@ double ProcFsTable::cpuIntervalTicks() {
 
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
-  sweep_ = entries_.sweepNumber();
   nowS_ = unixSeconds(clock_.wallNow());
   exited_.clear();
   if (!files_->listPids(pids_)) {
@@ -120,7 +123,7 @@ bool ProcFsTable::beginRefresh() {
   for (const Pid pid : exited_) {
     if (Entry* entry = entries_.find(pid); entry != nullptr && entry->exitWatch != NO_HANDLE) {
       release(entry->exitWatch);
-      entry->exitHeard = sweep_;
+      entry->exitHeard = sweep();
     }
   }
   exited_.clear();
@@ -172,17 +175,17 @@ void ProcFsTable::walkChildren(std::span<const Pid> seeds) {
   for (std::size_t next = 0; next < walk_.size(); ++next) {
     const auto [pid, listedUnder] = walk_[next];
     Entry* entry = entries_.find(pid);
-    if (entry != nullptr && entry->reached == sweep_) continue;
+    if (entry != nullptr && entry->reached == sweep()) continue;
     // A seed's parent may lie outside the trees, unwatched, so a seed is read every time; any
     // other entry is read when new, unwatched, or listed under another parent than it knew.
     const bool current = entry != nullptr && entry->exitWatch != NO_HANDLE && listedUnder != 0 &&
                          entry->process.parent_pid == listedUnder;
-    if (entry != nullptr && (current || entry->statRead == sweep_)) {
+    if (entry != nullptr && (current || entry->statRead == sweep())) {
       entries_.markAlive(pid);
     } else if ((entry = readEntry(pid, true)) == nullptr) {
       continue;
     }
-    entry->reached = sweep_;
+    entry->reached = sweep();
     // Each thread lists the children it forked.
     if (files_->listThreads(pid, threads_) != ReadStatus::Ok) continue;
     children_.clear();
@@ -204,7 +207,7 @@ void ProcFsTable::rereadOrphans() {
     orphans_.clear();
     entries_.forEach([this](const Entry& entry) {
       const Pid parent = entry.process.parent_pid.value_or(0);
-      if (entry.statRead != sweep_ && std::binary_search(exited_.begin(), exited_.end(), parent)) {
+      if (entry.statRead != sweep() && std::binary_search(exited_.begin(), exited_.end(), parent)) {
         orphans_.push_back(entry.process.pid);
       }
     });
@@ -217,7 +220,7 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
   auto [entry, seenBefore] = entries_.getOrCreate(pid);
   // Watched before the read: should the process watched not be the one read, it has exited, and
   // the next refresh hears so and reads the entry again.
-  if (watchIt && !entry.exited && entry.exitHeard != sweep_) watch(pid, entry);
+  if (watchIt && !entry.exited && entry.exitHeard != sweep()) watch(pid, entry);
   std::string_view text;
   const bool keep = readsEveryRefresh(entry) && mayHold();
   Handle before = entry.stat;
@@ -276,7 +279,7 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   }
   entry.cpuTicks = ticks;
   entry.cpuRead = cpuSpans_.mark();
-  entry.statRead = sweep_;
+  entry.statRead = sweep();
   process.pid = pid;
   process.parent_pid = stat.ppid == 0 ? std::nullopt : std::optional<Pid>(stat.ppid);
   process.status = statusFromStateLetter(stat.state);
@@ -301,12 +304,12 @@ void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
   for (Pid pid : pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr) continue;
-    entry->reported = sweep_;
+    entry->reported = sweep();
     if (!entry->listed) {
       entry->listed = true;
       reportedPids_.push_back(pid);
     }
-    if (entry->completed == sweep_) continue;
+    if (entry->completed == sweep()) continue;
     if (!completePid(pid, *entry)) remove(pid);
   }
 }
@@ -360,14 +363,14 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   }
   // Its thread count counts for the next completion only when read after the run time.
   entry.ranNs = 0;
-  if (entry.statRead != sweep_ || opened) {
+  if (entry.statRead != sweep() || opened) {
     const ReadStatus status = read(entry.stat, [&](Handle& handle, bool keep) {
       return files_->readPidFile(pid, PidFile::Stat, handle, keep, text);
     });
     const std::optional<StatFields> stat =
         status == ReadStatus::Ok ? parseStat(text) : std::nullopt;
     if (!stat || stat->starttime != entry.startTicks) return false;
-    if (entry.statRead != sweep_) {
+    if (entry.statRead != sweep()) {
       applyStat(pid, entry, *stat, false);
     } else if (entry.comm != stat->comm) {  // an exec since the refresh
       entry.comm.assign(stat->comm);
@@ -376,7 +379,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     if (stat->threads == 1) entry.ranNs = ran.value_or(0);
   }
   process.run_time_s = nowS_ > process.start_time_s ? nowS_ - process.start_time_s : 0;
-  entry.completed = sweep_;
+  entry.completed = sweep();
   return true;
 }
 

@@ -107,13 +107,15 @@ class ProcFsTable final : public ProcessTable {
   // False when the process has exited or its pid was reused since the refresh.
   bool completePid(Pid pid, Entry& entry);
   void readName(Pid pid, Entry& entry);
+  // The refresh under way, or the last one: the entry map counts them.
+  std::uint64_t sweep() const { return entries_.sweepNumber(); }
 
   // Descriptors: every handle the table holds is counted, so it never asks for more than its
   // budget.
   bool mayHold() const { return held_ < budget_; }
   // Reported after the previous refresh or this one.
   bool reportedLately(const Entry& entry) const {
-    return entry.reported != 0 && entry.reported + 1 >= sweep_;
+    return entry.reported != 0 && entry.reported + 1 >= sweep();
   }
   // Reported lately, or not watched.
   bool readsEveryRefresh(const Entry& entry) const;
@@ -130,7 +132,6 @@ class ProcFsTable final : public ProcessTable {
   ProcFsTableOptions options_;
   ProcessEntryMap<Entry> entries_;
   std::size_t machineCount_ = 0;
-  std::uint64_t sweep_ = 0;
   std::uint64_t nowS_ = 0;
   std::size_t budget_;
   std::size_t held_ = 0;
