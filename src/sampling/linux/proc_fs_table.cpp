@@ -1,3 +1,14 @@
+// A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
+// last one and nothing else: a parent link and a start read once stay true until the parent exits,
+// so it learns of new pids (the listing of /proc diffed against the entries, or the children
+// files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
+// stat of new pids, of the children of exited processes and of the entries it cannot watch
+// (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
+// Completion reads schedstat of the reported pids, cmdline and io when the process has run since
+// its last completion, stat when the refresh did not read it or a file was just opened by pid
+// (which stat then confirms), and exe after an exec. The files read at every refresh stay open
+// within a budget of descriptors and are read with pread; a kept descriptor reads its own
+// process or nothing, so it never needs confirming again.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <time.h>
@@ -8,6 +19,7 @@
 #include <utility>
 
 #include "common/saturating.h"
+#include "sampling/command_line.h"
 #include "sampling/linux/proc_parsers.h"
 #include "sampling/snapshot.h"
 
