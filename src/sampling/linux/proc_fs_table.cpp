@@ -112,8 +112,7 @@ double ProcFsTable::cpuIntervalTicks() {
   if (!readSystemStat()) return 0.0;
   std::optional<double> perCpu;
   if (previous) {
-    std::uint64_t elapsed = *cpuElapsedTicks_ > *previous ? *cpuElapsedTicks_ - *previous : 0;
-    perCpu = static_cast<double>(elapsed) / cpuCount_;
+    perCpu = static_cast<double>(saturatingSub(*cpuElapsedTicks_, *previous)) / cpuCount_;
   }
   return cpuInterval_.record(now, perCpu);
 }
@@ -300,7 +299,7 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   process.virtual_bytes = stat.vsize;
   process.start_time_s =
       startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
-  process.run_time_s = nowS_ > process.start_time_s ? nowS_ - process.start_time_s : 0;
+  process.run_time_s = saturatingSub(nowS_, process.start_time_s);
   // An exited process's children have gone to another parent; its pidfd has nothing more to say.
   const bool exited = stat.state == 'Z' || stat.state == 'X';
   if (exited && !entry.exited && !fresh) exited_.push_back(pid);
@@ -390,7 +389,6 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     }
     if (stat->threads == 1) entry.ranNs = ran.value_or(0);
   }
-  process.run_time_s = nowS_ > process.start_time_s ? nowS_ - process.start_time_s : 0;
   entry.completed = sweep();
   return true;
 }
