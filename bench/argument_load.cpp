@@ -22,13 +22,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "proc_load.h"
 #include "support/child_process.h"
 
 namespace {
+
+using procsampler::bench::statusMiB;
 
 constexpr int INSIDE_CHILDREN = 60;
 constexpr int OUTSIDE_CHILDREN = 100;
@@ -88,14 +90,6 @@ pid_t startHolder(int children, Shape shape) {
   }
   ::close(ready[0]);
   return pid;
-}
-
-double statusMiB(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-  }
-  return 0.0;
 }
 
 double numberAfter(const std::string& line, const std::string& key) {

@@ -5,24 +5,13 @@
 // Usage: input_line_memory [path-to-procsampler] [MiB]
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "proc_load.h"
 #include "support/child_process.h"
 
-namespace {
-
-// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"), 0 when absent.
-double statusMiB(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-  }
-  return 0.0;
-}
-
-}  // namespace
+using procsampler::bench::statusMiB;
 
 int main(int argc, char** argv) {
   const char* binary = argc > 1 ? argv[1] : PROCSAMPLER_BINARY;

@@ -1,6 +1,6 @@
 // What the Linux benchmarks share: a crowd of sleeping children to give the machine 2000+
-// processes, a small tree of sleepers to snapshot, and the bare /proc passes every cost is
-// measured against.
+// processes, a small tree of sleepers to snapshot, the bare /proc passes every cost is measured
+// against, and a process's memory as its status file gives it.
 #pragma once
 
 #include <dirent.h>
@@ -13,10 +13,21 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 namespace procsampler::bench {
+
+// A field of /proc/PID/status that the kernel gives in KiB ("VmRSS", "VmHWM"), in MiB; 0 when
+// absent.
+inline double statusMiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1)) / 1024.0;
+  }
+  return 0.0;
+}
 
 // Children that sleep in pause() until killed; they die with this process if it dies first.
 class SleepingChildren {

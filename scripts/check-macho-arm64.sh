@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Checks that a file is a 64-bit Mach-O executable for arm64 (Apple silicon) that runs on the
 # oldest macOS we support. From its header: magic CF FA ED FE (MH_MAGIC_64, little-endian),
 # cputype 0x0100000C (CPU_TYPE_ARM64), filetype 2 (MH_EXECUTE); then, among its load commands,
@@ -6,7 +6,7 @@
 # loader accepts. Prints OK, or what is wrong and exits 1.
 # Usage: scripts/check-macho-arm64.sh [path] [minimum macOS]
 #        (defaults: build/macos-arm64/procsampler 11.0)
-set -eu
+set -euo pipefail
 file=${1:-build/macos-arm64/procsampler}
 wanted=${2:-11.0}
 fail() {
@@ -24,7 +24,9 @@ filetype=$(printf '%s' "$header" | cut -c25-32)
 [ "$filetype" = "02000000" ] || fail "not an executable (filetype bytes $filetype)"
 
 # The little-endian 32-bit value at a byte offset, whatever the byte order of this machine.
+length=$(wc -c < "$file")
 u32() {
+  [ $(($1 + 4)) -le "$length" ] || fail "cut short at byte $1"
   od -An -tu1 -j "$1" -N4 -v "$file" |
     awk '{ printf "%.0f\n", $1 + 256 * $2 + 65536 * $3 + 16777216 * $4 }'
 }

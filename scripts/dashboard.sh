@@ -12,12 +12,14 @@ jobs=$(getconf _NPROCESSORS_ONLN)
 cmake --build --preset dev -j "$jobs" --target procsampler >/dev/null
 
 # npm ci only when the lockfile changed since the last install; tsc only rebuilds what changed.
-install() { [ "$1/node_modules/.package-lock.json" -nt "$1/package-lock.json" ] ||
-              (cd "$1" && npm ci --no-audit --no-fund --loglevel=error); }
-install clients/node
+npm_ci_if_stale() {
+  [ "$1/node_modules/.package-lock.json" -nt "$1/package-lock.json" ] ||
+    (cd "$1" && npm ci --no-audit --no-fund --loglevel=error)
+}
+npm_ci_if_stale clients/node
 if [ ! -f clients/node/dist/index.js ] || [ -n "$(find clients/node/src -newer clients/node/dist/index.js)" ]; then
   (cd clients/node && npm run --silent build)
 fi
-install examples/dashboard
+npm_ci_if_stale examples/dashboard
 (cd examples/dashboard && npm run --silent build)
 exec node examples/dashboard/dist/server/main.js --binary build/procsampler "$@"

@@ -25,7 +25,6 @@ class FakeProcessTable final : public sampling::ProcessTable {
   std::function<void(FakeProcessTable&)> onComplete;
   std::vector<std::vector<sampling::Pid>> completions;  // the pids of every completion, in order
 
-  std::size_t refreshCount() const { return refreshInstants_.size(); }
   const std::vector<MonoTime>& refreshInstants() const { return refreshInstants_; }
 
   std::size_t refresh_processes_specifics() override {

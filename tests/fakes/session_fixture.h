@@ -30,7 +30,7 @@ struct SessionRig {
   SessionRig() {
     table->onRefresh = [this](FakeProcessTable& refreshed) {
       // A loop that samples without end would otherwise fill memory with events.
-      if (refreshed.refreshCount() > 10000) throw std::runtime_error("runaway sampling");
+      if (refreshed.refreshInstants().size() > 10000) throw std::runtime_error("runaway sampling");
       clock.advance(refreshCost);
     };
   }

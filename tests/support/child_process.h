@@ -84,8 +84,7 @@ class ChildProcess {
   // in endSignal).
   std::optional<int> waitForExit() {
     ssize_t got;
-    while ((got = readMore(2, errorOutput, 10000)) > 0) {
-    }
+    while ((got = readMore(2, errorOutput, 10000)) > 0) continue;
     if (pid_ <= 0) return std::nullopt;
     if (got < 0) ::kill(pid_, SIGKILL);
     int status = 0;

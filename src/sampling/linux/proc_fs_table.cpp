@@ -1,3 +1,14 @@
+// A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
+// last one and nothing else: a parent link and a start read once stay true until the parent exits,
+// so it learns of new pids (the listing of /proc diffed against the entries, or the children
+// files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
+// stat of new pids, of the children of exited processes and of the entries it cannot watch
+// (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
+// Completion reads schedstat of the reported pids, cmdline and io when the process has run since
+// its last completion, stat when the refresh did not read it or a file was just opened by pid
+// (which stat then confirms), and exe after an exec. The files read at every refresh stay open
+// within a budget of descriptors and are read with pread; a kept descriptor reads its own
+// process or nothing, so it never needs confirming again.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <time.h>
@@ -8,6 +19,7 @@
 #include <utility>
 
 #include "common/saturating.h"
+#include "sampling/command_line.h"
 #include "sampling/linux/proc_parsers.h"
 #include "sampling/snapshot.h"
 
@@ -36,6 +48,12 @@ std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
       saturatingMul(ticks % ticksPerSecond, NANOS_PER_SECOND) / ticksPerSecond;
   return saturatingAdd(bootNanos / NANOS_PER_SECOND + ticks / ticksPerSecond,
                        fractionNanos / NANOS_PER_SECOND);
+}
+
+// Every tick count is divided by the rate, so an unknown one (0) counts as the usual 100.
+ProcFsTableOptions withTickRate(ProcFsTableOptions options) {
+  if (options.clockTicksPerSecond == 0) options.clockTicksPerSecond = 100;
+  return options;
 }
 
 std::chrono::nanoseconds sinceZero(const timespec& time) {
@@ -67,11 +85,9 @@ std::chrono::nanoseconds liveBootTime() {
 ProcFsTable::ProcFsTable(std::unique_ptr<ProcFiles> files, Clock& clock, ProcFsTableOptions options)
     : files_(std::move(files)),
       clock_(clock),
-      options_(options),
+      options_(withTickRate(options)),
       budget_(options.descriptorBudget),
-      cpuInterval_(static_cast<double>(
-          options.clockTicksPerSecond == 0 ? 100 : options.clockTicksPerSecond)) {
-  if (options_.clockTicksPerSecond == 0) options_.clockTicksPerSecond = 100;
+      cpuInterval_(static_cast<double>(options_.clockTicksPerSecond)) {
   readSystemStat();
 }
 
@@ -96,15 +112,13 @@ double ProcFsTable::cpuIntervalTicks() {
   if (!readSystemStat()) return 0.0;
   std::optional<double> perCpu;
   if (previous) {
-    std::uint64_t elapsed = *cpuElapsedTicks_ > *previous ? *cpuElapsedTicks_ - *previous : 0;
-    perCpu = static_cast<double>(elapsed) / cpuCount_;
+    perCpu = static_cast<double>(saturatingSub(*cpuElapsedTicks_, *previous)) / cpuCount_;
   }
   return cpuInterval_.record(now, perCpu);
 }
 
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
-  sweep_ = entries_.sweepNumber();
   nowS_ = unixSeconds(clock_.wallNow());
   exited_.clear();
   if (!files_->listPids(pids_)) {
@@ -120,7 +134,7 @@ bool ProcFsTable::beginRefresh() {
   for (const Pid pid : exited_) {
     if (Entry* entry = entries_.find(pid); entry != nullptr && entry->exitWatch != NO_HANDLE) {
       release(entry->exitWatch);
-      entry->exitHeard = sweep_;
+      entry->exitHeard = sweep();
     }
   }
   exited_.clear();
@@ -172,17 +186,17 @@ void ProcFsTable::walkChildren(std::span<const Pid> seeds) {
   for (std::size_t next = 0; next < walk_.size(); ++next) {
     const auto [pid, listedUnder] = walk_[next];
     Entry* entry = entries_.find(pid);
-    if (entry != nullptr && entry->reached == sweep_) continue;
+    if (entry != nullptr && entry->reached == sweep()) continue;
     // A seed's parent may lie outside the trees, unwatched, so a seed is read every time; any
     // other entry is read when new, unwatched, or listed under another parent than it knew.
     const bool current = entry != nullptr && entry->exitWatch != NO_HANDLE && listedUnder != 0 &&
                          entry->process.parent_pid == listedUnder;
-    if (entry != nullptr && (current || entry->statRead == sweep_)) {
+    if (entry != nullptr && (current || entry->statRead == sweep())) {
       entries_.markAlive(pid);
     } else if ((entry = readEntry(pid, true)) == nullptr) {
       continue;
     }
-    entry->reached = sweep_;
+    entry->reached = sweep();
     // Each thread lists the children it forked.
     if (files_->listThreads(pid, threads_) != ReadStatus::Ok) continue;
     children_.clear();
@@ -204,7 +218,7 @@ void ProcFsTable::rereadOrphans() {
     orphans_.clear();
     entries_.forEach([this](const Entry& entry) {
       const Pid parent = entry.process.parent_pid.value_or(0);
-      if (entry.statRead != sweep_ && std::binary_search(exited_.begin(), exited_.end(), parent)) {
+      if (entry.statRead != sweep() && std::binary_search(exited_.begin(), exited_.end(), parent)) {
         orphans_.push_back(entry.process.pid);
       }
     });
@@ -217,7 +231,7 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
   auto [entry, seenBefore] = entries_.getOrCreate(pid);
   // Watched before the read: should the process watched not be the one read, it has exited, and
   // the next refresh hears so and reads the entry again.
-  if (watchIt && !entry.exited && entry.exitHeard != sweep_) watch(pid, entry);
+  if (watchIt && !entry.exited && entry.exitHeard != sweep()) watch(pid, entry);
   std::string_view text;
   const bool keep = readsEveryRefresh(entry) && mayHold();
   Handle before = entry.stat;
@@ -276,7 +290,7 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   }
   entry.cpuTicks = ticks;
   entry.cpuRead = cpuSpans_.mark();
-  entry.statRead = sweep_;
+  entry.statRead = sweep();
   process.pid = pid;
   process.parent_pid = stat.ppid == 0 ? std::nullopt : std::optional<Pid>(stat.ppid);
   process.status = statusFromStateLetter(stat.state);
@@ -285,7 +299,7 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   process.virtual_bytes = stat.vsize;
   process.start_time_s =
       startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
-  process.run_time_s = nowS_ > process.start_time_s ? nowS_ - process.start_time_s : 0;
+  process.run_time_s = saturatingSub(nowS_, process.start_time_s);
   // An exited process's children have gone to another parent; its pidfd has nothing more to say.
   const bool exited = stat.state == 'Z' || stat.state == 'X';
   if (exited && !entry.exited && !fresh) exited_.push_back(pid);
@@ -301,12 +315,12 @@ void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
   for (Pid pid : pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr) continue;
-    entry->reported = sweep_;
+    entry->reported = sweep();
     if (!entry->listed) {
       entry->listed = true;
       reportedPids_.push_back(pid);
     }
-    if (entry->completed == sweep_) continue;
+    if (entry->completed == sweep()) continue;
     if (!completePid(pid, *entry)) remove(pid);
   }
 }
@@ -360,14 +374,14 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   }
   // Its thread count counts for the next completion only when read after the run time.
   entry.ranNs = 0;
-  if (entry.statRead != sweep_ || opened) {
+  if (entry.statRead != sweep() || opened) {
     const ReadStatus status = read(entry.stat, [&](Handle& handle, bool keep) {
       return files_->readPidFile(pid, PidFile::Stat, handle, keep, text);
     });
     const std::optional<StatFields> stat =
         status == ReadStatus::Ok ? parseStat(text) : std::nullopt;
     if (!stat || stat->starttime != entry.startTicks) return false;
-    if (entry.statRead != sweep_) {
+    if (entry.statRead != sweep()) {
       applyStat(pid, entry, *stat, false);
     } else if (entry.comm != stat->comm) {  // an exec since the refresh
       entry.comm.assign(stat->comm);
@@ -375,8 +389,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     }
     if (stat->threads == 1) entry.ranNs = ran.value_or(0);
   }
-  process.run_time_s = nowS_ > process.start_time_s ? nowS_ - process.start_time_s : 0;
-  entry.completed = sweep_;
+  entry.completed = sweep();
   return true;
 }
 

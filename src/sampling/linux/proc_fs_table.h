@@ -1,17 +1,7 @@
 // The Linux process table: the ProcessTable contract over /proc, read through the ProcFiles seam
 // so its lifecycle rules can be tested with scripted files. Belongs to the main thread like every
-// table; the ProcFiles object is owned, the clock must outlive the table.
-//
-// A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
-// last one and nothing else: a parent link and a start read once stay true until the parent exits,
-// so it learns of new pids (the listing of /proc diffed against the entries, or the children
-// files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
-// stat of new pids, of the children of exited processes and of the entries it cannot watch
-// (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
-// Completion reads schedstat and stat of the reported pids, cmdline and io when the process has
-// run since its last completion, and exe after an exec. The files read at every refresh stay
-// open within a budget of descriptors and are read with pread; a kept descriptor reads its own
-// process or nothing, so it never needs confirming again.
+// table; the ProcFiles object is owned, the clock must outlive the table. A full refresh reads
+// stat of every pid; a tree refresh and a completion read only what can have changed.
 #pragma once
 
 #include <chrono>
@@ -84,7 +74,7 @@ class ProcFsTable final : public ProcessTable {
     std::uint64_t statRead = 0;   // the refresh (sweep) that last read stat
     std::uint64_t exitHeard = 0;  // the refresh that heard of its exit, not to watch it again
     std::uint64_t reached = 0;    // the refresh whose walk of the children files reached it
-    std::uint64_t completed = 0;  // the refresh after which cmdline and io were read
+    std::uint64_t completed = 0;  // the refresh after which it was last completed
     std::uint64_t reported = 0;   // the refresh after which it was last to be completed
   };
 
@@ -107,13 +97,15 @@ class ProcFsTable final : public ProcessTable {
   // False when the process has exited or its pid was reused since the refresh.
   bool completePid(Pid pid, Entry& entry);
   void readName(Pid pid, Entry& entry);
+  // The refresh under way, or the last one: the entry map counts them.
+  std::uint64_t sweep() const { return entries_.sweepNumber(); }
 
   // Descriptors: every handle the table holds is counted, so it never asks for more than its
   // budget.
   bool mayHold() const { return held_ < budget_; }
   // Reported after the previous refresh or this one.
   bool reportedLately(const Entry& entry) const {
-    return entry.reported != 0 && entry.reported + 1 >= sweep_;
+    return entry.reported != 0 && entry.reported + 1 >= sweep();
   }
   // Reported lately, or not watched.
   bool readsEveryRefresh(const Entry& entry) const;
@@ -130,7 +122,6 @@ class ProcFsTable final : public ProcessTable {
   ProcFsTableOptions options_;
   ProcessEntryMap<Entry> entries_;
   std::size_t machineCount_ = 0;
-  std::uint64_t sweep_ = 0;
   std::uint64_t nowS_ = 0;
   std::size_t budget_;
   std::size_t held_ = 0;

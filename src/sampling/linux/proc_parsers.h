@@ -5,13 +5,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "sampling/command_line.h"
 #include "sampling/process_table.h"
-#include "sampling/table_core.h"
 
 namespace procsampler::sampling::procfs {
 

@@ -42,8 +42,8 @@ std::optional<std::string_view> parseArgumentArea(std::span<const std::byte> are
     if (position != end) ++position;
   }
   const std::string_view argv(strings, static_cast<std::size_t>(position - strings));
-  if (argv.find_first_not_of('\0') == std::string_view::npos) {
-    arguments.clear();  // the splitter would leave the list as it was
+  if (argv.empty()) {
+    arguments.clear();  // the splitter leaves the list as it was when no bytes come
   } else {
     CommandLineSplitter splitter(arguments, reportable);
     splitter.add(argv);
