@@ -28,9 +28,10 @@ const TREE_ROOT = `const { spawn } = require("node:child_process");
 const children = JSON.parse(process.argv[1]).map(([file, ...args]) => spawn(file, args, { stdio: "ignore" }));
 console.log(JSON.stringify(children.map((child) => child.pid)));
 process.stdin.on("end", () => { for (const child of children) child.kill("SIGKILL"); process.exit(0); }).resume();`;
-// Grows by 4 MiB and writes 256 KiB through to the disk every 200 ms.
+// Grows by 1 MiB and writes 256 KiB through to the disk every 200 ms. It grows for 51 s, longer
+// than a first dashboard.sh takes to install and build.
 const ALLOCATE = `const fs = require("node:fs"); const keep = []; const file = fs.openSync(process.argv[1], "w");
-setInterval(() => { if (keep.length < 64) keep.push(Buffer.alloc(4 << 20, 1));
+setInterval(() => { if (keep.length < 256) keep.push(Buffer.alloc(1 << 20, 1));
   fs.writeSync(file, keep[0], 0, 256 << 10, 0); fs.fsyncSync(file); }, 200);`;
 const scratch = mkdtempSync(join(tmpdir(), "procsampler-dashboard-"));
 
