@@ -24,52 +24,45 @@ async function start(options: StartOptions = {}): Promise<Sidecar> {
   sidecar.on("event", (event) => schemaProblems.push(...problems(event, "event")));
   return sidecar;
 }
-// "command code" for a refusal, "ok" for a success, the error's name for anything else.
+// "ok" for a success, "command code" for a refusal, "exited signal" once the sidecar has ended.
 const outcomes = async (requests: Promise<unknown>[]): Promise<string[]> =>
   (await Promise.allSettled(requests)).map((result) =>
     result.status === "fulfilled" ? "ok"
     : result.reason instanceof CommandRefusedError ? `${result.reason.command} ${result.reason.code}`
-    : String(result.reason?.name));
+    : result.reason instanceof SidecarExitedError ? `exited ${result.reason.signal}`
+    : String(result.reason));
 const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p) => p.pid);
 // Gone, or a zombie nobody has reaped yet.
 const ended = (pid: number): boolean =>
   !existsSync(`/proc/${pid}/stat`) || / Z /.test(readFileSync(`/proc/${pid}/stat`, "utf8"));
 
 describe("the client", { concurrency: true, timeout: 60000 }, () => {
-  it("answers and refuses every command, settling silent ones in order, and assembles history chunks", async () => {
+  it("answers and refuses every command in order, assembles history, and fails all waiting once killed", async () => {
     const sidecar = await start();
     const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
     assert.deepEqual(await outcomes([
-      sidecar.setExternalProcesses([]), sidecar.setSampleInterval(1000), sidecar.sampleNow(),
-      sidecar.readHistory(1000), sidecar.setStreaming(false),
-    ]), [
-      "setExternalProcesses not-configured", "setSampleInterval not-configured",
-      "sampleNow not-configured", "readHistory not-configured", "ok",
-    ]);
+      sidecar.setExternalProcesses([]), sidecar.sampleNow(), sidecar.readHistory(1000), sidecar.setStreaming(false),
+    ]), ["setExternalProcesses not-configured", "sampleNow not-configured", "readHistory not-configured", "ok"]);
     const root = sidecar.hello.sidecarPid;
     await sidecar.configure({ rootPid: root, externalProcesses: [{ pid: sleeper.pid! }] });
-    const first = await sidecar.sampleNow();
-    assert.deepEqual(pids(first), [root, sleeper.pid].sort((a, b) => a! - b!));
-    const startTimeMs = first.externalProcesses[0]!.startTimeMs!;
-    // A start time in another second means another process: its tree is left out.
-    await sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs: startTimeMs + 1000 }]);
-    const second = await sidecar.sampleNow();
-    assert.deepEqual([pids(second), second.externalProcesses], [[root], []]);
+    assert.deepEqual(pids(await sidecar.sampleNow()), [root, sleeper.pid].sort((a, b) => a! - b!));
     assert.deepEqual(await outcomes([
       sidecar.configure({ rootPid: -1 }), sidecar.setStreaming("yes" as unknown as boolean),
-      sidecar.setSampleInterval(0), sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs }]),
+      sidecar.setSampleInterval(0), sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs: 1000 }]),
     ]), ["configure invalid-command", "setStreaming invalid-command", "ok", "ok"]);
-    assert.deepEqual(pids(await sidecar.sampleNow()), pids(first));
+    // A start time in another second means another process: its tree is left out.
+    assert.deepEqual(pids(await sidecar.sampleNow()), [root]);
+    sleeper.kill();
     // 33 snapshots in all: an answer of two chunks, the stored snapshots without request ids.
-    await Promise.all(Array.from({ length: 30 }, () => sidecar.sampleNow()));
-    const chunks: boolean[] = [];
-    sidecar.on("event", (event) => event.type === "historyChunk" && chunks.push(event.done));
+    await Promise.all(Array.from({ length: 31 }, () => sidecar.sampleNow()));
     const history = await sidecar.readHistory(3600000);
     assert.deepEqual(history.map((s) => s.requestId ?? s.sequence), Array.from({ length: 33 }, (_, i) => i + 1));
-    assert.deepEqual(chunks, [false, true]);
-    assert.equal((await sidecar.shutdown()).exitCode, 0);
-    assert.deepEqual(await outcomes([sidecar.sampleNow()]), ["SidecarExitedError"]);
-    sleeper.kill();
+    // Streaming is off, so the stream waits until the end.
+    const stream = sidecar.snapshots();
+    const waiting = [sidecar.sampleNow(), sidecar.readHistory(1000), stream.next(), stream.next()];
+    process.kill(root, "SIGKILL");
+    assert.deepEqual(await outcomes([...waiting, sidecar.setStreaming(true)]), Array(5).fill("exited SIGKILL"));
+    assert.equal((await sidecar.close()).signal, "SIGKILL");
   });
 
   it("holds the sidecar back while a slow consumer lags behind the stream", async () => {
@@ -91,20 +84,8 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     // Unread, the stream would have gathered about nine snapshots meanwhile.
     assert.ok(during <= 4, `${during} snapshots taken while the consumer slept`);
     assert.deepEqual(sequences, sequences.map((_, i) => first.sequence + i));
-    await sidecar.close();
+    assert.equal((await sidecar.close()).exitCode, 0);
     for (const child of padded) child.kill();
-  });
-
-  it("fails everything waiting when the sidecar is killed mid-request", async () => {
-    const sidecar = await start();
-    await sidecar.configure({ rootPid: sidecar.hello.sidecarPid, sampleIntervalMs: 60000 });
-    const stream = sidecar.snapshots();
-    const waiting = [sidecar.sampleNow(), sidecar.readHistory(1000), stream.next(), stream.next()];
-    process.kill(sidecar.hello.sidecarPid, "SIGKILL");
-    const failures = await Promise.allSettled([...waiting, sidecar.setStreaming(true)]);
-    const signals = failures.map((f) => f.status === "rejected" && f.reason instanceof SidecarExitedError && f.reason.signal);
-    assert.deepEqual(signals, Array(5).fill("SIGKILL"));
-    assert.equal((await sidecar.close()).signal, "SIGKILL");
   });
 
   it("reports the status and standard-error line of a sidecar that cannot write", async () => {
@@ -115,13 +96,13 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     assert.match(failure.stderr, /^Error: Os \{ code: 28, kind: StorageFull, message: ".+" \}$/);
   });
 
-  it("ends the sidecar when the host closes early or exits without closing", async () => {
+  it("ends the sidecar when the host shuts it down early or exits without closing", async () => {
     const sidecar = await start();
     await sidecar.configure({ rootPid: sidecar.hello.sidecarPid, sampleIntervalMs: 250 });
     const stream = sidecar.snapshots();
     const answered = [sidecar.sampleNow(), sidecar.readHistory(1000)];
-    const exit = await sidecar.close();
-    assert.deepEqual(await outcomes(answered), ["ok", "ok"]);
+    const exit = await sidecar.shutdown();
+    assert.deepEqual(await outcomes([...answered, sidecar.sampleNow()]), ["ok", "ok", "exited null"]);
     assert.deepEqual([exit.exitCode, (await stream.next()).done], [0, true]);
 
     const index = new URL("../src/index.js", import.meta.url).href;
@@ -134,24 +115,20 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
 
   it("has types that follow the schema, and documents only what the schema holds", async () => {
     const [events, commands] = [schemas.event.$defs, schemas.command.$defs];
-    const keys = (def: { properties: object }) => Object.keys(def.properties);
-    // Each list must name every key of its type and no other; the schema must list the same.
-    const listed = <T>(all: Record<keyof T, 1>) => Object.keys(all);
-    const typed: [string[], string[]][] = [
-      [keys(events.hello), listed<client.HelloEvent>({
-        version: 1, type: 1, sidecarVersion: 1, sidecarPid: 1, platform: 1, arch: 1, capabilities: 1 })],
-      [keys(events.error), listed<client.ErrorEvent>({ version: 1, type: 1, code: 1, message: 1, recoverable: 1 })],
-      [keys(events.snapshot), listed<client.Snapshot>({ version: 1, type: 1, sequence: 1, sampledAtUnixMs: 1,
-        collectionDurationMicros: 1, scannedProcessCount: 1, retainedProcessCount: 1, inaccessibleProcessCount: 1,
-        requestId: 1, externalProcesses: 1, processes: 1 })],
-      [keys(events.externalProcessEntry), listed<client.ExternalProcessEntry>({ pid: 1, startTimeMs: 1 })],
-      [keys(events.processRecord), listed<client.ProcessRecord>({ pid: 1, ppid: 1, startTimeMs: 1, runTimeMs: 1,
-        name: 1, command: 1, status: 1, cpuPercent: 1, cpuTimeMs: 1, residentBytes: 1, virtualBytes: 1,
-        ioReadBytes: 1, ioWriteBytes: 1, ioSemantics: 1 })],
-      [keys(events.historyChunk), listed<client.HistoryChunkEvent>({
-        version: 1, type: 1, requestId: 1, done: 1, snapshots: 1 })],
-    ];
-    for (const [fromSchema, fromTypes] of typed) assert.deepEqual(fromTypes, fromSchema);
+    // Each list must name every key of its type and no other, in the order the schema lists them.
+    const same = <T>(def: { properties: object }, all: Record<keyof T, 1>) =>
+      assert.deepEqual(Object.keys(all), Object.keys(def.properties));
+    same<client.HelloEvent>(events.hello, {
+      version: 1, type: 1, sidecarVersion: 1, sidecarPid: 1, platform: 1, arch: 1, capabilities: 1 });
+    same<client.ErrorEvent>(events.error, { version: 1, type: 1, code: 1, message: 1, recoverable: 1 });
+    same<client.Snapshot>(events.snapshot, { version: 1, type: 1, sequence: 1, sampledAtUnixMs: 1,
+      collectionDurationMicros: 1, scannedProcessCount: 1, retainedProcessCount: 1, inaccessibleProcessCount: 1,
+      requestId: 1, externalProcesses: 1, processes: 1 });
+    same<client.ExternalProcessEntry>(events.externalProcessEntry, { pid: 1, startTimeMs: 1 });
+    same<client.ProcessRecord>(events.processRecord, { pid: 1, ppid: 1, startTimeMs: 1, runTimeMs: 1,
+      name: 1, command: 1, status: 1, cpuPercent: 1, cpuTimeMs: 1, residentBytes: 1, virtualBytes: 1,
+      ioReadBytes: 1, ioWriteBytes: 1, ioSemantics: 1 });
+    same<client.HistoryChunkEvent>(events.historyChunk, { version: 1, type: 1, requestId: 1, done: 1, snapshots: 1 });
 
     const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);
     assert.deepEqual(checkFiles([`${repoRoot}docs/protocol.md`], [...tagged(commands), ...tagged(events)]), []);
