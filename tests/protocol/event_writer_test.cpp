@@ -38,7 +38,7 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
   ASSERT_TRUE(writer.writeSnapshot(sampled).ok() && writer.writeSnapshot(empty).ok() &&
               writer.writeHistoryChunk("h-1", true, {}).ok() &&
               writer.writeHistoryChunk("h-2", false, slice).ok());
-  EXPECT_EQ(sink.writes.size(), 4u);  // flushed per event
+  EXPECT_EQ(sink.writes, 4u);  // flushed per event
   const std::string head =
       R"({"version":2,"type":"snapshot","sequence":7,"sampledAtUnixMs":1718000000123,)"
       R"("collectionDurationMicros":1500,"scannedProcessCount":412,"retainedProcessCount":1,)"
@@ -101,13 +101,13 @@ TEST(EventWriter, PassesLongEventsThroughWholeAndStopsAtTheFirstFailedWrite) {
       EXPECT_EQ(errorCode(writer.writeSnapshot(snapshot)), EPIPE);
       EXPECT_EQ(failing.output, whole.substr(0, failAfter));
       // Nothing more reaches the sink, and later events get the first failure.
-      const std::size_t calls = failing.writes.size();
+      const std::size_t calls = failing.writes;
       EXPECT_EQ(errorCode(writer.writeError("not-configured", "x", true)), EPIPE);
-      EXPECT_EQ(failing.writes.size(), calls);
+      EXPECT_EQ(failing.writes, calls);
       // One more attempt sends, once, what the sink had not taken.
       failing.failAfter(SIZE_MAX);
       EXPECT_TRUE(writer.flush().ok() && writer.flush().ok());
-      EXPECT_EQ(failing.writes.size(), calls + 1);
+      EXPECT_EQ(failing.writes, calls + 1);
       EXPECT_GT(failing.output.size(), failAfter);
       EXPECT_EQ(failing.output, whole.substr(0, failing.output.size()));
     }
