@@ -114,20 +114,15 @@ TEST(EventWriter, PassesLongEventsThroughWholeAndStopsAtTheFirstFailedWrite) {
   }
 }
 
-// Real descriptors: a reader that has gone, a descriptor that is not open, and signals landing
-// while a write blocks on a full pipe, so that some writes end early and some with EINTR.
-TEST(FdSink, HandlesBrokenPipesClosedDescriptorsAndInterruptedWrites) {
-  ASSERT_NE(signal(SIGPIPE, SIG_IGN), SIG_ERR);
+// Real descriptors: one that is not open, and signals landing while a write blocks on a full
+// pipe, so that some writes end early and some with EINTR. A reader that has gone is the
+// end-to-end tests' business, where its error text shows.
+TEST(FdSink, DiscardsWithoutADescriptorAndResumesInterruptedWrites) {
+  EXPECT_EQ(errorCode(FdSink(-1).writeAll("x\n", 2)), 0);
   struct sigaction handler = {};
   handler.sa_handler = [](int) {};  // no SA_RESTART: a blocked write returns
   ASSERT_EQ(sigaction(SIGUSR1, &handler, nullptr), 0);
   int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[0]);
-  EXPECT_EQ(errorCode(FdSink(ends[1]).writeAll("x\n", 2)), EPIPE);
-  close(ends[1]);
-  EXPECT_EQ(errorCode(FdSink(ends[1]).writeAll("x\n", 2)), 0);  // just closed
-
   ASSERT_EQ(pipe(ends), 0);
   std::string data(1 << 20, '\0'), received;
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
