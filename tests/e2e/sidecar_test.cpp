@@ -39,15 +39,8 @@ double ms(const std::string& snapshot, const char* key) {
   return std::stod(fields(snapshot, key).at(0));
 }
 
-bool isOneJsonValue(std::string_view line) {
-  protocol::json::Tree tree(line);
-  protocol::json::Reader reader(line, tree);
-  return reader.readValue() && reader.peek() == protocol::json::Reader::END;
-}
-
-std::string command(const std::string& type, const std::string& body = "", int version = 2) {
-  return R"({"type":")" + type + R"(","version":)" + std::to_string(version) +
-         (body.empty() ? "" : ",") + body + "}\n";
+std::string command(const std::string& type, const std::string& body = "") {
+  return R"({"type":")" + type + R"(","version":2)" + (body.empty() ? "" : ",") + body + "}\n";
 }
 std::string configure(pid_t root, int intervalMs) {
   return command("configure", "\"rootPid\":" + std::to_string(root) + ",\"sampleIntervalMs\":" +
@@ -127,17 +120,10 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
   stream.closeFd(1);  // the host stops reading while the sidecar streams
   stream.expectEnd(1, "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n");
 
-  Lines sequences;
-  for (int i = 1; i <= 3; ++i) {
-    const std::string snapshot = history.next();
-    sequences.push_back(std::to_string(i));
-    EXPECT_EQ(fields(snapshot, "sequence"), Lines{sequences.back()});
-    EXPECT_EQ(fields(snapshot, "requestId"),
-              Lines{"\"" + (i < 3 ? sequences.back() : huge) + "\""});
+  for (const std::string id : {"1", "2", huge.c_str()}) {
+    EXPECT_EQ(fields(history.next(), "requestId"), Lines{"\"" + id + "\""});
   }
-  const std::string chunk = history.next();
-  EXPECT_EQ(fields(chunk, "done"), Lines{"true"});
-  EXPECT_EQ(fields(chunk, "sequence"), sequences);
+  EXPECT_EQ(fields(history.next(), "sequence"), (Lines{"1", "2", "3"}));
   // Each of the 10,000 answers is known by a prefix.
   for (int i = 0; i < 10000; ++i) {
     const std::string answer =
@@ -190,7 +176,10 @@ TEST(Sidecar, StopSignalsNeverCutALine) {
     EXPECT_TRUE(output.empty() || output.back() == '\n') << "cut after " << output.size();
     for (std::size_t start = 0, end; (end = output.find('\n', start)) != std::string::npos;
          start = end + 1) {
-      EXPECT_TRUE(isOneJsonValue(std::string_view(output).substr(start, end - start)));
+      const std::string_view line = std::string_view(output).substr(start, end - start);
+      protocol::json::Tree tree(line);
+      protocol::json::Reader reader(line, tree);
+      EXPECT_TRUE(reader.readValue() && reader.peek() == protocol::json::Reader::END) << line;
     }
   }
   for (const pid_t pid : shells) ::kill(-pid, SIGKILL), ::waitpid(pid, nullptr, 0);

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "protocol/event_writer.h"
 
@@ -17,7 +16,7 @@ namespace procsampler::testing {
 class RecordingSink final : public protocol::OutputSink {
  public:
   IoStatus writeAll(const char* data, std::size_t size) override {
-    writes.push_back(size);
+    ++writes;
     accepted_ = std::min(size, limit_ - std::min(limit_, output.size()));
     output.append(data, accepted_);
     return accepted_ < size ? IoStatus(IoError{EPIPE}) : IoStatus();
@@ -28,8 +27,8 @@ class RecordingSink final : public protocol::OutputSink {
   // heals.
   void failAfter(std::size_t bytes) { limit_ = bytes; }
 
-  std::string output;               // everything taken, in order
-  std::vector<std::size_t> writes;  // the size asked of every call, failed or not
+  std::string output;      // everything taken, in order
+  std::size_t writes = 0;  // calls, failed or not
 
  private:
   std::size_t limit_ = SIZE_MAX;

@@ -38,7 +38,7 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
   ASSERT_TRUE(writer.writeSnapshot(sampled).ok() && writer.writeSnapshot(empty).ok() &&
               writer.writeHistoryChunk("h-1", true, {}).ok() &&
               writer.writeHistoryChunk("h-2", false, slice).ok());
-  EXPECT_EQ(sink.writes.size(), 4u);  // flushed per event
+  EXPECT_EQ(sink.writes, 4u);  // flushed per event
   const std::string head =
       R"({"version":2,"type":"snapshot","sequence":7,"sampledAtUnixMs":1718000000123,)"
       R"("collectionDurationMicros":1500,"scannedProcessCount":412,"retainedProcessCount":1,)"
@@ -101,33 +101,28 @@ TEST(EventWriter, PassesLongEventsThroughWholeAndStopsAtTheFirstFailedWrite) {
       EXPECT_EQ(errorCode(writer.writeSnapshot(snapshot)), EPIPE);
       EXPECT_EQ(failing.output, whole.substr(0, failAfter));
       // Nothing more reaches the sink, and later events get the first failure.
-      const std::size_t calls = failing.writes.size();
+      const std::size_t calls = failing.writes;
       EXPECT_EQ(errorCode(writer.writeError("not-configured", "x", true)), EPIPE);
-      EXPECT_EQ(failing.writes.size(), calls);
+      EXPECT_EQ(failing.writes, calls);
       // One more attempt sends, once, what the sink had not taken.
       failing.failAfter(SIZE_MAX);
       EXPECT_TRUE(writer.flush().ok() && writer.flush().ok());
-      EXPECT_EQ(failing.writes.size(), calls + 1);
+      EXPECT_EQ(failing.writes, calls + 1);
       EXPECT_GT(failing.output.size(), failAfter);
       EXPECT_EQ(failing.output, whole.substr(0, failing.output.size()));
     }
   }
 }
 
-// Real descriptors: a reader that has gone, a descriptor that is not open, and signals landing
-// while a write blocks on a full pipe, so that some writes end early and some with EINTR.
-TEST(FdSink, HandlesBrokenPipesClosedDescriptorsAndInterruptedWrites) {
-  ASSERT_NE(signal(SIGPIPE, SIG_IGN), SIG_ERR);
+// Real descriptors: one that is not open, and signals landing while a write blocks on a full
+// pipe, so that some writes end early and some with EINTR. A reader that has gone is the
+// end-to-end tests' business, where its error text shows.
+TEST(FdSink, DiscardsWithoutADescriptorAndResumesInterruptedWrites) {
+  EXPECT_EQ(errorCode(FdSink(-1).writeAll("x\n", 2)), 0);
   struct sigaction handler = {};
   handler.sa_handler = [](int) {};  // no SA_RESTART: a blocked write returns
   ASSERT_EQ(sigaction(SIGUSR1, &handler, nullptr), 0);
   int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[0]);
-  EXPECT_EQ(errorCode(FdSink(ends[1]).writeAll("x\n", 2)), EPIPE);
-  close(ends[1]);
-  EXPECT_EQ(errorCode(FdSink(ends[1]).writeAll("x\n", 2)), 0);  // just closed
-
   ASSERT_EQ(pipe(ends), 0);
   std::string data(1 << 20, '\0'), received;
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
