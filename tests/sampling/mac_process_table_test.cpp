@@ -106,9 +106,8 @@ TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
       {STATUS_RUN, {}, USER, {Kind::Sleep}},  // no threads to list, none running
       {STATUS_STOP, {{1, RUNNING}}, USER, {Kind::Stop}},
       {STATUS_IDLE, {}, USER, {Kind::Idle}},
-      {STATUS_STOP, {{1, RUNNING}}, OTHER_USER, {Kind::Stop}},
       {STATUS_RUN, {{1, RUNNING}}, OTHER_USER, {Kind::Unknown, 0}},  // its threads are refused
-      {STATUS_RUN, {{1, WAITING}}, ROOT, {Kind::Sleep}},
+      {STATUS_RUN, {{1, UNINTERRUPTIBLE}}, ROOT, {Kind::UninterruptibleDiskSleep}},
   };
   for (const auto& [stat, threads, uid, status] : rows) {
     kernel.sidecar_uid = uid == ROOT ? ROOT : USER;
@@ -165,7 +164,6 @@ TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
       rows[] = {
       {{.path = "/usr/bin/vim", .argv = {"vim"}, .after_probe = longer}, "vim",
        {"vim", std::string(MAX_COMMAND_BYTES - 3, 'x')}},  // kept as far as a command shows
-      {{.path = "/bin/zz", .argv = {"", "-x"}}, "zz", {"-x"}},
       {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=12"}}, "ab",
        {"ab", std::string(MAX_COMMAND_BYTES - 2, 'y')}},
       {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=123"}}, "ab", {}},
