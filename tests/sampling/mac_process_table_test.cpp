@@ -145,8 +145,8 @@ TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingF
       std::tuple(at(45).status, at(45).name, at(45).arguments, at(45).resident_bytes),
       std::tuple(ProcessStatus{Kind::Zombie}, "short-lived-helper", Strings{"short", "1"}, 0u));
   EXPECT_EQ(at(46).name, "early-exit-and-t");
-  // Nothing counted; the filling call failed; a full buffer, which may have missed processes.
-  for (const auto& failure : {std::pair{0, 9}, {9, -1}, {3, 3}}) {
+  // The count failed; the filling call failed; a full buffer, which may have missed processes.
+  for (const auto& failure : {std::pair{-1, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
     table->refresh_processes_specifics();
     EXPECT_EQ(table->processCount() + table->machineProcessCount(), 0u) << failure.first;
