@@ -1,7 +1,8 @@
 // Collection above the table contract: its spacing, numbering and completion over an in-memory
 // table, and the tree-selection contract that every table source must meet, checked through
 // collectSnapshot (sources join with INSTANTIATE_TEST_SUITE_P over TreeSelectionContract, as the
-// Linux and macOS tables do).
+// /proc table does in each of its ways of finding children; the macOS table's walk is held to what
+// its full read reports instead).
 #include <gtest/gtest.h>
 
 #include <chrono>
