@@ -23,21 +23,6 @@ namespace mac = sampling::macos;
 
 inline constexpr std::uint32_t ROOT = 0, USER = 501, OTHER_USER = 502;
 
-// exec_save_path, exec_extract_strings, exec_copyout_strings (bsd/kern/kern_exec.c): the string
-// area holds the path after "executable_path=", NULs up to the next 8-byte boundary (the key is 16
-// bytes long), then argv, envv and the apple strings, each ending in one NUL. sysctl_procargsx
-// strips the key.
-inline std::string stringArea(std::string_view path, const std::vector<std::string>& argv,
-                              const std::vector<std::string>& env) {
-  std::string text(path);
-  text.push_back('\0');
-  while (text.size() % 8 != 0) text.push_back('\0');
-  for (const auto* strings : {&argv, &env}) {
-    for (const std::string& s : *strings) text.append(s).push_back('\0');
-  }
-  return text.append("ptr_munge=").append(1, '\0');
-}
-
 struct FakeThread {
   std::uint64_t handle = 0;  // its cthread_self; never 0
   std::int32_t state = mac::RUN_STATE_WAITING;
@@ -166,18 +151,26 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
     if (p == nullptr || p->path.empty()) return {0, {}};
     return {static_cast<int>(p->path.size()), p->path};
   }
-  // sysctl_procargsx (kern_sysctl.c), KERN_PROCARGS2: argc comes first. A probe needs no
-  // permission and answers the area's size + 4, rounded up to 4. A copy refuses a buffer of 4
-  // bytes or less or of more than kern.argmax + 4, and another user's process (but to root). Into
-  // a buffer smaller than the area it copies the area's TAIL without error, and zeroes the end of
-  // it as its page-sized scratch buffer leaves it.
+  // exec_save_path, exec_extract_strings, exec_copyout_strings (bsd/kern/kern_exec.c): the string
+  // area holds the path after "executable_path=", NULs up to the next 8-byte boundary (the key is
+  // 16 bytes long), then argv, envv and the apple strings, each ending in one NUL.
+  // sysctl_procargsx (kern_sysctl.c), KERN_PROCARGS2, strips the key; argc comes first. A probe
+  // needs no permission and answers the area's size + 4, rounded up to 4. A copy refuses a buffer
+  // of 4 bytes or less or of more than kern.argmax + 4, and another user's process (but to root).
+  // Into a buffer smaller than the area it copies the area's TAIL without error, and zeroes the end
+  // of it as its page-sized scratch buffer leaves it.
   mac::SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) override {
     P* p = lookup(buffer.empty() ? "args?" : "args", pid, false, !buffer.empty());
     const std::size_t room = buffer.size() - 4;  // wraps below 4, as the kernel's does
     if (p == nullptr || (!buffer.empty() && (room == 0 || room > std::size_t(arg_max)))) {
       return {-1, buffer.size()};
     }
-    const std::string text = p->area.value_or(stringArea(p->path, p->argv, p->env));
+    std::string text = p->path + '\0';
+    text.resize((text.size() + 7) / 8 * 8, '\0');
+    for (const auto* strings : {&p->argv, &p->env}) {
+      for (const std::string& s : *strings) text.append(s).push_back('\0');
+    }
+    text = p->area.value_or(text.append("ptr_munge=").append(1, '\0'));
     const auto area = std::as_bytes(std::span(text));
     if (buffer.empty()) {
       if (auto hook = std::exchange(p->after_probe, nullptr)) hook(*p);

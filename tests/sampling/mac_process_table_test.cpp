@@ -16,7 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER, testing::pidsOf;
-using testing::TreeSelectionContract;
 using Kind = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
@@ -107,9 +106,8 @@ TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
       {STATUS_RUN, {}, USER, {Kind::Sleep}},  // no threads to list, none running
       {STATUS_STOP, {{1, RUNNING}}, USER, {Kind::Stop}},
       {STATUS_IDLE, {}, USER, {Kind::Idle}},
-      {STATUS_STOP, {{1, RUNNING}}, OTHER_USER, {Kind::Stop}},
       {STATUS_RUN, {{1, RUNNING}}, OTHER_USER, {Kind::Unknown, 0}},  // its threads are refused
-      {STATUS_RUN, {{1, WAITING}}, ROOT, {Kind::Sleep}},
+      {STATUS_RUN, {{1, UNINTERRUPTIBLE}}, ROOT, {Kind::UninterruptibleDiskSleep}},
   };
   for (const auto& [stat, threads, uid, status] : rows) {
     kernel.sidecar_uid = uid == ROOT ? ROOT : USER;
@@ -147,8 +145,8 @@ TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingF
       std::tuple(at(45).status, at(45).name, at(45).arguments, at(45).resident_bytes),
       std::tuple(ProcessStatus{Kind::Zombie}, "short-lived-helper", Strings{"short", "1"}, 0u));
   EXPECT_EQ(at(46).name, "early-exit-and-t");
-  // Nothing counted; the filling call failed; a full buffer, which may have missed processes.
-  for (const auto& failure : {std::pair{0, 9}, {9, -1}, {3, 3}}) {
+  // The count failed; the filling call failed; a full buffer, which may have missed processes.
+  for (const auto& failure : {std::pair{-1, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
     table->refresh_processes_specifics();
     EXPECT_EQ(table->processCount() + table->machineProcessCount(), 0u) << failure.first;
@@ -166,7 +164,6 @@ TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
       rows[] = {
       {{.path = "/usr/bin/vim", .argv = {"vim"}, .after_probe = longer}, "vim",
        {"vim", std::string(MAX_COMMAND_BYTES - 3, 'x')}},  // kept as far as a command shows
-      {{.path = "/bin/zz", .argv = {"", "-x"}}, "zz", {"-x"}},
       {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=12"}}, "ab",
        {"ab", std::string(MAX_COMMAND_BYTES - 2, 'y')}},
       {{.path = "/bin/ab", .argv = {"ab", atTheCap}, .env = {"E=123"}}, "ab", {}},
@@ -238,47 +235,31 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   EXPECT_EQ(pidsOf(*table), (Pids{7, 9, 10}));
 }
 
-// A world for the tree-selection contract as a Mac shows it to a sidecar run by a user: the low
-// pids (launchd and the daemons it starts) belong to root.
-struct MacKernelWorld final : testing::ProcessWorld {
-  explicit MacKernelWorld(Clock& clock, std::size_t walkLimit = WALK_LIMIT)
-      : table_(kernel_, clock, walkLimit) {}
-  void spawn(const testing::WorldProcess& p) override {
+TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
+  // A Mac as it shows itself to a sidecar run by a user: the low pids (launchd and the daemons it
+  // starts) belong to root.
+  auto spawn = [&](const testing::WorldProcess& p) {
     const auto pid = static_cast<std::int32_t>(p.pid);
     // clang-format off
-    kernel_.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 100 ? ROOT : USER,
-                   .start_s = p.startSeconds, .start_us = p.pid, .path = "/usr/bin/" + p.name,
-                   .argv = p.arguments});
+    kernel.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 100 ? ROOT : USER,
+                  .start_s = p.startSeconds, .start_us = p.pid, .path = "/usr/bin/" + p.name,
+                  .argv = p.arguments});
     // clang-format on
-  }
-  void exit(Pid pid) override { kernel_.reap(static_cast<std::int32_t>(pid)); }
-  ProcessTable& table() override { return table_; }
-  testing::FakeDarwinKernel kernel_;
-  MacProcessTable table_;
-};
-
-INSTANTIATE_TEST_SUITE_P(MacKernel, TreeSelectionContract,
-                         ::testing::Values(testing::ProcessWorldFactory([](Clock& clock) {
-                           return std::make_unique<MacKernelWorld>(clock);
-                         })));
-
-TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
+  };
   // One table walks the trees (reading the whole machine past its walk limit) and completes what
   // it reports; its twin reads and completes every process.
   for (const std::size_t limit : {WALK_LIMIT, std::size_t{3}}) {
-    MacKernelWorld lazyWorld(clock, limit), fullWorld(clock);
-    Sampler lazy(std::make_unique<testing::BorrowedTable>(lazyWorld.table_), clock);
-    Sampler full(std::make_unique<testing::BorrowedTable>(fullWorld.table_, true), clock);
-    testing::FakeDarwinKernel& world = lazyWorld.kernel_;
+    kernel.processes.clear();
+    Sampler lazy(std::make_unique<MacProcessTable>(kernel, clock, limit), clock);
+    MacProcessTable everything(kernel, clock);
+    Sampler full(std::make_unique<testing::BorrowedTable>(everything, true), clock);
     // But for a zombie not reported alive since its exec: the full read shows the arguments it
     // had when last read alive, and the lazy table, which never read them, shows its name.
     auto collect = [&](Pid root, const ExternalProcessMap& externals, Pid zombie = 0) {
       // Each process uses CPU at a pace of its own, so its mean use since any earlier reading is
       // its use over the last second.
-      for (FakeMacProcess& p : world.processes) p.task.pti_total_user += 1000u * Pid(p.pid);
-      world.passTicks(100);
-      fullWorld.kernel_.processes = world.processes;
-      fullWorld.kernel_.cpu_load = world.cpu_load;
+      for (FakeMacProcess& p : kernel.processes) p.task.pti_total_user += 1000u * Pid(p.pid);
+      kernel.passTicks(100);
       Snapshot mine = collectSnapshot(lazy, root, externals, std::nullopt);
       Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
       for (ProcessSample& r : whole.processes) r.command = r.pid == zombie ? r.name : r.command;
@@ -287,39 +268,40 @@ TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
       return mine;
     };
     const testing::WorldProcess processes[] = {
-        {1, 0, S - 50, "launchd", {"launchd"}},    {100, 1, S, "sh", {"sh", "-c", "run"}},
-        {101, 100, S, "worker", {"worker", "-v"}}, {102, 100, S, "short", {"short", "-q"}},
-        {50, 1, S - 40, "daemon", {"daemon"}},     {200, 50, S, "helper", {"helper", "-x"}},
-        {60, 50, S + 1, "sudo", {"sudo", "id"}},   {202, 50, S, "agent", {"agent"}}};
-    for (const auto& process : processes) lazyWorld.spawn(process);
-    collect(1, {});
+        {0, 0, S - 60, "kernel_task", {}},        {1, 0, S - 50, "launchd", {"launchd"}},
+        {100, 1, S, "sh", {"sh", "-c", "run"}},   {101, 100, S, "worker", {"worker", "-v"}},
+        {102, 100, S, "short", {"short", "-q"}},  {50, 1, S - 40, "daemon", {"daemon"}},
+        {200, 50, S, "helper", {"helper", "-x"}}, {60, 50, S + 1, "sudo", {"sudo", "id"}},
+        {202, 50, S, "agent", {"agent"}}};
+    for (const auto& process : processes) spawn(process);
+    collect(0, {});
     // 102 exits; the unreported helper execs.
-    world.process(102).stat = STATUS_ZOMBIE;
-    lazyWorld.spawn({200, 50, S, "helper2", {"helper2", "--fg"}});
+    kernel.process(102).stat = STATUS_ZOMBIE;
+    spawn({200, 50, S, "helper2", {"helper2", "--fg"}});
     EXPECT_EQ(collect(100, {}).processes.at(2).command, "short -q");
     // 102 is reaped and its pid reused, 100 forks; the daemon's tree comes back after a snapshot
     // without it: the helper dead, the agent with its mean CPU use, the sudo child's pid reused.
-    lazyWorld.spawn({102, 100, S + 500, "again", {"again"}});
-    lazyWorld.spawn({103, 100, S + 500, "cc", {"cc", "-c"}});
-    world.process(200).stat = STATUS_ZOMBIE;
-    lazyWorld.spawn({60, 50, S + 2, "sudo", {"sudo", "id"}});
+    spawn({102, 100, S + 500, "again", {"again"}});
+    spawn({103, 100, S + 500, "cc", {"cc", "-c"}});
+    kernel.process(200).stat = STATUS_ZOMBIE;
+    spawn({60, 50, S + 2, "sudo", {"sudo", "id"}});
     EXPECT_TRUE(collect(1, {{60, (S + 1) * 1000}}, 200).externalProcesses.empty());
     // The root exits and launchd takes its children.
-    world.reap(100);
-    for (const std::int32_t pid : {101, 102, 103}) world.process(pid).ppid = 1;
+    kernel.reap(100);
+    for (const std::int32_t pid : {101, 102, 103}) kernel.process(pid).ppid = 1;
     EXPECT_EQ(collect(100, {{103, std::nullopt}}).processes.size(), 1u);
     // A debugger takes the worker, which launchd still lists as its child (p_oppid), and the
     // worker blanks its arguments, as a program hiding a password does. (The debugger is started
     // now: a process a walk meets after it has run a while shows 0 at first sight, where a full
     // read shows its last second.)
-    lazyWorld.spawn({300, 1, S - 10, "lldb", {"lldb"}});
-    world.process(101).ppid = 300;
-    world.process(101).oppid = 1;
-    world.process(101).argv = {"", ""};
+    spawn({300, 1, S - 10, "lldb", {"lldb"}});
+    kernel.process(101).ppid = 300;
+    kernel.process(101).oppid = 1;
+    kernel.process(101).argv = {"", ""};
     EXPECT_EQ(collect(300, {}).processes.at(0).command, "worker");
     // The debugger execs a setuid program, whose arguments a user's sidecar may not read.
-    world.process(300).path = "/usr/bin/sudo";
-    world.process(300).uid = ROOT;
+    kernel.process(300).path = "/usr/bin/sudo";
+    kernel.process(300).uid = ROOT;
     EXPECT_EQ(collect(1, {}, 200).processes.back().command, "sudo");
   }
 }
