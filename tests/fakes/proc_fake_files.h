@@ -60,7 +60,6 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::vector<std::string> calls;
   std::uint64_t cpuTicks = 0;    // summed over the two CPUs
   std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
-  bool pidfds = true;
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -120,7 +119,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     return status;
   }
   ReadStatus watchExit(Pid pid, Handle& handle) override {
-    const ReadStatus status = pidfds ? logged("watch", pid) : ReadStatus::Unreadable;
+    const ReadStatus status = logged("watch", pid);
     if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};
     return status;
   }
