@@ -20,7 +20,6 @@ struct FakeProc {
   // Ticks, then bytes, except rss in pages.
   std::uint64_t utime = 0, stime = 0, vsize = 0, rss = 0, readBytes = 0, writeBytes = 0;
   std::vector<sampling::Pid> threads{};  // beside the leader, whose id is the pid
-  sampling::Pid forkedBy = 0;            // the parent's thread that forked it; 0: its leader
   // schedstat's run time is the CPU ticks' plus this, which any run without a tick (an exec, a
   // new title) must move: a process changes nothing of its own without running.
   std::uint64_t ranNs = 0;
@@ -43,7 +42,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // children go to the reaper, a subreaper or pid 1; with reap, it is then gone as well.
   void exitProcess(Pid pid, bool reap, Pid reaper = 1) {
     for (auto& [_, child] : procs) {
-      if (child.ppid == pid) child.ppid = reaper, child.forkedBy = 0;
+      if (child.ppid == pid) child.ppid = reaper;
     }
     if (reap) return static_cast<void>(procs.erase(pid));
     procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
@@ -60,7 +59,6 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::vector<std::string> calls;
   std::uint64_t cpuTicks = 0;    // summed over the two CPUs
   std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
-  bool pidfds = true;
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -106,21 +104,19 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
       out.insert(out.end(), procs[pid].threads.begin(), procs[pid].threads.end());
     return logged("threads", pid);
   }
-  // A child whose forking thread has ended is listed by the leader, as the kernel hands it on.
+  // Every child is listed by its parent's leader, as if the leader forked it (a fork by another
+  // thread is left to the live table's test).
   ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
     const ReadStatus status = logged("children", pid);
     buffer_.clear();
     for (const auto& [child, p] : procs) {
-      if (p.ppid != pid) continue;
-      const std::vector<Pid>& threads = procs[pid].threads;
-      const bool byThread = std::find(threads.begin(), threads.end(), p.forkedBy) != threads.end();
-      if ((byThread ? p.forkedBy : pid) == tid) buffer_ += n(child) + " ";
+      if (p.ppid == pid && tid == pid) buffer_ += n(child) + " ";
     }
     text = buffer_;
     return status;
   }
   ReadStatus watchExit(Pid pid, Handle& handle) override {
-    const ReadStatus status = pidfds ? logged("watch", pid) : ReadStatus::Unreadable;
+    const ReadStatus status = logged("watch", pid);
     if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};
     return status;
   }

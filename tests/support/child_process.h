@@ -47,7 +47,7 @@ class ChildProcess {
   ~ChildProcess() {
     if (pid_ > 0 && !exited_ && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     for (int stream = 0; stream < 3; ++stream) closeFd(stream);
-    closeLog();
+    if (eventLog_ >= 0) ::close(eventLog_);
   }
 
   pid_t pid() const { return pid_; }
@@ -69,7 +69,9 @@ class ChildProcess {
     pending_.erase(0, end + 1);
     // One write per line, so lines of children read at the same time never interleave.
     const std::string logged = "< " + line + "\n";
-    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) closeLog();
+    if (eventLog_ >= 0 && ::write(eventLog_, logged.data(), logged.size()) < 0) {
+      ::close(std::exchange(eventLog_, -1));  // logging ends; the lines go on
+    }
     return line;
   }
   // The rest of the output, to its end or a stall of 10 s, lines or not; a slow host pauses
@@ -105,11 +107,6 @@ class ChildProcess {
     const ssize_t n = ::read(fd_[stream], chunk, sizeof chunk);
     if (n > 0) into.append(chunk, static_cast<std::size_t>(n));
     return n;
-  }
-
-  void closeLog() {
-    if (eventLog_ >= 0) ::close(eventLog_);
-    eventLog_ = -1;
   }
 
   pid_t pid_ = -1;
