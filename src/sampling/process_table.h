@@ -75,8 +75,9 @@ class ProcessTable {
   // removed. A source may read the completed fields only at moments of its choosing, such as
   // first sight, and leave them as it last read them until they are completed; it never leaves a
   // pid reused by another process with the previous one's. Never fails: what cannot be read
-  // degrades values, and a listing failure leaves the table empty. Returns the number of pids
-  // examined.
+  // degrades values, and a listing failure leaves the table empty, or holding entries that find
+  // does not give out, so that a snapshot counts their processes inaccessible. Returns the number
+  // of pids examined.
   virtual std::size_t refresh_processes_specifics() = 0;
 
   // Brings the table up to date as far as the process trees grown from the seeds need: afterwards

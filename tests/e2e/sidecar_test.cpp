@@ -9,6 +9,7 @@
 
 #include "protocol/json_reader.h"
 #include "support/child_process.h"
+#include "support/test_paths.h"
 
 // What hello says about the system and processor the test, like the sidecar, was built for.
 #if defined(__APPLE__)
@@ -56,7 +57,8 @@ std::string readHistory(const std::string& id, int windowMs) {
 
 struct Host : ChildProcess {
   explicit Host(bool stdinOpen = true, bool stdoutOpen = true)
-      : ChildProcess(PROCSAMPLER_BINARY, stdinOpen, stdoutOpen) {
+      : ChildProcess(testPath("PROCSAMPLER_BINARY", SIDECAR_FROM_TESTS).c_str(), stdinOpen,
+                     stdoutOpen) {
     if (stdoutOpen) hello = next();
   }
   void send(const std::string& lines) { EXPECT_TRUE(write(lines)); }

@@ -1,10 +1,12 @@
 // A model of the xnu kernel behind DarwinKernel, for tests of the macOS table: processes are plain
 // values a test changes between calls, and every call plays the rule of the xnu function named
 // beside it. Where the model and a real kernel could differ, the model is the harsher. Every call
-// is logged, so a test can assert what the table read. Single-threaded.
+// is logged, and every walk of the whole process list counted, so a test can assert what the
+// table read and what it cost. Single-threaded.
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -33,6 +35,15 @@ struct FakeMacProcess {
   std::uint32_t ppid = 1, uid = USER;
   std::uint32_t oppid = 0;  // p_oppid while traced: the parent before the tracer took it; else 0
   std::uint32_t stat = mac::STATUS_RUN;  // p_stat: SIDL, SRUN, SSTOP or SZOMB, never SSLEEP
+  // Being forked (SIDL) or between the start of its exit and becoming a zombie: still on the
+  // process list, but proc_find refuses it and proc_iterate (kern_proc.c) skips it.
+  bool passing = false;
+  // cs_restricted, with SIP on: sysctl_procargsx (kern_sysctl.c, since macOS 11) checks the uid
+  // even for a size probe, and leaves out everything after argv.
+  bool restricted = false;
+  // kernel_task: no text (proc_pidpath fails), no user stack (sysctl_procargsx fails), and every
+  // one of its threads has a cthread_self of 0.
+  bool kernel = false;
   std::uint64_t start_s = 1'699'990'000, start_us = 250'000;
   std::string path = "/usr/bin/proc";  // its text vnode's path; empty: none (proc_pidpath fails)
   std::vector<std::string> argv = {"proc"};
@@ -43,7 +54,10 @@ struct FakeMacProcess {
   mac::RusageInfo rusage{};
   std::function<void(FakeMacProcess&)> after_probe{};  // runs once, after a KERN_PROCARGS2 probe
   // set_proc_name (kern_exec.c): p_comm is the file name, cut to MAXCOMLEN (16).
-  std::string comm() const { return std::string(sampling::finalComponent(path).substr(0, 16)); }
+  std::string comm() const {
+    if (kernel) return "kernel_task";
+    return std::string(sampling::finalComponent(path).substr(0, 16));
+  }
 };
 
 class FakeDarwinKernel final : public mac::DarwinKernel {
@@ -52,12 +66,15 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   std::vector<P> processes;  // in listing order
   std::uint32_t sidecar_uid = USER;
   int arg_max = 1024 * 1024;
-  std::optional<int> count_reply, fill_reply;  // override proc_listallpids's answers
+  std::optional<int> count_reply, fill_reply;  // override proc_listallpids's answers...
+  int overridden_listings = INT_MAX;           // ...for this many listings (count and fill)
   std::optional<int> children_reply;           // overrides proc_listchildpids's
   mac::TimebaseReply timebase{0, 1, 1};
   std::uint64_t absolute_time = 1'000'000'000'000;
   mac::CpuLoadReply cpu_load{0, 2, std::vector<std::uint32_t>(2 * mac::CPU_STATE_COUNT, 1000)};
   std::vector<std::string> calls;  // "list", "cpu", "taskall 42", "args? 42" (a probe), ...
+  std::size_t walks = 0;           // walks of the whole process list, under the list lock
+  std::size_t thread_steps = 0;    // threads fill_taskthreadinfo stepped over to find a handle
 
   P& process(std::int32_t pid) { return *std::ranges::find(processes, pid, &P::pid); }
   void reap(std::int32_t pid) {
@@ -80,19 +97,27 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   std::uint32_t effectiveUid() override { return sidecar_uid; }
   int argMax() override { return arg_max; }
 
-  // proc_listpids (proc_info.c): a probe says nprocs + 20.
+  // proc_listpids (proc_info.c): a probe says nprocs + 20 without a walk; the pids of every
+  // process, whatever its state, in one walk.
   int listAllPids(std::span<std::int32_t> buffer) override {
     calls.push_back("list");
-    if (buffer.empty()) return count_reply.value_or(static_cast<int>(processes.size()) + 20);
+    if (buffer.empty()) {
+      overriding_ = overridden_listings > 0;
+      overridden_listings -= overriding_ ? 1 : 0;
+      const int count = static_cast<int>(processes.size()) + 20;
+      return overriding_ ? count_reply.value_or(count) : count;
+    }
+    ++walks;
     const std::size_t fits = std::min(buffer.size(), processes.size());
     for (std::size_t i = 0; i < fits; ++i) buffer[i] = processes[i].pid;
-    return fill_reply.value_or(static_cast<int>(fits));
+    return overriding_ && fill_reply ? *fill_reply : static_cast<int>(fits);
   }
   // proc_listpids with PROC_PPID_ONLY (proc_info.c): the living, then the zombies, whose p_ppid is
   // ppid or, while traced, whose p_oppid is; at most nprocs + 20 of them and as many as fit. A
   // buffer below one pid fails (ENOMEM). No uid check.
   int listChildPids(std::int32_t ppid, std::span<std::int32_t> buffer) override {
     calls.push_back("children " + std::to_string(ppid));
+    ++walks;
     if (children_reply || buffer.empty()) return children_reply.value_or(-1);
     const auto parent = static_cast<std::uint32_t>(ppid);
     std::size_t listed = 0;
@@ -113,32 +138,56 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
     task.pti_threadnum = static_cast<std::int32_t>(p->threads.size());
     task.pti_numrunning = static_cast<std::int32_t>(
         std::ranges::count(p->threads, mac::RUN_STATE_RUNNING, &FakeThread::state));
-    return {mac::TASK_ALL_INFO_SIZE,
-            {{p->stat, p->ppid, p->uid, p->comm().substr(0, 15), p->start_s, p->start_us}, task}};
+    return {mac::TASK_ALL_INFO_SIZE, {bsdOf(*p), task}};
+  }
+  // proc_pidinfo (proc_info.c) with PROC_PIDTBSDINFO and a non-zero argument: proc_find, else
+  // proc_find_zombref; the uid checked.
+  mac::PidInfoReply<mac::BsdInfo> pidBsdInfo(std::int32_t pid) override {
+    const P* p = lookup("bsd", pid, true, true);
+    if (p == nullptr) return {};
+    return {mac::BSD_INFO_SIZE, bsdOf(*p)};
   }
   // proc_pidlistthreads, fill_taskthreadlist (bsd_kern.c): as many handles as fit.
   int pidListThreads(std::int32_t pid, std::span<std::uint64_t> handles) override {
     const P* p = lookup("threads", pid, false, true);
     const std::size_t count = p == nullptr ? 0 : std::min(p->threads.size(), handles.size());
-    for (std::size_t i = 0; i < count; ++i) handles[i] = p->threads[i].handle;
+    for (std::size_t i = 0; i < count; ++i) handles[i] = handleOf(*p, p->threads[i]);
     return static_cast<int>(count) * mac::THREAD_HANDLE_SIZE;
   }
-  // fill_taskthreadinfo (bsd_kern.c): the argument names the thread whose cthread_self it is;
-  // any other gives ESRCH.
+  // fill_taskthreadinfo (bsd_kern.c): the argument names the first thread, in the task's list,
+  // whose cthread_self it is; none gives ESRCH.
   mac::PidInfoReply<mac::ThreadInfo> pidThreadInfo(std::int32_t pid,
                                                    std::uint64_t handle) override {
     const P* p = lookup("thread", pid, false, true);
     if (p == nullptr) return {};
-    auto thread = std::ranges::find(p->threads, handle, &FakeThread::handle);
-    if (thread == p->threads.end()) return {};
-    return {mac::THREAD_INFO_SIZE, {thread->state}};
+    for (const FakeThread& thread : p->threads) {
+      ++thread_steps;
+      if (handleOf(*p, thread) == handle) return {mac::THREAD_INFO_SIZE, {thread.state}};
+    }
+    return {};
   }
-  // sysctl_prochandle, fill_user64_proc (kern_sysctl.c): zombies too, and no uid check.
+  // sysctl_prochandle, fill_user64_proc (kern_sysctl.c): zombies too, and no uid check; one walk
+  // through proc_iterate.
   mac::KinfoReply kinfoProc(std::int32_t pid) override {
     const P* p = lookup("kinfo", pid, true, false);
+    ++walks;
     if (p == nullptr) return {0, 0, {}};
-    return {
-        0, mac::KINFO_PROC_SIZE, {p->start_s, p->start_us, p->stat, p->comm(), p->ppid, p->uid}};
+    return {0, mac::KINFO_PROC_SIZE, kinfoOf(*p)};
+  }
+  // sysctl_prochandle with KERN_PROC_ALL: one walk; a probe asks room for five records more than
+  // it found (KERN_PROCSLOP). Records that do not fit give ENOMEM, and the model writes none.
+  mac::KinfoListReply kinfoProcAll(std::span<mac::KinfoProc> buffer) override {
+    calls.push_back(buffer.empty() ? "kinfo-all?" : "kinfo-all");
+    ++walks;
+    std::size_t found = 0;
+    for (const P& p : processes) found += p.passing ? 0 : 1;
+    if (buffer.empty()) return {0, found + 5};
+    if (found > buffer.size()) return {-1, 0};
+    std::size_t written = 0;
+    for (const P& p : processes) {
+      if (!p.passing) buffer[written++] = kinfoOf(p);
+    }
+    return {0, written};
   }
   // proc_pid_rusage (proc_info.c): a zombie's too.
   mac::RusageReply pidRusage(std::int32_t pid) override {
@@ -148,7 +197,7 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   // proc_pidpathinfo (proc_info.c): no uid check, but nothing for a process without text.
   mac::PathReply pidPath(std::int32_t pid) override {
     const P* p = lookup("path", pid, false, false);
-    if (p == nullptr || p->path.empty()) return {0, {}};
+    if (p == nullptr || p->path.empty() || p->kernel) return {0, {}};
     return {static_cast<int>(p->path.size()), p->path};
   }
   // exec_save_path, exec_extract_strings, exec_copyout_strings (bsd/kern/kern_exec.c): the string
@@ -160,9 +209,14 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   // Into a buffer smaller than the area it copies the area's TAIL without error, and zeroes the end
   // of it as its page-sized scratch buffer leaves it.
   mac::SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) override {
-    P* p = lookup(buffer.empty() ? "args?" : "args", pid, false, !buffer.empty());
+    const bool restricted = [&] {
+      auto found = std::ranges::find(processes, pid, &P::pid);
+      return found != processes.end() && found->restricted;
+    }();
+    P* p = lookup(buffer.empty() ? "args?" : "args", pid, false, !buffer.empty() || restricted);
     const std::size_t room = buffer.size() - 4;  // wraps below 4, as the kernel's does
-    if (p == nullptr || (!buffer.empty() && (room == 0 || room > std::size_t(arg_max)))) {
+    if (p == nullptr || p->kernel ||
+        (!buffer.empty() && (room == 0 || room > std::size_t(arg_max)))) {
       return {-1, buffer.size()};
     }
     std::string text = p->path + '\0';
@@ -171,6 +225,19 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
       for (const std::string& s : *strings) text.append(s).push_back('\0');
     }
     text = p->area.value_or(text.append("ptr_munge=").append(1, '\0'));
+    if (restricted) {
+      // The path with every NUL after it, then argc strings: one string further when an empty
+      // argv[0] hides among the path's NULs.
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < p->argv.size() + 1 && kept < text.size(); ++i) {
+        const std::size_t remaining = text.size() - kept;
+        std::size_t length = strnlen(text.data() + kept, remaining);
+        if (length < remaining) ++length;
+        while (i == 0 && length < remaining && text[kept + length] == '\0') ++length;
+        kept += length;
+      }
+      text.resize(kept);
+    }
     const auto area = std::as_bytes(std::span(text));
     if (buffer.empty()) {
       if (auto hook = std::exchange(p->after_probe, nullptr)) hook(*p);
@@ -188,15 +255,27 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   }
 
  private:
-  // Logs the call and finds its process. proc_find finds no zombie, and proc_security_policy
-  // (proc_info.c) refuses another user's process to all but root.
+  // Logs the call and finds its process. proc_find finds no zombie, nor a process passing through
+  // fork or exit, and proc_security_policy (proc_info.c) refuses another user's process to all
+  // but root.
   P* lookup(const char* call, std::int32_t pid, bool zombies, bool checked) {
     calls.push_back(std::string(call) + " " + std::to_string(pid));
     auto found = std::ranges::find(processes, pid, &P::pid);
-    P* p = found == processes.end() ? nullptr : &*found;
+    P* p = found == processes.end() || found->passing ? nullptr : &*found;
     const bool refused = p != nullptr && checked && sidecar_uid != ROOT && sidecar_uid != p->uid;
     return p == nullptr || refused || (!zombies && p->stat == mac::STATUS_ZOMBIE) ? nullptr : p;
   }
+  static mac::BsdInfo bsdOf(const P& p) {
+    return {p.stat, p.ppid, p.uid, p.comm().substr(0, 15), p.start_s, p.start_us};
+  }
+  static mac::KinfoProc kinfoOf(const P& p) {
+    return {p.pid, p.start_s, p.start_us, p.stat, p.comm(), p.ppid, p.uid};
+  }
+  static std::uint64_t handleOf(const P& p, const FakeThread& thread) {
+    return p.kernel ? 0 : thread.handle;
+  }
+
+  bool overriding_ = false;  // the overrides apply to the listing under way
 };
 
 }  // namespace procsampler::testing

@@ -10,6 +10,7 @@
 
 #include "common/utf8.h"
 #include "protocol/decode_errors.h"
+#include "support/test_paths.h"
 
 namespace procsampler::protocol {
 namespace {
@@ -117,9 +118,11 @@ bool isReaderMessage(const std::string& message) {
 // Most of the suite's texts are not commands, so each is also tried as the value of an ignored
 // member, where only the JSON reader can object.
 TEST(JsonTestSuite, AcceptsValidAndRefusesInvalidTexts) {
-  ASSERT_TRUE(std::filesystem::is_directory(JSON_TEST_SUITE_DIR)) << JSON_TEST_SUITE_DIR;
+  const std::string suite =
+      testing::testPath("PROCSAMPLER_JSON_TEST_SUITE", JSON_TEST_SUITE_FROM_TESTS);
+  ASSERT_TRUE(std::filesystem::is_directory(suite)) << suite;
   int checked = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(JSON_TEST_SUITE_DIR)) {
+  for (const auto& entry : std::filesystem::directory_iterator(suite)) {
     const std::string name = entry.path().filename().string();
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -15,11 +15,40 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER, testing::pidsOf;
+using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER, testing::pidsOf,
+    testing::TreeSelectionContract;
 using Kind = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr std::uint64_t S = 1'699'990'000;  // the model's start second
+
+// The machine as a sidecar of this uid sees it, walking trees of up to this many processes:
+// root's daemons below pid 10, the user's processes above.
+struct MacWorld final : testing::ProcessWorld {
+  MacWorld(Clock& clock, std::uint32_t sidecarUid, std::size_t walkLimit) {
+    kernel.sidecar_uid = sidecarUid;
+    mac = std::make_unique<MacProcessTable>(kernel, clock, walkLimit);
+  }
+  void spawn(const testing::WorldProcess& p) override {
+    const auto pid = static_cast<std::int32_t>(p.pid);
+    // clang-format off
+    kernel.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 10 ? ROOT : USER,
+                  .kernel = pid == 0, .start_s = p.startSeconds,
+                  .start_us = 0, .path = "/usr/bin/" + p.name, .argv = p.arguments});
+    // clang-format on
+  }
+  void exit(Pid pid) override { kernel.reap(static_cast<std::int32_t>(pid)); }
+  ProcessTable& table() override { return *mac; }
+  testing::FakeDarwinKernel kernel;
+  std::unique_ptr<MacProcessTable> mac;
+};
+
+testing::ProcessWorldFactory macWorld(std::uint32_t sidecarUid, std::size_t walkLimit) {
+  return [=](Clock& clock) { return std::make_unique<MacWorld>(clock, sidecarUid, walkLimit); };
+}
+INSTANTIATE_TEST_SUITE_P(MacKernel, TreeSelectionContract,
+                         ::testing::Values(macWorld(USER, USER_WALK_LIMIT), macWorld(USER, 0),
+                                           macWorld(ROOT, ROOT_WALK_LIMIT)));
 
 class MacProcessTableTest : public ::testing::Test {
  protected:
@@ -114,9 +143,33 @@ TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
     start({{.pid = 42, .uid = uid == USER ? USER : OTHER_USER, .stat = stat, .threads = threads}});
     EXPECT_EQ(at(42).status, status) << stat << " " << threads.size() << " " << uid;
   }
+  // kernel_task gives every thread the handle 0, which names its first thread alone: that one is
+  // read, once; it has no path and no arguments. Of a thousand threads, the first few are read.
+  T many(1000, {0, WAITING});
+  for (std::size_t i = 0; i < many.size(); ++i) many[i].handle = i + 1;
+  many[5].state = UNINTERRUPTIBLE;
+  kernel.sidecar_uid = ROOT;
+  kernel.calls.clear();
+  kernel.thread_steps = 0;
+  start({{.pid = 0,
+          .ppid = 0,
+          .uid = ROOT,
+          .kernel = true,
+          .threads = {{1, WAITING}, {2, UNINTERRUPTIBLE}}},
+         {.pid = 42, .threads = many}});
+  auto reads = [&](Pid pid) {
+    return static_cast<std::size_t>(
+        std::ranges::count(kernel.calls, "thread " + std::to_string(pid)));
+  };
+  EXPECT_EQ(std::tuple(at(0).status, at(0).name, at(0).arguments, reads(0)),
+            std::tuple(ProcessStatus{Kind::Sleep}, "kernel_task", Strings{}, std::size_t{1}));
+  EXPECT_EQ(std::tuple(at(42).status, reads(42), kernel.thread_steps - 1),
+            std::tuple(ProcessStatus{Kind::UninterruptibleDiskSleep}, THREAD_READ_LIMIT,
+                       THREAD_READ_LIMIT * (THREAD_READ_LIMIT + 1) / 2));
 }
 
-TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingFailure) {
+TEST_F(MacProcessTableTest,
+       FollowsUsersZombiesReusedPidsAndPassingMomentsKeepsThroughFailedListings) {
   // launchd is root's: the sidecar's user sees its parent, start and name, no more.
   start({{.pid = 1, .ppid = 0, .uid = ROOT, .start_s = S - 100, .path = "/sbin/launchd"},
          {.pid = 42},
@@ -145,11 +198,32 @@ TEST_F(MacProcessTableTest, FollowsUsersZombiesAndReusedPidsAndEmptiesOnListingF
       std::tuple(at(45).status, at(45).name, at(45).arguments, at(45).resident_bytes),
       std::tuple(ProcessStatus{Kind::Zombie}, "short-lived-helper", Strings{"short", "1"}, 0u));
   EXPECT_EQ(at(46).name, "early-exit-and-t");
-  // The count failed; the filling call failed; a full buffer, which may have missed processes.
+  // 43 begins to exit and 44 is being forked: the kernel answers nothing of either but the
+  // listings. 43 keeps what was read of it, its CPU reading too; 44 waits for its first answer.
+  const std::uint64_t cpuSecond = 1'000'000'000;  // Mach units are nanoseconds here
+  kernel.process(43).passing = true;
+  kernel.process(43).task.pti_total_user += cpuSecond;
+  kernel.spawn({.pid = 44, .passing = true});
+  after();
+  EXPECT_EQ(std::tuple(pidsOf(*table), at(43).disk_read_bytes),
+            std::tuple(Pids{1, 42, 43, 45, 46, 47}, 10u));
+  kernel.process(43).passing = kernel.process(44).passing = false;
+  after();
+  EXPECT_EQ(std::tuple(at(43).cpu_percent, at(44).cpu_percent), std::tuple(50.0f, 0.0f));
+  // A listing fails: its count, its filling, or a full buffer that may have missed processes. It
+  // is tried again; failing twice, the table keeps its entries out of readers' sight (a snapshot
+  // counts their processes inaccessible), and the next refresh spans both seconds.
   for (const auto& failure : {std::pair{-1, 9}, {9, -1}, {3, 3}}) {
     std::tie(kernel.count_reply, kernel.fill_reply) = failure;
-    table->refresh_processes_specifics();
-    EXPECT_EQ(table->processCount() + table->machineProcessCount(), 0u) << failure.first;
+    for (const int failing : {1, 2}) {
+      kernel.overridden_listings = failing;
+      kernel.process(43).task.pti_total_user += cpuSecond;
+      after();
+      EXPECT_EQ(std::tuple(table->find(43) != nullptr, pidsOf(*table).size()),
+                std::tuple(failing == 1, 7u));
+    }
+    after();
+    EXPECT_FLOAT_EQ(at(43).cpu_percent, 50.0f) << failure.first;
   }
 }
 
@@ -172,6 +246,9 @@ TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
       {{.argv = Strings(9), .area = "/bin/sh\0\0\0sh\0-"s}, "sh", {"sh", "-"}},
       {{.argv = {"x"}, .area = "/bin/sh"s}, "sh", {}},
       {{.argv = {"x"}, .area = "/x\0\xff\xfe\0"s}, "x", {"\xff\xfe"}},
+      // Signed with restrictions, under SIP: the kernel leaves out what follows argv, and an
+      // empty argv[0] among the path's NULs makes it keep one string more.
+      {{.restricted = true, .path = "/bin/ab", .argv = {"", "-y"}}, "ab", {"-y"}},
       {{.argv = Strings(2), .area = "/x\0\0\0\0\0\0\0-y\0SECRET=1\0"s}, "x", {"-y"}}};
   // clang-format on
   for (const auto& [process, name, args, argMax] : rows) {
@@ -197,14 +274,17 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
          {.pid = 6, .threads = {{1, RUN_STATE_RUNNING}}},
          {.pid = 7, .uid = OTHER_USER},
          {.pid = 8, .stat = STATUS_ZOMBIE}});
-  // Unreported: one call each. Reported: the argument area, the disk totals, the threads when no
-  // thread runs, and a check that the refresh's process still holds the pid; of another user's
-  // nothing the kernel would refuse, and so no check either.
-  EXPECT_EQ(callsOf({}), "taskall 5,taskall 6,kinfo 7,kinfo 8,");
+  // Unreported: one call each, but another user's processes, which come from one kinfo_proc of the
+  // whole machine: two walks of the process list in all. Reported: the argument area, the disk
+  // totals, the threads when no thread runs, and a check that the refresh's process still holds
+  // the pid; of another user's nothing the kernel would refuse, and so no check either.
+  kernel.walks = 0;
+  EXPECT_EQ(callsOf({}), "taskall 5,taskall 6,kinfo-all,bsd 8,");
+  EXPECT_EQ(kernel.walks, 2u);
   EXPECT_EQ(callsOf({5, 6, 7, 8, 999}),
-            "taskall 5,taskall 6,kinfo 7,kinfo 8,"
+            "taskall 5,taskall 6,kinfo-all,bsd 8,"
             "args? 5,args 5,rusage 5,threads 5,thread 5,taskall 5,"
-            "args? 6,args 6,rusage 6,taskall 6,rusage 8,kinfo 8,");
+            "args? 6,args 6,rusage 6,taskall 6,rusage 8,bsd 8,");
   // A tree refresh reads each pid it walks to, then lists its children (a new process is named
   // from its path); the rest is left out of the table, and still counted.
   kernel.spawn({.pid = 9, .ppid = 5});
@@ -216,7 +296,7 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   // Children that cannot be listed, or that may not all have fitted: the rest is read as well.
   for (const int reply : {-1, 4 + 20}) {
     kernel.children_reply = reply;
-    EXPECT_EQ(callsOf({}, Pids{5}), "taskall 5,children 5,taskall 6,kinfo 7,taskall 9,");
+    EXPECT_EQ(callsOf({}, Pids{5}), "taskall 5,children 5,taskall 6,kinfo-all,taskall 9,");
   }
   kernel.children_reply.reset();
   EXPECT_EQ(at(5).arguments.capacity(), 0u);  // kept only while reported
@@ -225,8 +305,8 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   table->refresh_processes_specifics();
   kernel.spawn({.pid = 10, .ppid = 6});
   EXPECT_EQ(callsOf({}, Pids{6}),
-            "taskall 6,children 6,taskall 10,path 10,taskall 5,kinfo 7,taskall 9,");
-  EXPECT_EQ(callsOf({}, Pids{6}), "taskall 5,taskall 6,kinfo 7,taskall 9,taskall 10,");
+            "taskall 6,children 6,taskall 10,path 10,taskall 5,kinfo-all,taskall 9,");
+  EXPECT_EQ(callsOf({}, Pids{6}), "taskall 5,taskall 6,kinfo-all,taskall 9,taskall 10,");
   // Gone (6) or replaced (5) between the refresh and the completion: dropped, not reported.
   table->refresh_processes_specifics();
   kernel.reap(6);
@@ -242,13 +322,13 @@ TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
     const auto pid = static_cast<std::int32_t>(p.pid);
     // clang-format off
     kernel.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 100 ? ROOT : USER,
-                  .start_s = p.startSeconds, .start_us = p.pid, .path = "/usr/bin/" + p.name,
-                  .argv = p.arguments});
+                  .kernel = pid == 0, .start_s = p.startSeconds, .start_us = p.pid,
+                  .path = "/usr/bin/" + p.name, .argv = p.arguments});
     // clang-format on
   };
   // One table walks the trees (reading the whole machine past its walk limit) and completes what
   // it reports; its twin reads and completes every process.
-  for (const std::size_t limit : {WALK_LIMIT, std::size_t{3}}) {
+  for (const std::size_t limit : {USER_WALK_LIMIT, std::size_t{3}}) {
     kernel.processes.clear();
     Sampler lazy(std::make_unique<MacProcessTable>(kernel, clock, limit), clock);
     MacProcessTable everything(kernel, clock);
@@ -275,10 +355,12 @@ TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
         {202, 50, S, "agent", {"agent"}}};
     for (const auto& process : processes) spawn(process);
     collect(0, {});
-    // 102 exits; the unreported helper execs.
+    // 102 exits, 101 is in the middle of a fork; the unreported helper execs.
     kernel.process(102).stat = STATUS_ZOMBIE;
+    kernel.process(101).passing = true;
     spawn({200, 50, S, "helper2", {"helper2", "--fg"}});
     EXPECT_EQ(collect(100, {}).processes.at(2).command, "short -q");
+    kernel.process(101).passing = false;
     // 102 is reaped and its pid reused, 100 forks; the daemon's tree comes back after a snapshot
     // without it: the helper dead, the agent with its mean CPU use, the sudo child's pid reused.
     spawn({102, 100, S + 500, "again", {"again"}});

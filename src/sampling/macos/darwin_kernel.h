@@ -13,9 +13,11 @@
 
 namespace procsampler::sampling::macos {
 
-// Sizes of the kernel's proc_taskallinfo, proc_threadinfo and kinfo_proc: a call that returns
-// fewer bytes did not fill the structure. PROC_PIDLISTTHREADS hands out 8-byte thread handles.
+// Sizes of the kernel's proc_taskallinfo, proc_bsdinfo, proc_threadinfo and kinfo_proc: a call
+// that returns fewer bytes did not fill the structure. PROC_PIDLISTTHREADS hands out 8-byte thread
+// handles.
 inline constexpr int TASK_ALL_INFO_SIZE = 232;
+inline constexpr int BSD_INFO_SIZE = 136;
 inline constexpr int THREAD_INFO_SIZE = 112;
 inline constexpr std::size_t KINFO_PROC_SIZE = 648;
 inline constexpr int THREAD_HANDLE_SIZE = 8;
@@ -67,9 +69,10 @@ struct ThreadInfo {
   std::int32_t pth_run_state = 0;
 };
 
-// The fields of kinfo_proc the table reads: kp_proc's start time, state and name (at most 16
+// The fields of kinfo_proc the table reads: kp_proc's pid, start time, state and name (at most 16
 // bytes), kp_eproc's parent and effective uid.
 struct KinfoProc {
+  std::int32_t p_pid = 0;
   std::uint64_t p_starttime_sec = 0;
   std::uint64_t p_starttime_usec = 0;
   std::uint32_t p_stat = 0;
@@ -126,6 +129,13 @@ struct KinfoReply {
   KinfoProc info;
 };
 
+// sysctl {CTL_KERN, KERN_PROC, KERN_PROC_ALL}: the records written (with an empty buffer, the
+// records the kernel asks room for), and -1 in result when the call failed or some did not fit.
+struct KinfoListReply {
+  int result = -1;
+  std::size_t count = 0;
+};
+
 struct PathReply {
   int result = 0;  // the path's length; below 1 on failure
   std::string path;
@@ -156,11 +166,17 @@ class DarwinKernel {
   virtual int listChildPids(std::int32_t ppid, std::span<std::int32_t> buffer) = 0;
   // proc_pidinfo with PROC_PIDTASKALLINFO, argument 0.
   virtual PidInfoReply<TaskAllInfo> pidTaskAllInfo(std::int32_t pid) = 0;
+  // proc_pidinfo with PROC_PIDTBSDINFO, argument 1: a zombie's too.
+  virtual PidInfoReply<BsdInfo> pidBsdInfo(std::int32_t pid) = 0;
   // proc_pidinfo with PROC_PIDLISTTHREADS into the buffer: the bytes of handles written.
   virtual int pidListThreads(std::int32_t pid, std::span<std::uint64_t> handles) = 0;
   // proc_pidinfo with PROC_PIDTHREADINFO for the thread with this handle.
   virtual PidInfoReply<ThreadInfo> pidThreadInfo(std::int32_t pid, std::uint64_t handle) = 0;
+  // sysctl {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid}.
   virtual KinfoReply kinfoProc(std::int32_t pid) = 0;
+  // sysctl {CTL_KERN, KERN_PROC, KERN_PROC_ALL}: with an empty buffer, probes how many records to
+  // make room for; otherwise fills the buffer.
+  virtual KinfoListReply kinfoProcAll(std::span<KinfoProc> buffer) = 0;
   // proc_pid_rusage with RUSAGE_INFO_V2.
   virtual RusageReply pidRusage(std::int32_t pid) = 0;
   // proc_pidpath into a 4096-byte buffer.

@@ -18,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sampling/macos/darwin_kernel.h"
 #include "sampling/macos/mac_process_table.h"
@@ -28,6 +29,7 @@ namespace {
 
 static_assert(sizeof(proc_taskallinfo) == TASK_ALL_INFO_SIZE);
 static_assert(sizeof(proc_threadinfo) == THREAD_INFO_SIZE);
+static_assert(sizeof(proc_bsdinfo) == BSD_INFO_SIZE);
 static_assert(sizeof(kinfo_proc) == KINFO_PROC_SIZE);
 static_assert(PROC_PIDLISTTHREADS_SIZE == THREAD_HANDLE_SIZE && sizeof(std::uint64_t) == 8);
 static_assert(CPU_STATE_MAX == CPU_STATE_COUNT);
@@ -54,6 +56,17 @@ constexpr int byteSize() {
 template <std::size_t N>
 std::string nameField(const char (&field)[N]) {
   return std::string(field, strnlen(field, N));
+}
+
+KinfoProc fieldsOf(const kinfo_proc& info) {
+  const extern_proc& proc = info.kp_proc;
+  return {proc.p_pid,
+          static_cast<std::uint64_t>(proc.p_starttime.tv_sec),
+          static_cast<std::uint64_t>(proc.p_starttime.tv_usec),
+          static_cast<std::uint32_t>(proc.p_stat),
+          nameField(proc.p_comm),
+          static_cast<std::uint32_t>(info.kp_eproc.e_ppid),
+          info.kp_eproc.e_ucred.cr_uid};
 }
 
 class LiveDarwinKernel final : public DarwinKernel {
@@ -133,6 +146,16 @@ class LiveDarwinKernel final : public DarwinKernel {
     return reply;
   }
 
+  PidInfoReply<BsdInfo> pidBsdInfo(std::int32_t pid) override {
+    proc_bsdinfo info{};
+    PidInfoReply<BsdInfo> reply;
+    // A non-zero argument lets the kernel look among the zombies too.
+    reply.bytes = proc_pidinfo(pid, PROC_PIDTBSDINFO, 1, &info, byteSize<proc_bsdinfo>());
+    reply.info = {info.pbi_status,          info.pbi_ppid,        info.pbi_uid,
+                  nameField(info.pbi_comm), info.pbi_start_tvsec, info.pbi_start_tvusec};
+    return reply;
+  }
+
   int pidListThreads(std::int32_t pid, std::span<std::uint64_t> handles) override {
     const std::size_t bytes = std::min(handles.size_bytes(), static_cast<std::size_t>(INT_MAX));
     return proc_pidinfo(pid, PROC_PIDLISTTHREADS, 0, handles.data(), static_cast<int>(bytes));
@@ -153,13 +176,26 @@ class LiveDarwinKernel final : public DarwinKernel {
     KinfoReply reply;
     reply.result = sysctl(name, 4, &info, &length, nullptr, 0);
     reply.length = length;
-    const extern_proc& proc = info.kp_proc;
-    reply.info = {static_cast<std::uint64_t>(proc.p_starttime.tv_sec),
-                  static_cast<std::uint64_t>(proc.p_starttime.tv_usec),
-                  static_cast<std::uint32_t>(proc.p_stat),
-                  nameField(proc.p_comm),
-                  static_cast<std::uint32_t>(info.kp_eproc.e_ppid),
-                  info.kp_eproc.e_ucred.cr_uid};
+    reply.info = fieldsOf(info);
+    return reply;
+  }
+
+  KinfoListReply kinfoProcAll(std::span<KinfoProc> buffer) override {
+    int name[3] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL};
+    KinfoListReply reply;
+    if (buffer.empty()) {
+      std::size_t needed = 0;
+      reply.result = sysctl(name, 3, nullptr, &needed, nullptr, 0);
+      reply.count = needed / sizeof(kinfo_proc);
+      return reply;
+    }
+    // Kept between calls: the array is as large as the machine's process list.
+    all_.resize(buffer.size());
+    std::size_t length = all_.size() * sizeof(kinfo_proc);
+    reply.result = sysctl(name, 3, all_.data(), &length, nullptr, 0);
+    // A failure (ENOMEM: more processes than records) leaves the records written unknown.
+    reply.count = reply.result == 0 ? std::min(length / sizeof(kinfo_proc), buffer.size()) : 0;
+    for (std::size_t i = 0; i < reply.count; ++i) buffer[i] = fieldsOf(all_[i]);
     return reply;
   }
 
@@ -188,6 +224,9 @@ class LiveDarwinKernel final : public DarwinKernel {
     reply.length = length;
     return reply;
   }
+
+ private:
+  std::vector<kinfo_proc> all_;
 };
 
 }  // namespace

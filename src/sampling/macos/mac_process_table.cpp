@@ -22,8 +22,6 @@ constexpr int FALLBACK_ARG_MAX = 256 * 1024;
 constexpr std::size_t ARGUMENT_ROOM = 4;
 // How often an argument area that keeps changing under the copy is probed again.
 constexpr int ARGUMENT_ATTEMPTS = 3;
-// Threads beyond the task's count when they are listed, for those started meanwhile.
-constexpr std::size_t THREAD_ROOM = 8;
 // Children a listing has room for beyond every process listed at the refresh's start, for those
 // started meanwhile: a listing that fills the room may have left some out.
 constexpr std::size_t CHILD_ROOM = 20;
@@ -69,22 +67,21 @@ std::string execName(const std::string& comm) { return comm.substr(0, 15); }
 
 }  // namespace
 
-MacProcessTable::MacProcessTable(DarwinKernel& kernel, Clock& clock, std::size_t walkLimit)
-    : kernel_(kernel), clock_(clock), walk_limit_(walkLimit) {
-  setUp();
+MacProcessTable::MacProcessTable(DarwinKernel& kernel, Clock& clock,
+                                 std::optional<std::size_t> walkLimit)
+    : kernel_(kernel), clock_(clock) {
+  setUp(walkLimit);
 }
 
 MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
-                                 std::size_t walkLimit)
-    : owned_kernel_(std::move(kernel)),
-      kernel_(*owned_kernel_),
-      clock_(clock),
-      walk_limit_(walkLimit) {
-  setUp();
+                                 std::optional<std::size_t> walkLimit)
+    : owned_kernel_(std::move(kernel)), kernel_(*owned_kernel_), clock_(clock) {
+  setUp(walkLimit);
 }
 
-void MacProcessTable::setUp() {
+void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   effective_uid_ = kernel_.effectiveUid();
+  walk_limit_ = walkLimit.value_or(effective_uid_ == 0 ? ROOT_WALK_LIMIT : USER_WALK_LIMIT);
   const int argMax = kernel_.argMax();
   argument_buffer_cap_ = static_cast<std::size_t>(argMax > 0 ? argMax : FALLBACK_ARG_MAX) + 4;
 
@@ -137,18 +134,24 @@ std::optional<double> MacProcessTable::refreshInterval() {
 bool MacProcessTable::listPids() {
   const int expected = kernel_.listAllPids({});
   if (expected < 1) return false;
-  pids_.assign(static_cast<std::size_t>(expected), 0);
-  const int listed = kernel_.listAllPids(pids_);
+  listing_.assign(static_cast<std::size_t>(expected), 0);
+  const int count = kernel_.listAllPids(listing_);
   // A full buffer means processes appeared between the two calls and some may be missing.
-  if (listed < 1 || listed >= expected) return false;
-  pids_.resize(static_cast<std::size_t>(listed));
+  if (count < 1 || count >= expected) return false;
+  listing_.resize(static_cast<std::size_t>(count));
+  std::ranges::sort(listing_);
+  pids_.swap(listing_);
   return true;
+}
+
+bool MacProcessTable::listed(std::int32_t pid) const {
+  return std::ranges::binary_search(pids_, pid);
 }
 
 std::size_t MacProcessTable::refresh_processes_specifics() {
   if (beginRefresh()) readUnlooked();
   endRefresh();
-  return pids_.size();
+  return listing_failed_ ? 0 : pids_.size();
 }
 
 void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
@@ -158,11 +161,12 @@ void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
 
 bool MacProcessTable::beginRefresh() {
   now_s_ = unixSeconds(clock_.wallNow());
+  // The kernel sizes the listing when asked and fills it a moment later; a burst of new processes
+  // in between fails it, and a second attempt mostly succeeds. The CPU interval is not read
+  // without one, so the next refresh's spans the time since the last it read.
+  listing_failed_ = !listPids() && !listPids();
+  if (listing_failed_) return false;
   entries_.startSweep();
-  if (!listPids()) {
-    pids_.clear();
-    return false;
-  }
   interval_ = refreshInterval();
   cpu_spans_.add(interval_.value_or(0.0));
   return true;
@@ -190,7 +194,8 @@ bool MacProcessTable::walkTrees(std::span<const Pid> seeds) {
     const std::int32_t pid = walk_[head];
     const Entry* known = entries_.find(static_cast<Pid>(pid));
     if (known != nullptr && known->looked_at == sweep) continue;
-    // A process gone since it was listed has handed its children to launchd.
+    // A process gone since it was listed has handed its children to launchd; one passing through
+    // exit may still have them.
     if (!refreshPid(pid)) continue;
     if (++walked > walk_limit_) return false;
     const int listed = kernel_.listChildPids(pid, children_);
@@ -201,6 +206,8 @@ bool MacProcessTable::walkTrees(std::span<const Pid> seeds) {
 }
 
 void MacProcessTable::readUnlooked() {
+  // kinfo_proc comes from one walk of the process list then, not a walk per record.
+  if (effective_uid_ != 0) batch_ = Batch::Wanted;
   const std::uint64_t sweep = entries_.sweepNumber();
   for (const std::int32_t pid : pids_) {
     const Entry* known = entries_.find(static_cast<Pid>(pid));
@@ -209,15 +216,15 @@ void MacProcessTable::readUnlooked() {
 }
 
 void MacProcessTable::endRefresh() {
+  batch_ = Batch::Unwanted;
+  if (listing_failed_) return;
   const std::uint64_t sweep = entries_.sweepNumber();
-  std::ranges::sort(pids_);
-  auto listed = [this](Pid pid) {
-    return pid <= static_cast<Pid>(INT32_MAX) &&
-           std::ranges::binary_search(pids_, static_cast<std::int32_t>(pid));
+  auto isListed = [this](Pid pid) {
+    return pid <= static_cast<Pid>(INT32_MAX) && listed(static_cast<std::int32_t>(pid));
   };
   walk_.clear();  // the pids to set aside
   entries_.forEach([&](const Entry& entry) {
-    if (entry.looked_at != sweep && listed(entry.process.pid)) {
+    if (entry.looked_at != sweep && isListed(entry.process.pid)) {
       walk_.push_back(static_cast<std::int32_t>(entry.process.pid));
     }
   });
@@ -229,7 +236,7 @@ void MacProcessTable::endRefresh() {
   }
   // Whatever this refresh could not find has vanished, or was not listed, or is set aside.
   entries_.sweepUnmarked();
-  std::erase_if(set_aside_, [&](const auto& item) { return !listed(item.first); });
+  std::erase_if(set_aside_, [&](const auto& item) { return !isListed(item.first); });
 }
 
 std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t pid,
@@ -239,29 +246,75 @@ std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t
     return Reading{bsd.pbi_ppid,         bsd.pbi_uid,  bsd.pbi_status, bsd.pbi_start_tvsec,
                    bsd.pbi_start_tvusec, bsd.pbi_comm, all.ptinfo};
   };
-  // The kernel refuses another user's task info (but to root), and has none of a zombie's; such
-  // a known entry goes straight to kinfo_proc, which the kernel gives for every process.
+  // The kernel refuses another user's task info (but to root), and has none of a zombie's; such a
+  // known entry goes straight to the call that answered last time. BSD info finds a zombie through
+  // the pid hash but is refused like task info; kinfo_proc is given for any process, but each call
+  // walks the whole process list.
   const bool tryTask = known == nullptr || known->task_readable;
   if (tryTask) {
     const PidInfoReply<TaskAllInfo> all = kernel_.pidTaskAllInfo(pid);
     if (all.bytes == TASK_ALL_INFO_SIZE) return fromTask(all.info);
   }
-  const KinfoReply kinfo = kernel_.kinfoProc(pid);
-  if (kinfo.result != 0 || kinfo.length != KINFO_PROC_SIZE) return std::nullopt;  // gone
-  const KinfoProc& k = kinfo.info;
-  Reading reading{k.e_ppid,           k.cr_uid, k.p_stat,    k.p_starttime_sec,
-                  k.p_starttime_usec, k.p_comm, std::nullopt};
+  const bool ours = known != nullptr ? mayRead(known->uid) : effective_uid_ == 0;
+  std::optional<Reading> reading;
+  if (ours) {
+    const PidInfoReply<BsdInfo> bsd = kernel_.pidBsdInfo(pid);
+    if (bsd.bytes == BSD_INFO_SIZE) {
+      const BsdInfo& b = bsd.info;
+      reading = Reading{b.pbi_ppid,         b.pbi_uid,  b.pbi_status, b.pbi_start_tvsec,
+                        b.pbi_start_tvusec, b.pbi_comm, std::nullopt};
+    }
+  }
+  // Refused to root means no answer; refused to a user, the pid may have gone to another user.
+  if (!reading && effective_uid_ != 0) reading = readKinfo(pid);
+  if (!reading) return std::nullopt;
   // A live process that is not the one refused before (its uid changed, or the pid went to
   // another) may be readable now.
   const bool another =
-      !tryTask && reading.p_stat != STATUS_ZOMBIE &&
-      (reading.uid != known->uid || reading.start_s != known->process.start_time_s ||
-       reading.start_us != known->start_us);
+      !tryTask && reading->p_stat != STATUS_ZOMBIE &&
+      (reading->uid != known->uid || reading->start_s != known->process.start_time_s ||
+       reading->start_us != known->start_us);
   if (another) {
     const PidInfoReply<TaskAllInfo> all = kernel_.pidTaskAllInfo(pid);
     if (all.bytes == TASK_ALL_INFO_SIZE) return fromTask(all.info);
   }
   return reading;
+}
+
+std::optional<MacProcessTable::Reading> MacProcessTable::readKinfo(std::int32_t pid) {
+  if (batch_ == Batch::Wanted) readBatch();
+  if (batch_ == Batch::Read) {
+    const auto found = std::ranges::lower_bound(kinfo_batch_, pid, {}, &KinfoProc::p_pid);
+    if (found == kinfo_batch_.end() || found->p_pid != pid) return std::nullopt;
+    return Reading{found->e_ppid,           found->cr_uid, found->p_stat, found->p_starttime_sec,
+                   found->p_starttime_usec, found->p_comm, std::nullopt};
+  }
+  const KinfoReply kinfo = kernel_.kinfoProc(pid);
+  if (kinfo.result != 0 || kinfo.length != KINFO_PROC_SIZE) return std::nullopt;
+  const KinfoProc& k = kinfo.info;
+  return Reading{k.e_ppid,           k.cr_uid, k.p_stat,    k.p_starttime_sec,
+                 k.p_starttime_usec, k.p_comm, std::nullopt};
+}
+
+// Room for every pid listed and those started since; the size is probed only when that was not
+// enough, and when the second call fails too, each record is asked for alone.
+void MacProcessTable::readBatch() {
+  kinfo_batch_.resize(pids_.size() + CHILD_ROOM);
+  KinfoListReply all = kernel_.kinfoProcAll(kinfo_batch_);
+  if (all.result != 0) {
+    const KinfoListReply probe = kernel_.kinfoProcAll({});
+    if (probe.result == 0) {
+      kinfo_batch_.resize(probe.count + CHILD_ROOM);
+      all = kernel_.kinfoProcAll(kinfo_batch_);
+    }
+  }
+  if (all.result != 0) {
+    batch_ = Batch::Failed;
+    return;
+  }
+  kinfo_batch_.resize(std::min(all.count, kinfo_batch_.size()));
+  std::ranges::sort(kinfo_batch_, {}, &KinfoProc::p_pid);
+  batch_ = Batch::Read;
 }
 
 bool MacProcessTable::refreshPid(std::int32_t pid) {
@@ -278,7 +331,15 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
   }
   entry.looked_at = sweep;
   std::optional<Reading> reading = readRecord(pid, seenBefore ? &entry : nullptr);
-  if (!reading) return false;  // gone since the listing: left unmarked, it is swept
+  if (!reading) {
+    // Gone since the listing, or passing through fork or exit: the kernel then answers nothing
+    // but the listings. A known process still listed keeps what was read of it, its CPU reading
+    // above all, until a read or a listing says otherwise; anything else is left unmarked and
+    // swept.
+    if (!seenBefore || !listed(pid)) return false;
+    entries_.markAlive(key);
+    return true;
+  }
 
   // The same pid with another start (to the microsecond) belongs to another process.
   const bool fresh = !seenBefore || entry.process.start_time_s != reading->start_s ||
@@ -290,6 +351,7 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
     entry.start_us = reading->start_us;
     entry.looked_at = sweep;
   }
+  entry.read_at = sweep;
   const bool execd = !fresh && entry.comm != execName(reading->comm);
   // Arguments are kept while the process is reported: one nobody watches costs no memory for
   // them, whatever it puts there. An exec makes them another program's.
@@ -310,7 +372,7 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
   } else {
     // What the kernel refuses reads as 0, and a later reading starts over.
     entry.cpu_mark = {};
-    entry.threads = entry.running_threads = 0;
+    entry.running_threads = 0;
     process.cpu_percent = 0.0f;
     process.cpu_time_ms = process.resident_bytes = process.virtual_bytes = 0;
   }
@@ -358,7 +420,6 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
                                         (timebase_denom_ * 1'000'000.0));
   process.resident_bytes = task.pti_resident_size;
   process.virtual_bytes = task.pti_virtual_size;
-  entry.threads = task.pti_threadnum;
   entry.running_threads = task.pti_numrunning;
 }
 
@@ -376,10 +437,14 @@ void MacProcessTable::readName(std::int32_t pid, Entry& entry, const std::string
 }
 
 void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
+  if (listing_failed_) return;
   for (const Pid pid : pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == entries_.sweepNumber()) continue;
-    if (!completePid(static_cast<std::int32_t>(pid), *entry)) entries_.erase(pid);
+    if (completePid(static_cast<std::int32_t>(pid), *entry)) continue;
+    // Out of this snapshot, with its CPU reading kept should the next refresh find it again.
+    set_aside_.insert_or_assign(pid, std::move(*entry));
+    entries_.erase(pid);
   }
   if (argument_buffer_.capacity() > KEPT_ARGUMENT_BUFFER) {
     std::vector<std::byte>().swap(argument_buffer_);
@@ -389,6 +454,11 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
 bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
   Process& process = entry.process;
   const bool zombie = entry.p_stat == STATUS_ZOMBIE;
+  // Kept by the refresh without an answer: the kernel has nothing more to give of it now.
+  if (entry.read_at != entries_.sweepNumber()) {
+    entry.completed = entries_.sweepNumber();
+    return true;
+  }
   // Of another user's process the kernel gives nothing more (but to root), and then nothing
   // read here can belong to another process.
   if (mayRead(entry.uid)) {
@@ -398,7 +468,7 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
     process.disk_read_bytes = usage.result >= 0 ? usage.info.ri_diskio_bytesread : 0;
     process.disk_written_bytes = usage.result >= 0 ? usage.info.ri_diskio_byteswritten : 0;
     if (entry.p_stat == STATUS_RUN && entry.task_readable && entry.running_threads == 0) {
-      process.status = threadStatus(pid, entry);
+      process.status = threadStatus(pid);
     }
     // The refresh may be many milliseconds old: long enough for the process to exit and its pid
     // to go to another. The call the refresh made shows the refresh's start only if the same
@@ -416,16 +486,21 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
 
 // As ps derives it: any thread running gives Run; else any in an uninterruptible wait,
 // UninterruptibleDiskSleep; else any waiting, Sleep; else stopped, Stop; else halted, Parked.
-ProcessStatus MacProcessTable::threadStatus(std::int32_t pid, const Entry& entry) {
-  thread_handles_.resize(static_cast<std::size_t>(std::max(entry.threads, 0)) + THREAD_ROOM);
+// Of a process with more threads than the read limit, only the first ones are read.
+ProcessStatus MacProcessTable::threadStatus(std::int32_t pid) {
+  thread_handles_.resize(THREAD_READ_LIMIT);
   const int bytes = kernel_.pidListThreads(pid, thread_handles_);
-  const std::size_t listed =
+  const std::size_t count =
       bytes > 0
           ? std::min(static_cast<std::size_t>(bytes) / THREAD_HANDLE_SIZE, thread_handles_.size())
           : 0;
+  const auto handles = std::span(thread_handles_).first(count);
   std::array<bool, RUN_STATE_HALTED + 1> seen{};
-  for (std::size_t i = 0; i < listed; ++i) {
-    const PidInfoReply<ThreadInfo> thread = kernel_.pidThreadInfo(pid, thread_handles_[i]);
+  for (std::size_t i = 0; i < count && !seen[RUN_STATE_RUNNING]; ++i) {
+    // The kernel reads the first thread with the handle, so a repeated one (every kernel thread's
+    // is 0) would read that thread again.
+    if (std::ranges::find(handles.first(i), handles[i]) != handles.first(i).end()) continue;
+    const PidInfoReply<ThreadInfo> thread = kernel_.pidThreadInfo(pid, handles[i]);
     const std::int32_t state = thread.info.pth_run_state;
     if (thread.bytes == THREAD_INFO_SIZE && state >= RUN_STATE_RUNNING &&
         state <= RUN_STATE_HALTED) {
@@ -486,6 +561,7 @@ void MacProcessTable::readArguments(std::int32_t pid, Entry& entry) {
 }
 
 const Process* MacProcessTable::find(Pid pid) const {
+  if (listing_failed_) return nullptr;
   const Entry* entry = entries_.find(pid);
   return entry == nullptr ? nullptr : &entry->process;
 }

@@ -1,9 +1,11 @@
 // The macOS process table: through a DarwinKernel, one call per pid and refresh (task info where
-// the kernel allows it, kinfo_proc for another user's process or a zombie), a tree refresh making
-// it only for the pids it walks to with proc_listchildpids; the executable's path at first sight
-// and at an exec; arguments (as far as a command shows), disk totals and thread states for
-// completed pids. Owned and used by one thread (the main thread); the kernel and the clock must
-// outlive it unless the table owns the kernel. After every refresh each entry is one it found.
+// the kernel allows it; else BSD info for a zombie the kernel lets this user read, and kinfo_proc
+// for another user's process, taken from one listing of the whole machine when the refresh reads
+// it all), a tree refresh making it only for the pids it walks to with proc_listchildpids; the
+// executable's path at first sight and at an exec; arguments (as far as a command shows), disk
+// totals and thread states for completed pids. Owned and used by one thread (the main thread);
+// the kernel and the clock must outlive it unless the table owns the kernel. After every refresh
+// whose listing succeeded, each entry is a process that listing holds.
 #pragma once
 
 #include <cstddef>
@@ -24,21 +26,34 @@
 namespace procsampler::sampling::macos {
 
 // Each proc_listchildpids walks the kernel's whole process list, so walking a tree of k processes
-// costs k such walks besides the k records, and reading the whole machine, one record per process,
-// is cheaper for large trees. Past this many processes a tree refresh reads the whole machine. An
-// estimate from xnu's code (a record costs about as much as a hundred steps of that list walk), to
-// be set by a measurement on a Mac.
-inline constexpr std::size_t WALK_LIMIT = 128;
+// costs k such walks besides the k records, while reading the whole machine costs one or two
+// walks and a record per process. Past the limit a tree refresh reads the whole machine. An
+// estimate from xnu's code: a record found through the pid hash costs about as much as a hundred
+// steps of a list walk, so for root a walk pays up to about a hundred processes. A user's sidecar
+// reads another user's process through kinfo_proc, itself a walk, so each tree process may cost
+// it two walks, and half the limit. To be set by a measurement on a Mac.
+inline constexpr std::size_t ROOT_WALK_LIMIT = 128;
+inline constexpr std::size_t USER_WALK_LIMIT = 64;
+// Threads whose state a completion reads at most per process: each read searches the task's
+// thread list from its start (fill_taskthreadinfo), so reading every thread costs the square of
+// their number.
+inline constexpr std::size_t THREAD_READ_LIMIT = 32;
 
 class MacProcessTable final : public ProcessTable {
  public:
   // Sets up the CPU clock (timebase, tick rate, CPU load baseline); reads no process. A tree
-  // refresh walks no more than walkLimit processes (0: it always reads the whole machine).
-  MacProcessTable(DarwinKernel& kernel, Clock& clock, std::size_t walkLimit = WALK_LIMIT);
+  // refresh walks no more than walkLimit processes (0: it always reads the whole machine; by
+  // default the limit of the sidecar's effective uid).
+  MacProcessTable(DarwinKernel& kernel, Clock& clock,
+                  std::optional<std::size_t> walkLimit = std::nullopt);
   // The same, owning the kernel (not null).
   MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
-                  std::size_t walkLimit = WALK_LIMIT);
+                  std::optional<std::size_t> walkLimit = std::nullopt);
 
+  // A listing that fails twice leaves the table as the last refresh left it, but out of readers'
+  // sight until a listing succeeds: its entries are visited, so selection still finds the trees,
+  // and found by no lookup, so the snapshot counts their processes as inaccessible; their CPU
+  // readings carry over to the next refresh.
   std::size_t refresh_processes_specifics() override;
   // Breadth first from the seeds: each pid's record, then the children the kernel lists for it.
   // Reads the rest of the machine as well when the walk cannot be trusted to have found every
@@ -47,7 +62,7 @@ class MacProcessTable final : public ProcessTable {
   void refreshTrees(std::span<const Pid> seeds) override;
   void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
-  // The pids the last refresh listed.
+  // The pids the last successful listing held.
   std::size_t machineProcessCount() const override { return pids_.size(); }
   // The processes a tree refresh left out that the table remembers: memory beyond its entries.
   std::size_t setAsideCount() const { return set_aside_.size(); }
@@ -67,20 +82,20 @@ class MacProcessTable final : public ProcessTable {
   };
 
   struct Entry {
-    Process process;             // what readers see
-    std::uint64_t start_us = 0;  // with process.start_time_s, the process's identity
-    std::uint32_t uid = 0;       // its effective uid at the last refresh
-    std::uint32_t p_stat = 0;    // its p_stat at the last refresh
-    std::string comm;            // its name as exec'd, cut to 15 bytes, to notice an exec
-    bool task_readable = false;  // the last refresh read its task info
-    std::int32_t threads = 0;    // from the task info: how many, and how many have TH_RUN
-    std::int32_t running_threads = 0;
-    CpuMark cpu_mark;                 // when previous_cpu (and previous_time) were read
-    std::uint64_t previous_cpu = 0;   // task user + system when last read, Mach units
-    std::uint64_t previous_time = 0;  // mach_absolute_time then, when there is no CPU clock
-    std::string executable_path;      // from the argument area, to notice an exec
-    std::uint64_t completed = 0;      // the sweep after which it was last completed
-    std::uint64_t looked_at = 0;      // the sweep whose refresh last asked for its record
+    Process process;                   // what readers see
+    std::uint64_t start_us = 0;        // with process.start_time_s, the process's identity
+    std::uint32_t uid = 0;             // its effective uid at the last reading
+    std::uint32_t p_stat = 0;          // its p_stat at the last reading
+    std::string comm;                  // its name as exec'd, cut to 15 bytes, to notice an exec
+    bool task_readable = false;        // the last reading was of its task info
+    std::int32_t running_threads = 0;  // from the task info: how many have TH_RUN
+    CpuMark cpu_mark;                  // when previous_cpu (and previous_time) were read
+    std::uint64_t previous_cpu = 0;    // task user + system when last read, Mach units
+    std::uint64_t previous_time = 0;   // mach_absolute_time then, when there is no CPU clock
+    std::string executable_path;       // from the argument area, to notice an exec
+    std::uint64_t completed = 0;       // the sweep after which it was last completed
+    std::uint64_t looked_at = 0;       // the sweep whose refresh last asked for its record
+    std::uint64_t read_at = 0;         // the sweep whose refresh last got it
   };
 
   // Turns CPU ticks into the length of a refresh interval in nanoseconds.
@@ -92,9 +107,13 @@ class MacProcessTable final : public ProcessTable {
     double ns_per_tick = 0.0;
   };
 
-  void setUp();
+  // kinfo_proc of the whole machine, read at the first need of a refresh that reads it all.
+  enum class Batch { Unwanted, Wanted, Read, Failed };
+
+  void setUp(std::optional<std::size_t> walkLimit);
   std::optional<double> refreshInterval();
   bool listPids();
+  bool listed(std::int32_t pid) const;
   // A refresh: its listing and interval (false when the listing failed), then its records, then
   // the end, which sets aside the listed processes it left out and removes the rest.
   bool beginRefresh();
@@ -105,13 +124,17 @@ class MacProcessTable final : public ProcessTable {
   // Every listed pid this refresh has not looked at yet.
   void readUnlooked();
   void endRefresh();
-  // False when the pid has no process.
+  // False when the pid has no process the table keeps.
   bool refreshPid(std::int32_t pid);
+  // nullopt when the kernel answered none of the calls: the process is gone, or passing through
+  // fork or exit.
   std::optional<Reading> readRecord(std::int32_t pid, const Entry* known);
+  std::optional<Reading> readKinfo(std::int32_t pid);
+  void readBatch();
   void setCpuFigures(Entry& entry, const TaskInfo& task);
   void readName(std::int32_t pid, Entry& entry, const std::string& comm);
   bool completePid(std::int32_t pid, Entry& entry);
-  ProcessStatus threadStatus(std::int32_t pid, const Entry& entry);
+  ProcessStatus threadStatus(std::int32_t pid);
   // The size of the area copied into argument_buffer_, or nullopt.
   std::optional<std::size_t> readArgumentArea(std::int32_t pid);
   void readArguments(std::int32_t pid, Entry& entry);
@@ -126,15 +149,20 @@ class MacProcessTable final : public ProcessTable {
   double timebase_denom_ = 1.0;
   std::uint32_t effective_uid_ = 0;
   std::size_t argument_buffer_cap_ = 0;  // kern.argmax + 4: the largest copy the kernel accepts
-  std::size_t walk_limit_;
+  std::size_t walk_limit_ = 0;
   ProcessEntryMap<Entry> entries_;
   // Processes a tree refresh left out while they are still listed, out of readers' sight and
   // without arguments: a walk that reaches one again takes it back, CPU reading and all.
   std::unordered_map<Pid, Entry> set_aside_;
   CpuSpans cpu_spans_;
+  bool listing_failed_ = false;  // the last refresh's listing failed twice
+  Batch batch_ = Batch::Unwanted;
 
-  // The last refresh's listing; then per-refresh scratch, kept to avoid reallocating every time.
+  // The last successful listing, ascending; then per-refresh scratch, kept to avoid reallocating
+  // every time.
   std::vector<std::int32_t> pids_;
+  std::vector<std::int32_t> listing_;
+  std::vector<KinfoProc> kinfo_batch_;  // ascending by pid once read
   std::vector<std::int32_t> walk_;
   std::vector<std::int32_t> children_;
   std::vector<std::uint64_t> thread_handles_;
