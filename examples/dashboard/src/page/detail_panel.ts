@@ -1,0 +1,140 @@
+// The details of the process chosen in the table: what a row has no room for (the command line,
+// the parent, the start time) and its CPU and memory over the window. A field the sidecar does not
+// report shows as a dash whose tooltip says why. Main thread only; the store must outlive it.
+import uPlot from "uplot";
+
+import { formatBytes, formatDuration, formatRate } from "./format.js";
+import type { ProcessEntry, ProcessStore, TickSeries } from "./process_store.js";
+import { bandColour, themedAxis } from "./theme.js";
+import { CPU_REFUSED } from "./tree_view.js";
+
+const NOT_REPORTED = "not reported: the sidecar's protocol version 2 does not carry it";
+const CHART_WIDTH = 300;
+const CHART_HEIGHT = 110;
+
+function element<T extends HTMLElement>(root: HTMLElement, selector: string): T {
+  const found = root.querySelector<T>(selector);
+  if (!found) throw new Error(`the details have no ${selector}`);
+  return found;
+}
+
+function bdi(text: string): HTMLElement {
+  const isolated = document.createElement("bdi");
+  isolated.textContent = text;
+  return isolated;
+}
+
+class WindowChart {
+  constructor(
+    container: HTMLElement,
+    hue: number,
+    private readonly series: (entry: ProcessEntry) => TickSeries,
+    format: (value: number) => string,
+    floor: number,
+  ) {
+    this.plot = new uPlot(
+      {
+        width: CHART_WIDTH,
+        height: CHART_HEIGHT,
+        legend: { show: false },
+        cursor: { show: false },
+        scales: { y: { range: (_self, _min, max) => [0, Math.max(max, floor)] } },
+        axes: [themedAxis(), themedAxis({ size: 64, values: (_self, splits) => splits.map(format) })],
+        series: [
+          {},
+          { stroke: () => bandColour(hue, "stroke"), fill: () => bandColour(hue, "fill"), width: 1, points: { show: false } },
+        ],
+      },
+      [[]],
+      container,
+    );
+  }
+
+  update(store: ProcessStore, entry: ProcessEntry): void {
+    const from = Math.max(store.firstTick, entry.firstTick);
+    const count = Math.max(0, store.tick - from + 1);
+    const times = new Float64Array(count);
+    const values = new Float64Array(count);
+    for (let i = 0; i < count; i += 1) {
+      times[i] = store.timeAt(from + i) / 1000;
+      values[i] = entry.valueAt(this.series(entry), from + i);
+    }
+    this.plot.setData([times, values] as uPlot.AlignedData);
+  }
+
+  redraw(): void {
+    this.plot.redraw(false, false);
+  }
+
+  private readonly plot: uPlot;
+}
+
+export class DetailPanel {
+  constructor(
+    private readonly panel: HTMLElement,
+    private readonly store: ProcessStore,
+  ) {
+    element(panel, ".close").addEventListener("click", () => this.close());
+    panel.addEventListener("keydown", (event) => {
+      if (event.key === "Escape") this.close();
+    });
+    this.cpu = new WindowChart(element(panel, ".cpu-chart"), 215, (e) => e.cpu, (v) => `${Math.round(v)}%`, 100);
+    this.memory = new WindowChart(element(panel, ".memory-chart"), 25, (e) => e.memory, formatBytes, 16 << 20);
+  }
+
+  show(key: string): void {
+    this.key = key;
+    this.panel.hidden = false;
+    this.update();
+  }
+
+  /** Writes the chosen process's figures again: call once a frame came in. */
+  update(): void {
+    const entry = this.store.entries.get(this.key);
+    if (!entry || this.panel.hidden) return;
+    const exited = entry.exitedAtMs !== null;
+    const parent = [...this.store.entries.values()].find((e) => e.pid === entry.ppid && e.exitedAtMs === null);
+    element(this.panel, ".title").replaceChildren(bdi(entry.name), ` ${entry.pid}`);
+    this.field("command", entry.command.endsWith("…") ? "cut at 300 characters" : "").replaceChildren(
+      bdi(entry.command),
+    );
+    this.field("pid").textContent = String(entry.pid);
+    this.field("parent").replaceChildren(String(entry.ppid), ...(parent ? [" ", bdi(parent.name)] : []));
+    this.field("started").textContent = new Date(entry.startTimeMs).toLocaleString();
+    this.field("state").textContent = exited ? "Exited" : entry.status;
+    this.field("run").textContent = formatDuration(entry.runTimeMs);
+    const cpuRefused = !exited && entry.cpuPercent === null;
+    this.field("cpu", cpuRefused ? CPU_REFUSED : "").textContent =
+      exited ? "" : cpuRefused ? "–" : `${(entry.cpuPercent ?? 0).toFixed(1)}%`;
+    this.field("memory").textContent = formatBytes(entry.residentBytes);
+    this.field("read").textContent = exited ? "" : formatRate(entry.readBytesPerSecond);
+    this.field("write").textContent = exited ? "" : formatRate(entry.writeBytesPerSecond);
+    for (const refused of ["user", "threads"]) this.field(refused, NOT_REPORTED).textContent = "–";
+    this.cpu.update(this.store, entry);
+    this.memory.update(this.store, entry);
+  }
+
+  redraw(): void {
+    this.cpu.redraw();
+    this.memory.redraw();
+  }
+
+  close(): void {
+    this.panel.hidden = true;
+    this.key = "";
+    this.onClose();
+  }
+
+  /** Called when the panel closes (its button or Escape). */
+  onClose: () => void = () => undefined;
+
+  private field(name: string, why = ""): HTMLElement {
+    const dd = element(this.panel, `[data-field="${name}"]`);
+    if (dd.title !== why) dd.title = why;
+    return dd;
+  }
+
+  private readonly cpu: WindowChart;
+  private readonly memory: WindowChart;
+  private key = "";
+}
