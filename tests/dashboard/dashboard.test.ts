@@ -295,6 +295,8 @@ test("the table as a monitor's: Tab order, sorting, search, keyboard folding, de
     (await page.textContent("#details:not([hidden]) [data-field=pid]")) === String(shell));
 
   assert.deepEqual(await accessibilityFaults(page), []);
+  await page.keyboard.press("Escape");
+  await until("the details closed by Escape", async () => (await page.$("#details[hidden]")) !== null);
   await page.emulateMedia({ colorScheme: "dark" });
   const background = await page.$eval("#tree", (tree) => getComputedStyle(tree).backgroundColor);
   const [red, green, blue] = (background.match(/\d+/g) ?? []).map(Number);

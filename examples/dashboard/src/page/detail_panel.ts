@@ -75,8 +75,10 @@ export class DetailPanel {
     private readonly store: ProcessStore,
   ) {
     element(panel, ".close").addEventListener("click", () => this.close());
-    panel.addEventListener("keydown", (event) => {
-      if (event.key === "Escape") this.close();
+    // Escape closes the details from the table too, where Enter opened them; the search box keeps
+    // Escape for clearing itself.
+    document.addEventListener("keydown", (event) => {
+      if (event.key === "Escape" && !panel.hidden && !(event.target instanceof HTMLInputElement)) this.close();
     });
     this.cpu = new WindowChart(element(panel, ".cpu-chart"), 215, (e) => e.cpu, (v) => `${Math.round(v)}%`, 100);
     this.memory = new WindowChart(element(panel, ".memory-chart"), 25, (e) => e.memory, formatBytes, 16 << 20);
@@ -90,8 +92,12 @@ export class DetailPanel {
 
   /** Writes the chosen process's figures again: call once a frame came in. */
   update(): void {
+    if (this.panel.hidden) return;
     const entry = this.store.entries.get(this.key);
-    if (!entry || this.panel.hidden) return;
+    if (!entry) {
+      this.panel.hidden = true; // it left the window
+      return;
+    }
     const exited = entry.exitedAtMs !== null;
     const parent = [...this.store.entries.values()].find((e) => e.pid === entry.ppid && e.exitedAtMs === null);
     element(this.panel, ".title").replaceChildren(bdi(entry.name), ` ${entry.pid}`);

@@ -148,7 +148,8 @@ export class StackedChart {
   }
 
   // The values at the newest tick, largest first, then the others. A top process that shows as
-  // zero now (it exited, or went quiet after a busy spell) keeps its band but leaves the legend.
+  // zero now (it exited, or went quiet after a busy spell) keeps its band but leaves the legend,
+  // and so do the others when they add up to zero.
   private writeLegend(): void {
     const { measure, store } = this;
     let others = measure.totalAt(store, store.tick);
@@ -156,9 +157,11 @@ export class StackedChart {
     this.legend.forEach((item, i) => {
       const ranked = this.top[i];
       if (i === TOP_PROCESSES) {
+        const text = measure.format(Math.max(0, others));
+        item.item.hidden = text === zero;
         item.swatch.style.background = themeColour(OTHERS_COLOUR.stroke);
         setText(item.name, "others");
-        setText(item.value, measure.format(Math.max(0, others)));
+        setText(item.value, text);
         return;
       }
       const value = ranked ? ranked.entry.valueAt(measure.series(ranked.entry), store.tick) : 0;

@@ -73,6 +73,12 @@ export class TreeView {
     this.showSort();
     scroller.addEventListener("scroll", () => this.onInvalidate(), { passive: true });
     scroller.addEventListener("click", (event) => this.clickAt(event.target));
+    // Focus shows on the active row: one in view becomes it when there is none yet.
+    scroller.addEventListener("focus", () => {
+      if (this.rows.some((row) => row.key === this.activeKey)) return;
+      this.activeKey = this.rows[Math.floor(scroller.scrollTop / ROW_HEIGHT)]?.key ?? "";
+      this.onInvalidate();
+    });
     scroller.addEventListener("keydown", (event) => {
       if (event.target === scroller && this.keyDown(event.key)) event.preventDefault();
     });
