@@ -241,8 +241,10 @@ async function accessibilityFaults(page: Page): Promise<string[]> {
 }
 
 test("the table as a monitor's: Tab order, sorting, search, keyboard folding, details, axe-core, dark", { skip }, async () => {
-  // The grandchildren outlive a killed shell: they end by themselves.
-  const { rootPid, pids } = await spawnTree([["sh", "-c", "sleep 120 & sleep 120 & wait"], ["sleep", "600"]]);
+  // The grandchildren outlive a killed shell: they end by themselves. Its command line is longer
+  // than the frames carry, to be seen whole in the details.
+  const script = `sleep 120 & sleep 120 & wait #${" padding".repeat(60)}`;
+  const { rootPid, pids } = await spawnTree([["sh", "-c", script], ["sleep", "600"]]);
   const [shell, sleeper] = pids as [number, number];
   const page = await openDashboard(rootPid, 600);
   await until("the shell's two children", async () => (await treeRows(page)).length === 5);
@@ -293,6 +295,8 @@ test("the table as a monitor's: Tab order, sorting, search, keyboard folding, de
   await page.keyboard.press("Enter");
   await until("the shell's details", async () =>
     (await page.textContent("#details:not([hidden]) [data-field=pid]")) === String(shell));
+  await until("its whole command line", async () =>
+    (await page.textContent("#details [data-field=command]")) === `sh -c ${script}`);
 
   assert.deepEqual(await accessibilityFaults(page), []);
   await page.keyboard.press("Escape");

@@ -88,6 +88,8 @@ export class DetailPanel {
     this.key = key;
     this.panel.hidden = false;
     this.update();
+    const entry = this.store.entries.get(key);
+    if (entry?.command.endsWith("…") && !this.fullCommands.has(key)) void this.fetchCommand(entry);
   }
 
   /** Writes the chosen process's figures again: call once a frame came in. */
@@ -101,9 +103,8 @@ export class DetailPanel {
     const exited = entry.exitedAtMs !== null;
     const parent = [...this.store.entries.values()].find((e) => e.pid === entry.ppid && e.exitedAtMs === null);
     element(this.panel, ".title").replaceChildren(bdi(entry.name), ` ${entry.pid}`);
-    this.field("command", entry.command.endsWith("…") ? "cut at 300 characters" : "").replaceChildren(
-      bdi(entry.command),
-    );
+    const command = this.fullCommands.get(this.key) ?? entry.command;
+    this.field("command", command.endsWith("…") ? "cut at 300 characters" : "").replaceChildren(bdi(command));
     this.field("pid").textContent = String(entry.pid);
     this.field("parent").replaceChildren(String(entry.ppid), ...(parent ? [" ", bdi(parent.name)] : []));
     this.field("started").textContent = new Date(entry.startTimeMs).toLocaleString();
@@ -134,6 +135,16 @@ export class DetailPanel {
   /** Called when the panel closes (its button or Escape). */
   onClose: () => void = () => undefined;
 
+  // Frames cut long command lines; the server has the whole one while the process runs.
+  private async fetchCommand(entry: ProcessEntry): Promise<void> {
+    const response = await fetch(`/command?pid=${entry.pid}&start=${entry.startTimeMs}`).catch(() => null);
+    if (!response?.ok) return;
+    const command = await response.text();
+    // One a process: they are few (only the cut ones a person opened) and never change.
+    this.fullCommands.set(entry.key, command);
+    if (this.key === entry.key) this.update();
+  }
+
   private field(name: string, why = ""): HTMLElement {
     const dd = element(this.panel, `[data-field="${name}"]`);
     if (dd.title !== why) dd.title = why;
@@ -142,5 +153,6 @@ export class DetailPanel {
 
   private readonly cpu: WindowChart;
   private readonly memory: WindowChart;
+  private readonly fullCommands = new Map<string, string>();
   private key = "";
 }

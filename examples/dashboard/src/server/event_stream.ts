@@ -9,7 +9,7 @@ import type { Sidecar, Snapshot } from "procsampler";
 
 import type { Frame, Hello, ProcessTuple } from "../shared/frames.js";
 
-// A command line beyond this is cut: the page shows it in a tooltip and the details.
+// A command line beyond this is cut in frames; the details ask for the whole one (`fullCommand`).
 const COMMAND_CHARS = 300;
 // Bytes a connection may have waiting in its socket before its next frames are skipped.
 const BACKLOG_BYTES = 8 << 20;
@@ -60,7 +60,13 @@ export class EventStreams {
     private readonly setting: StreamSetting,
   ) {}
 
+  /** The whole command line of a process of the newest snapshot; undefined once it is not in it. */
+  fullCommand(pid: number, startTimeMs: number): string | undefined {
+    return this.latest?.processes.find((p) => p.pid === pid && p.startTimeMs === startTimeMs)?.command;
+  }
+
   publish(snapshot: Snapshot): void {
+    this.latest = snapshot;
     const frame = { sequence: snapshot.sequence, text: `data: ${JSON.stringify(toFrame(snapshot))}\n\n` };
     this.recent.push(frame);
     if (this.recent.length > RECENT_FRAMES) this.recent.shift();
@@ -128,4 +134,5 @@ export class EventStreams {
   private readonly connections = new Set<Connection>();
   private readonly recent: EncodedFrame[] = [];
   private helloInFlight: Promise<EncodedFrame | null> | null = null;
+  private latest: Snapshot | null = null;
 }

@@ -70,13 +70,21 @@ async function main(): Promise<void> {
     // gets nothing.
     if (!allowedHosts.has(request.headers.host ?? "")) return void response.writeHead(403).end();
     if (request.method !== "GET") return void response.writeHead(405).end();
-    const path = (request.url ?? "/").split("?")[0] ?? "/";
-    if (path === "/events") {
-      // The page's own EventSource sends no Origin (same origin); a page of another site that
-      // opens streams to take the slots sends its own.
+    const url = new URL(request.url ?? "/", "http://localhost");
+    const path = url.pathname;
+    if (path === "/events" || path === "/command") {
+      // The page's own requests send no Origin (same origin); a page of another site that opens
+      // streams to take the slots sends its own.
       const origin = request.headers.origin;
       if (origin !== undefined && !allowedOrigins.has(origin)) return void response.writeHead(403).end();
-      return void streams.open(response);
+    }
+    if (path === "/events") return void streams.open(response);
+    if (path === "/command") {
+      const pid = Number(url.searchParams.get("pid"));
+      const command = streams.fullCommand(pid, Number(url.searchParams.get("start")));
+      if (command === undefined) return void response.writeHead(404).end();
+      response.writeHead(200, { "content-type": "text/plain; charset=utf-8", "cache-control": "no-store" });
+      return void response.end(command);
     }
     const file = files.get(path);
     if (!file) return void response.writeHead(404).end();
