@@ -12,8 +12,9 @@ import { createInterface } from "node:readline";
 import { after, afterEach, before, test } from "node:test";
 import { fileURLToPath } from "node:url";
 
-import { chromium, type Browser, type Locator, type Page } from "playwright-core";
+import { chromium, type Browser, type Page } from "playwright-core";
 
+import type { Locator } from "playwright-core";
 import { execFileSync } from "node:child_process";
 import { mkdtempSync, rmSync, symlinkSync } from "node:fs";
 import { connect, type Socket } from "node:net";
