@@ -287,7 +287,8 @@ test("the table as a monitor's: Tab order, sorting, search, keyboard folding, de
   await page.keyboard.press("Home");
   const shellRow = byPid(true).split(" ").indexOf(`2:${shell}`);
   for (let i = 0; i < shellRow; i += 1) await page.keyboard.press("ArrowDown");
-  await until("the shell's row active", async () => (await treeRows(page)).some((row) => row.active && row.pid === shell));
+  await until("the shell's row active", async () =>
+    (await treeRows(page)).some((row) => row.active && row.pid === shell));
   await page.keyboard.press("ArrowLeft");
   await until("the shell folded by ArrowLeft", async () =>
     order(await treeRows(page)) === byPid(true).replace(/ 3:\d+/g, ""));

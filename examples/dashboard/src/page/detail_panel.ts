@@ -3,10 +3,9 @@
 // report shows as a dash whose tooltip says why. Main thread only; the store must outlive it.
 import uPlot from "uplot";
 
-import { formatBytes, formatDuration, formatRate } from "./format.js";
+import { CPU_REFUSED, formatBytes, formatDuration, formatRate } from "./format.js";
 import type { ProcessEntry, ProcessStore, TickSeries } from "./process_store.js";
 import { bandColour, themedAxis } from "./theme.js";
-import { CPU_REFUSED } from "./tree_view.js";
 
 const NOT_REPORTED = "not reported: the sidecar's protocol version 2 does not carry it";
 const CHART_WIDTH = 300;
@@ -17,6 +16,9 @@ function element<T extends HTMLElement>(root: HTMLElement, selector: string): T 
   if (!found) throw new Error(`the details have no ${selector}`);
   return found;
 }
+
+/** Text of the page's, or text a process chose (its name, its command line), to be isolated. */
+type Part = string | { chosen: string };
 
 function bdi(text: string): HTMLElement {
   const isolated = document.createElement("bdi");
@@ -42,7 +44,12 @@ class WindowChart {
         axes: [themedAxis(), themedAxis({ size: 64, values: (_self, splits) => splits.map(format) })],
         series: [
           {},
-          { stroke: () => bandColour(hue, "stroke"), fill: () => bandColour(hue, "fill"), width: 1, points: { show: false } },
+          {
+            stroke: () => bandColour(hue, "stroke"),
+            fill: () => bandColour(hue, "fill"),
+            width: 1,
+            points: { show: false },
+          },
         ],
       },
       [[]],
@@ -102,21 +109,21 @@ export class DetailPanel {
     }
     const exited = entry.exitedAtMs !== null;
     const parent = [...this.store.entries.values()].find((e) => e.pid === entry.ppid && e.exitedAtMs === null);
-    element(this.panel, ".title").replaceChildren(bdi(entry.name), ` ${entry.pid}`);
     const command = this.fullCommands.get(this.key) ?? entry.command;
-    this.field("command", command.endsWith("…") ? "cut at 300 characters" : "").replaceChildren(bdi(command));
-    this.field("pid").textContent = String(entry.pid);
-    this.field("parent").replaceChildren(String(entry.ppid), ...(parent ? [" ", bdi(parent.name)] : []));
-    this.field("started").textContent = new Date(entry.startTimeMs).toLocaleString();
-    this.field("state").textContent = exited ? "Exited" : entry.status;
-    this.field("run").textContent = formatDuration(entry.runTimeMs);
     const cpuRefused = !exited && entry.cpuPercent === null;
-    this.field("cpu", cpuRefused ? CPU_REFUSED : "").textContent =
-      exited ? "" : cpuRefused ? "–" : `${(entry.cpuPercent ?? 0).toFixed(1)}%`;
-    this.field("memory").textContent = formatBytes(entry.residentBytes);
-    this.field("read").textContent = exited ? "" : formatRate(entry.readBytesPerSecond);
-    this.field("write").textContent = exited ? "" : formatRate(entry.writeBytesPerSecond);
-    for (const refused of ["user", "threads"]) this.field(refused, NOT_REPORTED).textContent = "–";
+    this.write(".title", [{ chosen: entry.name }, ` ${entry.pid}`]);
+    this.write("[data-field=command]", [{ chosen: command }], command.endsWith("…") ? "cut at 300 characters" : "");
+    this.write("[data-field=pid]", [String(entry.pid)]);
+    this.write("[data-field=parent]", [String(entry.ppid), ...(parent ? [" ", { chosen: parent.name }] : [])]);
+    this.write("[data-field=started]", [new Date(entry.startTimeMs).toLocaleString()]);
+    this.write("[data-field=state]", [exited ? "Exited" : entry.status]);
+    this.write("[data-field=run]", [formatDuration(entry.runTimeMs)]);
+    const cpu = exited ? "" : cpuRefused ? "–" : `${(entry.cpuPercent ?? 0).toFixed(1)}%`;
+    this.write("[data-field=cpu]", [cpu], cpuRefused ? CPU_REFUSED : "");
+    this.write("[data-field=memory]", [formatBytes(entry.residentBytes)]);
+    this.write("[data-field=read]", [exited ? "" : formatRate(entry.readBytesPerSecond)]);
+    this.write("[data-field=write]", [exited ? "" : formatRate(entry.writeBytesPerSecond)]);
+    for (const refused of ["user", "threads"]) this.write(`[data-field=${refused}]`, ["–"], NOT_REPORTED);
     this.cpu.update(this.store, entry);
     this.memory.update(this.store, entry);
   }
@@ -145,10 +152,14 @@ export class DetailPanel {
     if (this.key === entry.key) this.update();
   }
 
-  private field(name: string, why = ""): HTMLElement {
-    const dd = element(this.panel, `[data-field="${name}"]`);
-    if (dd.title !== why) dd.title = why;
-    return dd;
+  // Writes an element's text only when it changed, so a person can select and copy it.
+  private write(selector: string, parts: Part[], why = ""): void {
+    const target = element(this.panel, selector);
+    if (target.title !== why) target.title = why;
+    const key = JSON.stringify(parts);
+    if (target.dataset.shown === key) return;
+    target.dataset.shown = key;
+    target.replaceChildren(...parts.map((part) => (typeof part === "string" ? part : bdi(part.chosen))));
   }
 
   private readonly cpu: WindowChart;

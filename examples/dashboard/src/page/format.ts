@@ -3,6 +3,9 @@
 
 const BYTE_UNITS = ["B", "KiB", "MiB", "GiB", "TiB"];
 
+/** The tooltip of a CPU figure the sidecar sent as null. */
+export const CPU_REFUSED = "the sidecar could not measure this process's CPU";
+
 export function formatBytes(bytes: number): string {
   let value = bytes;
   let unit = 0;

@@ -5,7 +5,7 @@
 // The grid itself takes focus and points at its active row (aria-activedescendant), since the
 // row elements are reused for other processes as the view scrolls. Main thread only; the store
 // must outlive the view.
-import { formatBytes, formatDuration, formatRate, isolate } from "./format.js";
+import { CPU_REFUSED, formatBytes, formatDuration, formatRate, isolate } from "./format.js";
 import type { ProcessEntry, ProcessStore } from "./process_store.js";
 import { themeColour } from "./theme.js";
 import { SORT_COLUMNS, treeRows, type SortColumn, type SortOrder, type TreeRow } from "./tree_rows.js";
@@ -16,7 +16,6 @@ const SPARK_WIDTH = 72;
 const SPARK_HEIGHT = 16;
 // The text cells after the name, in column order; the sparkline sits after the CPU figure.
 const CELLS = ["pid", "cpu", "memory", "read", "write", "state", "run"] as const;
-export const CPU_REFUSED = "the sidecar could not measure this process's CPU";
 
 interface PooledRow {
   element: HTMLDivElement;
