@@ -3,6 +3,10 @@
 import type uPlot from "uplot";
 
 const scheme = matchMedia("(prefers-color-scheme: dark)");
+// Read once a scheme: asking the style sheet between DOM writes would force a style recalculation
+// for every sparkline and chart band drawn.
+const colours = new Map<string, string>();
+scheme.addEventListener("change", () => colours.clear());
 
 export function isDark(): boolean {
   return scheme.matches;
@@ -10,7 +14,12 @@ export function isDark(): boolean {
 
 /** A colour the style sheet defines on :root, e.g. `--axis`. */
 export function themeColour(name: string): string {
-  return getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+  let colour = colours.get(name);
+  if (colour === undefined) {
+    colour = getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+    colours.set(name, colour);
+  }
+  return colour;
 }
 
 /** Calls `redraw` whenever the system switches between light and dark. */
