@@ -128,6 +128,7 @@ export class DetailPanel {
     this.memory.update(this.store, entry);
   }
 
+  /** Draws the charts again in the colours of a new scheme. */
   redraw(): void {
     this.cpu.redraw();
     this.memory.redraw();

@@ -142,6 +142,7 @@ export class StackedChart {
     return entries.map((entry) => ({ entry, hue: kept.get(entry) ?? (free.shift() as number) }));
   }
 
+  /** Draws the same data again in the colours of a new scheme. */
   redraw(): void {
     this.plot.redraw(false, false);
     this.writeLegend();
