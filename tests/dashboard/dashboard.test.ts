@@ -14,6 +14,11 @@ import { fileURLToPath } from "node:url";
 
 import { chromium, type Browser, type Page } from "playwright-core";
 
+import type { Locator } from "playwright-core";
+import { execFileSync } from "node:child_process";
+import { mkdtempSync, rmSync, symlinkSync } from "node:fs";
+import { connect, type Socket } from "node:net";
+
 // This file runs from tests/dashboard/build/tests/dashboard/.
 const ROOT = fileURLToPath(new URL("../../../../..", import.meta.url));
 const SCREENSHOT = join(ROOT, process.env.DASHBOARD_SCREENSHOT ?? "build/dashboard.png");
@@ -33,6 +38,12 @@ process.stdin.on("end", () => { for (const child of children) child.kill("SIGKIL
 const ALLOCATE = `const fs = require("node:fs"); const keep = []; const file = fs.openSync(process.argv[1], "w");
 fs.unlinkSync(process.argv[1]); setInterval(() => { if (keep.length < 256) keep.push(Buffer.alloc(1 << 20, 1));
   fs.writeSync(file, keep[0], 0, 256 << 10, 0); fs.fsyncSync(file); }, 200);`;
+
+// The dark picture goes beside the light one.
+const DARK_SCREENSHOT = SCREENSHOT.replace(/\.png$/, "-dark.png");
+const AXE = fileURLToPath(new URL("../../../node_modules/axe-core/axe.min.js", import.meta.url));
+// The newest dashboard server's pid, to read its memory.
+let serverPid = 0;
 
 // How to end what the current test started.
 const cleanups: (() => unknown)[] = [];
@@ -57,6 +68,7 @@ async function openDashboard(rootPid: number, height: number): Promise<Page> {
   const args = ["--root-pid", String(rootPid), "--port", "0"];
   const server = spawn("scripts/dashboard.sh", args, { cwd: ROOT, stdio: ["ignore", "pipe", "inherit"] });
   cleanups.push(() => server.kill("SIGTERM"));
+  serverPid = server.pid!; // dashboard.sh execs the server
   const url = /http:\/\/127\.0\.0\.1:\d+\//.exec(await firstLine(server, /http:/))![0];
   const page = await browser.newPage({ viewport: { width: 1280, height } });
   cleanups.push(() => page.close());
@@ -148,11 +160,16 @@ test(tree, { skip }, async () => {
   mkdirSync(dirname(SCREENSHOT), { recursive: true });
   await page.screenshot({ path: SCREENSHOT });
   console.log(`screenshot: ${SCREENSHOT}`);
+  await page.emulateMedia({ colorScheme: "dark" });
+  await until("the charts redrawn dark", async () => (await axisLightness(page)) > 0.5);
+  await page.screenshot({ path: DARK_SCREENSHOT });
+  console.log(`screenshot: ${DARK_SCREENSHOT}`);
 });
 
 test("frame times while scrolling a machine of 2000 more processes streamed at 1 s", { skip }, async () => {
   await spawnTree(Array.from({ length: 2000 }, () => ["sleep", "600"]));
   const page = await openDashboard(1, 720);
+  const openedWith = residentMemory(serverPid);
   await until("2000 processes in the tree", async () => {
     const count = /(\d+) processes/.exec((await page.textContent("#summary")) ?? "");
     return Number(count?.[1]) >= 2000;
@@ -179,4 +196,191 @@ test("frame times while scrolling a machine of 2000 more processes streamed at 1
       `95th percentile ${at(0.95)} ms, worst ${at(1)} ms; ${share(16.7)}% over 16.7 ms, ${share(25)}% over 25 ms`,
   );
   assert.ok(snapshots >= 5, "the page kept streaming");
+  console.log(`the server's resident memory: ${openedWith} once serving, ${residentMemory(serverPid)} after streaming`);
+});
+
+function residentMemory(pid: number): string {
+  const kib = Number(execFileSync("ps", ["-o", "rss=", "-p", String(pid)], { encoding: "utf8" }));
+  return `${(kib / 1024).toFixed(1)} MiB`;
+}
+
+// How light the text of the CPU chart's value axis is drawn, from 0 (black) to 1 (white).
+const axisLightness = (page: Page) =>
+  page.$eval("#cpu canvas", (canvas: HTMLCanvasElement) => {
+    const { data } = canvas.getContext("2d")!.getImageData(0, 0, Math.round(60 * devicePixelRatio), canvas.height);
+    let sum = 0;
+    let count = 0;
+    for (let i = 0; i < data.length; i += 4) {
+      if (data[i + 3]! < 192) continue; // the cores of the glyphs, not their blended edges or the ticks
+      sum += data[i]! + data[i + 1]! + data[i + 2]!;
+      count += 1;
+    }
+    return count === 0 ? NaN : sum / count / 3 / 255;
+  });
+
+// The table's rows top to bottom with their tree level and fold state.
+const treeRows = (page: Page) =>
+  page.$$eval(".rows .row:not([hidden])", (rows) =>
+    rows.sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top).map((row) => ({
+      pid: Number(row.querySelector(".pid")?.textContent),
+      level: Number(row.getAttribute("aria-level")),
+      expanded: row.getAttribute("aria-expanded"),
+      active: row.id === document.getElementById("tree")?.getAttribute("aria-activedescendant"),
+    })),
+  );
+
+// Serious and critical accessibility faults axe-core finds on the page as it is.
+async function accessibilityFaults(page: Page): Promise<string[]> {
+  if (!(await page.evaluate(() => "axe" in window))) await page.addScriptTag({ path: AXE });
+  return page.evaluate(async () => {
+    const { violations } = await (window as unknown as { axe: { run: () => Promise<{ violations: {
+      id: string; impact: string; nodes: { target: string[] }[] }[] }> } }).axe.run();
+    return violations
+      .filter((v) => v.impact === "serious" || v.impact === "critical")
+      .map((v) => `${v.id} at ${v.nodes.map((n) => n.target.join(" ")).join(", ")}`);
+  });
+}
+
+test("the table as a monitor's: Tab order, sorting, search, keyboard folding, details, axe-core, dark", { skip }, async () => {
+  // The grandchildren outlive a killed shell: they end by themselves. Its command line is longer
+  // than the frames carry, to be seen whole in the details.
+  const script = `sleep 120 & sleep 120 & wait #${" padding".repeat(60)}`;
+  const { rootPid, pids } = await spawnTree([["sh", "-c", script], ["sleep", "600"]]);
+  const [shell, sleeper] = pids as [number, number];
+  const page = await openDashboard(rootPid, 600);
+  await until("the shell's two children", async () => (await treeRows(page)).length === 5);
+  const grandchildren = (await treeRows(page)).filter((row) => row.level === 3).map((row) => row.pid);
+
+  const reached: string[] = [];
+  await page.locator("body").focus();
+  for (let i = 0; i < 12; i += 1) {
+    await page.keyboard.press("Tab");
+    reached.push(await page.evaluate(() => {
+      const focused = document.activeElement as HTMLElement | null;
+      return focused?.dataset.sort ?? focused?.id ?? "";
+    }));
+  }
+  const controls = ["search", "name", "pid", "cpu", "memory", "read", "write", "state", "run", "tree"];
+  assert.deepEqual(controls.filter((control) => !reached.includes(control)), [], `Tab reached ${reached}`);
+
+  const order = (rows: { pid: number; level: number }[]) => rows.map((row) => `${row.level}:${row.pid}`).join(" ");
+  const byPid = (descending: boolean) => {
+    const sorted = (list: number[]) => [...list].sort((a, b) => (descending ? b - a : a - b));
+    const [first, second] = sorted([shell, sleeper]);
+    const below = (pid: number | undefined) => (pid === shell ? sorted(grandchildren).map((g) => `3:${g}`) : []);
+    return [`1:${rootPid}`, `2:${first}`, ...below(first), `2:${second}`, ...below(second)].join(" ");
+  };
+  for (const descending of [false, true]) {
+    await page.click("button[data-sort=pid]");
+    const sort = await page.getAttribute(".head .pid", "aria-sort");
+    assert.equal(sort, descending ? "descending" : "ascending");
+    await until(`the tree by pid, ${sort} within each parent`, async () =>
+      order(await treeRows(page)) === byPid(descending));
+  }
+
+  await page.fill("#search", String(grandchildren[1]));
+  await until("a grandchild found with its ancestors", async () =>
+    order(await treeRows(page)) === `1:${rootPid} 2:${shell} 3:${grandchildren[1]}`);
+  await page.fill("#search", "");
+
+  await page.focus("#tree");
+  await page.keyboard.press("Home");
+  const shellRow = byPid(true).split(" ").indexOf(`2:${shell}`);
+  for (let i = 0; i < shellRow; i += 1) await page.keyboard.press("ArrowDown");
+  await until("the shell's row active", async () =>
+    (await treeRows(page)).some((row) => row.active && row.pid === shell));
+  await page.keyboard.press("ArrowLeft");
+  await until("the shell folded by ArrowLeft", async () =>
+    order(await treeRows(page)) === byPid(true).replace(/ 3:\d+/g, ""));
+  await page.keyboard.press("ArrowRight");
+  await until("the shell unfolded by ArrowRight", async () => order(await treeRows(page)) === byPid(true));
+  await page.keyboard.press("Enter");
+  await until("the shell's details", async () =>
+    (await page.textContent("#details:not([hidden]) [data-field=pid]")) === String(shell));
+  await until("its whole command line", async () =>
+    (await page.textContent("#details [data-field=command]")) === `sh -c ${script}`);
+
+  assert.deepEqual(await accessibilityFaults(page), []);
+  await page.keyboard.press("Escape");
+  await until("the details closed by Escape", async () => (await page.$("#details[hidden]")) !== null);
+  await page.emulateMedia({ colorScheme: "dark" });
+  const background = await page.$eval("#tree", (tree) => getComputedStyle(tree).backgroundColor);
+  const [red, green, blue] = (background.match(/\d+/g) ?? []).map(Number);
+  assert.ok(red! + green! + blue! < 3 * 64, `the table's background in the dark scheme: ${background}`);
+  await until("the charts redrawn dark", async () => (await axisLightness(page)) > 0.5);
+  assert.deepEqual(await accessibilityFaults(page), [], "in the dark scheme");
+});
+
+// A stream the server accepted and that is never read again, as a local user could hold one.
+function heldStream(url: URL, origin?: string): Promise<number> {
+  const socket: Socket = connect(Number(url.port), url.hostname);
+  cleanups.push(() => socket.destroy());
+  const originLine = origin ? `origin: ${origin}\r\n` : "";
+  socket.write(`GET /events HTTP/1.1\r\nhost: ${url.host}\r\n${originLine}\r\n`);
+  return new Promise((resolve, reject) => {
+    socket.once("error", reject);
+    socket.once("data", (data) => {
+      socket.pause();
+      resolve(Number(/^HTTP\/1\.1 (\d+)/.exec(data.toString("latin1"))?.[1]));
+    });
+  });
+}
+
+// The left edges of the characters from `from` to the end of an element's text, as drawn.
+const drawnEdges = (element: Locator, from: string) =>
+  element.evaluate((element, from) => {
+    const nodes: Text[] = [];
+    const walker = document.createTreeWalker(element, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) nodes.push(node as Text);
+    const start = nodes.map((node) => node.data).join("").lastIndexOf(from);
+    const edges: number[] = [];
+    let offset = 0;
+    for (const node of nodes) {
+      for (let i = 0; i < node.data.length; i += 1, offset += 1) {
+        if (offset < start || node.data[i] === " ") continue;
+        const range = document.createRange();
+        range.setStart(node, i);
+        range.setEnd(node, i + 1);
+        edges.push(range.getBoundingClientRect().left);
+      }
+    }
+    return edges;
+  }, from);
+
+test("a hostile local user: 32 held streams, a foreign Origin, a name with U+202E", { skip }, async () => {
+  const directory = mkdtempSync(join(tmpdir(), "procsampler-dashboard-"));
+  cleanups.push(() => rmSync(directory, { recursive: true }));
+  const link = join(directory, "spoof\u202E");
+  symlinkSync(["/usr/bin/sleep", "/bin/sleep"].find(existsSync)!, link);
+  const { rootPid, pids } = await spawnTree([[link, "600"]]);
+  const spoof = pids[0]!;
+  const page = await openDashboard(rootPid, 520);
+  const url = new URL(page.url());
+
+  const held: number[] = [];
+  for (let i = 0; i < 32; i += 1) held.push(await heldStream(url));
+  assert.deepEqual(new Set(held), new Set([200]));
+  assert.equal(await heldStream(url, "http://attacker.example"), 403);
+  assert.equal(await heldStream(url, `http://${url.host}`), 200);
+  const summary = async () => (await page.textContent("#summary")) ?? "";
+  await page.reload();
+  await until("the tree after a reload past the held streams", async () =>
+    (await treeRows(page)).some((row) => row.pid === spoof));
+  for (let i = 0; i < 2; i += 1) {
+    const before = await summary();
+    await until("the page streaming", async () => /sampled/.test(before) && (await summary()) !== before);
+  }
+
+  const legend = page.locator("#memory .legend li:not([hidden])", { hasText: new RegExp(` ${spoof}\\d`) });
+  await until("the spoofing process in the memory legend", async () => (await legend.count()) === 1);
+  const inOrder = (edges: number[]) => edges.length > 1 && edges.every((edge, i) => i === 0 || edge > edges[i - 1]!);
+  const legendEdges = await drawnEdges(legend, ` ${spoof}`);
+  assert.ok(inOrder(legendEdges), `its pid and memory drawn left to right: ${legendEdges}`);
+  await page.fill("#search", String(spoof));
+  await page.focus("#tree");
+  await page.keyboard.press("End");
+  await page.keyboard.press("Enter");
+  await until("its details", async () => (await page.$("#details:not([hidden])")) !== null);
+  const titleEdges = await drawnEdges(page.locator("#details .title"), ` ${spoof}`);
+  assert.ok(inOrder(titleEdges), `its pid drawn left to right in the details: ${titleEdges}`);
 });

@@ -1,16 +1,29 @@
 // The page's model of the tree, off the browser, as the table and the charts read it: a reused pid
 // starts a line of its own, rates come from one process's counters, exited processes stay greyed
-// for a while and leave the window sums once their ticks have left the window.
+// for a while and leave the window sums once their ticks have left the window; the table sorts
+// within each parent, a filter keeps its matches' ancestors, and many exited children fold.
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
 import { EXITED_SHOWN_MS, ProcessStore } from "../../examples/dashboard/src/page/process_store.js";
-import { treeRows } from "../../examples/dashboard/src/page/tree_rows.js";
+import { treeRows, type RowOptions, type TreeRow } from "../../examples/dashboard/src/page/tree_rows.js";
 import type { ProcessTuple } from "../../examples/dashboard/src/shared/frames.js";
 
 function running(pid: number, ppid: number, startTimeMs: number, cpu: number, written = 0): ProcessTuple {
   return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, ""];
 }
+
+const BY_CPU: RowOptions = {
+  nowMs: 0,
+  sort: { column: "cpu", descending: true },
+  collapsed: new Set(),
+  expanded: new Set(),
+  filter: "",
+};
+
+// A row as indented text: pid for a process, the label for a fold of exited children.
+const asText = (row: TreeRow, figures: (row: TreeRow & { kind: "process" }) => string = () => ""): string =>
+  " ".repeat(row.depth) + (row.kind === "exited" ? `exited lately (${row.count})` : `${row.entry.pid}${figures(row)}`);
 
 test("frames as the table and the charts show them", () => {
   const store = new ProcessStore(3);
@@ -31,10 +44,9 @@ test("frames as the table and the charts show them", () => {
   ];
   for (const { at, processes, rows, stored } of steps) {
     store.ingest({ sequence: 0, sampledAtUnixMs: at, collectionDurationMicros: 0, scannedProcessCount: 0, processes });
-    const shown = treeRows(store.entries.values(), at, new Set()).map(({ entry: e, depth }) => {
-      const figures = e.exitedAtMs === null ? `${e.cpuPercent}% ${e.writeBytesPerSecond} B/s` : "exited";
-      return `${" ".repeat(depth)}${e.pid} ${figures}`;
-    });
+    const shown = treeRows(store.entries.values(), { ...BY_CPU, nowMs: at }).map((row) =>
+      asText(row, ({ entry: e }) => (e.exitedAtMs === null ? ` ${e.cpuPercent}% ${e.writeBytesPerSecond} B/s` : " exited")),
+    );
     assert.deepEqual([shown, store.entries.size], [rows, stored], `at ${at}`);
   }
 
@@ -43,4 +55,31 @@ test("frames as the table and the charts show them", () => {
   // CPU lines of the new pid 11 and of pid 10; pid 12's sum over the window's three ticks.
   assert.deepEqual([line("11:2000"), line("10:0"), entries.get("12:0")!.cpuSum],
     [[0, 0, 70, 70, 70], [1, 1, 1, 0, 0], 150]);
+});
+
+test("sorting within each parent, filtering with ancestors, exited children folded", () => {
+  const store = new ProcessStore(3);
+  const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple =>
+    [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`];
+  const family = [process(1, 0, 0, 9, "init"), process(10, 1, 5, 3, "alpha"), process(11, 1, 50, 1, "beta"),
+    process(20, 10, null, 2, "gamma")];
+  const exitingChildren = [30, 31, 32].map((pid) => process(pid, 11, 1, 1, "job"));
+  store.ingest({ sequence: 1, sampledAtUnixMs: 1000, collectionDurationMicros: 0, scannedProcessCount: 0,
+    processes: [...family, ...exitingChildren] });
+  store.ingest({ sequence: 2, sampledAtUnixMs: 2000, collectionDurationMicros: 0, scannedProcessCount: 0,
+    processes: family });
+  const rows = (options: Partial<RowOptions>) =>
+    treeRows(store.entries.values(), { ...BY_CPU, nowMs: 2000, ...options }).map((row) => asText(row));
+  const cases: [Partial<RowOptions>, string[]][] = [
+    [{}, ["1", " 11", "  exited lately (3)", " 10", "  20"]],
+    [{ expanded: new Set(["exited:11:0"]) }, ["1", " 11", "  exited lately (3)", "   30", "   31", "   32", " 10", "  20"]],
+    [{ sort: { column: "memory", descending: true } }, ["1", " 10", "  20", " 11", "  exited lately (3)"]],
+    [{ sort: { column: "name", descending: true } }, ["1", " 11", "  exited lately (3)", " 10", "  20"]],
+    [{ sort: { column: "pid", descending: false }, collapsed: new Set(["11:0"]) }, ["1", " 10", "  20", " 11"]],
+    [{ filter: "GAMMA" }, ["1", " 10", "  20"]],
+    [{ filter: "--serve" }, ["1", " 11", "  exited lately (3)", " 10", "  20"]],
+    [{ filter: "3" }, ["1", " 11", "  exited lately (3)"]],
+    [{ filter: "nothing" }, []],
+  ];
+  for (const [options, expected] of cases) assert.deepEqual(rows(options), expected, JSON.stringify(options));
 });

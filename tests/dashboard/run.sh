@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The dashboard in a real browser (Debian's Chromium, installed if missing; on macOS an installed
-# Chrome or Chromium, else the test is skipped). It writes a screenshot to build/dashboard.png.
+# Chrome or Chromium, else the test is skipped). It writes screenshots to build/dashboard.png and,
+# in the dark scheme, build/dashboard-dark.png.
 #   tests/dashboard/run.sh [--update-screenshot]
-#   --update-screenshot  write it to docs/dashboard.png instead, the README's picture
+#   --update-screenshot  write them to docs/ instead, the README's pictures
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 case ${1:-} in

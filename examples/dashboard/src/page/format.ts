@@ -1,6 +1,10 @@
-// How the page writes its numbers: binary units for bytes, the two largest units for durations.
+// How the page writes its numbers (binary units for bytes, the two largest units for durations)
+// and untrusted text where the page cannot isolate it with an element.
 
 const BYTE_UNITS = ["B", "KiB", "MiB", "GiB", "TiB"];
+
+/** The tooltip of a CPU figure the sidecar sent as null. */
+export const CPU_REFUSED = "the sidecar could not measure this process's CPU";
 
 export function formatBytes(bytes: number): string {
   let value = bytes;
@@ -13,9 +17,16 @@ export function formatBytes(bytes: number): string {
   return `${value.toFixed(digits)} ${BYTE_UNITS[unit]}`;
 }
 
-/** Blank for no traffic, so the rows that do read or write stand out. */
+/** A bare 0 for no traffic, so the rows that do read or write stand out. */
 export function formatRate(bytesPerSecond: number): string {
-  return bytesPerSecond > 0 ? `${formatBytes(bytesPerSecond)}/s` : "";
+  return bytesPerSecond > 0 ? `${formatBytes(bytesPerSecond)}/s` : "0";
+}
+
+/** Text a process chose (its name, its command line) for a tooltip or a canvas, where no `<bdi>`
+ *  can hold it: between FIRST STRONG ISOLATE and POP DIRECTIONAL ISOLATE, so a bidirectional
+ *  control inside it cannot reorder what comes after. Elements use `<bdi>` instead. */
+export function isolate(text: string): string {
+  return `\u2068${text}\u2069`;
 }
 
 export function formatDuration(ms: number): string {

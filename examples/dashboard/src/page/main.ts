@@ -1,10 +1,13 @@
 // The page: takes the server's event stream into the store and draws at most once a frame, the
-// table on every frame that needs it (new data, a scroll, a toggle) and the charts only when a
-// new snapshot came in. A second hello means the server started over: the page does too.
+// table on every frame that needs it (new data, a scroll, a toggle, a sort, a search) and the
+// charts and details only when a new snapshot came in. A second hello means the server started
+// over: the page does too.
 import type { Frame, Hello } from "../shared/frames.js";
+import { DetailPanel } from "./detail_panel.js";
 import { formatBytes } from "./format.js";
 import { ProcessStore } from "./process_store.js";
 import { StackedChart, type Measure } from "./stacked_chart.js";
+import { onSchemeChange } from "./theme.js";
 import { TreeView } from "./tree_view.js";
 
 const CPU: Measure = {
@@ -39,7 +42,18 @@ class Dashboard {
       new StackedChart(element("cpu"), CPU, this.store),
       new StackedChart(element("memory"), MEMORY, this.store),
     ];
+    this.details = new DetailPanel(element("details"), this.store);
     this.tree.onInvalidate = () => this.schedule();
+    this.tree.onSelect = (key) => this.details.show(key);
+    this.details.onClose = () => element("tree").focus();
+    const search = element("search") as HTMLInputElement;
+    search.addEventListener("input", () => this.tree.setFilter(search.value));
+    this.tree.setFilter(search.value);
+    onSchemeChange(() => {
+      for (const chart of this.charts) chart.redraw();
+      this.details.redraw();
+      this.tree.repaint();
+    });
     for (const frame of hello.history) this.take(frame);
     this.schedule();
   }
@@ -62,6 +76,7 @@ class Dashboard {
     if (this.drawnTick === this.store.tick) return;
     this.drawnTick = this.store.tick;
     for (const chart of this.charts) chart.update();
+    this.details.update();
     this.writeSummary();
   }
 
@@ -80,6 +95,7 @@ class Dashboard {
   private readonly store: ProcessStore;
   private readonly tree: TreeView;
   private readonly charts: StackedChart[];
+  private readonly details: DetailPanel;
   private scheduled = false;
   private drawnTick = -1;
 }

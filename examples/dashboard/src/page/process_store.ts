@@ -54,7 +54,8 @@ export class ProcessEntry {
   command = "";
   status = "";
   runTimeMs = 0;
-  cpuPercent = 0;
+  /** Null when the sidecar could not tell; its series and sums count it as 0. */
+  cpuPercent: number | null = 0;
   residentBytes = 0;
   readBytesPerSecond = 0;
   writeBytesPerSecond = 0;
@@ -101,16 +102,16 @@ export class ProcessEntry {
     this.command = command;
     this.status = status;
     this.runTimeMs = runTimeMs;
-    this.cpuPercent = cpuPercent ?? 0;
+    this.cpuPercent = cpuPercent;
     this.residentBytes = residentBytes;
     this.ioReadBytes = ioReadBytes;
     this.ioWriteBytes = ioWriteBytes;
     this.sampledAtMs = sampledAtMs;
     this.exitedAtMs = null;
     this.lastTick = tick;
-    this.cpu.set(tick, this.cpuPercent);
+    this.cpu.set(tick, cpuPercent ?? 0);
     this.memory.set(tick, residentBytes);
-    this.cpuSum += this.cpuPercent;
+    this.cpuSum += cpuPercent ?? 0;
     this.memorySum += residentBytes;
   }
 
@@ -167,7 +168,7 @@ export class ProcessStore {
       let entry = this.entries.get(key);
       if (!entry) this.entries.set(key, (entry = new ProcessEntry(p[0], p[2], tick, this.capacity)));
       entry.update(p, tick, frame.sampledAtUnixMs);
-      cpuTotal += entry.cpuPercent;
+      cpuTotal += entry.cpuPercent ?? 0;
       memoryTotal += entry.residentBytes;
     }
     for (const [key, entry] of this.entries) {

@@ -5,11 +5,13 @@
 // keeps its colour while it stays among the top. Main thread only; the store must outlive it.
 import uPlot from "uplot";
 
+import { isolate } from "./format.js";
 import type { ProcessEntry, ProcessStore, TickSeries } from "./process_store.js";
+import { bandColour, themeColour, themedAxis } from "./theme.js";
 
 const TOP_PROCESSES = 8;
 const HUES = [215, 25, 140, 350, 275, 190, 50, 100];
-const OTHERS_COLOUR = { stroke: "hsl(220 10% 55%)", fill: "hsl(220 10% 88%)" };
+const OTHERS_COLOUR = { stroke: "--others-line", fill: "--others-fill" };
 
 export interface Measure {
   title: string;
@@ -31,7 +33,8 @@ interface Ranked {
 interface LegendItem {
   item: HTMLLIElement;
   swatch: HTMLElement;
-  label: HTMLElement;
+  name: HTMLElement;
+  pid: Text;
   value: HTMLElement;
 }
 
@@ -55,10 +58,14 @@ export class StackedChart {
       const item = document.createElement("li");
       const parts = {
         swatch: document.createElement("i"),
-        label: document.createElement("span"),
+        // Isolated: a process picks its own name, bidirectional controls included.
+        name: document.createElement("bdi"),
+        pid: document.createTextNode(""),
         value: document.createElement("b"),
       };
-      item.append(parts.swatch, parts.label, parts.value);
+      const label = document.createElement("span");
+      label.append(parts.name, parts.pid);
+      item.append(parts.swatch, label, parts.value);
       legend.append(item);
       this.legend.push({ item, ...parts });
     }
@@ -67,8 +74,7 @@ export class StackedChart {
       (part: "stroke" | "fill") =>
       (_: uPlot, series: number): string => {
         const hue = series === 1 ? undefined : this.top[this.top.length + 1 - series]?.hue;
-        if (hue === undefined) return OTHERS_COLOUR[part];
-        return part === "stroke" ? `hsl(${hue} 65% 42%)` : `hsl(${hue} 70% 78%)`;
+        return hue === undefined ? themeColour(OTHERS_COLOUR[part]) : bandColour(hue, part);
       };
     const band: uPlot.Series = {
       stroke: colour("stroke"),
@@ -76,7 +82,7 @@ export class StackedChart {
       width: 1,
       points: { show: false },
     };
-    const axis: uPlot.Axis = { size: 70, values: (_self, splits) => splits.map(measure.format) };
+    const axis = themedAxis({ size: 70, values: (_self, splits) => splits.map(measure.format) });
     if (measure.increments) axis.incrs = measure.increments;
     this.plot = new uPlot(
       {
@@ -85,7 +91,7 @@ export class StackedChart {
         legend: { show: false },
         cursor: { show: false },
         scales: { y: { range: (_self, _min, max) => [0, Math.max(max, measure.floor)] } },
-        axes: [{}, axis],
+        axes: [themedAxis(), axis],
         series: [{}, ...Array.from({ length: TOP_PROCESSES + 1 }, () => ({ ...band }))],
       },
       [[]],
@@ -136,24 +142,44 @@ export class StackedChart {
     return entries.map((entry) => ({ entry, hue: kept.get(entry) ?? (free.shift() as number) }));
   }
 
-  // The values at the newest tick, largest first, then the others.
+  /** Draws the same data again in the colours of a new scheme. */
+  redraw(): void {
+    this.plot.redraw(false, false);
+    this.writeLegend();
+  }
+
+  // The values at the newest tick, largest first, then the others. A top process that shows as
+  // zero now (it exited, or went quiet after a busy spell) keeps its band but leaves the legend,
+  // and so do the others when they add up to zero.
   private writeLegend(): void {
     const { measure, store } = this;
     let others = measure.totalAt(store, store.tick);
+    const zero = measure.format(0);
     this.legend.forEach((item, i) => {
       const ranked = this.top[i];
-      item.item.hidden = !ranked && i < TOP_PROCESSES;
       if (i === TOP_PROCESSES) {
-        item.swatch.style.background = OTHERS_COLOUR.stroke;
-        setText(item.label, "others");
-        setText(item.value, measure.format(Math.max(0, others)));
-      } else if (ranked) {
-        const value = ranked.entry.valueAt(measure.series(ranked.entry), store.tick);
-        others -= value;
-        item.swatch.style.background = `hsl(${ranked.hue} 65% 42%)`;
-        setText(item.label, `${ranked.entry.name} ${ranked.entry.pid}`);
-        setText(item.value, measure.format(value));
+        const text = measure.format(Math.max(0, others));
+        item.item.hidden = text === zero;
+        item.swatch.style.background = themeColour(OTHERS_COLOUR.stroke);
+        setText(item.name, "others");
+        setText(item.value, text);
+        return;
       }
+      const value = ranked ? ranked.entry.valueAt(measure.series(ranked.entry), store.tick) : 0;
+      others -= value;
+      const text = measure.format(value);
+      item.item.hidden = !ranked || text === zero;
+      if (!ranked || item.item.hidden) {
+        setText(item.name, "");
+        item.pid.data = "";
+        return;
+      }
+      item.swatch.style.background = bandColour(ranked.hue, "stroke");
+      setText(item.name, ranked.entry.name);
+      if (item.pid.data !== ` ${ranked.entry.pid}`) item.pid.data = ` ${ranked.entry.pid}`;
+      setText(item.value, text);
+      const title = isolate(ranked.entry.command);
+      if (item.item.title !== title) item.item.title = title;
     });
   }
 

@@ -9,7 +9,7 @@ import { parseArgs } from "node:util";
 
 import { Sidecar, type Snapshot } from "procsampler";
 
-import { EventStreams, MAX_CONNECTIONS } from "./event_stream.js";
+import { EventStreams } from "./event_stream.js";
 import { loadStaticFiles } from "./static_files.js";
 
 // How far back a page opens: the sidecar's history holds at most this much at 1 s (less on a
@@ -64,15 +64,27 @@ async function main(): Promise<void> {
   if (snapshot.processes.length === 0) console.error(`warning: no process with pid ${rootPid}`);
 
   let allowedHosts: Set<string> = new Set();
+  let allowedOrigins: Set<string> = new Set();
   const server = createServer((request: IncomingMessage, response: ServerResponse) => {
     // Command lines can hold secrets: a page served under another host name (DNS rebinding)
     // gets nothing.
     if (!allowedHosts.has(request.headers.host ?? "")) return void response.writeHead(403).end();
     if (request.method !== "GET") return void response.writeHead(405).end();
-    const path = (request.url ?? "/").split("?")[0] ?? "/";
-    if (path === "/events") {
-      if (streams.connectionCount >= MAX_CONNECTIONS) return void response.writeHead(503).end();
-      return void streams.open(response);
+    const url = new URL(request.url ?? "/", "http://localhost");
+    const path = url.pathname;
+    if (path === "/events" || path === "/command") {
+      // The page's own requests send no Origin (same origin); a page of another site that opens
+      // streams to take the slots sends its own.
+      const origin = request.headers.origin;
+      if (origin !== undefined && !allowedOrigins.has(origin)) return void response.writeHead(403).end();
+    }
+    if (path === "/events") return void streams.open(response);
+    if (path === "/command") {
+      const pid = Number(url.searchParams.get("pid"));
+      const command = streams.fullCommand(pid, Number(url.searchParams.get("start")));
+      if (command === undefined) return void response.writeHead(404).end();
+      response.writeHead(200, { "content-type": "text/plain; charset=utf-8", "cache-control": "no-store" });
+      return void response.end(command);
     }
     const file = files.get(path);
     if (!file) return void response.writeHead(404).end();
@@ -85,6 +97,7 @@ async function main(): Promise<void> {
   });
   const port = (server.address() as AddressInfo).port;
   allowedHosts = new Set([`127.0.0.1:${port}`, `localhost:${port}`]);
+  allowedOrigins = new Set([...allowedHosts].map((host) => `http://${host}`));
   console.log(`procsampler dashboard of pid ${rootPid}: http://127.0.0.1:${port}/`);
 
   const stop = async (): Promise<void> => {
