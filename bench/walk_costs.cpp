@@ -7,8 +7,8 @@
 //     the exe link, of every pid; (l) a bare getdents64 listing of /proc opened for it, and (L)
 //     of /proc kept open (the kernel makes the first dearer); (k) a bare pass over kept-open stat
 //     descriptors (one pread each); snapshots of the 10-process tree by the table as shipped (s:
-//     the listing diff), by children files (c), and by the scan (f: no pidfds nor kept
-//     descriptors, which reads every stat). Rounds are 200 ms apart, as snapshots are.
+//     the listing diff) and by the scan (f: no pidfds nor kept descriptors, which reads every
+//     stat). Rounds are 200 ms apart, as snapshots are.
 //     Prints the medians and ratios: at 2000, (s)/(a) at most 0.06; from 200 to 5000, (s) grows
 //     no faster than (l) and (L).
 //  2. At 2000: the real sidecar streaming the whole machine (root pid 1) every 500 ms; its CPU
@@ -52,7 +52,7 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kMachines[] = {200, 500, 1000, 2000, 5000};
 constexpr std::size_t kMain = 2000;
-constexpr int kRounds = 28;  // each of the 7 measures in each place twice, once each way
+constexpr int kRounds = 24;  // each of the 6 measures in each place twice, once each way
 
 double threadCpuUs() {
   timespec now{};
@@ -94,7 +94,7 @@ double contextSwitches(pid_t pid) {
 
 struct Row {
   std::size_t machine = 0;
-  double bare = 0, listing = 0, keptListing = 0, kept = 0, walk = 0, children = 0, scan = 0;
+  double bare = 0, listing = 0, keptListing = 0, kept = 0, walk = 0, scan = 0;
 };
 
 sampling::Sampler configured(std::unique_ptr<sampling::ProcessTable> table, Clock& clock) {
@@ -107,27 +107,16 @@ Row measure(pid_t treeRoot) {
   bench::KeptStatFiles kept;
   kept.open();
   SystemClock clock;
-  auto options = [](sampling::procfs::ChildDiscovery discovery, std::size_t budget) {
-    sampling::procfs::ProcFsTableOptions chosen = sampling::procfs::liveOptions();
-    chosen.discovery = discovery;
-    chosen.descriptorBudget = budget;
-    return chosen;
-  };
-  using sampling::procfs::ChildDiscovery;
+  sampling::procfs::ProcFsTableOptions scan = sampling::procfs::liveOptions();
+  scan.descriptorBudget = 0;
   std::vector<sampling::Sampler> samplers;
   samplers.push_back(configured(sampling::new_with_specifics(clock), clock));
-  samplers.push_back(configured(
-      std::make_unique<sampling::procfs::ProcFsTable>(
-          sampling::procfs::makeLiveProcFiles(), clock,
-          options(ChildDiscovery::ChildrenFiles, sampling::procfs::liveOptions().descriptorBudget)),
-      clock));
-  samplers.push_back(configured(
-      std::make_unique<sampling::procfs::ProcFsTable>(sampling::procfs::makeLiveProcFiles(), clock,
-                                                      options(ChildDiscovery::Listing, 0)),
-      clock));
+  samplers.push_back(configured(std::make_unique<sampling::procfs::ProcFsTable>(
+                                    sampling::procfs::makeLiveProcFiles(), clock, scan),
+                                clock));
   std::this_thread::sleep_for(200ms);
   const auto root = static_cast<sampling::Pid>(treeRoot);
-  std::size_t records[3] = {};
+  std::size_t records[2] = {};
   const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const std::function<void()> ops[] = {
       [] { bench::barePass(); },
@@ -135,8 +124,7 @@ Row measure(pid_t treeRoot) {
       [&] { bench::bareListing(procFd); },
       [&] { kept.pass(); },
       [&] { records[0] = collectSnapshot(samplers[0], root, {}, {}).processes.size(); },
-      [&] { records[1] = collectSnapshot(samplers[1], root, {}, {}).processes.size(); },
-      [&] { records[2] = collectSnapshot(samplers[2], root, {}, {}).processes.size(); }};
+      [&] { records[1] = collectSnapshot(samplers[1], root, {}, {}).processes.size(); }};
   constexpr std::size_t n = std::size(ops);
   std::vector<double> times[n];
   for (int round = 0; round < kRounds; ++round) {
@@ -150,12 +138,11 @@ Row measure(pid_t treeRoot) {
     std::this_thread::sleep_for(200ms);
   }
   ::close(procFd);
-  if (records[0] != 10 || records[1] != 10 || records[2] != 10) {
-    std::printf("a snapshot of the tree held %zu, %zu, %zu records, not 10\n", records[0],
-                records[1], records[2]);
+  if (records[0] != 10 || records[1] != 10) {
+    std::printf("a snapshot of the tree held %zu, %zu records, not 10\n", records[0], records[1]);
   }
   return {bench::bareListing(), median(times[0]), median(times[1]), median(times[2]),
-          median(times[3]),     median(times[4]), median(times[5]), median(times[6])};
+          median(times[3]),     median(times[4]), median(times[5])};
 }
 
 // Reads the sidecar's events on a thread of its own, as a host must, counting snapshots.
@@ -256,11 +243,11 @@ int run(int streamingSeconds, int idleMinutes, bool namespaced) {
     rows.push_back(measure(tree.root()));
     const Row& row = rows.back();
     std::printf(
-        "%5zu processes: (a) %6.0f us (l) %4.0f (L) %4.0f (k) %5.0f (s) %4.0f (c) %4.0f "
-        "(f) %5.0f  /(a): (l) %.3f (L) %.3f (k) %.3f (s) %.3f (c) %.3f (f) %.3f\n",
-        row.machine, row.bare, row.listing, row.keptListing, row.kept, row.walk, row.children,
-        row.scan, row.listing / row.bare, row.keptListing / row.bare, row.kept / row.bare,
-        row.walk / row.bare, row.children / row.bare, row.scan / row.bare);
+        "%5zu processes: (a) %6.0f us (l) %4.0f (L) %4.0f (k) %5.0f (s) %4.0f (f) %5.0f  "
+        "/(a): (l) %.3f (L) %.3f (k) %.3f (s) %.3f (f) %.3f\n",
+        row.machine, row.bare, row.listing, row.keptListing, row.kept, row.walk, row.scan,
+        row.listing / row.bare, row.keptListing / row.bare, row.kept / row.bare,
+        row.walk / row.bare, row.scan / row.bare);
     std::fflush(stdout);
     if (machine == kMain) {
       std::printf("a snapshot of the 10-process tree: (s)/(a) = %.3f (target: at most 0.06)\n",

@@ -54,8 +54,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
-  // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42",
-  // "threads 42", "children 42" (one per thread)
+  // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42"
   std::vector<std::string> calls;
   std::uint64_t cpuTicks = 0;    // summed over the two CPUs
   std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
@@ -97,24 +96,6 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   }
   void closeHandle(Handle handle) override { bound_.erase(handle); }
 
-  bool hasChildrenFiles() override { return true; }
-  ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
-    out = {pid};
-    if (procs.count(pid))
-      out.insert(out.end(), procs[pid].threads.begin(), procs[pid].threads.end());
-    return logged("threads", pid);
-  }
-  // Every child is listed by its parent's leader, as if the leader forked it (a fork by another
-  // thread is left to the live table's test).
-  ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
-    const ReadStatus status = logged("children", pid);
-    buffer_.clear();
-    for (const auto& [child, p] : procs) {
-      if (p.ppid == pid && tid == pid) buffer_ += n(child) + " ";
-    }
-    text = buffer_;
-    return status;
-  }
   ReadStatus watchExit(Pid pid, Handle& handle) override {
     const ReadStatus status = logged("watch", pid);
     if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};

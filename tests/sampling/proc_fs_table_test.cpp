@@ -20,12 +20,9 @@ using K = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr auto kGone = ReadStatus::Gone, kUnreadable = ReadStatus::Unreadable;
-constexpr auto kChildrenFiles = ChildDiscovery::ChildrenFiles;
 // The machine booted 0.7 s after the epoch, so a start of whole seconds of ticks is still in its
 // second. Without descriptors nothing is watched or kept: every refresh reads every stat.
 constexpr ProcFsTableOptions kListing{.bootTime = 700ms, .descriptorBudget = 64};
-constexpr ProcFsTableOptions kChildren{
-    .bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 64};
 constexpr ProcFsTableOptions kScan{.bootTime = 700ms};
 
 TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisTheFieldsAfterItAndTheStateLetter) {
@@ -98,8 +95,7 @@ testing::ProcessWorldFactory worldWith(ProcFsTableOptions options) {
   return [options](Clock& clock) { return std::make_unique<ProcFilesWorld>(clock, options); };
 }
 INSTANTIATE_TEST_SUITE_P(ProcFiles, TreeSelectionContract,
-                         ::testing::Values(worldWith(kListing), worldWith(kChildren),
-                                           worldWith(kScan)));
+                         ::testing::Values(worldWith(kListing), worldWith(kScan)));
 
 class ProcFsTableTest : public ::testing::Test {
  protected:
@@ -228,14 +224,13 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
 
 TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   // Every way of reading, each against a full read (stat of every pid at every refresh, every
-  // process completed: table_) of the machine files_ holds: the two ways of finding new processes;
-  // the scan (no descriptors at all); descriptors running out mid-way.
+  // process completed: table_) of the machine files_ holds: the listing; the scan (no descriptors
+  // at all); descriptors running out mid-way.
   // clang-format off
   const struct { const char* name; ProcFsTableOptions options; } kVariants[] = {
-      {"listing", kListing}, {"children files", kChildren}, {"scan", kScan},
+      {"listing", kListing}, {"scan", kScan},
       {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}},
-      {"children files, few descriptors",
-       {.bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 4}}};
+      {"fewer descriptors", {.bootTime = 700ms, .descriptorBudget = 4}}};
   // clang-format on
   std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
   std::vector<Sampler> samplers;

@@ -82,22 +82,14 @@ TEST_F(LiveTable, StartSecondsAreTheSecondsProcessesStartedIn) {
   }
 }
 
-// Both ways of finding new processes this kernel offers (the listing, children files) against a
-// full read, over a root that is a subreaper: a fork by a thread, an exec, an exit to a zombie, a
-// child reparented to the root, the root's own exit. What moves between two reads of a live
-// process (CPU, memory, run time, and the machine's count) is left out; the scripted /proc covers
-// the rest.
+// A walking table against a full read, over a root that is a subreaper: a fork by a thread, an
+// exec, an exit to a zombie, a child reparented to the root, the root's own exit. What moves
+// between two reads of a live process (CPU, memory, run time, and the machine's count) is left out;
+// the scripted /proc covers the rest.
 TEST_F(LiveTable, WalkingTablesSeeWhatAFullReadSees) {
   std::vector<Sampler> samplers;
   samplers.emplace_back(std::make_unique<testing::BorrowedTable>(*table_, true), clock_);
-  for (const bool childrenFiles : {false, true}) {
-    procfs::ProcFsTableOptions options = procfs::liveOptions();
-    if (childrenFiles) options.discovery = procfs::ChildDiscovery::ChildrenFiles;
-    auto files = procfs::makeLiveProcFiles();
-    if (childrenFiles && !files->hasChildrenFiles()) continue;
-    samplers.emplace_back(std::make_unique<procfs::ProcFsTable>(std::move(files), clock_, options),
-                          clock_);
-  }
+  samplers.emplace_back(new_with_specifics(clock_), clock_);
   // The root's children: one that execs, one that pauses, one with a child of its own, and the
   // child of a thread that stays. Each says (which, pid); none is ever reaped.
   int said[2];

@@ -53,14 +53,6 @@ class ProcFiles {
   virtual ReadStatus readSystemStat(std::string_view& text) = 0;
   virtual void closeHandle(Handle handle) = 0;
 
-  // Whether the kernel has /proc/PID/task/TID/children files (CONFIG_PROC_CHILDREN).
-  virtual bool hasChildrenFiles() = 0;
-  // Replaces out with the thread ids of the process (its task directory).
-  virtual ReadStatus listThreads(Pid pid, std::vector<Pid>& out) = 0;
-  // /proc/PID/task/TID/children: the pids of the children that thread forked, separated by
-  // spaces. Same lifetime rule as readPidFile's text.
-  virtual ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) = 0;
-
   // Opens a pidfd on whoever holds pid now and watches it for the process's exit, which
   // takeExits then reports once; the handle, closed by closeHandle, ends the watch. Gone when no
   // process holds the pid, NoDescriptor when descriptors (or watches) have run out, Unreadable when

@@ -21,8 +21,8 @@
 namespace procsampler::sampling::procfs {
 namespace {
 
-// Descriptors left to the rest of the sidecar and to the table's passing reads (a task directory
-// and a children file at most at once) when the table keeps as many as it may.
+// Descriptors left to the rest of the sidecar and to the table's passing reads when the table
+// keeps as many as it may.
 constexpr std::size_t RESERVED_DESCRIPTORS = 64;
 
 ReadStatus statusFromErrno(int error) {
@@ -36,13 +36,10 @@ ssize_t readDirectoryEntries(int dirFd, char* buffer, std::size_t size) {
   return ::syscall(SYS_getdents64, dirFd, buffer, size);
 }
 
-// "PID/name" or "PID/task/TID/name" with its terminating NUL; 10 digits hold any 32-bit pid.
+// "PID/name" with its terminating NUL; 10 digits hold any 32-bit pid.
 class PidPath {
  public:
   PidPath(Pid pid, std::string_view name) { append(pid).append(name).text_[length_] = '\0'; }
-  PidPath(Pid pid, Pid tid, std::string_view name) {
-    append(pid).append("task/").append(tid).append(name).text_[length_] = '\0';
-  }
   const char* c_str() const { return text_; }
 
  private:
@@ -57,7 +54,7 @@ class PidPath {
     length_ += name.size();
     return *this;
   }
-  char text_[2 * (10 + 1) + 5 + 9 + 1];
+  char text_[10 + 1 + 9 + 1];
   std::size_t length_ = 0;
 };
 
@@ -73,7 +70,7 @@ std::string_view fileName(PidFile file) {
   return "stat";
 }
 
-// Appends the numeric names of a directory listing (pids, thread ids) to out.
+// Appends the numeric names of a directory listing (the pids of /proc) to out.
 bool listNumbers(int dirFd, char* buffer, std::size_t size, std::vector<Pid>& out) {
   if (::lseek(dirFd, 0, SEEK_SET) != 0) return false;
   while (true) {
@@ -152,29 +149,6 @@ class LiveProcFiles final : public ProcFiles {
 
   void closeHandle(Handle handle) override {
     if (handle >= 0) ::close(handle);
-  }
-
-  bool hasChildrenFiles() override {
-    return procFd_ >= 0 && ::faccessat(procFd_, "thread-self/children", R_OK, 0) == 0;
-  }
-
-  ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
-    out.clear();
-    if (procFd_ < 0) return ReadStatus::Unreadable;
-    const int fd =
-        ::openat(procFd_, PidPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return statusFromErrno(errno);
-    const bool listed = listNumbers(fd, dents_, sizeof dents_, out);
-    const int error = errno;
-    ::close(fd);
-    return listed ? ReadStatus::Ok : statusFromErrno(error);
-  }
-
-  ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
-    // A children file is produced line by line like /proc/stat, so it is read to 0.
-    Handle none = NO_HANDLE;
-    return withFile(PidPath(pid, tid, "children").c_str(), none, false,
-                    [&](int fd) { return readWhole(fd, false, text); });
   }
 
   ReadStatus watchExit(Pid pid, Handle& handle) override {

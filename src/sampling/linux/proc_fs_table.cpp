@@ -1,14 +1,13 @@
 // A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
 // last one and nothing else: a parent link and a start read once stay true until the parent exits,
-// so it learns of new pids (the listing of /proc diffed against the entries, or the children
-// files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
-// stat of new pids, of the children of exited processes and of the entries it cannot watch
-// (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
-// Completion reads schedstat of the reported pids, cmdline and io when the process has run since
-// its last completion, stat when the refresh did not read it or a file was just opened by pid
-// (which stat then confirms), and exe after an exec. The files read at every refresh stay open
-// within a budget of descriptors and are read with pread; a kept descriptor reads its own
-// process or nothing, so it never needs confirming again.
+// so it learns of new pids (the listing of /proc diffed against the entries), of exits (a pidfd per
+// entry, drained without waiting), and reads stat of new pids, of the children of exited processes
+// and of the entries it cannot watch (zombies; every entry when pidfds are unavailable or have run
+// out, which is the full scan). Completion reads schedstat of the reported pids, cmdline and io
+// when the process has run since its last completion, stat when the refresh did not read it or a
+// file was just opened by pid (which stat then confirms), and exe after an exec. The files read at
+// every refresh stay open within a budget of descriptors and are read with pread; a kept descriptor
+// reads its own process or nothing, so it never needs confirming again.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <time.h>
@@ -143,21 +142,14 @@ bool ProcFsTable::beginRefresh() {
 
 std::size_t ProcFsTable::refresh_processes_specifics() {
   if (!beginRefresh()) return 0;
-  // Children files are read for the trees only, so without the listing nothing is watched.
-  const bool watchNew = options_.discovery == ChildDiscovery::Listing;
-  for (const Pid pid : pids_) readEntry(pid, watchNew);
+  for (const Pid pid : pids_) readEntry(pid, true);
   entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
   machineCount_ = entries_.size();
   return pids_.size();
 }
 
-void ProcFsTable::refreshTrees(std::span<const Pid> seeds) {
-  if (!beginRefresh()) return;
-  if (options_.discovery == ChildDiscovery::Listing) {
-    walkListing();
-  } else {
-    walkChildren(seeds);
-  }
+void ProcFsTable::refreshTrees(std::span<const Pid> /*seeds*/) {
+  if (beginRefresh()) walkListing();
 }
 
 void ProcFsTable::walkListing() {
@@ -177,37 +169,6 @@ void ProcFsTable::walkListing() {
   });
   rereadOrphans();
   machineCount_ = entries_.size();
-}
-
-void ProcFsTable::walkChildren(std::span<const Pid> seeds) {
-  machineCount_ = pids_.size();
-  walk_.clear();
-  for (const Pid seed : seeds) walk_.emplace_back(seed, 0);
-  for (std::size_t next = 0; next < walk_.size(); ++next) {
-    const auto [pid, listedUnder] = walk_[next];
-    Entry* entry = entries_.find(pid);
-    if (entry != nullptr && entry->reached == sweep()) continue;
-    // A seed's parent may lie outside the trees, unwatched, so a seed is read every time; any
-    // other entry is read when new, unwatched, or listed under another parent than it knew.
-    const bool current = entry != nullptr && entry->exitWatch != NO_HANDLE && listedUnder != 0 &&
-                         entry->process.parent_pid == listedUnder;
-    if (entry != nullptr && (current || entry->statRead == sweep())) {
-      entries_.markAlive(pid);
-    } else if ((entry = readEntry(pid, true)) == nullptr) {
-      continue;
-    }
-    entry->reached = sweep();
-    // Each thread lists the children it forked.
-    if (files_->listThreads(pid, threads_) != ReadStatus::Ok) continue;
-    children_.clear();
-    for (const Pid tid : threads_) {
-      std::string_view text;
-      if (files_->readChildren(pid, tid, text) == ReadStatus::Ok) parseChildren(text, children_);
-    }
-    for (const Pid child : children_) walk_.emplace_back(child, pid);
-  }
-  // The rest lies outside the trees: nothing watches it any longer.
-  entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
 }
 
 void ProcFsTable::rereadOrphans() {

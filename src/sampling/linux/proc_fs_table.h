@@ -21,18 +21,11 @@
 
 namespace procsampler::sampling::procfs {
 
-// Where a tree refresh finds new processes.
-enum class ChildDiscovery : std::uint8_t {
-  Listing,        // the pids of /proc not yet known: the table knows the whole machine
-  ChildrenFiles,  // the children files of the trees' processes: the table knows the trees only
-};
-
 struct ProcFsTableOptions {
   std::uint64_t clockTicksPerSecond = 100;  // sysconf(_SC_CLK_TCK): the unit of every tick count
   std::uint64_t pageSize = 4096;            // sysconf(_SC_PAGESIZE): the unit of rss
   // The wall-clock instant the kernel counts start ticks from, since the Unix epoch.
   std::chrono::nanoseconds bootTime{0};
-  ChildDiscovery discovery = ChildDiscovery::Listing;
   // How many descriptors (pidfds and kept files) the table may hold at once. With none, every
   // read opens and closes its file and a tree refresh reads every entry's stat.
   std::size_t descriptorBudget = 0;
@@ -73,7 +66,6 @@ class ProcFsTable final : public ProcessTable {
     Handle stat = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE, schedstat = NO_HANDLE;
     std::uint64_t statRead = 0;   // the refresh (sweep) that last read stat
     std::uint64_t exitHeard = 0;  // the refresh that heard of its exit, not to watch it again
-    std::uint64_t reached = 0;    // the refresh whose walk of the children files reached it
     std::uint64_t completed = 0;  // the refresh after which it was last completed
     std::uint64_t reported = 0;   // the refresh after which it was last to be completed
   };
@@ -87,7 +79,6 @@ class ProcFsTable final : public ProcessTable {
   // listed. Then turns the entries whose exit was reported into unwatched ones, to be read.
   bool beginRefresh();
   void walkListing();
-  void walkChildren(std::span<const Pid> seeds);
   // Reads anew the entries whose parent exited or went in this refresh, and theirs in turn.
   void rereadOrphans();
   // Reads stat into pid's entry, created if need be and marked alive; watches it first when
@@ -128,13 +119,10 @@ class ProcFsTable final : public ProcessTable {
   bool pidfds_ = true;  // false once the kernel refused a pidfd for want of support
 
   // Per-refresh scratch, kept for its storage.
-  std::vector<Pid> pids_;                  // the listing
-  std::vector<Pid> exited_;                // reported exits; then processes gone or found zombies
-  std::vector<Pid> orphans_;               // entries to read again for a parent that exited
-  std::vector<Pid> reportedPids_;          // entries reported at some refresh, until forgotten
-  std::vector<std::pair<Pid, Pid>> walk_;  // (pid, the process it was listed under; 0: a seed)
-  std::vector<Pid> threads_;
-  std::vector<Pid> children_;
+  std::vector<Pid> pids_;          // the listing
+  std::vector<Pid> exited_;        // reported exits; then processes gone or found zombies
+  std::vector<Pid> orphans_;       // entries to read again for a parent that exited
+  std::vector<Pid> reportedPids_;  // entries reported at some refresh, until forgotten
 
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
   std::uint32_t cpuCount_ = 0;

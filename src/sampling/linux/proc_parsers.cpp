@@ -163,13 +163,6 @@ std::optional<IoCounters> parseIo(std::string_view text) {
   return IoCounters{*readBytes, *writeBytes};
 }
 
-void parseChildren(std::string_view text, std::vector<Pid>& out) {
-  for (std::string_view token; !(token = nextToken(text)).empty();) {
-    Pid pid = 0;
-    if (parseWhole(token, pid) && pid != 0) out.push_back(pid);
-  }
-}
-
 std::string_view stripDeletedSuffix(std::string_view link) {
   constexpr std::string_view kDeleted = " (deleted)";
   if (link.size() >= kDeleted.size() && link.substr(link.size() - kDeleted.size()) == kDeleted) {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "sampling/process_table.h"
 
@@ -53,10 +52,6 @@ struct IoCounters {
   std::uint64_t writeBytes = 0;
 };
 std::optional<IoCounters> parseIo(std::string_view text);
-
-// Appends the pids of a children file ("12 345 ", one after another) to out; a token that is not
-// a pid is skipped.
-void parseChildren(std::string_view text, std::vector<Pid>& out);
 
 // The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone;
 // finalComponent (table_core.h) then names the process.
