@@ -5,6 +5,7 @@
 // process's exit is reported once, at its zombie state or its end. mirror() makes a twin.
 #pragma once
 
+#include <functional>
 #include <map>
 
 #include "sampling/linux/proc_files.h"
@@ -47,15 +48,17 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     if (reap) return static_cast<void>(procs.erase(pid));
     procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
   }
-  // Takes on the other's processes, clock and failures, keeping its own handles and log.
+  // Takes on the other's processes, clock, failures and races, keeping its own handles and log.
   void mirror(const FakeProcFiles& other) {
-    procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks;
+    procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks, races = other.races;
   }
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
   // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42"
   std::vector<std::string> calls;
+  // A change made to the machine the first time a call (as logged) is made: a race forced.
+  std::map<std::string, std::function<void(FakeProcFiles&)>> races;
   std::uint64_t cpuTicks = 0;    // summed over the two CPUs
   std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
 
@@ -122,6 +125,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // Logs the call; Gone when no process holds pid, else what is scripted for it.
   ReadStatus logged(const std::string& file, Pid pid) {
     calls.push_back(file + " " + n(pid));
+    if (auto race = races.extract(calls.back())) race.mapped()(*this);
     return procs.count(pid) ? failing[calls.back()] : ReadStatus::Gone;
   }
   ReadStatus read(const std::string& file, Pid pid, Handle& handle, bool keep,

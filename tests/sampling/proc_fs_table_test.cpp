@@ -240,9 +240,9 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   }
   Sampler full(std::make_unique<testing::BorrowedTable>(table_, true), clock_);
   auto collect = [&](Pid root, const ExternalProcessMap& externals) {
+    for (auto& walker : walkers) walker->files->mirror(files_);
     const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
     for (std::size_t i = 0; i < std::size(kVariants); ++i) {
-      walkers[i]->files->mirror(files_);
       EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == whole)
           << kVariants[i].name << " under " << root;
       EXPECT_LE(walkers[i]->proc.heldDescriptors(), kVariants[i].options.descriptorBudget);
@@ -266,6 +266,12 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   world_.spawn({103, 100, 70, "cc", {"cc", "-c"}});
   world_.spawn({104, 101, 70, "sub", {"sub"}});
   collect(100, reaper);
+  // 302 forks 303 and is killed and reaped while the collection completes it, which hands 303 to
+  // the subreaper: one snapshot without 302, the next with 303 under 300.
+  world_.spawn({303, 302, 80, "leaf", {"leaf"}});
+  files_.races["schedstat 302"] = [](testing::FakeProcFiles& f) { f.exitProcess(302, true, 300); };
+  collect(100, reaper);
+  EXPECT_EQ(collect(100, reaper).processes.size(), 8u);
   // 102 exits, a zombie; 104 ends; 301 ends, 302 goes to the subreaper, and 301's pid is taken at
   // once.
   files_.exitProcess(102, false);

@@ -119,24 +119,24 @@ double ProcFsTable::cpuIntervalTicks() {
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
   nowS_ = unixSeconds(clock_.wallNow());
-  exited_.clear();
   if (!files_->listPids(pids_)) {
     entries_.forEach([this](Entry& entry) { releaseAll(entry); });
     entries_.clear();
+    exited_.clear();
     machineCount_ = 0;
     return false;
   }
   cpuSpans_.add(cpuIntervalTicks());
   forgetUnreported();
   // An exit ends the watch: the entry is read from now on, until it is gone.
-  files_->takeExits(exited_);
-  for (const Pid pid : exited_) {
+  heard_.clear();
+  files_->takeExits(heard_);
+  for (const Pid pid : heard_) {
     if (Entry* entry = entries_.find(pid); entry != nullptr && entry->exitWatch != NO_HANDLE) {
       release(entry->exitWatch);
       entry->exitHeard = sweep();
     }
   }
-  exited_.clear();
   return true;
 }
 
@@ -144,6 +144,7 @@ std::size_t ProcFsTable::refresh_processes_specifics() {
   if (!beginRefresh()) return 0;
   for (const Pid pid : pids_) readEntry(pid, true);
   entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
+  exited_.clear();  // every orphan was read with the rest
   machineCount_ = entries_.size();
   return pids_.size();
 }
@@ -173,13 +174,14 @@ void ProcFsTable::walkListing() {
 
 void ProcFsTable::rereadOrphans() {
   // An exit reparents the children at once (to a subreaper or to pid 1), and the children may
-  // exit in turn, so this goes on until no read finds another.
+  // exit in turn, so this goes on until no read finds another. A child read earlier in this
+  // refresh may have been read before its parent exited, so it is read again too.
   while (!exited_.empty()) {
     std::sort(exited_.begin(), exited_.end());
     orphans_.clear();
     entries_.forEach([this](const Entry& entry) {
       const Pid parent = entry.process.parent_pid.value_or(0);
-      if (entry.statRead != sweep() && std::binary_search(exited_.begin(), exited_.end(), parent)) {
+      if (std::binary_search(exited_.begin(), exited_.end(), parent)) {
         orphans_.push_back(entry.process.pid);
       }
     });
@@ -282,7 +284,11 @@ void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
       reportedPids_.push_back(pid);
     }
     if (entry->completed == sweep()) continue;
-    if (!completePid(pid, *entry)) remove(pid);
+    if (!completePid(pid, *entry)) {
+      // Its children were read as its, and are read again at the next refresh.
+      if (!entry->exited) exited_.push_back(pid);
+      remove(pid);
+    }
   }
 }
 

@@ -119,8 +119,11 @@ class ProcFsTable final : public ProcessTable {
   bool pidfds_ = true;  // false once the kernel refused a pidfd for want of support
 
   // Per-refresh scratch, kept for its storage.
-  std::vector<Pid> pids_;          // the listing
-  std::vector<Pid> exited_;        // reported exits; then processes gone or found zombies
+  std::vector<Pid> pids_;   // the listing
+  std::vector<Pid> heard_;  // the exits the pidfds report
+  // Processes found gone or zombies since the orphans were last read: by a refresh, or by a
+  // completion, whose finds the next refresh takes.
+  std::vector<Pid> exited_;
   std::vector<Pid> orphans_;       // entries to read again for a parent that exited
   std::vector<Pid> reportedPids_;  // entries reported at some refresh, until forgotten
 
