@@ -75,10 +75,11 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
     return read(name, pid, handle, keep, text);
   }
   // In pieces of 5 bytes, counting the bytes handed over.
-  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,
                              const std::function<bool(std::string_view)>& take) override {
     std::string_view text;
     const ReadStatus status = read("cmdline", pid, handle, keep, text);
+    text = text.substr(0, limit);
     for (std::size_t at = 0; status == ReadStatus::Ok && at < text.size(); at += 5) {
       const std::string_view piece = text.substr(at, 5);
       cmdlineBytes += piece.size();

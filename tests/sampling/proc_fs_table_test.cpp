@@ -168,11 +168,36 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
+// A report shows what the kernel holds at its completion, whether or not the process ran since the
+// last one, and whether or not it was reported in between.
+TEST_F(ProcFsTableTest, AReportShowsWhatTheKernelHoldsWhetherOrNotTheProcessRan) {
+  world_.spawn({10, 1, 1, "sleep", {"sleep", "9"}});
+  auto report = [&](bool reported = true) -> const Process& {
+    pass(1000ms);
+    const Pids pids = reported ? Pids{10} : Pids{};
+    table_.refreshTrees(Pids{10});
+    table_.completeProcesses(pids);
+    return at(10);
+  };
+  report(), report();
+  // Another process writes its argument area while it sleeps: its run time does not move.
+  files_.procs[10].cmdline = "title\0"s;
+  EXPECT_EQ(report().arguments, Strings{"title"});
+  // It execs a link of another name to a program of the same short name, reported or not.
+  for (const bool reported : {true, false}) {
+    const std::string exe = reported ? "/opt/walkhelper" : "/opt/walkhelper2";
+    files_.add({.pid = 10, .comm = "sleep", .starttime = 100, .cmdline = "s\0"s, .exe = exe});
+    report(reported), report(reported), report(reported);
+    EXPECT_EQ(report().name, exe.substr(5));
+  }
+}
+
 // Each step changes the machine, then refreshes root 5's tree and completes the reported pids;
 // the calls past "list" and "system" are compared.
 TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsReported) {
-  // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
-  const std::string huge = std::string(1 << 20, 'a') + '\0';
+  // A megabyte of NULs before its arguments, as a program that blanks its title leaves: never
+  // read unreported, and at a report only as far as a command shows.
+  const std::string huge = std::string(1 << 20, '\0') + "sh";
   const testing::WorldProcess kWorld[] = {{1, 0, 1, "init", {"init"}}, {5, 1, 1, "sh", {"sh"}},
                                           {6, 5, 1, "sh", {huge}},     {7, 1, 1, "sh", {"sh"}},
                                           {8, 7, 1, "sh", {"sh"}},     {9, 1, 1, "sh", {"sh"}}};
@@ -189,9 +214,10 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   // clang-format off
   const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.
-      {[] {}, {5, 6}, "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,"},
-      // Not run since: its run time and stat alone.
-      {[] {}, {5, 6}, "schedstat 5,stat 5,schedstat 6,stat 6,"},
+      {[] {}, {5, 6},
+       "cmdline 5,schedstat 5,io 5,exe 5,stat 5,cmdline 6,schedstat 6,io 6,exe 6,stat 6,"},
+      // Not run since: its arguments (which another process may write), run time and stat alone.
+      {[] {}, {5, 6}, "cmdline 5,schedstat 5,stat 5,cmdline 6,schedstat 6,stat 6,"},
       // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
       // pid is watched, read and named; an orphan read anew; an exec named at its report.
       {[&] {
@@ -202,18 +228,19 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
          world_.spawn({11, 5, 2, "cc", {"cc"}});
          world_.spawn({6, 5, 1, "vi", {"vi"}});
        }, {5, 6, 11},
-       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,schedstat 5,cmdline 5,io 5,"
-       "stat 5,schedstat 6,cmdline 6,io 6,stat 6,exe 6,schedstat 11,cmdline 11,io 11,stat 11,"},
+       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,cmdline 5,schedstat 5,io 5,exe 5,"
+       "stat 5,cmdline 6,schedstat 6,io 6,exe 6,stat 6,exe 6,cmdline 11,schedstat 11,io 11,exe 11,"
+       "stat 11,"},
       // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
       // read in full, as its run time covers only one of them.
-      {[&] { files_.exitProcess(11, false); }, {5}, "stat 11,schedstat 5,cmdline 5,io 5,stat 5,"}};
+      {[&] { files_.exitProcess(11, false); }, {5}, "stat 11,cmdline 5,schedstat 5,io 5,exe 5,stat 5,"}};
   // clang-format on
   for (const auto& step : kSteps) {
     step.change();
     pass(1000ms);
     EXPECT_EQ(callsOf(step.reported), step.calls);
   }
-  EXPECT_LT(files_.cmdlineBytes, 3 * MAX_COMMAND_BYTES);
+  EXPECT_LT(files_.cmdlineBytes, 4 * MAX_COMMAND_BYTES);  // 6 reported three times
   // 6 and 11 let go of their kept files (and 6 of its arguments) after a refresh without a
   // report. Left: a watch for every live process, the zombie's stat (read until it is gone), and
   // the files of the one still reported.
@@ -266,11 +293,13 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   world_.spawn({103, 100, 70, "cc", {"cc", "-c"}});
   world_.spawn({104, 101, 70, "sub", {"sub"}});
   collect(100, reaper);
-  // 302 forks 303 and is killed and reaped while the collection completes it, which hands 303 to
-  // the subreaper: one snapshot without 302, the next with 303 under 300.
+  // 101 execs a program of the same short name; 302 forks 303 and is killed and reaped while the
+  // collection completes it, which hands 303 to the subreaper: one snapshot without 302, the next
+  // with 303 under 300.
+  files_.add({.pid = 101, .ppid = 100, .comm = "worker", .starttime = 6000, .exe = "/opt/w2"});
   world_.spawn({303, 302, 80, "leaf", {"leaf"}});
   files_.races["schedstat 302"] = [](testing::FakeProcFiles& f) { f.exitProcess(302, true, 300); };
-  collect(100, reaper);
+  EXPECT_EQ(collect(100, reaper).processes.at(1).name, "w2");
   EXPECT_EQ(collect(100, reaper).processes.size(), 8u);
   // 102 exits, a zombie; 104 ends; 301 ends, 302 goes to the subreaper, and 301's pid is taken at
   // once.

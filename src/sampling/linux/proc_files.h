@@ -41,11 +41,11 @@ class ProcFiles {
   // On Ok, text holds the whole file; the view stays valid until the next call on this object.
   virtual ReadStatus readPidFile(Pid pid, PidFile file, Handle& handle, bool keep,
                                  std::string_view& text) = 0;
-  // Reads /proc/PID/cmdline from its start, piece by piece through one buffer of fixed size,
-  // handing each piece to `take` until take returns false or the file ends; a piece is valid only
-  // during its call. A file read to its end or to take's refusal is Ok, an empty one included.
-  // Handles as readPidFile.
-  virtual ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+  // Reads at most `limit` bytes of /proc/PID/cmdline from its start, piece by piece through one
+  // buffer of fixed size, handing each piece to `take` until take returns false, the limit is
+  // reached or the file ends; a piece is valid only during its call. A file read so far is Ok,
+  // an empty one included. Handles as readPidFile.
+  virtual ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,
                                      const std::function<bool(std::string_view piece)>& take) = 0;
   // The target of /proc/PID/exe, same lifetime rule as readPidFile's text.
   virtual ReadStatus readExeLink(Pid pid, std::string_view& target) = 0;

@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -116,17 +117,18 @@ class LiveProcFiles final : public ProcFiles {
                     [&](int fd) { return readWhole(fd, true, text); });
   }
 
-  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,
                              const std::function<bool(std::string_view)>& take) override {
     return withFile(PidPath(pid, "cmdline").c_str(), handle, keep, [&](int fd) {
-      for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(fd, cmdline_, sizeof cmdline_, offset);
+      for (std::size_t offset = 0; offset < limit;) {
+        const std::size_t wanted = std::min(sizeof cmdline_, limit - offset);
+        const ssize_t n = ::pread(fd, cmdline_, wanted, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return statusFromErrno(errno);
         if (n == 0 || !take(std::string_view(cmdline_, static_cast<std::size_t>(n)))) break;
         // The kernel fills the whole request while it has data, so a short read is the end.
-        if (static_cast<std::size_t>(n) < sizeof cmdline_) break;
-        offset += n;
+        if (static_cast<std::size_t>(n) < wanted) break;
+        offset += static_cast<std::size_t>(n);
       }
       return ReadStatus::Ok;
     });
@@ -231,8 +233,8 @@ class LiveProcFiles final : public ProcFiles {
   std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(4096);
   alignas(dirent64) char dents_[32768];
   char link_[4096];
-  // Enough for any reported command (16 KiB) and its separators in one read, unless the
-  // arguments hold long runs of NULs.
+  // Enough for the part of an argument area the table reads (a reported command's 16 KiB and a
+  // little) in one read.
   char cmdline_[32768];
 };
 

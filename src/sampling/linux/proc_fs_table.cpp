@@ -37,6 +37,11 @@ std::uint64_t positiveOr(long value, std::uint64_t fallback) {
 
 constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
 
+// The bytes of a process's argument area read per completion: what a command cut to
+// MAX_COMMAND_BYTES can show, the byte past it and a separator before that byte, whatever the
+// area holds, so one blanked to megabytes of NULs costs what a full one does.
+constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
+
 // The whole second, since the Unix epoch, of boot + ticks. Both fractions count: dropping the boot
 // instant's would put a process started early in a second into the one before.
 std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
@@ -306,10 +311,24 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     return status;
   };
   std::string_view text;
-  // A process changes its arguments (or execs) and does its I/O only while it runs, so one that
-  // has not run since its last completion still has what that read: schedstat counts the
-  // leader's run time to the nanosecond, which answers for a process that had one thread then
-  // (only a running leader can start another).
+  // Another process may write the argument area while this one sleeps (process_vm_writev, or a
+  // vfork child writing its parent's), so it is read at every completion. Only as far as a
+  // reported command can show, whatever the bytes hold: a process may hold megabytes of arguments,
+  // or of NULs. A zombie or exiting process has released its memory and reads as empty; like an
+  // unreadable one, it keeps the arguments it was last read with.
+  CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+  const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
+    return files_->readCommandLine(
+        pid, handle, keep, COMMAND_AREA_BYTES,
+        [&splitter](std::string_view piece) { return splitter.add(piece); });
+  });
+  splitter.finish();
+  // Every process has a cmdline, so its absence means the process has exited.
+  if (cmdline == ReadStatus::Gone) return false;
+  // A process execs and does its I/O only while it runs, so one that has not run since its last
+  // completion still has what that read: schedstat counts the leader's run time to the
+  // nanosecond, which answers for a process that had one thread then (only a running leader can
+  // start another).
   std::optional<std::uint64_t> ran;
   if (read(entry.schedstat, [&](Handle& handle, bool keep) {
         return files_->readPidFile(pid, PidFile::Schedstat, handle, keep, text);
@@ -317,17 +336,6 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     ran = parseSchedstat(text);
   }
   if (!ran || *ran == 0 || *ran != entry.ranNs) {
-    // Only as far as a reported command can show: a process may hold megabytes of arguments. A
-    // zombie or exiting process has released its memory and reads as empty; like an unreadable
-    // one, it keeps the arguments it was last read with.
-    CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
-    const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
-      return files_->readCommandLine(
-          pid, handle, keep, [&splitter](std::string_view piece) { return splitter.add(piece); });
-    });
-    splitter.finish();
-    // Every process has a cmdline, so its absence means the process has exited.
-    if (cmdline == ReadStatus::Gone) return false;
     // Kernels built without task I/O accounting have no io file: the totals stay as they were.
     // They are cumulative, so a late reading is as true as one taken at the refresh.
     if (read(entry.io, [&](Handle& handle, bool keep) {
@@ -338,6 +346,10 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
         process.disk_written_bytes = io->writeBytes;
       }
     }
+    // An exec may keep the short name stat shows (a link, a long name's first 15 bytes), so the
+    // name is read anew; by pid, so the stat read below confirms it.
+    readName(pid, entry);
+    opened = true;
   }
   // Its thread count counts for the next completion only when read after the run time.
   entry.ranNs = 0;
