@@ -190,6 +190,11 @@ TEST_F(ProcFsTableTest, AReportShowsWhatTheKernelHoldsWhetherOrNotTheProcessRan)
     report(reported), report(reported), report(reported);
     EXPECT_EQ(report().name, exe.substr(5));
   }
+  // It exits: a zombie keeps the arguments it was last reported with, however long it goes
+  // unreported in between.
+  files_.exitProcess(10, false);
+  report(), report(false), report(false), report(false);
+  EXPECT_EQ(report().arguments, Strings{"s"});
 }
 
 // Each step changes the machine, then refreshes root 5's tree and completes the reported pids;

@@ -414,8 +414,9 @@ void ProcFsTable::forgetUnreported() {
     if (entry == nullptr || !entry->listed) return true;
     if (reportedLately(*entry)) return false;
     // A process the host does not watch costs no memory for its arguments, whatever it puts
-    // there, nor descriptors for files nobody reads.
-    std::vector<std::string>().swap(entry->process.arguments);
+    // there, nor descriptors for files nobody reads. A zombie's can no longer be read, so it keeps
+    // them (a command's worth at most) for a later report.
+    if (!entry->exited) std::vector<std::string>().swap(entry->process.arguments);
     entry->ranNs = 0;  // read in full at its next report
     release(entry->io);
     release(entry->cmdline);
