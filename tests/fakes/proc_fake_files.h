@@ -24,6 +24,8 @@ struct FakeProc {
   // schedstat's run time is the CPU ticks' plus this, which any run without a tick (an exec, a
   // new title) must move: a process changes nothing of its own without running.
   std::uint64_t ranNs = 0;
+  // statm's resident pages, exact where stat's rss is the kernel's approximation.
+  std::uint64_t resident = 0;
 };
 
 class FakeProcFiles final : public sampling::procfs::ProcFiles {
@@ -46,7 +48,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
       if (child.ppid == pid) child.ppid = reaper;
     }
     if (reap) return static_cast<void>(procs.erase(pid));
-    procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
+    FakeProc& zombie = procs.at(pid);
+    zombie.state = 'Z', zombie.cmdline.clear(), zombie.threads.clear(), zombie.resident = 0;
   }
   // Takes on the other's processes, clock, failures and races, keeping its own handles and log.
   void mirror(const FakeProcFiles& other) {
@@ -55,7 +58,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
-  // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42"
+  // "list", "system", "stat 42", "statm 42", "schedstat 42", "cmdline 42", "io 42", "exe 42",
+  // "watch 42"
   std::vector<std::string> calls;
   // A change made to the machine the first time a call (as logged) is made: a race forced.
   std::map<std::string, std::function<void(FakeProcFiles&)>> races;
@@ -71,7 +75,10 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, Handle& handle, bool keep,
                          std::string_view& text) override {
     using sampling::procfs::PidFile;
-    const char* name = file == PidFile::Stat ? "stat" : file == PidFile::Io ? "io" : "schedstat";
+    const char* name = file == PidFile::Stat    ? "stat"
+                       : file == PidFile::Statm ? "statm"
+                       : file == PidFile::Io    ? "io"
+                                                : "schedstat";
     return read(name, pid, handle, keep, text);
   }
   // In pieces of 5 bytes, counting the bytes handed over.
@@ -144,6 +151,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
                        " 7 7 0 -1 4194304 100 0 0 0 " + n(p.utime) + " " + n(p.stime) +
                        " 0 0 20 0 " + n(1 + p.threads.size()) + " 0 " + n(p.starttime) + " " +
                        n(p.vsize) + " " + n(p.rss) + "\n";
+    } else if (file == "statm") {
+      text = buffer_ = n(p.vsize / 4096) + " " + n(p.resident) + " 0 0 0 0 0\n";
     } else if (file == "io") {
       text = buffer_ = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes);
     } else if (file == "schedstat") {

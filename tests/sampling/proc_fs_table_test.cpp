@@ -150,7 +150,9 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
   refresh();
   // What 42 now holds in cmdline and io must not show: both turn unreadable below. 12 goes after
   // the refresh read its stat.
+  // Its resident memory is statm's, not stat's approximation.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
+  files_.procs[42].resident = 12;
   files_.failing = {{"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
@@ -162,7 +164,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
             std::tuple("old", Strings{"old", "-x"}, std::nullopt));
   EXPECT_EQ((std::vector{p.cpu_time_ms, p.resident_bytes, p.virtual_bytes, p.disk_read_bytes,
                          p.disk_written_bytes, p.start_time_s, p.run_time_s}),
-            (std::vector<std::uint64_t>{100, 40960, 9000, 7, 9, 10, 1'700'000'001 - 10}));
+            (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'001 - 10}));
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
@@ -220,9 +222,10 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.
       {[] {}, {5, 6},
-       "cmdline 5,schedstat 5,io 5,exe 5,stat 5,cmdline 6,schedstat 6,io 6,exe 6,stat 6,"},
-      // Not run since: its arguments (which another process may write), run time and stat alone.
-      {[] {}, {5, 6}, "cmdline 5,schedstat 5,stat 5,cmdline 6,schedstat 6,stat 6,"},
+       "schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"
+       "schedstat 6,cmdline 6,statm 6,io 6,exe 6,stat 6,"},
+      // Not run since, and its arguments and memory read a second ago: its run time and stat.
+      {[] {}, {5, 6}, "schedstat 5,stat 5,schedstat 6,stat 6,"},
       // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
       // pid is watched, read and named; an orphan read anew; an exec named at its report.
       {[&] {
@@ -233,12 +236,14 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
          world_.spawn({11, 5, 2, "cc", {"cc"}});
          world_.spawn({6, 5, 1, "vi", {"vi"}});
        }, {5, 6, 11},
-       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,cmdline 5,schedstat 5,io 5,exe 5,"
-       "stat 5,cmdline 6,schedstat 6,io 6,exe 6,stat 6,exe 6,cmdline 11,schedstat 11,io 11,exe 11,"
-       "stat 11,"},
+       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,"
+       "schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"
+       "schedstat 6,cmdline 6,statm 6,io 6,exe 6,stat 6,exe 6,"
+       "schedstat 11,cmdline 11,statm 11,io 11,exe 11,stat 11,"},
       // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
       // read in full, as its run time covers only one of them.
-      {[&] { files_.exitProcess(11, false); }, {5}, "stat 11,cmdline 5,schedstat 5,io 5,exe 5,stat 5,"}};
+      {[&] { files_.exitProcess(11, false); }, {5},
+       "stat 11,schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"}};
   // clang-format on
   for (const auto& step : kSteps) {
     step.change();
@@ -250,7 +255,7 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   // report. Left: a watch for every live process, the zombie's stat (read until it is gone), and
   // the files of the one still reported.
   callsOf({5});
-  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 4);
+  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 5);
   EXPECT_EQ(at(6).arguments.capacity(), 0u);
 }
 

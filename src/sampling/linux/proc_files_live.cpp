@@ -61,6 +61,8 @@ class PidPath {
 
 std::string_view fileName(PidFile file) {
   switch (file) {
+    case PidFile::Statm:
+      return "statm";
     case PidFile::Io:
       return "io";
     case PidFile::Schedstat:

@@ -42,6 +42,11 @@ constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
 // area holds, so one blanked to megabytes of NULs costs what a full one does.
 constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
 
+// How old the arguments and resident memory of a process that has not run may grow before a
+// completion reads them again. Reading them at every completion would make streaming a whole
+// machine dearer by half.
+constexpr std::chrono::seconds QUIET_REREAD{2};
+
 // The whole second, since the Unix epoch, of boot + ticks. Both fractions count: dropping the boot
 // instant's would put a process started early in a second into the one before.
 std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
@@ -263,7 +268,6 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   process.parent_pid = stat.ppid == 0 ? std::nullopt : std::optional<Pid>(stat.ppid);
   process.status = statusFromStateLetter(stat.state);
   process.cpu_time_ms = ticksToMillis(ticks, options_.clockTicksPerSecond);
-  process.resident_bytes = saturatingMul(stat.rss, options_.pageSize);
   process.virtual_bytes = stat.vsize;
   process.start_time_s =
       startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
@@ -311,31 +315,46 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     return status;
   };
   std::string_view text;
-  // Another process may write the argument area while this one sleeps (process_vm_writev, or a
-  // vfork child writing its parent's), so it is read at every completion. Only as far as a
-  // reported command can show, whatever the bytes hold: a process may hold megabytes of arguments,
-  // or of NULs. A zombie or exiting process has released its memory and reads as empty; like an
-  // unreadable one, it keeps the arguments it was last read with.
-  CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
-  const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
-    return files_->readCommandLine(
-        pid, handle, keep, COMMAND_AREA_BYTES,
-        [&splitter](std::string_view piece) { return splitter.add(piece); });
-  });
-  splitter.finish();
-  // Every process has a cmdline, so its absence means the process has exited.
-  if (cmdline == ReadStatus::Gone) return false;
   // A process execs and does its I/O only while it runs, so one that has not run since its last
   // completion still has what that read: schedstat counts the leader's run time to the
   // nanosecond, which answers for a process that had one thread then (only a running leader can
   // start another).
-  std::optional<std::uint64_t> ran;
+  std::optional<std::uint64_t> ranNs;
   if (read(entry.schedstat, [&](Handle& handle, bool keep) {
         return files_->readPidFile(pid, PidFile::Schedstat, handle, keep, text);
       }) == ReadStatus::Ok) {
-    ran = parseSchedstat(text);
+    ranNs = parseSchedstat(text);
   }
-  if (!ran || *ran == 0 || *ran != entry.ranNs) {
+  const bool ran = !ranNs || *ranNs == 0 || *ranNs != entry.ranNs;
+  // Its arguments and resident memory may change while it sleeps (another process writes the
+  // argument area with process_vm_writev, or a vfork child its parent's; reclaim takes pages), so
+  // those are read after a run and otherwise once their reading is QUIET_REREAD old.
+  const MonoTime now = clock_.monotonicNow();
+  if (ran || now < entry.quietRead || now - entry.quietRead >= QUIET_REREAD) {
+    entry.quietRead = now;
+    // Only as far as a reported command can show, whatever the bytes hold: a process may hold
+    // megabytes of arguments, or of NULs. A zombie or exiting process has released its memory and
+    // reads as empty; like an unreadable one, it keeps the arguments it was last read with.
+    CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+    const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
+      return files_->readCommandLine(
+          pid, handle, keep, COMMAND_AREA_BYTES,
+          [&splitter](std::string_view piece) { return splitter.add(piece); });
+    });
+    splitter.finish();
+    // Every process has a cmdline, so its absence means the process has exited.
+    if (cmdline == ReadStatus::Gone) return false;
+    // stat's rss is the sum of the counters without their per-CPU parts (since Linux 6.2), off by
+    // up to hundreds of KiB; statm sums them, as status, ps and top show it.
+    if (read(entry.statm, [&](Handle& handle, bool keep) {
+          return files_->readPidFile(pid, PidFile::Statm, handle, keep, text);
+        }) == ReadStatus::Ok) {
+      if (std::optional<std::uint64_t> pages = parseStatmResident(text)) {
+        process.resident_bytes = saturatingMul(*pages, options_.pageSize);
+      }
+    }
+  }
+  if (ran) {
     // Kernels built without task I/O accounting have no io file: the totals stay as they were.
     // They are cumulative, so a late reading is as true as one taken at the refresh.
     if (read(entry.io, [&](Handle& handle, bool keep) {
@@ -366,7 +385,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
       entry.comm.assign(stat->comm);
       readName(pid, entry);
     }
-    if (stat->threads == 1) entry.ranNs = ran.value_or(0);
+    if (stat->threads == 1) entry.ranNs = ranNs.value_or(0);
   }
   entry.completed = sweep();
   return true;
@@ -403,7 +422,7 @@ void ProcFsTable::release(Handle& handle) {
 
 void ProcFsTable::releaseAll(Entry& entry) {
   for (Handle* handle :
-       {&entry.exitWatch, &entry.stat, &entry.io, &entry.cmdline, &entry.schedstat}) {
+       {&entry.exitWatch, &entry.stat, &entry.statm, &entry.io, &entry.cmdline, &entry.schedstat}) {
     release(*handle);
   }
 }
@@ -419,6 +438,7 @@ void ProcFsTable::forgetUnreported() {
     if (!entry->exited) std::vector<std::string>().swap(entry->process.arguments);
     entry->ranNs = 0;  // read in full at its next report
     release(entry->io);
+    release(entry->statm);
     release(entry->cmdline);
     release(entry->schedstat);
     if (entry->exitWatch != NO_HANDLE) release(entry->stat);

@@ -63,7 +63,9 @@ class ProcFsTable final : public ProcessTable {
     std::uint64_t ranNs = 0;
     bool listed = false;           // in reportedPids_
     Handle exitWatch = NO_HANDLE;  // the pidfd while the process is watched
-    Handle stat = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE, schedstat = NO_HANDLE;
+    Handle stat = NO_HANDLE, statm = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE,
+           schedstat = NO_HANDLE;
+    MonoTime quietRead{};         // when cmdline and statm were last read
     std::uint64_t statRead = 0;   // the refresh (sweep) that last read stat
     std::uint64_t exitHeard = 0;  // the refresh that heard of its exit, not to watch it again
     std::uint64_t completed = 0;  // the refresh after which it was last completed

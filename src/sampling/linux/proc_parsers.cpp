@@ -146,6 +146,13 @@ std::optional<std::uint64_t> parseSchedstat(std::string_view text) {
   return runtime;
 }
 
+std::optional<std::uint64_t> parseStatmResident(std::string_view text) {
+  std::uint64_t pages = 0;
+  nextToken(text);
+  if (!parseWhole(nextToken(text), pages)) return std::nullopt;
+  return pages;
+}
+
 std::optional<IoCounters> parseIo(std::string_view text) {
   std::optional<std::uint64_t> readBytes;
   std::optional<std::uint64_t> writeBytes;

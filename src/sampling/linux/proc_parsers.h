@@ -22,7 +22,7 @@ struct StatFields {
   std::uint64_t threads = 0;
   std::uint64_t starttime = 0;  // ticks after boot
   std::uint64_t vsize = 0;
-  std::uint64_t rss = 0;
+  std::uint64_t rss = 0;  // approximate on Linux 6.2 and later: see parseStatmResident
 };
 
 // Empty when the line is cut short or a needed field is not a number.
@@ -45,6 +45,9 @@ SystemStat parseSystemStat(std::string_view text);
 // /proc/PID) has run, kept by the scheduler whatever the kernel's statistics options. Empty when
 // garbled.
 std::optional<std::uint64_t> parseSchedstat(std::string_view text);
+
+// The second field of /proc/PID/statm: the resident pages. Empty when garbled.
+std::optional<std::uint64_t> parseStatmResident(std::string_view text);
 
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {
