@@ -54,6 +54,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // Takes on the other's processes, clock, failures and races, keeping its own handles and log.
   void mirror(const FakeProcFiles& other) {
     procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks, races = other.races;
+    sinceBoot = other.sinceBoot;
   }
 
   std::map<Pid, FakeProc> procs;
@@ -63,8 +64,9 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::vector<std::string> calls;
   // A change made to the machine the first time a call (as logged) is made: a race forced.
   std::map<std::string, std::function<void(FakeProcFiles&)>> races;
-  std::uint64_t cpuTicks = 0;    // summed over the two CPUs
-  std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
+  std::uint64_t cpuTicks = 0;             // summed over the two CPUs
+  std::chrono::nanoseconds sinceBoot{0};  // the boot clock
+  std::size_t cmdlineBytes = 0;           // of cmdline, handed over in pieces of 5 bytes
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -105,6 +107,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
                      " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\n";
     return failing["system"];
   }
+  std::chrono::nanoseconds readBootClock() override { return sinceBoot; }
   void closeHandle(Handle handle) override { bound_.erase(handle); }
 
   ReadStatus watchExit(Pid pid, Handle& handle) override {

@@ -91,16 +91,24 @@ struct ProcFilesWorld final : testing::ProcessWorld {
   ProcFsTable proc;
 };
 
+// The contract's processes start up to minutes past its clock's wall time, which the table would
+// show as the refresh's second, so its clock is set a day on.
 testing::ProcessWorldFactory worldWith(ProcFsTableOptions options) {
-  return [options](Clock& clock) { return std::make_unique<ProcFilesWorld>(clock, options); };
+  return [options](Clock& clock) {
+    static_cast<testing::FakeClock&>(clock).setWall(WallTime(1'700'086'400s));
+    return std::make_unique<ProcFilesWorld>(clock, options);
+  };
 }
 INSTANTIATE_TEST_SUITE_P(ProcFiles, TreeSelectionContract,
                          ::testing::Values(worldWith(kListing), worldWith(kScan)));
 
 class ProcFsTableTest : public ::testing::Test {
  protected:
-  void pass(std::chrono::milliseconds time) {  // on both clocks and both CPUs
+  // The boot clock of a machine that booted 0.7 s after the epoch, as the options say.
+  ProcFsTableTest() { files_.sinceBoot = clock_.wallNow().time_since_epoch() - 700ms; }
+  void pass(std::chrono::milliseconds time) {  // on every clock and both CPUs
     clock_.advance(time);
+    files_.sinceBoot += time;
     files_.cpuTicks += static_cast<std::uint64_t>(time / 10ms) * 2;
   }
   void refresh() { testing::refreshAll(table_); }  // as if every process were reported
@@ -164,10 +172,40 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
             std::tuple("old", Strings{"old", "-x"}, std::nullopt));
   EXPECT_EQ((std::vector{p.cpu_time_ms, p.resident_bytes, p.virtual_bytes, p.disk_read_bytes,
                          p.disk_written_bytes, p.start_time_s, p.run_time_s}),
-            (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'001 - 10}));
+            (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'000 - 10}));
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
+}
+
+// A refresh that reads a process's ticks 700 ms in: its first percentage divides what it used by
+// the 300 ms between its own two readings, not by the refreshes' whole second.
+TEST_F(ProcFsTableTest, AProcessSpanRunsBetweenTheTwoReadingsOfItsOwnTicks) {
+  files_.add({.pid = 10});
+  files_.races["stat 10"] = [this](testing::FakeProcFiles&) { pass(700ms); };
+  refresh();
+  pass(300ms);
+  files_.procs[10].utime += 15;
+  refresh();
+  EXPECT_FLOAT_EQ(at(10).cpu_percent, 50.0f);
+}
+
+// The wall clock set back an hour: run times follow the boot clock, a start stays what it was, and
+// one that falls after the refresh shows the refresh's second until the clock has passed it.
+TEST_F(ProcFsTableTest, AWallClockSetBackMovesNoRunTimeAndNoStartPastTheRefresh) {
+  files_.add({.pid = 1, .ppid = 0});
+  refresh();
+  const std::uint64_t start = at(1).start_time_s, startedAt = unixSeconds(clock_.wallNow());
+  const auto started = files_.sinceBoot;
+  clock_.setWall(clock_.wallNow() - 1h);
+  files_.add({.pid = 2, .starttime = static_cast<std::uint64_t>(started / 10ms)});
+  for (const auto passed : {1s, 3600s}) {
+    pass(passed);
+    refresh();
+    EXPECT_EQ(std::tuple(at(1).start_time_s, at(1).run_time_s),
+              std::tuple(start, static_cast<std::uint64_t>(files_.sinceBoot / 1s)));
+    EXPECT_EQ(at(2).start_time_s, std::min(unixSeconds(clock_.wallNow()), startedAt));
+  }
 }
 
 // A report shows what the kernel holds at its completion, whether or not the process ran since the

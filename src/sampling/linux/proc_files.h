@@ -3,6 +3,7 @@
 // in-memory fake and inject failures. An object belongs to the thread that owns its table.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,9 @@ class ProcFiles {
   virtual ReadStatus readExeLink(Pid pid, std::string_view& target) = 0;
   // The whole of /proc/stat, same lifetime rule.
   virtual ReadStatus readSystemStat(std::string_view& text) = 0;
+  // The boot clock (CLOCK_BOOTTIME): the time since boot, suspend included, which start ticks
+  // count on and no setting of the wall clock moves.
+  virtual std::chrono::nanoseconds readBootClock() = 0;
   virtual void closeHandle(Handle handle) = 0;
 
   // Opens a pidfd on whoever holds pid now and watches it for the process's exit, which

@@ -9,6 +9,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,6 +150,12 @@ class LiveProcFiles final : public ProcFiles {
     // /proc/stat is written line by line and a read may stop at a line boundary, so read to 0.
     return withFile("stat", systemStatFd_, true,
                     [&](int fd) { return readWhole(fd, false, text); });
+  }
+
+  std::chrono::nanoseconds readBootClock() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
   }
 
   void closeHandle(Handle handle) override {

@@ -59,6 +59,17 @@ std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
                        fractionNanos / NANOS_PER_SECOND);
 }
 
+// Whole seconds from a start, in ticks after boot, to `sinceBoot` on the same clock; 0 before it.
+std::uint64_t runSeconds(std::chrono::nanoseconds sinceBoot, std::uint64_t ticks,
+                         std::uint64_t ticksPerSecond) {
+  const std::uint64_t nowNanos =
+      sinceBoot.count() > 0 ? static_cast<std::uint64_t>(sinceBoot.count()) : 0;
+  const std::uint64_t startNanos =
+      saturatingAdd(saturatingMul(ticks / ticksPerSecond, NANOS_PER_SECOND),
+                    (ticks % ticksPerSecond) * NANOS_PER_SECOND / ticksPerSecond);
+  return saturatingSub(nowNanos, startNanos) / NANOS_PER_SECOND;
+}
+
 // Every tick count is divided by the rate, so an unknown one (0) counts as the usual 100.
 ProcFsTableOptions withTickRate(ProcFsTableOptions options) {
   if (options.clockTicksPerSecond == 0) options.clockTicksPerSecond = 100;
@@ -129,6 +140,13 @@ double ProcFsTable::cpuIntervalTicks() {
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
   nowS_ = unixSeconds(clock_.wallNow());
+  sinceBoot_ = files_->readBootClock();
+  // A wall clock set back puts starts taken before the step (from the boot instant taken once)
+  // after the refresh; each shows the refresh's second until the clock has passed it.
+  if (startsHeldBack_) {
+    startsHeldBack_ = false;
+    entries_.forEach([this](Entry& entry) { holdStartBack(entry); });
+  }
   if (!files_->listPids(pids_)) {
     entries_.forEach([this](Entry& entry) { releaseAll(entry); });
     entries_.clear();
@@ -137,6 +155,7 @@ bool ProcFsTable::beginRefresh() {
     return false;
   }
   cpuSpans_.add(cpuIntervalTicks());
+  refreshAt_ = clock_.monotonicNow();
   forgetUnreported();
   // An exit ends the watch: the entry is read from now on, until it is gone.
   heard_.clear();
@@ -249,13 +268,22 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   const bool execed = !fresh && entry.comm != stat.comm;
   if (fresh || execed) entry.comm.assign(stat.comm);
   const std::uint64_t ticks = saturatingAdd(stat.utime, stat.stime);
+  const double intoRefresh = ticksIntoRefresh();
   if (fresh) {
     entry.startTicks = stat.starttime;
     process.cpu_percent = 0.0f;
     process.disk_read_bytes = 0;
     process.disk_written_bytes = 0;
   } else {
-    const double span = cpuSpans_.since(entry.cpuRead);
+    // The refreshes' intervals since the earlier reading, moved by where in their refreshes the two
+    // readings fell: a refresh that reads thousands of processes on a loaded machine takes long
+    // enough to stretch or shrink a span by a good part.
+    double span = cpuSpans_.since(entry.cpuRead);
+    if (span > 0.0) {
+      const double floor = std::chrono::duration<double>(CPU_INTERVAL_FLOOR).count() *
+                           static_cast<double>(options_.clockTicksPerSecond);
+      span = std::max(span + intoRefresh - entry.cpuReadInto, floor);
+    }
     process.cpu_percent =
         span > 0.0 && ticks > entry.cpuTicks
             ? static_cast<float>(static_cast<double>(ticks - entry.cpuTicks) / span * 100.0)
@@ -263,15 +291,19 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   }
   entry.cpuTicks = ticks;
   entry.cpuRead = cpuSpans_.mark();
+  entry.cpuReadInto = intoRefresh;
   entry.statRead = sweep();
   process.pid = pid;
   process.parent_pid = stat.ppid == 0 ? std::nullopt : std::optional<Pid>(stat.ppid);
   process.status = statusFromStateLetter(stat.state);
   process.cpu_time_ms = ticksToMillis(ticks, options_.clockTicksPerSecond);
   process.virtual_bytes = stat.vsize;
-  process.start_time_s =
-      startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
-  process.run_time_s = saturatingSub(nowS_, process.start_time_s);
+  if (fresh) {
+    entry.startS = startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
+  }
+  holdStartBack(entry);
+  // From the boot clock alone, which no setting of the wall clock moves.
+  process.run_time_s = runSeconds(sinceBoot_, stat.starttime, options_.clockTicksPerSecond);
   // An exited process's children have gone to another parent; its pidfd has nothing more to say.
   const bool exited = stat.state == 'Z' || stat.state == 'X';
   if (exited && !entry.exited && !fresh) exited_.push_back(pid);
@@ -281,6 +313,11 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   // once: a later first report of it as a zombie still finds its name. (Its arguments it does not
   // find: a zombie's command line reads as empty, so it is reported by its name.)
   if (fresh || execed) readName(pid, entry);
+}
+
+void ProcFsTable::holdStartBack(Entry& entry) {
+  entry.process.start_time_s = std::min(entry.startS, nowS_);
+  startsHeldBack_ = startsHeldBack_ || entry.startS > nowS_;
 }
 
 void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
@@ -452,6 +489,13 @@ void ProcFsTable::remove(Pid pid) {
     releaseAll(*entry);
     entries_.erase(pid);
   }
+}
+
+double ProcFsTable::ticksIntoRefresh() {
+  const MonoTime now = clock_.monotonicNow();
+  return now > refreshAt_ ? std::chrono::duration<double>(now - refreshAt_).count() *
+                                static_cast<double>(options_.clockTicksPerSecond)
+                          : 0.0;
 }
 
 void ProcFsTable::readName(Pid pid, Entry& entry) {

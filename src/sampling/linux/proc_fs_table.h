@@ -58,6 +58,8 @@ class ProcFsTable final : public ProcessTable {
     std::uint64_t startTicks = 0;  // with the pid, the process's identity
     std::uint64_t cpuTicks = 0;    // utime + stime at the last reading
     CpuMark cpuRead;               // where that reading was taken
+    double cpuReadInto = 0.0;      // and how far into its refresh, in ticks
+    std::uint64_t startS = 0;      // the start, whole seconds since the epoch, before holdStartBack
     bool exited = false;           // the last read found a zombie
     // The leader's run time at the last completion, when stat then showed one thread; else 0.
     std::uint64_t ranNs = 0;
@@ -90,6 +92,10 @@ class ProcFsTable final : public ProcessTable {
   // False when the process has exited or its pid was reused since the refresh.
   bool completePid(Pid pid, Entry& entry);
   void readName(Pid pid, Entry& entry);
+  // Shows the entry's start, or the refresh's second when that is earlier.
+  void holdStartBack(Entry& entry);
+  // Ticks since the refresh began, by the monotonic clock.
+  double ticksIntoRefresh();
   // The refresh under way, or the last one: the entry map counts them.
   std::uint64_t sweep() const { return entries_.sweepNumber(); }
 
@@ -115,7 +121,10 @@ class ProcFsTable final : public ProcessTable {
   ProcFsTableOptions options_;
   ProcessEntryMap<Entry> entries_;
   std::size_t machineCount_ = 0;
-  std::uint64_t nowS_ = 0;
+  std::uint64_t nowS_ = 0;                 // the refresh's wall-clock second
+  std::chrono::nanoseconds sinceBoot_{0};  // and its boot-clock instant
+  MonoTime refreshAt_{};                   // and its monotonic one
+  bool startsHeldBack_ = false;            // some entry shows nowS_ for a later start
   std::size_t budget_;
   std::size_t held_ = 0;
   bool pidfds_ = true;  // false once the kernel refused a pidfd for want of support
