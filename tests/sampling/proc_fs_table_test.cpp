@@ -291,9 +291,10 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   EXPECT_LT(files_.cmdlineBytes, 4 * MAX_COMMAND_BYTES);  // 6 reported three times
   // 6 and 11 let go of their kept files (and 6 of its arguments) after a refresh without a
   // report. Left: a watch for every live process, the zombie's stat (read until it is gone), and
-  // the files of the one still reported.
+  // the files of the one still reported that are read at every completion (stat, schedstat) or
+  // hold no kernel buffer (cmdline).
   callsOf({5});
-  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 5);
+  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 3);
   EXPECT_EQ(at(6).arguments.capacity(), 0u);
 }
 
@@ -305,7 +306,8 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   const struct { const char* name; ProcFsTableOptions options; } kVariants[] = {
       {"listing", kListing}, {"scan", kScan},
       {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}},
-      {"fewer descriptors", {.bootTime = 700ms, .descriptorBudget = 4}}};
+      {"fewer descriptors", {.bootTime = 700ms, .descriptorBudget = 4}},
+      {"few kernel buffers", {.bootTime = 700ms, .descriptorBudget = 64, .keptBufferBudget = 3}}};
   // clang-format on
   std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
   std::vector<Sampler> samplers;
@@ -321,6 +323,7 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
       EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == whole)
           << kVariants[i].name << " under " << root;
       EXPECT_LE(walkers[i]->proc.heldDescriptors(), kVariants[i].options.descriptorBudget);
+      EXPECT_LE(walkers[i]->proc.keptBuffers(), kVariants[i].options.keptBufferBudget);
     }
     // Each process busy at a steady rate, so that its mean use since any earlier reading is its
     // use since the previous one: a walker reads unreported processes seldom, the full read always.

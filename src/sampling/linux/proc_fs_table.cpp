@@ -1,13 +1,15 @@
 // A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
 // last one and nothing else: a parent link and a start read once stay true until the parent exits,
 // so it learns of new pids (the listing of /proc diffed against the entries), of exits (a pidfd per
-// entry, drained without waiting), and reads stat of new pids, of the children of exited processes
-// and of the entries it cannot watch (zombies; every entry when pidfds are unavailable or have run
-// out, which is the full scan). Completion reads schedstat of the reported pids, cmdline and io
-// when the process has run since its last completion, stat when the refresh did not read it or a
-// file was just opened by pid (which stat then confirms), and exe after an exec. The files read at
-// every refresh stay open within a budget of descriptors and are read with pread; a kept descriptor
-// reads its own process or nothing, so it never needs confirming again.
+// entry, drained without waiting, and the exits completion finds), and reads stat of new pids, of
+// the children of exited processes and of the entries it cannot watch (zombies; every entry when
+// pidfds are unavailable or have run out, which is the full scan). Completion reads schedstat of
+// the reported pids; cmdline (a bounded part) and statm when the process has run since its last
+// completion or their reading is 2 s old; io and exe when it has run; stat when the refresh did
+// not read it or a file was just read by pid (which stat then confirms). Kept open within a budget
+// of descriptors and read with pread: cmdline, which costs the kernel no buffer, and stat and
+// schedstat of the entries that read them at every refresh, within a budget of the kernel's read
+// buffers; a kept descriptor reads its own process or nothing, so it never needs confirming again.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <time.h>
@@ -41,6 +43,10 @@ constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
 // MAX_COMMAND_BYTES can show, the byte past it and a separator before that byte, whatever the
 // area holds, so one blanked to megabytes of NULs costs what a full one does.
 constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
+
+// Kept files whose reads make the kernel keep a page-sized buffer, about 4 KiB of its memory each
+// (16 MiB in all): stat and schedstat of 2048 processes reported at every snapshot.
+constexpr std::size_t KEPT_BUFFER_BUDGET = 4096;
 
 // How old the arguments and resident memory of a process that has not run may grow before a
 // completion reads them again. Reading them at every completion would make streaming a whole
@@ -225,16 +231,16 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
   // the next refresh hears so and reads the entry again.
   if (watchIt && !entry.exited && entry.exitHeard != sweep()) watch(pid, entry);
   std::string_view text;
-  const bool keep = readsEveryRefresh(entry) && mayHold();
+  const bool keep = readsEveryRefresh(entry) && mayKeepBuffer();
   Handle before = entry.stat;
   ReadStatus status = files_->readPidFile(pid, PidFile::Stat, entry.stat, keep, text);
   if (status == ReadStatus::Gone && before != NO_HANDLE) {
     // The process the handle was opened on is gone; the pid may have gone to another by now.
-    release(entry.stat);
+    releaseBuffered(entry.stat);
     before = NO_HANDLE;
     status = files_->readPidFile(pid, PidFile::Stat, entry.stat, keep, text);
   }
-  noteHandle(before, entry.stat, status);
+  noteHandle(before, entry.stat, status, true);
   if (status == ReadStatus::NoDescriptor && seenBefore) {
     entries_.markAlive(pid);  // unread, not gone: it keeps what it had
     return &entry;
@@ -257,7 +263,7 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
     entry.stat = newStat;
   }
   applyStat(pid, entry, *stat, fresh);
-  if (!readsEveryRefresh(entry)) release(entry.stat);  // watched again, and not reported
+  if (!readsEveryRefresh(entry)) releaseBuffered(entry.stat);  // watched again, and not reported
   entries_.markAlive(pid);
   return &entry;
 }
@@ -344,20 +350,21 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   // read after it that shows the entry's process: through a kept handle, by reading at all; by
   // pid, by its start.
   bool opened = false;
-  auto read = [&](Handle& handle, const auto& call) {
+  auto read = [&](Handle& handle, bool buffered, const auto& call) {
     const Handle before = handle;
-    const ReadStatus status = call(handle, mayHold());
+    const ReadStatus status = call(handle, buffered ? mayKeepBuffer() : mayHold());
     opened = opened || (before == NO_HANDLE && status == ReadStatus::Ok);
-    noteHandle(before, handle, status);
+    noteHandle(before, handle, status, buffered);
     return status;
   };
+  Handle passing = NO_HANDLE;  // for the files read now and then, never kept
   std::string_view text;
   // A process execs and does its I/O only while it runs, so one that has not run since its last
   // completion still has what that read: schedstat counts the leader's run time to the
   // nanosecond, which answers for a process that had one thread then (only a running leader can
   // start another).
   std::optional<std::uint64_t> ranNs;
-  if (read(entry.schedstat, [&](Handle& handle, bool keep) {
+  if (read(entry.schedstat, true, [&](Handle& handle, bool keep) {
         return files_->readPidFile(pid, PidFile::Schedstat, handle, keep, text);
       }) == ReadStatus::Ok) {
     ranNs = parseSchedstat(text);
@@ -373,7 +380,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     // megabytes of arguments, or of NULs. A zombie or exiting process has released its memory and
     // reads as empty; like an unreadable one, it keeps the arguments it was last read with.
     CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
-    const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
+    const ReadStatus cmdline = read(entry.cmdline, false, [&](Handle& handle, bool keep) {
       return files_->readCommandLine(
           pid, handle, keep, COMMAND_AREA_BYTES,
           [&splitter](std::string_view piece) { return splitter.add(piece); });
@@ -383,8 +390,8 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     if (cmdline == ReadStatus::Gone) return false;
     // stat's rss is the sum of the counters without their per-CPU parts (since Linux 6.2), off by
     // up to hundreds of KiB; statm sums them, as status, ps and top show it.
-    if (read(entry.statm, [&](Handle& handle, bool keep) {
-          return files_->readPidFile(pid, PidFile::Statm, handle, keep, text);
+    if (read(passing, true, [&](Handle& handle, bool) {
+          return files_->readPidFile(pid, PidFile::Statm, handle, false, text);
         }) == ReadStatus::Ok) {
       if (std::optional<std::uint64_t> pages = parseStatmResident(text)) {
         process.resident_bytes = saturatingMul(*pages, options_.pageSize);
@@ -394,8 +401,8 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   if (ran) {
     // Kernels built without task I/O accounting have no io file: the totals stay as they were.
     // They are cumulative, so a late reading is as true as one taken at the refresh.
-    if (read(entry.io, [&](Handle& handle, bool keep) {
-          return files_->readPidFile(pid, PidFile::Io, handle, keep, text);
+    if (read(passing, true, [&](Handle& handle, bool) {
+          return files_->readPidFile(pid, PidFile::Io, handle, false, text);
         }) == ReadStatus::Ok) {
       if (std::optional<IoCounters> io = parseIo(text)) {
         process.disk_read_bytes = io->readBytes;
@@ -410,7 +417,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   // Its thread count counts for the next completion only when read after the run time.
   entry.ranNs = 0;
   if (entry.statRead != sweep() || opened) {
-    const ReadStatus status = read(entry.stat, [&](Handle& handle, bool keep) {
+    const ReadStatus status = read(entry.stat, true, [&](Handle& handle, bool keep) {
       return files_->readPidFile(pid, PidFile::Stat, handle, keep, text);
     });
     const std::optional<StatFields> stat =
@@ -444,10 +451,12 @@ void ProcFsTable::watch(Pid pid, Entry& entry) {
   }
 }
 
-void ProcFsTable::noteHandle(Handle before, Handle after, ReadStatus status) {
+void ProcFsTable::noteHandle(Handle before, Handle after, ReadStatus status, bool buffered) {
   // The process or the system has less to spare than the budget said.
   if (status == ReadStatus::NoDescriptor) budget_ = held_;
-  if (after != before) ++held_;
+  if (after == before) return;
+  ++held_;
+  if (buffered) ++keptBuffers_;
 }
 
 void ProcFsTable::release(Handle& handle) {
@@ -457,11 +466,17 @@ void ProcFsTable::release(Handle& handle) {
   --held_;
 }
 
+void ProcFsTable::releaseBuffered(Handle& handle) {
+  if (handle == NO_HANDLE) return;
+  release(handle);
+  --keptBuffers_;
+}
+
 void ProcFsTable::releaseAll(Entry& entry) {
-  for (Handle* handle :
-       {&entry.exitWatch, &entry.stat, &entry.statm, &entry.io, &entry.cmdline, &entry.schedstat}) {
-    release(*handle);
-  }
+  release(entry.exitWatch);
+  release(entry.cmdline);
+  releaseBuffered(entry.stat);
+  releaseBuffered(entry.schedstat);
 }
 
 void ProcFsTable::forgetUnreported() {
@@ -474,11 +489,9 @@ void ProcFsTable::forgetUnreported() {
     // them (a command's worth at most) for a later report.
     if (!entry->exited) std::vector<std::string>().swap(entry->process.arguments);
     entry->ranNs = 0;  // read in full at its next report
-    release(entry->io);
-    release(entry->statm);
     release(entry->cmdline);
-    release(entry->schedstat);
-    if (entry->exitWatch != NO_HANDLE) release(entry->stat);
+    releaseBuffered(entry->schedstat);
+    if (entry->exitWatch != NO_HANDLE) releaseBuffered(entry->stat);
     entry->listed = false;
     return true;
   });
@@ -527,6 +540,7 @@ ProcFsTableOptions liveOptions() {
   // Taken once: the boot instant moves with every step of the wall clock, and start times with it.
   options.bootTime = liveBootTime();
   options.descriptorBudget = raiseDescriptorLimit();
+  options.keptBufferBudget = KEPT_BUFFER_BUDGET;
   return options;
 }
 

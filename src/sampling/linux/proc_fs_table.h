@@ -29,6 +29,9 @@ struct ProcFsTableOptions {
   // How many descriptors (pidfds and kept files) the table may hold at once. With none, every
   // read opens and closes its file and a tree refresh reads every entry's stat.
   std::size_t descriptorBudget = 0;
+  // How many of those may be files whose reads make the kernel keep a page-sized buffer until
+  // they are closed (every /proc file the table reads but cmdline).
+  std::size_t keptBufferBudget = SIZE_MAX;
 };
 
 class ProcFsTable final : public ProcessTable {
@@ -48,8 +51,10 @@ class ProcFsTable final : public ProcessTable {
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
 
-  // The descriptors the table holds now, pidfds and kept files.
+  // The descriptors the table holds now, pidfds and kept files; and of those, the files whose
+  // reads made the kernel keep a buffer.
   std::size_t heldDescriptors() const { return held_; }
+  std::size_t keptBuffers() const { return keptBuffers_; }
 
  private:
   struct Entry {
@@ -65,8 +70,7 @@ class ProcFsTable final : public ProcessTable {
     std::uint64_t ranNs = 0;
     bool listed = false;           // in reportedPids_
     Handle exitWatch = NO_HANDLE;  // the pidfd while the process is watched
-    Handle stat = NO_HANDLE, statm = NO_HANDLE, io = NO_HANDLE, cmdline = NO_HANDLE,
-           schedstat = NO_HANDLE;
+    Handle stat = NO_HANDLE, cmdline = NO_HANDLE, schedstat = NO_HANDLE;
     MonoTime quietRead{};         // when cmdline and statm were last read
     std::uint64_t statRead = 0;   // the refresh (sweep) that last read stat
     std::uint64_t exitHeard = 0;  // the refresh that heard of its exit, not to watch it again
@@ -102,6 +106,7 @@ class ProcFsTable final : public ProcessTable {
   // Descriptors: every handle the table holds is counted, so it never asks for more than its
   // budget.
   bool mayHold() const { return held_ < budget_; }
+  bool mayKeepBuffer() const { return mayHold() && keptBuffers_ < options_.keptBufferBudget; }
   // Reported after the previous refresh or this one.
   bool reportedLately(const Entry& entry) const {
     return entry.reported != 0 && entry.reported + 1 >= sweep();
@@ -109,8 +114,10 @@ class ProcFsTable final : public ProcessTable {
   // Reported lately, or not watched.
   bool readsEveryRefresh(const Entry& entry) const;
   void watch(Pid pid, Entry& entry);
-  void noteHandle(Handle before, Handle after, ReadStatus status);
+  // `buffered`: a kept file whose reads make the kernel keep a buffer (every file but cmdline).
+  void noteHandle(Handle before, Handle after, ReadStatus status, bool buffered = false);
   void release(Handle& handle);
+  void releaseBuffered(Handle& handle);
   void releaseAll(Entry& entry);
   // Lets go of what entries no longer reported hold for it: arguments and kept files.
   void forgetUnreported();
@@ -127,6 +134,7 @@ class ProcFsTable final : public ProcessTable {
   bool startsHeldBack_ = false;            // some entry shows nowS_ for a later start
   std::size_t budget_;
   std::size_t held_ = 0;
+  std::size_t keptBuffers_ = 0;
   bool pidfds_ = true;  // false once the kernel refused a pidfd for want of support
 
   // Per-refresh scratch, kept for its storage.
