@@ -67,6 +67,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::uint64_t cpuTicks = 0;             // summed over the two CPUs
   std::chrono::nanoseconds sinceBoot{0};  // the boot clock
   std::size_t cmdlineBytes = 0;           // of cmdline, handed over in pieces of 5 bytes
+  // Handles and pidfds the process may hold, an open in passing included (EMFILE beyond).
+  std::size_t descriptorLimit = SIZE_MAX;
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -111,7 +113,10 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   void closeHandle(Handle handle) override { bound_.erase(handle); }
 
   ReadStatus watchExit(Pid pid, Handle& handle) override {
-    const ReadStatus status = logged("watch", pid);
+    ReadStatus status = logged("watch", pid);
+    if (status == ReadStatus::Ok && bound_.size() >= descriptorLimit) {
+      status = ReadStatus::NoDescriptor;
+    }
     if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};
     return status;
   }
@@ -143,6 +148,9 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
                   std::string_view& text) {
     const bool through = handle != sampling::procfs::NO_HANDLE;
     ReadStatus status = logged(file, pid);
+    if (!through && file != "exe" && bound_.size() >= descriptorLimit) {
+      status = ReadStatus::NoDescriptor;
+    }
     if (through && bound_.at(handle).starttime != start(pid)) status = ReadStatus::Gone;
     // A zombie has no memory: its exe link is gone and its command line empty.
     if (status != ReadStatus::Ok || (file == "exe" && procs[pid].state == 'Z')) {

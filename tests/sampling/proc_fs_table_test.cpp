@@ -212,17 +212,21 @@ TEST_F(ProcFsTableTest, AWallClockSetBackMovesNoRunTimeAndNoStartPastTheRefresh)
 // last one, and whether or not it was reported in between.
 TEST_F(ProcFsTableTest, AReportShowsWhatTheKernelHoldsWhetherOrNotTheProcessRan) {
   world_.spawn({10, 1, 1, "sleep", {"sleep", "9"}});
-  auto report = [&](bool reported = true) -> const Process& {
-    pass(1000ms);
+  auto report = [&](bool reported = true,
+                    std::chrono::milliseconds passed = 1000ms) -> const Process& {
+    pass(passed);
     const Pids pids = reported ? Pids{10} : Pids{};
     table_.refreshTrees(Pids{10});
     table_.completeProcesses(pids);
     return at(10);
   };
   report(), report();
-  // Another process writes its argument area while it sleeps: its run time does not move.
+  // Another process writes its argument area while it sleeps (its run time does not move), and
+  // reclaim takes pages: both show once their reading is 10 s old.
   files_.procs[10].cmdline = "title\0"s;
-  EXPECT_EQ(report().arguments, Strings{"title"});
+  files_.procs[10].resident = 3;
+  EXPECT_EQ(report(true, 9s).arguments, Strings{"title"});
+  EXPECT_EQ(at(10).resident_bytes, 3u * 4096);
   // It execs a link of another name to a program of the same short name, reported or not.
   for (const bool reported : {true, false}) {
     const std::string exe = reported ? "/opt/walkhelper" : "/opt/walkhelper2";
@@ -302,17 +306,22 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   // Every way of reading, each against a full read (stat of every pid at every refresh, every
   // process completed: table_) of the machine files_ holds: the listing; the scan (no descriptors
   // at all); descriptors running out mid-way.
+  // A table may also find fewer descriptors than its budget counts on (another table in the process
+  // holds the rest).
   // clang-format off
-  const struct { const char* name; ProcFsTableOptions options; } kVariants[] = {
-      {"listing", kListing}, {"scan", kScan},
-      {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}},
-      {"fewer descriptors", {.bootTime = 700ms, .descriptorBudget = 4}},
-      {"few kernel buffers", {.bootTime = 700ms, .descriptorBudget = 64, .keptBufferBudget = 3}}};
+  const struct { const char* name; ProcFsTableOptions options; std::size_t limit; } kVariants[] = {
+      {"listing", kListing, SIZE_MAX}, {"scan", kScan, SIZE_MAX},
+      {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}, SIZE_MAX},
+      {"fewer descriptors", {.bootTime = 700ms, .descriptorBudget = 4}, SIZE_MAX},
+      {"few kernel buffers", {.bootTime = 700ms, .descriptorBudget = 64, .keptBufferBudget = 3},
+       SIZE_MAX},
+      {"fewer descriptors than counted on", kListing, 12}};
   // clang-format on
   std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
   std::vector<Sampler> samplers;
   for (const auto& variant : kVariants) {
     walkers.push_back(std::make_unique<ProcFilesWorld>(clock_, variant.options));
+    walkers.back()->files->descriptorLimit = variant.limit;
     samplers.emplace_back(std::make_unique<testing::BorrowedTable>(walkers.back()->proc), clock_);
   }
   Sampler full(std::make_unique<testing::BorrowedTable>(table_, true), clock_);

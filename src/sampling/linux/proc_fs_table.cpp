@@ -5,7 +5,7 @@
 // the children of exited processes and of the entries it cannot watch (zombies; every entry when
 // pidfds are unavailable or have run out, which is the full scan). Completion reads schedstat of
 // the reported pids; cmdline (a bounded part) and statm when the process has run since its last
-// completion or their reading is 2 s old; io and exe when it has run; stat when the refresh did
+// completion or their reading is 10 s old; io and exe when it has run; stat when the refresh did
 // not read it or a file was just read by pid (which stat then confirms). Kept open within a budget
 // of descriptors and read with pread: cmdline, which costs the kernel no buffer, and stat and
 // schedstat of the entries that read them at every refresh, within a budget of the kernel's read
@@ -49,9 +49,10 @@ constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
 constexpr std::size_t KEPT_BUFFER_BUDGET = 4096;
 
 // How old the arguments and resident memory of a process that has not run may grow before a
-// completion reads them again. Reading them at every completion would make streaming a whole
-// machine dearer by half.
-constexpr std::chrono::seconds QUIET_REREAD{2};
+// completion reads them again. Reading them at every completion made streaming a whole machine
+// half as dear again (0.27 to 0.41 of the bare full pass for cmdline alone), at 2 s old still
+// 0.43 with statm.
+constexpr std::chrono::seconds QUIET_REREAD{10};
 
 // The whole second, since the Unix epoch, of boot + ticks. Both fractions count: dropping the boot
 // instant's would put a process started early in a second into the one before.
@@ -241,6 +242,9 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
     status = files_->readPidFile(pid, PidFile::Stat, entry.stat, keep, text);
   }
   noteHandle(before, entry.stat, status, true);
+  if (status == ReadStatus::NoDescriptor && shedKeptFiles()) {
+    status = files_->readPidFile(pid, PidFile::Stat, entry.stat, false, text);
+  }
   if (status == ReadStatus::NoDescriptor && seenBefore) {
     entries_.markAlive(pid);  // unread, not gone: it keeps what it had
     return &entry;
@@ -352,9 +356,10 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   bool opened = false;
   auto read = [&](Handle& handle, bool buffered, const auto& call) {
     const Handle before = handle;
-    const ReadStatus status = call(handle, buffered ? mayKeepBuffer() : mayHold());
-    opened = opened || (before == NO_HANDLE && status == ReadStatus::Ok);
+    ReadStatus status = call(handle, buffered ? mayKeepBuffer() : mayHold());
     noteHandle(before, handle, status, buffered);
+    if (status == ReadStatus::NoDescriptor && shedKeptFiles()) status = call(handle, false);
+    opened = opened || (before == NO_HANDLE && status == ReadStatus::Ok);
     return status;
   };
   Handle passing = NO_HANDLE;  // for the files read now and then, never kept
@@ -420,6 +425,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     const ReadStatus status = read(entry.stat, true, [&](Handle& handle, bool keep) {
       return files_->readPidFile(pid, PidFile::Stat, handle, keep, text);
     });
+    if (status == ReadStatus::NoDescriptor) return true;  // unread, not gone: it keeps what it had
     const std::optional<StatFields> stat =
         status == ReadStatus::Ok ? parseStat(text) : std::nullopt;
     if (!stat || stat->starttime != entry.startTicks) return false;
@@ -470,6 +476,17 @@ void ProcFsTable::releaseBuffered(Handle& handle) {
   if (handle == NO_HANDLE) return;
   release(handle);
   --keptBuffers_;
+}
+
+bool ProcFsTable::shedKeptFiles() {
+  const std::size_t before = held_;
+  entries_.forEach([this](Entry& entry) {
+    release(entry.cmdline);
+    releaseBuffered(entry.stat);
+    releaseBuffered(entry.schedstat);
+  });
+  budget_ = held_;
+  return held_ < before;
 }
 
 void ProcFsTable::releaseAll(Entry& entry) {

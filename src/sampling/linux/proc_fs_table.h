@@ -119,6 +119,10 @@ class ProcFsTable final : public ProcessTable {
   void release(Handle& handle);
   void releaseBuffered(Handle& handle);
   void releaseAll(Entry& entry);
+  // When an open finds no descriptor to spare though the budget counted on one (another user of
+  // the process's descriptors, or the system, took it): closes every kept file, so that reads can
+  // go on, and keeps no more. False when none was kept.
+  bool shedKeptFiles();
   // Lets go of what entries no longer reported hold for it: arguments and kept files.
   void forgetUnreported();
   void remove(Pid pid);
