@@ -6,8 +6,8 @@
 // snapshots, all of which its history keeps; the row shows its resident memory after them, its
 // peak, and the median collection time. Rows: short arguments; 4 MiB of text; 4 MiB rewritten by
 // the process to NUL bytes but for a short last argument (the most raw bytes for the fewest
-// reported ones: they must all be read to find the reported ones, so that row costs time, though
-// no memory).
+// reported ones: the table reads only as far as a command can show, so the last one is not
+// reported, and the row costs what the text row does).
 // Exits 1 when a row's resident memory exceeds the short row's by more than its reported commands
 // (16 KiB each, kept in every stored snapshot) plus 8 MiB, or the text row's collection time
 // exceeds 3 × the short row's plus 5 ms.

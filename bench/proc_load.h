@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,7 +155,7 @@ inline std::size_t bareListing(int keptProcFd = -1) {
       keptProcFd >= 0 ? keptProcFd : ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (keptProcFd >= 0) ::lseek(procFd, 0, SEEK_SET);
   std::size_t count = 0;
-  for (ssize_t n; (n = ::getdents64(procFd, buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; (n = ::syscall(SYS_getdents64, procFd, buffer, sizeof buffer)) > 0;) {
     for (ssize_t offset = 0; offset < n;) {
       const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
       offset += entry->d_reclen;

@@ -5,6 +5,7 @@
 // process's exit is reported once, at its zombie state or its end. mirror() makes a twin.
 #pragma once
 
+#include <functional>
 #include <map>
 
 #include "sampling/linux/proc_files.h"
@@ -23,6 +24,8 @@ struct FakeProc {
   // schedstat's run time is the CPU ticks' plus this, which any run without a tick (an exec, a
   // new title) must move: a process changes nothing of its own without running.
   std::uint64_t ranNs = 0;
+  // statm's resident pages, exact where stat's rss is the kernel's approximation.
+  std::uint64_t resident = 0;
 };
 
 class FakeProcFiles final : public sampling::procfs::ProcFiles {
@@ -45,20 +48,27 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
       if (child.ppid == pid) child.ppid = reaper;
     }
     if (reap) return static_cast<void>(procs.erase(pid));
-    procs.at(pid).state = 'Z', procs.at(pid).cmdline.clear(), procs.at(pid).threads.clear();
+    FakeProc& zombie = procs.at(pid);
+    zombie.state = 'Z', zombie.cmdline.clear(), zombie.threads.clear(), zombie.resident = 0;
   }
-  // Takes on the other's processes, clock and failures, keeping its own handles and log.
+  // Takes on the other's processes, clock, failures and races, keeping its own handles and log.
   void mirror(const FakeProcFiles& other) {
-    procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks;
+    procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks, races = other.races;
+    sinceBoot = other.sinceBoot;
   }
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
-  // "list", "system", "stat 42", "schedstat 42", "cmdline 42", "io 42", "exe 42", "watch 42",
-  // "threads 42", "children 42" (one per thread)
+  // "list", "system", "stat 42", "statm 42", "schedstat 42", "cmdline 42", "io 42", "exe 42",
+  // "watch 42"
   std::vector<std::string> calls;
-  std::uint64_t cpuTicks = 0;    // summed over the two CPUs
-  std::size_t cmdlineBytes = 0;  // of cmdline, handed over in pieces of 5 bytes
+  // A change made to the machine the first time a call (as logged) is made: a race forced.
+  std::map<std::string, std::function<void(FakeProcFiles&)>> races;
+  std::uint64_t cpuTicks = 0;             // summed over the two CPUs
+  std::chrono::nanoseconds sinceBoot{0};  // the boot clock
+  std::size_t cmdlineBytes = 0;           // of cmdline, handed over in pieces of 5 bytes
+  // Handles and pidfds the process may hold, an open in passing included (EMFILE beyond).
+  std::size_t descriptorLimit = SIZE_MAX;
 
   bool listPids(std::vector<Pid>& out) override {
     out.clear();
@@ -69,14 +79,18 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, Handle& handle, bool keep,
                          std::string_view& text) override {
     using sampling::procfs::PidFile;
-    const char* name = file == PidFile::Stat ? "stat" : file == PidFile::Io ? "io" : "schedstat";
+    const char* name = file == PidFile::Stat    ? "stat"
+                       : file == PidFile::Statm ? "statm"
+                       : file == PidFile::Io    ? "io"
+                                                : "schedstat";
     return read(name, pid, handle, keep, text);
   }
   // In pieces of 5 bytes, counting the bytes handed over.
-  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,
                              const std::function<bool(std::string_view)>& take) override {
     std::string_view text;
     const ReadStatus status = read("cmdline", pid, handle, keep, text);
+    text = text.substr(0, limit);
     for (std::size_t at = 0; status == ReadStatus::Ok && at < text.size(); at += 5) {
       const std::string_view piece = text.substr(at, 5);
       cmdlineBytes += piece.size();
@@ -95,28 +109,14 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
                      " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\n";
     return failing["system"];
   }
+  std::chrono::nanoseconds readBootClock() override { return sinceBoot; }
   void closeHandle(Handle handle) override { bound_.erase(handle); }
 
-  bool hasChildrenFiles() override { return true; }
-  ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
-    out = {pid};
-    if (procs.count(pid))
-      out.insert(out.end(), procs[pid].threads.begin(), procs[pid].threads.end());
-    return logged("threads", pid);
-  }
-  // Every child is listed by its parent's leader, as if the leader forked it (a fork by another
-  // thread is left to the live table's test).
-  ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
-    const ReadStatus status = logged("children", pid);
-    buffer_.clear();
-    for (const auto& [child, p] : procs) {
-      if (p.ppid == pid && tid == pid) buffer_ += n(child) + " ";
-    }
-    text = buffer_;
-    return status;
-  }
   ReadStatus watchExit(Pid pid, Handle& handle) override {
-    const ReadStatus status = logged("watch", pid);
+    ReadStatus status = logged("watch", pid);
+    if (status == ReadStatus::Ok && bound_.size() >= descriptorLimit) {
+      status = ReadStatus::NoDescriptor;
+    }
     if (status == ReadStatus::Ok) handle = ++lastHandle_, bound_[handle] = {pid, start(pid), true};
     return status;
   }
@@ -141,12 +141,16 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // Logs the call; Gone when no process holds pid, else what is scripted for it.
   ReadStatus logged(const std::string& file, Pid pid) {
     calls.push_back(file + " " + n(pid));
+    if (auto race = races.extract(calls.back())) race.mapped()(*this);
     return procs.count(pid) ? failing[calls.back()] : ReadStatus::Gone;
   }
   ReadStatus read(const std::string& file, Pid pid, Handle& handle, bool keep,
                   std::string_view& text) {
     const bool through = handle != sampling::procfs::NO_HANDLE;
     ReadStatus status = logged(file, pid);
+    if (!through && file != "exe" && bound_.size() >= descriptorLimit) {
+      status = ReadStatus::NoDescriptor;
+    }
     if (through && bound_.at(handle).starttime != start(pid)) status = ReadStatus::Gone;
     // A zombie has no memory: its exe link is gone and its command line empty.
     if (status != ReadStatus::Ok || (file == "exe" && procs[pid].state == 'Z')) {
@@ -158,6 +162,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
                        " 7 7 0 -1 4194304 100 0 0 0 " + n(p.utime) + " " + n(p.stime) +
                        " 0 0 20 0 " + n(1 + p.threads.size()) + " 0 " + n(p.starttime) + " " +
                        n(p.vsize) + " " + n(p.rss) + "\n";
+    } else if (file == "statm") {
+      text = buffer_ = n(p.vsize / 4096) + " " + n(p.resident) + " 0 0 0 0 0\n";
     } else if (file == "io") {
       text = buffer_ = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes);
     } else if (file == "schedstat") {

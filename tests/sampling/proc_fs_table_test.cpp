@@ -20,12 +20,9 @@ using K = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr auto kGone = ReadStatus::Gone, kUnreadable = ReadStatus::Unreadable;
-constexpr auto kChildrenFiles = ChildDiscovery::ChildrenFiles;
 // The machine booted 0.7 s after the epoch, so a start of whole seconds of ticks is still in its
 // second. Without descriptors nothing is watched or kept: every refresh reads every stat.
 constexpr ProcFsTableOptions kListing{.bootTime = 700ms, .descriptorBudget = 64};
-constexpr ProcFsTableOptions kChildren{
-    .bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 64};
 constexpr ProcFsTableOptions kScan{.bootTime = 700ms};
 
 TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisTheFieldsAfterItAndTheStateLetter) {
@@ -94,17 +91,24 @@ struct ProcFilesWorld final : testing::ProcessWorld {
   ProcFsTable proc;
 };
 
+// The contract's processes start up to minutes past its clock's wall time, which the table would
+// show as the refresh's second, so its clock is set a day on.
 testing::ProcessWorldFactory worldWith(ProcFsTableOptions options) {
-  return [options](Clock& clock) { return std::make_unique<ProcFilesWorld>(clock, options); };
+  return [options](Clock& clock) {
+    static_cast<testing::FakeClock&>(clock).setWall(WallTime(1'700'086'400s));
+    return std::make_unique<ProcFilesWorld>(clock, options);
+  };
 }
 INSTANTIATE_TEST_SUITE_P(ProcFiles, TreeSelectionContract,
-                         ::testing::Values(worldWith(kListing), worldWith(kChildren),
-                                           worldWith(kScan)));
+                         ::testing::Values(worldWith(kListing), worldWith(kScan)));
 
 class ProcFsTableTest : public ::testing::Test {
  protected:
-  void pass(std::chrono::milliseconds time) {  // on both clocks and both CPUs
+  // The boot clock of a machine that booted 0.7 s after the epoch, as the options say.
+  ProcFsTableTest() { files_.sinceBoot = clock_.wallNow().time_since_epoch() - 700ms; }
+  void pass(std::chrono::milliseconds time) {  // on every clock and both CPUs
     clock_.advance(time);
+    files_.sinceBoot += time;
     files_.cpuTicks += static_cast<std::uint64_t>(time / 10ms) * 2;
   }
   void refresh() { testing::refreshAll(table_); }  // as if every process were reported
@@ -154,7 +158,9 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
   refresh();
   // What 42 now holds in cmdline and io must not show: both turn unreadable below. 12 goes after
   // the refresh read its stat.
+  // Its resident memory is statm's, not stat's approximation.
   files_.procs[42] = {42, 0, "old", 1000, "new args", "/bin/old", 'S', 10, 0, 9000, 10, 99, 99};
+  files_.procs[42].resident = 12;
   files_.failing = {{"schedstat 12", kGone}, {"cmdline 12", kGone}};
   files_.failing["cmdline 42"] = files_.failing["io 42"] = kUnreadable;
   pass(1000ms);
@@ -166,17 +172,81 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
             std::tuple("old", Strings{"old", "-x"}, std::nullopt));
   EXPECT_EQ((std::vector{p.cpu_time_ms, p.resident_bytes, p.virtual_bytes, p.disk_read_bytes,
                          p.disk_written_bytes, p.start_time_s, p.run_time_s}),
-            (std::vector<std::uint64_t>{100, 40960, 9000, 7, 9, 10, 1'700'000'001 - 10}));
+            (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'000 - 10}));
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
+// A refresh that reads a process's ticks 700 ms in: its first percentage divides what it used by
+// the 300 ms between its own two readings, not by the refreshes' whole second.
+TEST_F(ProcFsTableTest, AProcessSpanRunsBetweenTheTwoReadingsOfItsOwnTicks) {
+  files_.add({.pid = 10});
+  files_.races["stat 10"] = [this](testing::FakeProcFiles&) { pass(700ms); };
+  refresh();
+  pass(300ms);
+  files_.procs[10].utime += 15;
+  refresh();
+  EXPECT_FLOAT_EQ(at(10).cpu_percent, 50.0f);
+}
+
+// The wall clock set back an hour: run times follow the boot clock, a start stays what it was, and
+// one that falls after the refresh shows the refresh's second until the clock has passed it.
+TEST_F(ProcFsTableTest, AWallClockSetBackMovesNoRunTimeAndNoStartPastTheRefresh) {
+  files_.add({.pid = 1, .ppid = 0});
+  refresh();
+  const std::uint64_t start = at(1).start_time_s, startedAt = unixSeconds(clock_.wallNow());
+  const auto started = files_.sinceBoot;
+  clock_.setWall(clock_.wallNow() - 1h);
+  files_.add({.pid = 2, .starttime = static_cast<std::uint64_t>(started / 10ms)});
+  for (const auto passed : {1s, 3600s}) {
+    pass(passed);
+    refresh();
+    EXPECT_EQ(std::tuple(at(1).start_time_s, at(1).run_time_s),
+              std::tuple(start, static_cast<std::uint64_t>(files_.sinceBoot / 1s)));
+    EXPECT_EQ(at(2).start_time_s, std::min(unixSeconds(clock_.wallNow()), startedAt));
+  }
+}
+
+// A report shows what the kernel holds at its completion, whether or not the process ran since the
+// last one, and whether or not it was reported in between.
+TEST_F(ProcFsTableTest, AReportShowsWhatTheKernelHoldsWhetherOrNotTheProcessRan) {
+  world_.spawn({10, 1, 1, "sleep", {"sleep", "9"}});
+  auto report = [&](bool reported = true,
+                    std::chrono::milliseconds passed = 1000ms) -> const Process& {
+    pass(passed);
+    const Pids pids = reported ? Pids{10} : Pids{};
+    table_.refreshTrees(Pids{10});
+    table_.completeProcesses(pids);
+    return at(10);
+  };
+  report(), report();
+  // Another process writes its argument area while it sleeps (its run time does not move), and
+  // reclaim takes pages: both show once their reading is 10 s old.
+  files_.procs[10].cmdline = "title\0"s;
+  files_.procs[10].resident = 3;
+  EXPECT_EQ(report(true, 9s).arguments, Strings{"title"});
+  EXPECT_EQ(at(10).resident_bytes, 3u * 4096);
+  // It execs a link of another name to a program of the same short name, reported or not.
+  for (const bool reported : {true, false}) {
+    const std::string exe = reported ? "/opt/walkhelper" : "/opt/walkhelper2";
+    files_.add({.pid = 10, .comm = "sleep", .starttime = 100, .cmdline = "s\0"s, .exe = exe});
+    report(reported), report(reported), report(reported);
+    EXPECT_EQ(report().name, exe.substr(5));
+  }
+  // It exits: a zombie keeps the arguments it was last reported with, however long it goes
+  // unreported in between.
+  files_.exitProcess(10, false);
+  report(), report(false), report(false), report(false);
+  EXPECT_EQ(report().arguments, Strings{"s"});
+}
+
 // Each step changes the machine, then refreshes root 5's tree and completes the reported pids;
 // the calls past "list" and "system" are compared.
 TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsReported) {
-  // A megabyte of arguments: never read unreported, and reported only as far as a command shows.
-  const std::string huge = std::string(1 << 20, 'a') + '\0';
+  // A megabyte of NULs before its arguments, as a program that blanks its title leaves: never
+  // read unreported, and at a report only as far as a command shows.
+  const std::string huge = std::string(1 << 20, '\0') + "sh";
   const testing::WorldProcess kWorld[] = {{1, 0, 1, "init", {"init"}}, {5, 1, 1, "sh", {"sh"}},
                                           {6, 5, 1, "sh", {huge}},     {7, 1, 1, "sh", {"sh"}},
                                           {8, 7, 1, "sh", {"sh"}},     {9, 1, 1, "sh", {"sh"}}};
@@ -193,8 +263,10 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   // clang-format off
   const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.
-      {[] {}, {5, 6}, "schedstat 5,cmdline 5,io 5,stat 5,schedstat 6,cmdline 6,io 6,stat 6,"},
-      // Not run since: its run time and stat alone.
+      {[] {}, {5, 6},
+       "schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"
+       "schedstat 6,cmdline 6,statm 6,io 6,exe 6,stat 6,"},
+      // Not run since, and its arguments and memory read a second ago: its run time and stat.
       {[] {}, {5, 6}, "schedstat 5,stat 5,schedstat 6,stat 6,"},
       // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
       // pid is watched, read and named; an orphan read anew; an exec named at its report.
@@ -206,51 +278,61 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
          world_.spawn({11, 5, 2, "cc", {"cc"}});
          world_.spawn({6, 5, 1, "vi", {"vi"}});
        }, {5, 6, 11},
-       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,schedstat 5,cmdline 5,io 5,"
-       "stat 5,schedstat 6,cmdline 6,io 6,stat 6,exe 6,schedstat 11,cmdline 11,io 11,stat 11,"},
+       "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,"
+       "schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"
+       "schedstat 6,cmdline 6,statm 6,io 6,exe 6,stat 6,exe 6,"
+       "schedstat 11,cmdline 11,statm 11,io 11,exe 11,stat 11,"},
       // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
       // read in full, as its run time covers only one of them.
-      {[&] { files_.exitProcess(11, false); }, {5}, "stat 11,schedstat 5,cmdline 5,io 5,stat 5,"}};
+      {[&] { files_.exitProcess(11, false); }, {5},
+       "stat 11,schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"}};
   // clang-format on
   for (const auto& step : kSteps) {
     step.change();
     pass(1000ms);
     EXPECT_EQ(callsOf(step.reported), step.calls);
   }
-  EXPECT_LT(files_.cmdlineBytes, 3 * MAX_COMMAND_BYTES);
+  EXPECT_LT(files_.cmdlineBytes, 4 * MAX_COMMAND_BYTES);  // 6 reported three times
   // 6 and 11 let go of their kept files (and 6 of its arguments) after a refresh without a
   // report. Left: a watch for every live process, the zombie's stat (read until it is gone), and
-  // the files of the one still reported.
+  // the files of the one still reported that are read at every completion (stat, schedstat) or
+  // hold no kernel buffer (cmdline).
   callsOf({5});
-  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 4);
+  EXPECT_EQ(table_.heldDescriptors(), 6u + 1 + 3);
   EXPECT_EQ(at(6).arguments.capacity(), 0u);
 }
 
 TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   // Every way of reading, each against a full read (stat of every pid at every refresh, every
-  // process completed: table_) of the machine files_ holds: the two ways of finding new processes;
-  // the scan (no descriptors at all); descriptors running out mid-way.
+  // process completed: table_) of the machine files_ holds: the listing; the scan (no descriptors
+  // at all); descriptors running out mid-way.
+  // A table may also find fewer descriptors than its budget counts on (another table in the process
+  // holds the rest).
   // clang-format off
-  const struct { const char* name; ProcFsTableOptions options; } kVariants[] = {
-      {"listing", kListing}, {"children files", kChildren}, {"scan", kScan},
-      {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}},
-      {"children files, few descriptors",
-       {.bootTime = 700ms, .discovery = kChildrenFiles, .descriptorBudget = 4}}};
+  const struct { const char* name; ProcFsTableOptions options; std::size_t limit; } kVariants[] = {
+      {"listing", kListing, SIZE_MAX}, {"scan", kScan, SIZE_MAX},
+      {"few descriptors", {.bootTime = 700ms, .descriptorBudget = 7}, SIZE_MAX},
+      {"fewer descriptors", {.bootTime = 700ms, .descriptorBudget = 4}, SIZE_MAX},
+      {"few kernel buffers", {.bootTime = 700ms, .descriptorBudget = 64, .keptBufferBudget = 3},
+       SIZE_MAX},
+      {"fewer descriptors than counted on", kListing, 12}};
   // clang-format on
   std::vector<std::unique_ptr<ProcFilesWorld>> walkers;
   std::vector<Sampler> samplers;
   for (const auto& variant : kVariants) {
     walkers.push_back(std::make_unique<ProcFilesWorld>(clock_, variant.options));
+    walkers.back()->files->descriptorLimit = variant.limit;
     samplers.emplace_back(std::make_unique<testing::BorrowedTable>(walkers.back()->proc), clock_);
   }
   Sampler full(std::make_unique<testing::BorrowedTable>(table_, true), clock_);
   auto collect = [&](Pid root, const ExternalProcessMap& externals) {
+    for (auto& walker : walkers) walker->files->mirror(files_);
     const Snapshot whole = collectSnapshot(full, root, externals, std::nullopt);
     for (std::size_t i = 0; i < std::size(kVariants); ++i) {
-      walkers[i]->files->mirror(files_);
       EXPECT_TRUE(collectSnapshot(samplers[i], root, externals, std::nullopt) == whole)
           << kVariants[i].name << " under " << root;
       EXPECT_LE(walkers[i]->proc.heldDescriptors(), kVariants[i].options.descriptorBudget);
+      EXPECT_LE(walkers[i]->proc.keptBuffers(), kVariants[i].options.keptBufferBudget);
     }
     // Each process busy at a steady rate, so that its mean use since any earlier reading is its
     // use since the previous one: a walker reads unreported processes seldom, the full read always.
@@ -271,6 +353,14 @@ TEST_F(ProcFsTableTest, WalkingSnapshotsReportWhatAFullReadWould) {
   world_.spawn({103, 100, 70, "cc", {"cc", "-c"}});
   world_.spawn({104, 101, 70, "sub", {"sub"}});
   collect(100, reaper);
+  // 101 execs a program of the same short name; 302 forks 303 and is killed and reaped while the
+  // collection completes it, which hands 303 to the subreaper: one snapshot without 302, the next
+  // with 303 under 300.
+  files_.add({.pid = 101, .ppid = 100, .comm = "worker", .starttime = 6000, .exe = "/opt/w2"});
+  world_.spawn({303, 302, 80, "leaf", {"leaf"}});
+  files_.races["schedstat 302"] = [](testing::FakeProcFiles& f) { f.exitProcess(302, true, 300); };
+  EXPECT_EQ(collect(100, reaper).processes.at(1).name, "w2");
+  EXPECT_EQ(collect(100, reaper).processes.size(), 8u);
   // 102 exits, a zombie; 104 ends; 301 ends, 302 goes to the subreaper, and 301's pid is taken at
   // once.
   files_.exitProcess(102, false);

@@ -3,6 +3,7 @@
 // in-memory fake and inject failures. An object belongs to the thread that owns its table.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,7 +14,7 @@
 
 namespace procsampler::sampling::procfs {
 
-enum class PidFile : std::uint8_t { Stat, Io, Schedstat };
+enum class PidFile : std::uint8_t { Stat, Statm, Io, Schedstat };
 
 enum class ReadStatus : std::uint8_t {
   Ok,
@@ -41,25 +42,20 @@ class ProcFiles {
   // On Ok, text holds the whole file; the view stays valid until the next call on this object.
   virtual ReadStatus readPidFile(Pid pid, PidFile file, Handle& handle, bool keep,
                                  std::string_view& text) = 0;
-  // Reads /proc/PID/cmdline from its start, piece by piece through one buffer of fixed size,
-  // handing each piece to `take` until take returns false or the file ends; a piece is valid only
-  // during its call. A file read to its end or to take's refusal is Ok, an empty one included.
-  // Handles as readPidFile.
-  virtual ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+  // Reads at most `limit` bytes of /proc/PID/cmdline from its start, piece by piece through one
+  // buffer of fixed size, handing each piece to `take` until take returns false, the limit is
+  // reached or the file ends; a piece is valid only during its call. A file read so far is Ok,
+  // an empty one included. Handles as readPidFile.
+  virtual ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,
                                      const std::function<bool(std::string_view piece)>& take) = 0;
   // The target of /proc/PID/exe, same lifetime rule as readPidFile's text.
   virtual ReadStatus readExeLink(Pid pid, std::string_view& target) = 0;
   // The whole of /proc/stat, same lifetime rule.
   virtual ReadStatus readSystemStat(std::string_view& text) = 0;
+  // The boot clock (CLOCK_BOOTTIME): the time since boot, suspend included, which start ticks
+  // count on and no setting of the wall clock moves.
+  virtual std::chrono::nanoseconds readBootClock() = 0;
   virtual void closeHandle(Handle handle) = 0;
-
-  // Whether the kernel has /proc/PID/task/TID/children files (CONFIG_PROC_CHILDREN).
-  virtual bool hasChildrenFiles() = 0;
-  // Replaces out with the thread ids of the process (its task directory).
-  virtual ReadStatus listThreads(Pid pid, std::vector<Pid>& out) = 0;
-  // /proc/PID/task/TID/children: the pids of the children that thread forked, separated by
-  // spaces. Same lifetime rule as readPidFile's text.
-  virtual ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) = 0;
 
   // Opens a pidfd on whoever holds pid now and watches it for the process's exit, which
   // takeExits then reports once; the handle, closed by closeHandle, ends the watch. Gone when no

@@ -9,8 +9,10 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -21,8 +23,8 @@
 namespace procsampler::sampling::procfs {
 namespace {
 
-// Descriptors left to the rest of the sidecar and to the table's passing reads (a task directory
-// and a children file at most at once) when the table keeps as many as it may.
+// Descriptors left to the rest of the sidecar and to the table's passing reads when the table
+// keeps as many as it may.
 constexpr std::size_t RESERVED_DESCRIPTORS = 64;
 
 ReadStatus statusFromErrno(int error) {
@@ -31,13 +33,15 @@ ReadStatus statusFromErrno(int error) {
   return ReadStatus::Unreadable;
 }
 
-// "PID/name" or "PID/task/TID/name" with its terminating NUL; 10 digits hold any 32-bit pid.
+// The system call itself: glibc has wrapped it only since 2.30, and the sidecar is to run on older.
+ssize_t readDirectoryEntries(int dirFd, char* buffer, std::size_t size) {
+  return ::syscall(SYS_getdents64, dirFd, buffer, size);
+}
+
+// "PID/name" with its terminating NUL; 10 digits hold any 32-bit pid.
 class PidPath {
  public:
   PidPath(Pid pid, std::string_view name) { append(pid).append(name).text_[length_] = '\0'; }
-  PidPath(Pid pid, Pid tid, std::string_view name) {
-    append(pid).append("task/").append(tid).append(name).text_[length_] = '\0';
-  }
   const char* c_str() const { return text_; }
 
  private:
@@ -52,12 +56,14 @@ class PidPath {
     length_ += name.size();
     return *this;
   }
-  char text_[2 * (10 + 1) + 5 + 9 + 1];
+  char text_[10 + 1 + 9 + 1];
   std::size_t length_ = 0;
 };
 
 std::string_view fileName(PidFile file) {
   switch (file) {
+    case PidFile::Statm:
+      return "statm";
     case PidFile::Io:
       return "io";
     case PidFile::Schedstat:
@@ -68,11 +74,11 @@ std::string_view fileName(PidFile file) {
   return "stat";
 }
 
-// Appends the numeric names of a directory listing (pids, thread ids) to out.
+// Appends the numeric names of a directory listing (the pids of /proc) to out.
 bool listNumbers(int dirFd, char* buffer, std::size_t size, std::vector<Pid>& out) {
   if (::lseek(dirFd, 0, SEEK_SET) != 0) return false;
   while (true) {
-    const ssize_t n = ::getdents64(dirFd, buffer, size);
+    const ssize_t n = readDirectoryEntries(dirFd, buffer, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -114,17 +120,18 @@ class LiveProcFiles final : public ProcFiles {
                     [&](int fd) { return readWhole(fd, true, text); });
   }
 
-  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep,
+  ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,
                              const std::function<bool(std::string_view)>& take) override {
     return withFile(PidPath(pid, "cmdline").c_str(), handle, keep, [&](int fd) {
-      for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(fd, cmdline_, sizeof cmdline_, offset);
+      for (std::size_t offset = 0; offset < limit;) {
+        const std::size_t wanted = std::min(sizeof cmdline_, limit - offset);
+        const ssize_t n = ::pread(fd, cmdline_, wanted, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return statusFromErrno(errno);
         if (n == 0 || !take(std::string_view(cmdline_, static_cast<std::size_t>(n)))) break;
         // The kernel fills the whole request while it has data, so a short read is the end.
-        if (static_cast<std::size_t>(n) < sizeof cmdline_) break;
-        offset += n;
+        if (static_cast<std::size_t>(n) < wanted) break;
+        offset += static_cast<std::size_t>(n);
       }
       return ReadStatus::Ok;
     });
@@ -145,31 +152,14 @@ class LiveProcFiles final : public ProcFiles {
                     [&](int fd) { return readWhole(fd, false, text); });
   }
 
+  std::chrono::nanoseconds readBootClock() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  }
+
   void closeHandle(Handle handle) override {
     if (handle >= 0) ::close(handle);
-  }
-
-  bool hasChildrenFiles() override {
-    return procFd_ >= 0 && ::faccessat(procFd_, "thread-self/children", R_OK, 0) == 0;
-  }
-
-  ReadStatus listThreads(Pid pid, std::vector<Pid>& out) override {
-    out.clear();
-    if (procFd_ < 0) return ReadStatus::Unreadable;
-    const int fd =
-        ::openat(procFd_, PidPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return statusFromErrno(errno);
-    const bool listed = listNumbers(fd, dents_, sizeof dents_, out);
-    const int error = errno;
-    ::close(fd);
-    return listed ? ReadStatus::Ok : statusFromErrno(error);
-  }
-
-  ReadStatus readChildren(Pid pid, Pid tid, std::string_view& text) override {
-    // A children file is produced line by line like /proc/stat, so it is read to 0.
-    Handle none = NO_HANDLE;
-    return withFile(PidPath(pid, tid, "children").c_str(), none, false,
-                    [&](int fd) { return readWhole(fd, false, text); });
   }
 
   ReadStatus watchExit(Pid pid, Handle& handle) override {
@@ -252,8 +242,8 @@ class LiveProcFiles final : public ProcFiles {
   std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(4096);
   alignas(dirent64) char dents_[32768];
   char link_[4096];
-  // Enough for any reported command (16 KiB) and its separators in one read, unless the
-  // arguments hold long runs of NULs.
+  // Enough for the part of an argument area the table reads (a reported command's 16 KiB and a
+  // little) in one read.
   char cmdline_[32768];
 };
 
@@ -263,7 +253,7 @@ std::size_t openDescriptors() {
   if (fd < 0) return 0;
   alignas(dirent64) char buffer[4096];
   std::size_t count = 0;
-  for (ssize_t n; (n = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; (n = readDirectoryEntries(fd, buffer, sizeof buffer)) > 0;) {
     for (ssize_t offset = 0; offset < n;) {
       const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
       offset += entry->d_reclen;

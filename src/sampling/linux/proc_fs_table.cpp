@@ -1,14 +1,15 @@
 // A full refresh reads stat of every pid. A tree refresh reads what can have changed since the
 // last one and nothing else: a parent link and a start read once stay true until the parent exits,
-// so it learns of new pids (the listing of /proc diffed against the entries, or the children
-// files of the trees' processes), of exits (a pidfd per entry, drained without waiting), and reads
-// stat of new pids, of the children of exited processes and of the entries it cannot watch
-// (zombies; every entry when pidfds are unavailable or have run out, which is the full scan).
-// Completion reads schedstat of the reported pids, cmdline and io when the process has run since
-// its last completion, stat when the refresh did not read it or a file was just opened by pid
-// (which stat then confirms), and exe after an exec. The files read at every refresh stay open
-// within a budget of descriptors and are read with pread; a kept descriptor reads its own
-// process or nothing, so it never needs confirming again.
+// so it learns of new pids (the listing of /proc diffed against the entries), of exits (a pidfd per
+// entry, drained without waiting, and the exits completion finds), and reads stat of new pids, of
+// the children of exited processes and of the entries it cannot watch (zombies; every entry when
+// pidfds are unavailable or have run out, which is the full scan). Completion reads schedstat of
+// the reported pids; cmdline (a bounded part) and statm when the process has run since its last
+// completion or their reading is 10 s old; io and exe when it has run; stat when the refresh did
+// not read it or a file was just read by pid (which stat then confirms). Kept open within a budget
+// of descriptors and read with pread: cmdline, which costs the kernel no buffer, and stat and
+// schedstat of the entries that read them at every refresh, within a budget of the kernel's read
+// buffers; a kept descriptor reads its own process or nothing, so it never needs confirming again.
 #include "sampling/linux/proc_fs_table.h"
 
 #include <time.h>
@@ -38,6 +39,21 @@ std::uint64_t positiveOr(long value, std::uint64_t fallback) {
 
 constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
 
+// The bytes of a process's argument area read per completion: what a command cut to
+// MAX_COMMAND_BYTES can show, the byte past it and a separator before that byte, whatever the
+// area holds, so one blanked to megabytes of NULs costs what a full one does.
+constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
+
+// Kept files whose reads make the kernel keep a page-sized buffer, about 4 KiB of its memory each
+// (16 MiB in all): stat and schedstat of 2048 processes reported at every snapshot.
+constexpr std::size_t KEPT_BUFFER_BUDGET = 4096;
+
+// How old the arguments and resident memory of a process that has not run may grow before a
+// completion reads them again. Reading them at every completion made streaming a whole machine
+// half as dear again (0.27 to 0.41 of the bare full pass for cmdline alone), at 2 s old still
+// 0.43 with statm.
+constexpr std::chrono::seconds QUIET_REREAD{10};
+
 // The whole second, since the Unix epoch, of boot + ticks. Both fractions count: dropping the boot
 // instant's would put a process started early in a second into the one before.
 std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
@@ -48,6 +64,17 @@ std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
       saturatingMul(ticks % ticksPerSecond, NANOS_PER_SECOND) / ticksPerSecond;
   return saturatingAdd(bootNanos / NANOS_PER_SECOND + ticks / ticksPerSecond,
                        fractionNanos / NANOS_PER_SECOND);
+}
+
+// Whole seconds from a start, in ticks after boot, to `sinceBoot` on the same clock; 0 before it.
+std::uint64_t runSeconds(std::chrono::nanoseconds sinceBoot, std::uint64_t ticks,
+                         std::uint64_t ticksPerSecond) {
+  const std::uint64_t nowNanos =
+      sinceBoot.count() > 0 ? static_cast<std::uint64_t>(sinceBoot.count()) : 0;
+  const std::uint64_t startNanos =
+      saturatingAdd(saturatingMul(ticks / ticksPerSecond, NANOS_PER_SECOND),
+                    (ticks % ticksPerSecond) * NANOS_PER_SECOND / ticksPerSecond);
+  return saturatingSub(nowNanos, startNanos) / NANOS_PER_SECOND;
 }
 
 // Every tick count is divided by the rate, so an unknown one (0) counts as the usual 100.
@@ -120,44 +147,46 @@ double ProcFsTable::cpuIntervalTicks() {
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
   nowS_ = unixSeconds(clock_.wallNow());
-  exited_.clear();
+  sinceBoot_ = files_->readBootClock();
+  // A wall clock set back puts starts taken before the step (from the boot instant taken once)
+  // after the refresh; each shows the refresh's second until the clock has passed it.
+  if (startsHeldBack_) {
+    startsHeldBack_ = false;
+    entries_.forEach([this](Entry& entry) { holdStartBack(entry); });
+  }
   if (!files_->listPids(pids_)) {
     entries_.forEach([this](Entry& entry) { releaseAll(entry); });
     entries_.clear();
+    exited_.clear();
     machineCount_ = 0;
     return false;
   }
   cpuSpans_.add(cpuIntervalTicks());
+  refreshAt_ = clock_.monotonicNow();
   forgetUnreported();
   // An exit ends the watch: the entry is read from now on, until it is gone.
-  files_->takeExits(exited_);
-  for (const Pid pid : exited_) {
+  heard_.clear();
+  files_->takeExits(heard_);
+  for (const Pid pid : heard_) {
     if (Entry* entry = entries_.find(pid); entry != nullptr && entry->exitWatch != NO_HANDLE) {
       release(entry->exitWatch);
       entry->exitHeard = sweep();
     }
   }
-  exited_.clear();
   return true;
 }
 
 std::size_t ProcFsTable::refresh_processes_specifics() {
   if (!beginRefresh()) return 0;
-  // Children files are read for the trees only, so without the listing nothing is watched.
-  const bool watchNew = options_.discovery == ChildDiscovery::Listing;
-  for (const Pid pid : pids_) readEntry(pid, watchNew);
+  for (const Pid pid : pids_) readEntry(pid, true);
   entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
+  exited_.clear();  // every orphan was read with the rest
   machineCount_ = entries_.size();
   return pids_.size();
 }
 
-void ProcFsTable::refreshTrees(std::span<const Pid> seeds) {
-  if (!beginRefresh()) return;
-  if (options_.discovery == ChildDiscovery::Listing) {
-    walkListing();
-  } else {
-    walkChildren(seeds);
-  }
+void ProcFsTable::refreshTrees(std::span<const Pid> /*seeds*/) {
+  if (beginRefresh()) walkListing();
 }
 
 void ProcFsTable::walkListing() {
@@ -179,46 +208,16 @@ void ProcFsTable::walkListing() {
   machineCount_ = entries_.size();
 }
 
-void ProcFsTable::walkChildren(std::span<const Pid> seeds) {
-  machineCount_ = pids_.size();
-  walk_.clear();
-  for (const Pid seed : seeds) walk_.emplace_back(seed, 0);
-  for (std::size_t next = 0; next < walk_.size(); ++next) {
-    const auto [pid, listedUnder] = walk_[next];
-    Entry* entry = entries_.find(pid);
-    if (entry != nullptr && entry->reached == sweep()) continue;
-    // A seed's parent may lie outside the trees, unwatched, so a seed is read every time; any
-    // other entry is read when new, unwatched, or listed under another parent than it knew.
-    const bool current = entry != nullptr && entry->exitWatch != NO_HANDLE && listedUnder != 0 &&
-                         entry->process.parent_pid == listedUnder;
-    if (entry != nullptr && (current || entry->statRead == sweep())) {
-      entries_.markAlive(pid);
-    } else if ((entry = readEntry(pid, true)) == nullptr) {
-      continue;
-    }
-    entry->reached = sweep();
-    // Each thread lists the children it forked.
-    if (files_->listThreads(pid, threads_) != ReadStatus::Ok) continue;
-    children_.clear();
-    for (const Pid tid : threads_) {
-      std::string_view text;
-      if (files_->readChildren(pid, tid, text) == ReadStatus::Ok) parseChildren(text, children_);
-    }
-    for (const Pid child : children_) walk_.emplace_back(child, pid);
-  }
-  // The rest lies outside the trees: nothing watches it any longer.
-  entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
-}
-
 void ProcFsTable::rereadOrphans() {
   // An exit reparents the children at once (to a subreaper or to pid 1), and the children may
-  // exit in turn, so this goes on until no read finds another.
+  // exit in turn, so this goes on until no read finds another. A child read earlier in this
+  // refresh may have been read before its parent exited, so it is read again too.
   while (!exited_.empty()) {
     std::sort(exited_.begin(), exited_.end());
     orphans_.clear();
     entries_.forEach([this](const Entry& entry) {
       const Pid parent = entry.process.parent_pid.value_or(0);
-      if (entry.statRead != sweep() && std::binary_search(exited_.begin(), exited_.end(), parent)) {
+      if (std::binary_search(exited_.begin(), exited_.end(), parent)) {
         orphans_.push_back(entry.process.pid);
       }
     });
@@ -233,16 +232,19 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
   // the next refresh hears so and reads the entry again.
   if (watchIt && !entry.exited && entry.exitHeard != sweep()) watch(pid, entry);
   std::string_view text;
-  const bool keep = readsEveryRefresh(entry) && mayHold();
+  const bool keep = readsEveryRefresh(entry) && mayKeepBuffer();
   Handle before = entry.stat;
   ReadStatus status = files_->readPidFile(pid, PidFile::Stat, entry.stat, keep, text);
   if (status == ReadStatus::Gone && before != NO_HANDLE) {
     // The process the handle was opened on is gone; the pid may have gone to another by now.
-    release(entry.stat);
+    releaseBuffered(entry.stat);
     before = NO_HANDLE;
     status = files_->readPidFile(pid, PidFile::Stat, entry.stat, keep, text);
   }
-  noteHandle(before, entry.stat, status);
+  noteHandle(before, entry.stat, status, true);
+  if (status == ReadStatus::NoDescriptor && shedKeptFiles()) {
+    status = files_->readPidFile(pid, PidFile::Stat, entry.stat, false, text);
+  }
   if (status == ReadStatus::NoDescriptor && seenBefore) {
     entries_.markAlive(pid);  // unread, not gone: it keeps what it had
     return &entry;
@@ -265,7 +267,7 @@ ProcFsTable::Entry* ProcFsTable::readEntry(Pid pid, bool watchIt) {
     entry.stat = newStat;
   }
   applyStat(pid, entry, *stat, fresh);
-  if (!readsEveryRefresh(entry)) release(entry.stat);  // watched again, and not reported
+  if (!readsEveryRefresh(entry)) releaseBuffered(entry.stat);  // watched again, and not reported
   entries_.markAlive(pid);
   return &entry;
 }
@@ -276,13 +278,22 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   const bool execed = !fresh && entry.comm != stat.comm;
   if (fresh || execed) entry.comm.assign(stat.comm);
   const std::uint64_t ticks = saturatingAdd(stat.utime, stat.stime);
+  const double intoRefresh = ticksIntoRefresh();
   if (fresh) {
     entry.startTicks = stat.starttime;
     process.cpu_percent = 0.0f;
     process.disk_read_bytes = 0;
     process.disk_written_bytes = 0;
   } else {
-    const double span = cpuSpans_.since(entry.cpuRead);
+    // The refreshes' intervals since the earlier reading, moved by where in their refreshes the two
+    // readings fell: a refresh that reads thousands of processes on a loaded machine takes long
+    // enough to stretch or shrink a span by a good part.
+    double span = cpuSpans_.since(entry.cpuRead);
+    if (span > 0.0) {
+      const double floor = std::chrono::duration<double>(CPU_INTERVAL_FLOOR).count() *
+                           static_cast<double>(options_.clockTicksPerSecond);
+      span = std::max(span + intoRefresh - entry.cpuReadInto, floor);
+    }
     process.cpu_percent =
         span > 0.0 && ticks > entry.cpuTicks
             ? static_cast<float>(static_cast<double>(ticks - entry.cpuTicks) / span * 100.0)
@@ -290,16 +301,19 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   }
   entry.cpuTicks = ticks;
   entry.cpuRead = cpuSpans_.mark();
+  entry.cpuReadInto = intoRefresh;
   entry.statRead = sweep();
   process.pid = pid;
   process.parent_pid = stat.ppid == 0 ? std::nullopt : std::optional<Pid>(stat.ppid);
   process.status = statusFromStateLetter(stat.state);
   process.cpu_time_ms = ticksToMillis(ticks, options_.clockTicksPerSecond);
-  process.resident_bytes = saturatingMul(stat.rss, options_.pageSize);
   process.virtual_bytes = stat.vsize;
-  process.start_time_s =
-      startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
-  process.run_time_s = saturatingSub(nowS_, process.start_time_s);
+  if (fresh) {
+    entry.startS = startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
+  }
+  holdStartBack(entry);
+  // From the boot clock alone, which no setting of the wall clock moves.
+  process.run_time_s = runSeconds(sinceBoot_, stat.starttime, options_.clockTicksPerSecond);
   // An exited process's children have gone to another parent; its pidfd has nothing more to say.
   const bool exited = stat.state == 'Z' || stat.state == 'X';
   if (exited && !entry.exited && !fresh) exited_.push_back(pid);
@@ -309,6 +323,11 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   // once: a later first report of it as a zombie still finds its name. (Its arguments it does not
   // find: a zombie's command line reads as empty, so it is reported by its name.)
   if (fresh || execed) readName(pid, entry);
+}
+
+void ProcFsTable::holdStartBack(Entry& entry) {
+  entry.process.start_time_s = std::min(entry.startS, nowS_);
+  startsHeldBack_ = startsHeldBack_ || entry.startS > nowS_;
 }
 
 void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
@@ -321,7 +340,11 @@ void ProcFsTable::completeProcesses(std::span<const Pid> pids) {
       reportedPids_.push_back(pid);
     }
     if (entry->completed == sweep()) continue;
-    if (!completePid(pid, *entry)) remove(pid);
+    if (!completePid(pid, *entry)) {
+      // Its children were read as its, and are read again at the next refresh.
+      if (!entry->exited) exited_.push_back(pid);
+      remove(pid);
+    }
   }
 }
 
@@ -331,53 +354,78 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   // read after it that shows the entry's process: through a kept handle, by reading at all; by
   // pid, by its start.
   bool opened = false;
-  auto read = [&](Handle& handle, const auto& call) {
+  auto read = [&](Handle& handle, bool buffered, const auto& call) {
     const Handle before = handle;
-    const ReadStatus status = call(handle, mayHold());
+    ReadStatus status = call(handle, buffered ? mayKeepBuffer() : mayHold());
+    noteHandle(before, handle, status, buffered);
+    if (status == ReadStatus::NoDescriptor && shedKeptFiles()) status = call(handle, false);
     opened = opened || (before == NO_HANDLE && status == ReadStatus::Ok);
-    noteHandle(before, handle, status);
     return status;
   };
+  Handle passing = NO_HANDLE;  // for the files read now and then, never kept
   std::string_view text;
-  // A process changes its arguments (or execs) and does its I/O only while it runs, so one that
-  // has not run since its last completion still has what that read: schedstat counts the
-  // leader's run time to the nanosecond, which answers for a process that had one thread then
-  // (only a running leader can start another).
-  std::optional<std::uint64_t> ran;
-  if (read(entry.schedstat, [&](Handle& handle, bool keep) {
+  // A process execs and does its I/O only while it runs, so one that has not run since its last
+  // completion still has what that read: schedstat counts the leader's run time to the
+  // nanosecond, which answers for a process that had one thread then (only a running leader can
+  // start another).
+  std::optional<std::uint64_t> ranNs;
+  if (read(entry.schedstat, true, [&](Handle& handle, bool keep) {
         return files_->readPidFile(pid, PidFile::Schedstat, handle, keep, text);
       }) == ReadStatus::Ok) {
-    ran = parseSchedstat(text);
+    ranNs = parseSchedstat(text);
   }
-  if (!ran || *ran == 0 || *ran != entry.ranNs) {
-    // Only as far as a reported command can show: a process may hold megabytes of arguments. A
-    // zombie or exiting process has released its memory and reads as empty; like an unreadable
-    // one, it keeps the arguments it was last read with.
+  const bool ran = !ranNs || *ranNs == 0 || *ranNs != entry.ranNs;
+  // Its arguments and resident memory may change while it sleeps (another process writes the
+  // argument area with process_vm_writev, or a vfork child its parent's; reclaim takes pages), so
+  // those are read after a run and otherwise once their reading is QUIET_REREAD old.
+  const MonoTime now = clock_.monotonicNow();
+  if (ran || now < entry.quietRead || now - entry.quietRead >= QUIET_REREAD) {
+    entry.quietRead = now;
+    // Only as far as a reported command can show, whatever the bytes hold: a process may hold
+    // megabytes of arguments, or of NULs. A zombie or exiting process has released its memory and
+    // reads as empty; like an unreadable one, it keeps the arguments it was last read with.
     CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
-    const ReadStatus cmdline = read(entry.cmdline, [&](Handle& handle, bool keep) {
+    const ReadStatus cmdline = read(entry.cmdline, false, [&](Handle& handle, bool keep) {
       return files_->readCommandLine(
-          pid, handle, keep, [&splitter](std::string_view piece) { return splitter.add(piece); });
+          pid, handle, keep, COMMAND_AREA_BYTES,
+          [&splitter](std::string_view piece) { return splitter.add(piece); });
     });
     splitter.finish();
     // Every process has a cmdline, so its absence means the process has exited.
     if (cmdline == ReadStatus::Gone) return false;
+    // stat's rss is the sum of the counters without their per-CPU parts (since Linux 6.2), off by
+    // up to hundreds of KiB; statm sums them, as status, ps and top show it.
+    if (read(passing, true, [&](Handle& handle, bool) {
+          return files_->readPidFile(pid, PidFile::Statm, handle, false, text);
+        }) == ReadStatus::Ok) {
+      if (std::optional<std::uint64_t> pages = parseStatmResident(text)) {
+        process.resident_bytes = saturatingMul(*pages, options_.pageSize);
+      }
+    }
+  }
+  if (ran) {
     // Kernels built without task I/O accounting have no io file: the totals stay as they were.
     // They are cumulative, so a late reading is as true as one taken at the refresh.
-    if (read(entry.io, [&](Handle& handle, bool keep) {
-          return files_->readPidFile(pid, PidFile::Io, handle, keep, text);
+    if (read(passing, true, [&](Handle& handle, bool) {
+          return files_->readPidFile(pid, PidFile::Io, handle, false, text);
         }) == ReadStatus::Ok) {
       if (std::optional<IoCounters> io = parseIo(text)) {
         process.disk_read_bytes = io->readBytes;
         process.disk_written_bytes = io->writeBytes;
       }
     }
+    // An exec may keep the short name stat shows (a link, a long name's first 15 bytes), so the
+    // name is read anew; by pid, so the stat read below confirms it.
+    readName(pid, entry);
+    opened = true;
   }
   // Its thread count counts for the next completion only when read after the run time.
   entry.ranNs = 0;
   if (entry.statRead != sweep() || opened) {
-    const ReadStatus status = read(entry.stat, [&](Handle& handle, bool keep) {
+    const ReadStatus status = read(entry.stat, true, [&](Handle& handle, bool keep) {
       return files_->readPidFile(pid, PidFile::Stat, handle, keep, text);
     });
+    if (status == ReadStatus::NoDescriptor) return true;  // unread, not gone: it keeps what it had
     const std::optional<StatFields> stat =
         status == ReadStatus::Ok ? parseStat(text) : std::nullopt;
     if (!stat || stat->starttime != entry.startTicks) return false;
@@ -387,7 +435,7 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
       entry.comm.assign(stat->comm);
       readName(pid, entry);
     }
-    if (stat->threads == 1) entry.ranNs = ran.value_or(0);
+    if (stat->threads == 1) entry.ranNs = ranNs.value_or(0);
   }
   entry.completed = sweep();
   return true;
@@ -409,10 +457,12 @@ void ProcFsTable::watch(Pid pid, Entry& entry) {
   }
 }
 
-void ProcFsTable::noteHandle(Handle before, Handle after, ReadStatus status) {
+void ProcFsTable::noteHandle(Handle before, Handle after, ReadStatus status, bool buffered) {
   // The process or the system has less to spare than the budget said.
   if (status == ReadStatus::NoDescriptor) budget_ = held_;
-  if (after != before) ++held_;
+  if (after == before) return;
+  ++held_;
+  if (buffered) ++keptBuffers_;
 }
 
 void ProcFsTable::release(Handle& handle) {
@@ -422,11 +472,28 @@ void ProcFsTable::release(Handle& handle) {
   --held_;
 }
 
+void ProcFsTable::releaseBuffered(Handle& handle) {
+  if (handle == NO_HANDLE) return;
+  release(handle);
+  --keptBuffers_;
+}
+
+bool ProcFsTable::shedKeptFiles() {
+  const std::size_t before = held_;
+  entries_.forEach([this](Entry& entry) {
+    release(entry.cmdline);
+    releaseBuffered(entry.stat);
+    releaseBuffered(entry.schedstat);
+  });
+  budget_ = held_;
+  return held_ < before;
+}
+
 void ProcFsTable::releaseAll(Entry& entry) {
-  for (Handle* handle :
-       {&entry.exitWatch, &entry.stat, &entry.io, &entry.cmdline, &entry.schedstat}) {
-    release(*handle);
-  }
+  release(entry.exitWatch);
+  release(entry.cmdline);
+  releaseBuffered(entry.stat);
+  releaseBuffered(entry.schedstat);
 }
 
 void ProcFsTable::forgetUnreported() {
@@ -435,13 +502,13 @@ void ProcFsTable::forgetUnreported() {
     if (entry == nullptr || !entry->listed) return true;
     if (reportedLately(*entry)) return false;
     // A process the host does not watch costs no memory for its arguments, whatever it puts
-    // there, nor descriptors for files nobody reads.
-    std::vector<std::string>().swap(entry->process.arguments);
+    // there, nor descriptors for files nobody reads. A zombie's can no longer be read, so it keeps
+    // them (a command's worth at most) for a later report.
+    if (!entry->exited) std::vector<std::string>().swap(entry->process.arguments);
     entry->ranNs = 0;  // read in full at its next report
-    release(entry->io);
     release(entry->cmdline);
-    release(entry->schedstat);
-    if (entry->exitWatch != NO_HANDLE) release(entry->stat);
+    releaseBuffered(entry->schedstat);
+    if (entry->exitWatch != NO_HANDLE) releaseBuffered(entry->stat);
     entry->listed = false;
     return true;
   });
@@ -452,6 +519,13 @@ void ProcFsTable::remove(Pid pid) {
     releaseAll(*entry);
     entries_.erase(pid);
   }
+}
+
+double ProcFsTable::ticksIntoRefresh() {
+  const MonoTime now = clock_.monotonicNow();
+  return now > refreshAt_ ? std::chrono::duration<double>(now - refreshAt_).count() *
+                                static_cast<double>(options_.clockTicksPerSecond)
+                          : 0.0;
 }
 
 void ProcFsTable::readName(Pid pid, Entry& entry) {
@@ -483,6 +557,7 @@ ProcFsTableOptions liveOptions() {
   // Taken once: the boot instant moves with every step of the wall clock, and start times with it.
   options.bootTime = liveBootTime();
   options.descriptorBudget = raiseDescriptorLimit();
+  options.keptBufferBudget = KEPT_BUFFER_BUDGET;
   return options;
 }
 

@@ -146,6 +146,13 @@ std::optional<std::uint64_t> parseSchedstat(std::string_view text) {
   return runtime;
 }
 
+std::optional<std::uint64_t> parseStatmResident(std::string_view text) {
+  std::uint64_t pages = 0;
+  nextToken(text);
+  if (!parseWhole(nextToken(text), pages)) return std::nullopt;
+  return pages;
+}
+
 std::optional<IoCounters> parseIo(std::string_view text) {
   std::optional<std::uint64_t> readBytes;
   std::optional<std::uint64_t> writeBytes;
@@ -161,13 +168,6 @@ std::optional<IoCounters> parseIo(std::string_view text) {
   }
   if (!readBytes || !writeBytes) return std::nullopt;
   return IoCounters{*readBytes, *writeBytes};
-}
-
-void parseChildren(std::string_view text, std::vector<Pid>& out) {
-  for (std::string_view token; !(token = nextToken(text)).empty();) {
-    Pid pid = 0;
-    if (parseWhole(token, pid) && pid != 0) out.push_back(pid);
-  }
 }
 
 std::string_view stripDeletedSuffix(std::string_view link) {

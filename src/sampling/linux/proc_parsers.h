@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "sampling/process_table.h"
 
@@ -23,7 +22,7 @@ struct StatFields {
   std::uint64_t threads = 0;
   std::uint64_t starttime = 0;  // ticks after boot
   std::uint64_t vsize = 0;
-  std::uint64_t rss = 0;
+  std::uint64_t rss = 0;  // approximate on Linux 6.2 and later: see parseStatmResident
 };
 
 // Empty when the line is cut short or a needed field is not a number.
@@ -47,16 +46,15 @@ SystemStat parseSystemStat(std::string_view text);
 // garbled.
 std::optional<std::uint64_t> parseSchedstat(std::string_view text);
 
+// The second field of /proc/PID/statm: the resident pages. Empty when garbled.
+std::optional<std::uint64_t> parseStatmResident(std::string_view text);
+
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {
   std::uint64_t readBytes = 0;
   std::uint64_t writeBytes = 0;
 };
 std::optional<IoCounters> parseIo(std::string_view text);
-
-// Appends the pids of a children file ("12 345 ", one after another) to out; a token that is not
-// a pid is skipped.
-void parseChildren(std::string_view text, std::vector<Pid>& out);
 
 // The target of /proc/PID/exe without the " (deleted)" the kernel appends once the file is gone;
 // finalComponent (table_core.h) then names the process.
