@@ -7,10 +7,13 @@ import { existsSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, it } from "node:test";
+import { text } from "node:stream/consumers";
 import { setTimeout as sleep } from "node:timers/promises";
 
 import * as client from "../src/index.js";
-import { CommandRefusedError, Sidecar, SidecarExitedError, type StartOptions } from "../src/index.js";
+import {
+  CommandRefusedError, RequestTimeoutError, Sidecar, SidecarExitedError, UnreadableLineError, type StartOptions,
+} from "../src/index.js";
 import { checkFiles, problems, repoRoot, schemas } from "./schema.js";
 
 const binaryPath = process.env["PROCSAMPLER_BINARY"] ?? `${repoRoot}build/procsampler`;
@@ -30,6 +33,8 @@ const outcomes = async (requests: Promise<unknown>[]): Promise<string[]> =>
     result.status === "fulfilled" ? "ok"
     : result.reason instanceof CommandRefusedError ? `${result.reason.command} ${result.reason.code}`
     : result.reason instanceof SidecarExitedError ? `exited ${result.reason.signal}`
+    : result.reason instanceof UnreadableLineError ? "unreadable"
+    : result.reason instanceof RequestTimeoutError ? `timeout ${result.reason.command}`
     : String(result.reason));
 const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p) => p.pid);
 // Gone, or a zombie nobody has reaped yet.
@@ -86,6 +91,89 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     assert.deepEqual(sequences, sequences.map((_, i) => first.sequence + i));
     assert.equal((await sidecar.close()).exitCode, 0);
     for (const child of padded) child.kill();
+  });
+
+  it("hands a slow consumer only the newest snapshot in latest mode, never one older than an answer", async () => {
+    const sidecar = await start({ streamMode: "latest" });
+    const stream = sidecar.snapshots();
+    await sidecar.setStreaming(true);
+    await sidecar.configure({ rootPid: sidecar.hello.sidecarPid, sampleIntervalMs: 250 });
+    const first = (await stream.next()).value as client.Snapshot;
+    // The consumer lags until the sidecar has streamed three more.
+    while ((await sidecar.readHistory(3600000)).filter((s) => s.sequence > first.sequence).length < 3) await sleep(250);
+    const answer = await sidecar.sampleNow();
+    const next = (await stream.next()).value as client.Snapshot;
+    assert.ok(next.sequence > answer.sequence, `streamed ${next.sequence} after the answer ${answer.sequence}`);
+    assert.equal((await sidecar.close()).exitCode, 0);
+  });
+
+  it("ends a request on its timeout or abort, refuses bad numbers as the sidecar would, and goes on", async () => {
+    const bad = [
+      { type: "setSampleInterval", version: 2, sampleIntervalMs: 1.5 },
+      { type: "readHistory", version: 2, requestId: "r", windowMs: -1 },
+      { type: "configure", version: 2, rootPid: NaN, sampleIntervalMs: 0, externalProcesses: [] },
+      { type: "setExternalProcesses", version: 2, processes: [{ pid: 2 ** 32 }] },
+    ] as const;
+    const input = bad.map((command) => JSON.stringify(command)).join("\n") + "\n";
+    const raw = spawn(binaryPath);
+    raw.stdin.end(input);
+    const words = (await text(raw.stdout)).trim().split("\n").slice(1)
+      .map((line) => JSON.parse(line) as client.ErrorEvent)
+      .map((event, i) => new CommandRefusedError(bad[i]!.type, event.code, event.recoverable, event.message).message);
+
+    const sidecar = await start();
+    const pid = sidecar.hello.sidecarPid;
+    const refusals = await Promise.allSettled([sidecar.setSampleInterval(1.5), sidecar.readHistory(-1),
+      sidecar.configure({ rootPid: NaN }), sidecar.setExternalProcesses([{ pid: 2 ** 32 }])]);
+    assert.deepEqual(refusals.map((r) => r.status === "rejected" && (r.reason as Error).message), words);
+    await sidecar.configure({ rootPid: pid });
+    process.kill(pid, "SIGSTOP");
+    const aborts = new AbortController();
+    const waiting = [sidecar.sampleNow({ timeoutMs: 1000 }), sidecar.readHistory(1000, { signal: aborts.signal }),
+      sidecar.setStreaming(false, { timeoutMs: 1000 })];
+    aborts.abort();
+    assert.deepEqual(await outcomes(waiting), ["timeout sampleNow", "AbortError: This operation was aborted",
+      "timeout setStreaming"]);
+    process.kill(pid, "SIGCONT");
+    assert.deepEqual(pids(await sidecar.sampleNow()), [pid]);
+    assert.equal((await sidecar.close()).exitCode, 0);
+  });
+
+  it("survives any line a sidecar writes, failing only the request that line answered", async () => {
+    // Answers, in turn: null, a chunk without snapshots, a 600 MB snapshot line, then sound ones.
+    const fake = join(scratch, "fake-sidecar.cjs");
+    writeFileSync(fake, `#!${process.execPath}
+      const write = (text) => new Promise((done) => process.stdout.write(text) ? done() : process.stdout.once("drain", done));
+      const snapshot = (id, command) => '{"version":2,"type":"snapshot","sequence":1,"sampledAtUnixMs":1,' +
+        '"collectionDurationMicros":1,"scannedProcessCount":1,"retainedProcessCount":1,"inaccessibleProcessCount":0,' +
+        '"requestId":"' + id + '","externalProcesses":[],"processes":[{"pid":7,"ppid":0,"startTimeMs":0,"runTimeMs":0,' +
+        '"name":"x","command":"' + command + '","status":"Run","cpuPercent":null,"cpuTimeMs":0,"residentBytes":0,' +
+        '"virtualBytes":0,"ioReadBytes":0,"ioWriteBytes":0,"ioSemantics":"storage"}]}\\n';
+      const huge = async (id) => {
+        const [head, tail] = snapshot(id, "@").split("@");
+        await write(head);
+        const mebibyte = "x".repeat(1 << 20);
+        for (let i = 0; i < 600; i++) await write(mebibyte);
+        await write(tail);
+      };
+      const answers = [async () => write("null\\n"),
+        async (id) => write('{"version":2,"type":"historyChunk","requestId":"' + id + '","done":true}\\n'), huge];
+      let queue = write('{"version":2,"type":"hello","sidecarVersion":"0","sidecarPid":' + process.pid +
+        ',"platform":"linux","arch":"x86_64","capabilities":{}}\\n');
+      require("node:readline").createInterface({ input: process.stdin }).on("line", (line) => {
+        const { requestId } = JSON.parse(line);
+        const answer = answers.shift() ?? ((id) => write(snapshot(id, "sound")));
+        if (requestId) queue = queue.then(() => answer(requestId));
+      });`, { mode: 0o755 });
+    const sidecar = await Sidecar.start({ binaryPath: fake });
+    const dropped: number[] = [];
+    sidecar.on("unreadableLine", (error) => dropped.push(error.bytes));
+    assert.deepEqual(await outcomes([sidecar.sampleNow(), sidecar.readHistory(1000), sidecar.sampleNow(),
+      sidecar.sampleNow()]), ["unreadable", "unreadable", "unreadable", "ok"]);
+    assert.deepEqual(dropped.slice(0, 2), [4, 75]);
+    assert.ok(dropped[2]! > 600 * 2 ** 20, `the long line counted ${dropped[2]} bytes`);
+    assert.equal((await sidecar.sampleNow()).processes[0]?.command, "sound");
+    await sidecar.close();
   });
 
   it("reports the status and standard-error line of a sidecar that cannot write", async () => {
