@@ -560,7 +560,11 @@ function answerHead(head: string): Record<string, unknown> {
   const type = /^\{"version":\d+,"type":"(\w+)"/.exec(head)?.[1];
   if (type) fields["type"] = type;
   const requestId = /"requestId":("(?:[^"\\]|\\.)*")/.exec(head)?.[1];
-  if (requestId) fields["requestId"] = JSON.parse(requestId) as string;
+  try {
+    if (requestId) fields["requestId"] = JSON.parse(requestId) as string;
+  } catch {
+    // An escape JSON does not know: the line answers nothing the client can name.
+  }
   const done = /"done":(true|false)/.exec(head)?.[1];
   if (done) fields["done"] = done === "true";
   return fields;
