@@ -51,7 +51,7 @@ for platform in "${platforms[@]}"; do
   read -r key os cpu libc _ binary _ <<<"$platform"
   stage=build/npm/$key
   install -D -m 755 "$binary" "$stage/bin/procsampler"
-  [ "$os" = linux ] && strip "$stage/bin/procsampler"  # the macOS one is stripped by its linker
+  [ "$os" = linux ] && strip "$stage/bin/procsampler"  # GNU strip reads no Mach-O
   cp LICENSE THIRD_PARTY_NOTICES.md "$stage/"
   KEY=$key OS=$os CPU=$cpu LIBC=$libc VERSION=$version node -e '
     const { KEY, OS, CPU, LIBC, VERSION } = process.env;
