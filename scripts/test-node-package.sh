@@ -3,12 +3,12 @@
 # from there every way a host loads the client: the README's script, require() from CommonJS, an
 # esbuild bundle of a host as CommonJS and as an ES module, the same bundles in an Electron-like
 # layout (the platform package's binary only in app.asar.unpacked), and a strict TypeScript
-# consumer that loads no @types. Needs clients/node's dev dependencies (esbuild, tsc) installed.
+# consumer that loads no @types. Needs the workspace's tools (esbuild, tsc) installed by npm ci.
 #   scripts/test-node-package.sh FOLDER   (FOLDER: where scripts/pack-node.sh put the tarballs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 folder=$(cd "${1:?usage: $0 FOLDER}" && pwd)
-tools=$PWD/clients/node/node_modules/.bin
+tools=$PWD/node_modules/.bin
 fail() { echo "test-node-package: $*" >&2; exit 1; }
 
 project=$(mktemp -d)
