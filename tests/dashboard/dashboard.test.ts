@@ -17,11 +17,21 @@ import { chromium, type Browser, type Page } from "playwright-core";
 // This file runs from tests/dashboard/build/tests/dashboard/.
 const ROOT = fileURLToPath(new URL("../../../../..", import.meta.url));
 const SCREENSHOT = join(ROOT, process.env.DASHBOARD_SCREENSHOT ?? "build/dashboard.png");
-const BROWSER = ["/usr/bin/chromium", "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
-  "/Applications/Chromium.app/Contents/MacOS/Chromium"].find(existsSync);
+const BROWSER = [
+  "/usr/bin/chromium",
+  "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
+  "/Applications/Chromium.app/Contents/MacOS/Chromium",
+].find(existsSync);
 // The network is closed: Chromium must not try to reach anything (Playwright adds a fresh profile).
-const CHROMIUM_FLAGS = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-  "--disable-background-networking", "--disable-component-update", "--disable-sync"];
+const CHROMIUM_FLAGS = [
+  "--no-sandbox",
+  "--disable-gpu",
+  "--disable-quic",
+  "--no-first-run",
+  "--disable-background-networking",
+  "--disable-component-update",
+  "--disable-sync",
+];
 // Starts the commands in argv[1] as its children, prints their pids, and kills them once its
 // standard input closes: they die with the test, however it ends.
 const TREE_ROOT = `const { spawn } = require("node:child_process");
@@ -76,21 +86,27 @@ async function openDashboard(rootPid: number, height: number): Promise<Page> {
 // The table's rows top to bottom, as drawn.
 const shownRows = (page: Page) =>
   page.$$eval(".rows .row:not([hidden])", (rows) =>
-    rows.sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top).map((row) => ({
-      pid: Number(row.querySelector(".pid")?.textContent),
-      cpu: Number(row.querySelector(".cpu")?.textContent || 0),
-      write: row.querySelector(".write")?.textContent ?? "",
-      exited: row.classList.contains("exited"),
-      colour: getComputedStyle(row).color,
-    })),
+    rows
+      .sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top)
+      .map((row) => ({
+        pid: Number(row.querySelector(".pid")?.textContent),
+        cpu: Number(row.querySelector(".cpu")?.textContent || 0),
+        write: row.querySelector(".write")?.textContent ?? "",
+        exited: row.classList.contains("exited"),
+        colour: getComputedStyle(row).color,
+      })),
   );
 
 // What the memory chart's legend gives for a pid, in bytes; NaN while it is not there.
 async function chartedMemory(page: Page, pid: number): Promise<number> {
-  const text = await page.$$eval("#memory .legend li", (items, pid) => {
-    const item = items.find((li) => li.querySelector("span")?.textContent?.endsWith(` ${pid}`));
-    return item?.querySelector("b")?.textContent ?? "";
-  }, pid);
+  const text = await page.$$eval(
+    "#memory .legend li",
+    (items, pid) => {
+      const item = items.find((li) => li.querySelector("span")?.textContent?.endsWith(` ${pid}`));
+      return item?.querySelector("b")?.textContent ?? "";
+    },
+    pid,
+  );
   const [number, unit] = text.split(" ");
   return Number(number) * 1024 ** ["B", "KiB", "MiB", "GiB"].indexOf(unit ?? "");
 }
@@ -135,8 +151,10 @@ test(tree, { skip }, async () => {
   });
   // Drawn with the rows above, so in the chart by now.
   const first = await chartedMemory(page, allocator);
-  await until("the allocator's memory rising in the chart", async () =>
-    (await chartedMemory(page, allocator)) > first + (16 << 20));
+  await until(
+    "the allocator's memory rising in the chart",
+    async () => (await chartedMemory(page, allocator)) > first + (16 << 20),
+  );
   process.kill(exiting, "SIGTERM"); // seen running above
   await until("the exited child greyed", async () => {
     const rows = await shownRows(page);

@@ -24,7 +24,9 @@ export function packagedBinaryPath(platform: string = process.platform, arch: st
   const key = `${platform}-${arch}`;
   const remedy = "or build the sidecar from source and pass its path as binaryPath or in PROCSAMPLER_BINARY";
   if (!(PACKAGED_PLATFORMS as readonly string[]).includes(key)) {
-    throw new Error(`procsampler has no prebuilt sidecar for ${key} (only ${PACKAGED_PLATFORMS.join(", ")}); ${remedy}`);
+    throw new Error(
+      `procsampler has no prebuilt sidecar for ${key} (only ${PACKAGED_PLATFORMS.join(", ")}); ${remedy}`,
+    );
   }
   const here = typeof __filename === "string" ? __filename : fileURLToPath(import.meta.url);
   let manifest: string;

@@ -79,7 +79,9 @@ function snapshotMismatch(value: unknown, where: string): string | null {
     const items = value[list] as unknown[];
     for (let i = 0; i < items.length; i++) {
       const item = items[i];
-      const problem = isObject(item) ? mismatch(item, shape, `${where}.${list}[${i}]`) : `${where}.${list}[${i}] is not an object`;
+      const problem = isObject(item)
+        ? mismatch(item, shape, `${where}.${list}[${i}]`)
+        : `${where}.${list}[${i}] is not an object`;
       if (problem) return problem;
     }
   }
@@ -88,7 +90,8 @@ function snapshotMismatch(value: unknown, where: string): string | null {
 
 /** What is wrong with a parsed line as a version 2 event, or null when the client can use it. */
 export function eventProblem(value: unknown): string | null {
-  if (!isObject(value)) return `the line is ${typeOf(value) === "array" ? "an array" : `a ${typeOf(value)}`}, not an event object`;
+  if (!isObject(value))
+    return `the line is ${typeOf(value) === "array" ? "an array" : `a ${typeOf(value)}`}, not an event object`;
   const common = mismatch(value, COMMON, "event");
   if (common) return common;
   const type = value["type"] as string;

@@ -6,9 +6,7 @@
  *  chunk's fields up to its requestId, which come before any process record. */
 export const KEPT_HEAD_BYTES = 1024;
 
-export type Line =
-  | { kind: "line"; text: string }
-  | { kind: "overLimit"; bytes: number; head: string };
+export type Line = { kind: "line"; text: string } | { kind: "overLimit"; bytes: number; head: string };
 
 export class LineSplitter {
   /** maxBytes: the longest line, without its line feed, that is built as a string. */

@@ -16,11 +16,7 @@ function bySiblingOrder(a: ProcessEntry, b: ProcessEntry): number {
 }
 
 /** `collapsed` holds entry keys. */
-export function treeRows(
-  entries: Iterable<ProcessEntry>,
-  nowMs: number,
-  collapsed: ReadonlySet<string>,
-): TreeRow[] {
+export function treeRows(entries: Iterable<ProcessEntry>, nowMs: number, collapsed: ReadonlySet<string>): TreeRow[] {
   const shown: ProcessEntry[] = [];
   const byPid = new Map<number, ProcessEntry>();
   for (const entry of entries) {

@@ -72,11 +72,7 @@ export class TreeView {
 
   render(): void {
     if (this.rowsStale) {
-      this.rows = treeRows(
-        this.store.entries.values(),
-        this.store.latest?.sampledAtUnixMs ?? 0,
-        this.collapsed,
-      );
+      this.rows = treeRows(this.store.entries.values(), this.store.latest?.sampledAtUnixMs ?? 0, this.collapsed);
       this.body.style.height = `${this.rows.length * ROW_HEIGHT}px`;
       this.rowsStale = false;
     }
