@@ -11,15 +11,11 @@ jobs=$(getconf _NPROCESSORS_ONLN)
 [ -f build/CMakeCache.txt ] || cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs" --target procsampler >/dev/null
 
-# npm ci only when the lockfile changed since the last install; tsc only rebuilds what changed.
-npm_ci_if_stale() {
-  [ "$1/node_modules/.package-lock.json" -nt "$1/package-lock.json" ] ||
-    (cd "$1" && npm ci --no-audit --no-fund --loglevel=error)
-}
-npm_ci_if_stale clients/node
+# npm ci (of the one workspace that holds the client and the dashboard) only when the lockfile
+# changed since the last install; tsc only rebuilds what changed.
+[ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
 if [ ! -f clients/node/dist/index.js ] || [ -n "$(find clients/node/src -newer clients/node/dist/index.js)" ]; then
   (cd clients/node && npm run --silent build)
 fi
-npm_ci_if_stale examples/dashboard
 (cd examples/dashboard && npm run --silent build)
 exec node examples/dashboard/dist/server/main.js --binary build/procsampler "$@"

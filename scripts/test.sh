@@ -4,8 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --browser
-# The Node client and the schema checker that the end-to-end tests' events go through.
-(cd clients/node && npm ci --no-audit --no-fund --loglevel=error && npm run --silent build:test)
+# The Node client and the schema checker that the end-to-end tests' events go through; one npm
+# workspace holds them, the dashboard and its test.
+[ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
+(cd clients/node && npm run --silent build:test)
 cmake --preset dev
 cmake --build --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
 ctest --preset dev -j "$(getconf _NPROCESSORS_ONLN)"

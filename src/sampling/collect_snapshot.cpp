@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/saturating.h"
+#include "common/utf8.h"
 #include "sampling/process_sample.h"
 #include "sampling/sampler.h"
 #include "sampling/tree_selection.h"
@@ -25,6 +26,33 @@ std::uint64_t microsBetween(MonoTime start, MonoTime end) {
   if (end <= start) return 0;
   return static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
+}
+
+// Cuts the longest commands to the one length that brings the names and commands within
+// SNAPSHOT_MAX_TEXT_BYTES, so that no process loses more of its command than a longer one.
+void capTexts(std::vector<ProcessSample>& processes) {
+  std::size_t total = 0;
+  std::size_t names = 0;
+  std::vector<std::size_t> lengths;
+  lengths.reserve(processes.size());
+  for (const ProcessSample& process : processes) {
+    names += process.name.size();
+    lengths.push_back(process.command.size());
+    total += process.name.size() + process.command.size();
+  }
+  if (total <= SNAPSHOT_MAX_TEXT_BYTES) return;
+  std::sort(lengths.begin(), lengths.end());
+  std::size_t left = names < SNAPSHOT_MAX_TEXT_BYTES ? SNAPSHOT_MAX_TEXT_BYTES - names : 0;
+  std::size_t cut = 0;
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    const std::size_t share = left / (lengths.size() - i);
+    if (lengths[i] > share) {
+      cut = share;
+      break;
+    }
+    left -= lengths[i];
+  }
+  for (ProcessSample& process : processes) truncateUtf8(process.command, cut);
 }
 
 }  // namespace
@@ -73,6 +101,7 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   }
   std::sort(snapshot.processes.begin(), snapshot.processes.end(),
             [](const ProcessSample& a, const ProcessSample& b) { return a.pid < b.pid; });
+  capTexts(snapshot.processes);
 
   snapshot.scannedProcessCount = scanned;
   snapshot.retainedProcessCount = snapshot.processes.size();

@@ -18,6 +18,11 @@
 namespace procsampler::sampling {
 
 inline constexpr std::chrono::milliseconds MIN_REFRESH_SPACING{200};
+// The names and commands of one snapshot's records hold at most this many bytes in all; past it
+// the longest commands are cut to one common length. A text byte takes at most six bytes on the
+// wire (\u00XX) and the rest of a record under 400, so a snapshot line stays under 64 MiB for
+// any tree of up to 40,000 processes, where 5,800 commands of control bytes once made 571 MB.
+inline constexpr std::size_t SNAPSHOT_MAX_TEXT_BYTES = 8 << 20;
 
 // pid → optional start time in milliseconds; one entry per pid, ordered so output is stable.
 using ExternalProcessMap = std::map<Pid, std::optional<std::uint64_t>>;
@@ -35,7 +40,8 @@ struct Sampler {
 // The refresh configure makes: the whole table, noting when it ended.
 void refreshTable(Sampler& sampler);
 
-// Never fails and never writes; may sleep up to MIN_REFRESH_SPACING before refreshing.
+// Never fails and never writes; may sleep up to MIN_REFRESH_SPACING before refreshing. The
+// records' texts keep within SNAPSHOT_MAX_TEXT_BYTES.
 Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap& externalProcesses,
                          std::optional<std::string> requestId);
 

@@ -22,11 +22,21 @@ import { connect, type Socket } from "node:net";
 // This file runs from tests/dashboard/build/tests/dashboard/.
 const ROOT = fileURLToPath(new URL("../../../../..", import.meta.url));
 const SCREENSHOT = join(ROOT, process.env.DASHBOARD_SCREENSHOT ?? "build/dashboard.png");
-const BROWSER = ["/usr/bin/chromium", "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
-  "/Applications/Chromium.app/Contents/MacOS/Chromium"].find(existsSync);
+const BROWSER = [
+  "/usr/bin/chromium",
+  "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
+  "/Applications/Chromium.app/Contents/MacOS/Chromium",
+].find(existsSync);
 // The network is closed: Chromium must not try to reach anything (Playwright adds a fresh profile).
-const CHROMIUM_FLAGS = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-  "--disable-background-networking", "--disable-component-update", "--disable-sync"];
+const CHROMIUM_FLAGS = [
+  "--no-sandbox",
+  "--disable-gpu",
+  "--disable-quic",
+  "--no-first-run",
+  "--disable-background-networking",
+  "--disable-component-update",
+  "--disable-sync",
+];
 // Starts the commands in argv[1] as its children, prints their pids, and kills them once its
 // standard input closes: they die with the test, however it ends.
 const TREE_ROOT = `const { spawn } = require("node:child_process");
@@ -88,21 +98,27 @@ async function openDashboard(rootPid: number, height: number): Promise<Page> {
 // The table's rows top to bottom, as drawn.
 const shownRows = (page: Page) =>
   page.$$eval(".rows .row:not([hidden])", (rows) =>
-    rows.sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top).map((row) => ({
-      pid: Number(row.querySelector(".pid")?.textContent),
-      cpu: Number(row.querySelector(".cpu")?.textContent || 0),
-      write: row.querySelector(".write")?.textContent ?? "",
-      exited: row.classList.contains("exited"),
-      colour: getComputedStyle(row).color,
-    })),
+    rows
+      .sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top)
+      .map((row) => ({
+        pid: Number(row.querySelector(".pid")?.textContent),
+        cpu: Number(row.querySelector(".cpu")?.textContent || 0),
+        write: row.querySelector(".write")?.textContent ?? "",
+        exited: row.classList.contains("exited"),
+        colour: getComputedStyle(row).color,
+      })),
   );
 
 // What the memory chart's legend gives for a pid, in bytes; NaN while it is not there.
 async function chartedMemory(page: Page, pid: number): Promise<number> {
-  const text = await page.$$eval("#memory .legend li", (items, pid) => {
-    const item = items.find((li) => li.querySelector("span")?.textContent?.endsWith(` ${pid}`));
-    return item?.querySelector("b")?.textContent ?? "";
-  }, pid);
+  const text = await page.$$eval(
+    "#memory .legend li",
+    (items, pid) => {
+      const item = items.find((li) => li.querySelector("span")?.textContent?.endsWith(` ${pid}`));
+      return item?.querySelector("b")?.textContent ?? "";
+    },
+    pid,
+  );
   const [number, unit] = text.split(" ");
   return Number(number) * 1024 ** ["B", "KiB", "MiB", "GiB"].indexOf(unit ?? "");
 }
@@ -147,8 +163,10 @@ test(tree, { skip }, async () => {
   });
   // Drawn with the rows above, so in the chart by now.
   const first = await chartedMemory(page, allocator);
-  await until("the allocator's memory rising in the chart", async () =>
-    (await chartedMemory(page, allocator)) > first + (16 << 20));
+  await until(
+    "the allocator's memory rising in the chart",
+    async () => (await chartedMemory(page, allocator)) > first + (16 << 20),
+  );
   process.kill(exiting, "SIGTERM"); // seen running above
   await until("the exited child greyed", async () => {
     const rows = await shownRows(page);
@@ -221,95 +239,132 @@ const axisLightness = (page: Page) =>
 // The table's rows top to bottom with their tree level and fold state.
 const treeRows = (page: Page) =>
   page.$$eval(".rows .row:not([hidden])", (rows) =>
-    rows.sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top).map((row) => ({
-      pid: Number(row.querySelector(".pid")?.textContent),
-      level: Number(row.getAttribute("aria-level")),
-      expanded: row.getAttribute("aria-expanded"),
-      active: row.id === document.getElementById("tree")?.getAttribute("aria-activedescendant"),
-    })),
+    rows
+      .sort((a, b) => a.getBoundingClientRect().top - b.getBoundingClientRect().top)
+      .map((row) => ({
+        pid: Number(row.querySelector(".pid")?.textContent),
+        level: Number(row.getAttribute("aria-level")),
+        expanded: row.getAttribute("aria-expanded"),
+        active: row.id === document.getElementById("tree")?.getAttribute("aria-activedescendant"),
+      })),
   );
 
 // Serious and critical accessibility faults axe-core finds on the page as it is.
 async function accessibilityFaults(page: Page): Promise<string[]> {
   if (!(await page.evaluate(() => "axe" in window))) await page.addScriptTag({ path: AXE });
   return page.evaluate(async () => {
-    const { violations } = await (window as unknown as { axe: { run: () => Promise<{ violations: {
-      id: string; impact: string; nodes: { target: string[] }[] }[] }> } }).axe.run();
+    const { violations } = await (
+      window as unknown as {
+        axe: {
+          run: () => Promise<{
+            violations: {
+              id: string;
+              impact: string;
+              nodes: { target: string[] }[];
+            }[];
+          }>;
+        };
+      }
+    ).axe.run();
     return violations
       .filter((v) => v.impact === "serious" || v.impact === "critical")
       .map((v) => `${v.id} at ${v.nodes.map((n) => n.target.join(" ")).join(", ")}`);
   });
 }
 
-test("the table as a monitor's: Tab order, sorting, search, keyboard folding, details, axe-core, dark", { skip }, async () => {
-  // The grandchildren outlive a killed shell: they end by themselves. Its command line is longer
-  // than the frames carry, to be seen whole in the details.
-  const script = `sleep 120 & sleep 120 & wait #${" padding".repeat(60)}`;
-  const { rootPid, pids } = await spawnTree([["sh", "-c", script], ["sleep", "600"]]);
-  const [shell, sleeper] = pids as [number, number];
-  const page = await openDashboard(rootPid, 600);
-  await until("the shell's two children", async () => (await treeRows(page)).length === 5);
-  const grandchildren = (await treeRows(page)).filter((row) => row.level === 3).map((row) => row.pid);
+test(
+  "the table as a monitor's: Tab order, sorting, search, keyboard folding, details, axe-core, dark",
+  { skip },
+  async () => {
+    // The grandchildren outlive a killed shell: they end by themselves. Its command line is longer
+    // than the frames carry, to be seen whole in the details.
+    const script = `sleep 120 & sleep 120 & wait #${" padding".repeat(60)}`;
+    const { rootPid, pids } = await spawnTree([
+      ["sh", "-c", script],
+      ["sleep", "600"],
+    ]);
+    const [shell, sleeper] = pids as [number, number];
+    const page = await openDashboard(rootPid, 600);
+    await until("the shell's two children", async () => (await treeRows(page)).length === 5);
+    const grandchildren = (await treeRows(page)).filter((row) => row.level === 3).map((row) => row.pid);
 
-  const reached: string[] = [];
-  await page.locator("body").focus();
-  for (let i = 0; i < 12; i += 1) {
-    await page.keyboard.press("Tab");
-    reached.push(await page.evaluate(() => {
-      const focused = document.activeElement as HTMLElement | null;
-      return focused?.dataset.sort ?? focused?.id ?? "";
-    }));
-  }
-  const controls = ["search", "name", "pid", "cpu", "memory", "read", "write", "state", "run", "tree"];
-  assert.deepEqual(controls.filter((control) => !reached.includes(control)), [], `Tab reached ${reached}`);
+    const reached: string[] = [];
+    await page.locator("body").focus();
+    for (let i = 0; i < 12; i += 1) {
+      await page.keyboard.press("Tab");
+      reached.push(
+        await page.evaluate(() => {
+          const focused = document.activeElement as HTMLElement | null;
+          return focused?.dataset.sort ?? focused?.id ?? "";
+        }),
+      );
+    }
+    const controls = ["search", "name", "pid", "cpu", "memory", "read", "write", "state", "run", "tree"];
+    assert.deepEqual(
+      controls.filter((control) => !reached.includes(control)),
+      [],
+      `Tab reached ${reached}`,
+    );
 
-  const order = (rows: { pid: number; level: number }[]) => rows.map((row) => `${row.level}:${row.pid}`).join(" ");
-  const byPid = (descending: boolean) => {
-    const sorted = (list: number[]) => [...list].sort((a, b) => (descending ? b - a : a - b));
-    const [first, second] = sorted([shell, sleeper]);
-    const below = (pid: number | undefined) => (pid === shell ? sorted(grandchildren).map((g) => `3:${g}`) : []);
-    return [`1:${rootPid}`, `2:${first}`, ...below(first), `2:${second}`, ...below(second)].join(" ");
-  };
-  for (const descending of [false, true]) {
-    await page.click("button[data-sort=pid]");
-    const sort = await page.getAttribute(".head .pid", "aria-sort");
-    assert.equal(sort, descending ? "descending" : "ascending");
-    await until(`the tree by pid, ${sort} within each parent`, async () =>
-      order(await treeRows(page)) === byPid(descending));
-  }
+    const order = (rows: { pid: number; level: number }[]) => rows.map((row) => `${row.level}:${row.pid}`).join(" ");
+    const byPid = (descending: boolean) => {
+      const sorted = (list: number[]) => [...list].sort((a, b) => (descending ? b - a : a - b));
+      const [first, second] = sorted([shell, sleeper]);
+      const below = (pid: number | undefined) => (pid === shell ? sorted(grandchildren).map((g) => `3:${g}`) : []);
+      return [`1:${rootPid}`, `2:${first}`, ...below(first), `2:${second}`, ...below(second)].join(" ");
+    };
+    for (const descending of [false, true]) {
+      await page.click("button[data-sort=pid]");
+      const sort = await page.getAttribute(".head .pid", "aria-sort");
+      assert.equal(sort, descending ? "descending" : "ascending");
+      await until(
+        `the tree by pid, ${sort} within each parent`,
+        async () => order(await treeRows(page)) === byPid(descending),
+      );
+    }
 
-  await page.fill("#search", String(grandchildren[1]));
-  await until("a grandchild found with its ancestors", async () =>
-    order(await treeRows(page)) === `1:${rootPid} 2:${shell} 3:${grandchildren[1]}`);
-  await page.fill("#search", "");
+    await page.fill("#search", String(grandchildren[1]));
+    await until(
+      "a grandchild found with its ancestors",
+      async () => order(await treeRows(page)) === `1:${rootPid} 2:${shell} 3:${grandchildren[1]}`,
+    );
+    await page.fill("#search", "");
 
-  await page.focus("#tree");
-  await page.keyboard.press("Home");
-  const shellRow = byPid(true).split(" ").indexOf(`2:${shell}`);
-  for (let i = 0; i < shellRow; i += 1) await page.keyboard.press("ArrowDown");
-  await until("the shell's row active", async () =>
-    (await treeRows(page)).some((row) => row.active && row.pid === shell));
-  await page.keyboard.press("ArrowLeft");
-  await until("the shell folded by ArrowLeft", async () =>
-    order(await treeRows(page)) === byPid(true).replace(/ 3:\d+/g, ""));
-  await page.keyboard.press("ArrowRight");
-  await until("the shell unfolded by ArrowRight", async () => order(await treeRows(page)) === byPid(true));
-  await page.keyboard.press("Enter");
-  await until("the shell's details", async () =>
-    (await page.textContent("#details:not([hidden]) [data-field=pid]")) === String(shell));
-  await until("its whole command line", async () =>
-    (await page.textContent("#details [data-field=command]")) === `sh -c ${script}`);
+    await page.focus("#tree");
+    await page.keyboard.press("Home");
+    const shellRow = byPid(true).split(" ").indexOf(`2:${shell}`);
+    for (let i = 0; i < shellRow; i += 1) await page.keyboard.press("ArrowDown");
+    await until("the shell's row active", async () =>
+      (await treeRows(page)).some((row) => row.active && row.pid === shell),
+    );
+    await page.keyboard.press("ArrowLeft");
+    await until(
+      "the shell folded by ArrowLeft",
+      async () => order(await treeRows(page)) === byPid(true).replace(/ 3:\d+/g, ""),
+    );
+    await page.keyboard.press("ArrowRight");
+    await until("the shell unfolded by ArrowRight", async () => order(await treeRows(page)) === byPid(true));
+    await page.keyboard.press("Enter");
+    await until(
+      "the shell's details",
+      async () => (await page.textContent("#details:not([hidden]) [data-field=pid]")) === String(shell),
+    );
+    await until(
+      "its whole command line",
+      async () => (await page.textContent("#details [data-field=command]")) === `sh -c ${script}`,
+    );
 
-  assert.deepEqual(await accessibilityFaults(page), []);
-  await page.keyboard.press("Escape");
-  await until("the details closed by Escape", async () => (await page.$("#details[hidden]")) !== null);
-  await page.emulateMedia({ colorScheme: "dark" });
-  const background = await page.$eval("#tree", (tree) => getComputedStyle(tree).backgroundColor);
-  const [red, green, blue] = (background.match(/\d+/g) ?? []).map(Number);
-  assert.ok(red! + green! + blue! < 3 * 64, `the table's background in the dark scheme: ${background}`);
-  await until("the charts redrawn dark", async () => (await axisLightness(page)) > 0.5);
-  assert.deepEqual(await accessibilityFaults(page), [], "in the dark scheme");
-});
+    assert.deepEqual(await accessibilityFaults(page), []);
+    await page.keyboard.press("Escape");
+    await until("the details closed by Escape", async () => (await page.$("#details[hidden]")) !== null);
+    await page.emulateMedia({ colorScheme: "dark" });
+    const background = await page.$eval("#tree", (tree) => getComputedStyle(tree).backgroundColor);
+    const [red, green, blue] = (background.match(/\d+/g) ?? []).map(Number);
+    assert.ok(red! + green! + blue! < 3 * 64, `the table's background in the dark scheme: ${background}`);
+    await until("the charts redrawn dark", async () => (await axisLightness(page)) > 0.5);
+    assert.deepEqual(await accessibilityFaults(page), [], "in the dark scheme");
+  },
+);
 
 // A stream the server accepted and that is never read again, as a local user could hold one.
 function heldStream(url: URL, origin?: string): Promise<number> {
@@ -332,7 +387,10 @@ const drawnEdges = (element: Locator, from: string) =>
     const nodes: Text[] = [];
     const walker = document.createTreeWalker(element, NodeFilter.SHOW_TEXT);
     for (let node = walker.nextNode(); node; node = walker.nextNode()) nodes.push(node as Text);
-    const start = nodes.map((node) => node.data).join("").lastIndexOf(from);
+    const start = nodes
+      .map((node) => node.data)
+      .join("")
+      .lastIndexOf(from);
     const edges: number[] = [];
     let offset = 0;
     for (const node of nodes) {
@@ -365,7 +423,8 @@ test("a hostile local user: 32 held streams, a foreign Origin, a name with U+202
   const summary = async () => (await page.textContent("#summary")) ?? "";
   await page.reload();
   await until("the tree after a reload past the held streams", async () =>
-    (await treeRows(page)).some((row) => row.pid === spoof));
+    (await treeRows(page)).some((row) => row.pid === spoof),
+  );
   for (let i = 0; i < 2; i += 1) {
     const before = await summary();
     await until("the page streaming", async () => /sampled/.test(before) && (await summary()) !== before);

@@ -28,24 +28,46 @@ const asText = (row: TreeRow, figures: (row: TreeRow & { kind: "process" }) => s
 test("frames as the table and the charts show them", () => {
   const store = new ProcessStore(3);
   const steps = [
-    { at: 1000, processes: [running(10, 1, 0, 1), running(11, 10, 0, 5), running(12, 10, 0, 50)],
-      rows: ["10 1% 0 B/s", " 12 50% 0 B/s", " 11 5% 0 B/s"], stored: 3 },
-    { at: 2000, processes: [running(10, 1, 0, 1), running(11, 10, 0, 5, 2048), running(12, 10, 0, 50)],
-      rows: ["10 1% 0 B/s", " 12 50% 0 B/s", " 11 5% 2048 B/s"], stored: 3 },
+    {
+      at: 1000,
+      processes: [running(10, 1, 0, 1), running(11, 10, 0, 5), running(12, 10, 0, 50)],
+      rows: ["10 1% 0 B/s", " 12 50% 0 B/s", " 11 5% 0 B/s"],
+      stored: 3,
+    },
+    {
+      at: 2000,
+      processes: [running(10, 1, 0, 1), running(11, 10, 0, 5, 2048), running(12, 10, 0, 50)],
+      rows: ["10 1% 0 B/s", " 12 50% 0 B/s", " 11 5% 2048 B/s"],
+      stored: 3,
+    },
     // pid 11 again, started later: a new process, whose counter is not the old one's
-    { at: 3000, processes: [running(10, 1, 0, 1), running(11, 10, 2000, 70, 8192), running(12, 10, 0, 50)],
-      rows: ["10 1% 0 B/s", " 11 70% 0 B/s", " 12 50% 0 B/s", " 11 exited"], stored: 4 },
+    {
+      at: 3000,
+      processes: [running(10, 1, 0, 1), running(11, 10, 2000, 70, 8192), running(12, 10, 0, 50)],
+      rows: ["10 1% 0 B/s", " 11 70% 0 B/s", " 12 50% 0 B/s", " 11 exited"],
+      stored: 4,
+    },
     // their parent gone, its children belong to pid 1, outside the tree; the old pid 11 has been
     // shown long enough, and leaves the store once its last tick has left the window
-    { at: 3000 + EXITED_SHOWN_MS, processes: [running(11, 1, 2000, 70), running(12, 1, 0, 50)],
-      rows: ["11 70% 0 B/s", "12 50% 0 B/s", "10 exited"], stored: 4 },
-    { at: 4000 + EXITED_SHOWN_MS, processes: [running(11, 1, 2000, 70), running(12, 1, 0, 50)],
-      rows: ["11 70% 0 B/s", "12 50% 0 B/s", "10 exited"], stored: 3 },
+    {
+      at: 3000 + EXITED_SHOWN_MS,
+      processes: [running(11, 1, 2000, 70), running(12, 1, 0, 50)],
+      rows: ["11 70% 0 B/s", "12 50% 0 B/s", "10 exited"],
+      stored: 4,
+    },
+    {
+      at: 4000 + EXITED_SHOWN_MS,
+      processes: [running(11, 1, 2000, 70), running(12, 1, 0, 50)],
+      rows: ["11 70% 0 B/s", "12 50% 0 B/s", "10 exited"],
+      stored: 3,
+    },
   ];
   for (const { at, processes, rows, stored } of steps) {
     store.ingest({ sequence: 0, sampledAtUnixMs: at, collectionDurationMicros: 0, scannedProcessCount: 0, processes });
     const shown = treeRows(store.entries.values(), { ...BY_CPU, nowMs: at }).map((row) =>
-      asText(row, ({ entry: e }) => (e.exitedAtMs === null ? ` ${e.cpuPercent}% ${e.writeBytesPerSecond} B/s` : " exited")),
+      asText(row, ({ entry: e }) =>
+        e.exitedAtMs === null ? ` ${e.cpuPercent}% ${e.writeBytesPerSecond} B/s` : " exited",
+      ),
     );
     assert.deepEqual([shown, store.entries.size], [rows, stored], `at ${at}`);
   }
@@ -53,26 +75,56 @@ test("frames as the table and the charts show them", () => {
   const { entries } = store;
   const line = (key: string) => [0, 1, 2, 3, 4].map((tick) => entries.get(key)!.valueAt(entries.get(key)!.cpu, tick));
   // CPU lines of the new pid 11 and of pid 10; pid 12's sum over the window's three ticks.
-  assert.deepEqual([line("11:2000"), line("10:0"), entries.get("12:0")!.cpuSum],
-    [[0, 0, 70, 70, 70], [1, 1, 1, 0, 0], 150]);
+  assert.deepEqual(
+    [line("11:2000"), line("10:0"), entries.get("12:0")!.cpuSum],
+    [[0, 0, 70, 70, 70], [1, 1, 1, 0, 0], 150],
+  );
 });
 
 test("sorting within each parent, filtering with ancestors, exited children folded", () => {
   const store = new ProcessStore(3);
-  const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple =>
-    [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`];
-  const family = [process(1, 0, 0, 9, "init"), process(10, 1, 5, 3, "alpha"), process(11, 1, 50, 1, "beta"),
-    process(20, 10, null, 2, "gamma")];
+  const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple => [
+    pid,
+    ppid,
+    0,
+    cpu,
+    memory,
+    0,
+    0,
+    0,
+    "Sleep",
+    name,
+    `/usr/bin/${name} --serve`,
+  ];
+  const family = [
+    process(1, 0, 0, 9, "init"),
+    process(10, 1, 5, 3, "alpha"),
+    process(11, 1, 50, 1, "beta"),
+    process(20, 10, null, 2, "gamma"),
+  ];
   const exitingChildren = [30, 31, 32].map((pid) => process(pid, 11, 1, 1, "job"));
-  store.ingest({ sequence: 1, sampledAtUnixMs: 1000, collectionDurationMicros: 0, scannedProcessCount: 0,
-    processes: [...family, ...exitingChildren] });
-  store.ingest({ sequence: 2, sampledAtUnixMs: 2000, collectionDurationMicros: 0, scannedProcessCount: 0,
-    processes: family });
+  store.ingest({
+    sequence: 1,
+    sampledAtUnixMs: 1000,
+    collectionDurationMicros: 0,
+    scannedProcessCount: 0,
+    processes: [...family, ...exitingChildren],
+  });
+  store.ingest({
+    sequence: 2,
+    sampledAtUnixMs: 2000,
+    collectionDurationMicros: 0,
+    scannedProcessCount: 0,
+    processes: family,
+  });
   const rows = (options: Partial<RowOptions>) =>
     treeRows(store.entries.values(), { ...BY_CPU, nowMs: 2000, ...options }).map((row) => asText(row));
   const cases: [Partial<RowOptions>, string[]][] = [
     [{}, ["1", " 11", "  exited lately (3)", " 10", "  20"]],
-    [{ expanded: new Set(["exited:11:0"]) }, ["1", " 11", "  exited lately (3)", "   30", "   31", "   32", " 10", "  20"]],
+    [
+      { expanded: new Set(["exited:11:0"]) },
+      ["1", " 11", "  exited lately (3)", "   30", "   31", "   32", " 10", "  20"],
+    ],
     [{ sort: { column: "memory", descending: true } }, ["1", " 10", "  20", " 11", "  exited lately (3)"]],
     [{ sort: { column: "name", descending: true } }, ["1", " 11", "  exited lately (3)", " 10", "  20"]],
     [{ sort: { column: "pid", descending: false }, collapsed: new Set(["11:0"]) }, ["1", " 10", "  20", " 11"]],

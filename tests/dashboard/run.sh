@@ -12,7 +12,7 @@ case ${1:-} in
   *) echo "usage: $0 [--update-screenshot]" >&2; exit 2 ;;
 esac
 scripts/deps.sh --browser
-cd tests/dashboard
 [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
+cd tests/dashboard
 npx tsc -p .
 node --test build/tests/dashboard/*.test.js

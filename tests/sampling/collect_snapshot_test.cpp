@@ -79,6 +79,32 @@ TEST(CollectSnapshot, CompletesTheSelectedProcessesAndCountsThoseGoneSinceTheRef
             std::tuple(3u, 1u));
 }
 
+TEST(CollectSnapshot, CutsTheLongestCommandsToOneLengthOnceTheTextsPassTheirBound) {
+  // 16 KiB commands: under the bound the texts stay whole; over it each keeps the same share.
+  for (const Pid count : {500u, 600u}) {
+    SCOPED_TRACE(count);
+    Rig rig;
+    rig.table->set({1, std::nullopt, "proc", {"short"}, {}});
+    for (Pid pid = 2; pid <= count; ++pid) {
+      rig.table->set({pid, 1, "proc", {std::string(MAX_COMMAND_BYTES, '\x01')}, {}});
+    }
+    const Snapshot snapshot = rig.collect();
+    std::size_t texts = 0;
+    for (const ProcessSample& record : snapshot.processes) {
+      texts += record.name.size() + record.command.size();
+    }
+    const std::size_t cut = snapshot.processes.back().command.size();
+    EXPECT_EQ(snapshot.processes.front().command, "short");
+    EXPECT_EQ(snapshot.processes.at(1).command.size(), cut);
+    if (count == 500)
+      EXPECT_EQ(cut, MAX_COMMAND_BYTES);
+    else
+      EXPECT_GT(texts + count,
+                SNAPSHOT_MAX_TEXT_BYTES);  // as near the bound as one common length gets
+    EXPECT_LE(texts, SNAPSHOT_MAX_TEXT_BYTES);
+  }
+}
+
 constexpr std::uint64_t S = 1'700'000'000;  // a start second
 constexpr std::uint64_t M = S * 1000;       // its first millisecond
 constexpr Pid kAbsent = 9999;               // a root pid no world holds

@@ -1,4 +1,17 @@
 export * from "./protocol.js";
-export { CommandRefusedError, SidecarExitedError, type SidecarExit } from "./errors.js";
-export { PACKAGED_PLATFORMS, packagedBinaryPath } from "./binary.js";
-export { Sidecar, type ConfigureOptions, type SidecarEvents, type StartOptions } from "./sidecar.js";
+export {
+  CommandRefusedError,
+  RequestTimeoutError,
+  SidecarExitedError,
+  UnreadableLineError,
+  type SidecarExit,
+} from "./errors.js";
+export { PACKAGED_PLATFORMS, packagedBinaryPath, resolveBinaryPath, unpackedPath } from "./binary.js";
+export {
+  Sidecar,
+  type AbortSignalLike,
+  type ConfigureOptions,
+  type RequestOptions,
+  type SidecarEvents,
+  type StartOptions,
+} from "./sidecar.js";

@@ -5,8 +5,16 @@ import { spawn, type ChildProcessWithoutNullStreams } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Socket } from "node:net";
 
-import { packagedBinaryPath } from "./binary.js";
-import { CommandRefusedError, SidecarExitedError, type SidecarExit } from "./errors.js";
+import { resolveBinaryPath } from "./binary.js";
+import {
+  CommandRefusedError,
+  RequestTimeoutError,
+  SidecarExitedError,
+  UnreadableLineError,
+  type SidecarExit,
+} from "./errors.js";
+import { eventProblem } from "./events.js";
+import { LineSplitter, type Line } from "./lines.js";
 import {
   PROTOCOL_VERSION,
   type Command,
@@ -16,18 +24,47 @@ import {
   type HelloEvent,
   type Snapshot,
 } from "./protocol.js";
+import { commandRefusal } from "./refusals.js";
 
 export interface StartOptions {
-  /** The sidecar to run; the binary packaged for this platform by default. */
+  /** The sidecar to run. By default the PROCSAMPLER_BINARY environment variable, else the binary
+   *  of the installed @procsampler/<platform>-<arch> package (inside an Electron app, the copy in
+   *  app.asar.unpacked). */
   binaryPath?: string;
-  /** Streamed snapshots one iterator may hold unread before the client stops reading the
-   *  sidecar's output, which in turn holds the sidecar back (64 by default). */
+  /** "every" (the default): every streamed snapshot, in order; an iterator holding highWaterMark
+   *  unread ones stops the client reading, which holds the sidecar back. "latest": only the newest
+   *  snapshot waits for a slow consumer, and none older than one already handed out (streamed or
+   *  answered) is delivered; the sidecar is never held back. */
+  streamMode?: "every" | "latest";
+  /** Streamed snapshots one iterator may hold unread in "every" mode (64 by default). */
   highWaterMark?: number;
   /** How long to wait for hello before giving up (10000 ms by default). */
   startTimeoutMs?: number;
+  /** The timeoutMs of every request that names none (by default requests wait for ever). */
+  requestTimeoutMs?: number;
+  /** The longest line, in bytes, the client reads from the sidecar (128 MiB by default, a fourth of
+   *  the longest string JavaScript can hold; the sidecar keeps its lines under 64 MiB). A longer
+   *  line is dropped as it arrives, never held whole. */
+  maxLineBytes?: number;
 }
 
-export interface ConfigureOptions {
+/** The part of an AbortSignal the client uses, so that the types need no DOM or Node library;
+ *  every AbortSignal fits. */
+export interface AbortSignalLike {
+  readonly aborted: boolean;
+  readonly reason?: unknown;
+  addEventListener(type: "abort", listener: () => void, options?: { once?: boolean }): void;
+  removeEventListener(type: "abort", listener: () => void): void;
+}
+
+/** How long a request waits: once either ends it, the request rejects (with a RequestTimeoutError,
+ *  or the signal's reason) and its answer, if it comes later, is dropped. */
+export interface RequestOptions {
+  timeoutMs?: number;
+  signal?: AbortSignalLike;
+}
+
+export interface ConfigureOptions extends RequestOptions {
   rootPid: number;
   /** 0 (the default): no periodic sampling; otherwise clamped to 250..60000 by the sidecar. */
   sampleIntervalMs?: number;
@@ -39,6 +76,8 @@ export interface SidecarEvents {
   snapshot: Snapshot;
   /** Every event the sidecar writes after hello, before it is dispatched. */
   event: Event;
+  /** A line the client dropped; a request it may have answered has been rejected. */
+  unreadableLine: UnreadableLineError;
   exit: SidecarExit;
 }
 
@@ -47,12 +86,12 @@ interface Settle<T> {
   reject(error: Error): void;
 }
 
-// A command still waiting for its answer, in the order the commands were written.
+// A command still waiting for its answer, in the order the commands were written. settle is null
+// once the host stopped waiting (its answer is then read and dropped), and for the barrier that
+// follows a silent command: its answer only tells that the command before it was handled.
 type Waiter =
-  | { kind: "silent"; command: Command["type"]; settle: Settle<void> }
-  | { kind: "sample"; requestId: string; settle: Settle<Snapshot> }
-  // settle is null for the barrier that follows a silent command: its answer only tells that
-  // the command before it was handled.
+  | { kind: "silent"; command: Command["type"]; settle: Settle<void> | null }
+  | { kind: "sample"; requestId: string; settle: Settle<Snapshot> | null }
   | { kind: "history"; requestId: string; snapshots: Snapshot[]; settle: Settle<Snapshot[]> | null };
 
 interface StreamReader {
@@ -64,6 +103,7 @@ interface StreamReader {
 // The one refusal a barrier can get; no silent command is refused with these words.
 const BARRIER_REFUSAL = "configure must be sent before reading history";
 const STDERR_LIMIT = 65536;
+const DEFAULT_MAX_LINE_BYTES = 128 * 1024 * 1024;
 
 export class Sidecar {
   /** The sidecar's hello: its version, pid, platform and capabilities. */
@@ -76,43 +116,47 @@ export class Sidecar {
 
   /** Starts the sidecar and resolves once it has said hello. */
   static async start(options: StartOptions = {}): Promise<Sidecar> {
-    const binary = options.binaryPath ?? packagedBinaryPath();
+    const binary = resolveBinaryPath(options.binaryPath);
     const sidecar = new Sidecar(spawn(binary, [], { stdio: "pipe" }), options);
     await sidecar.ready;
     return sidecar;
   }
 
+  // Every request refuses, before sending, a number the sidecar would refuse (a fractional or
+  // negative interval, NaN), with the sidecar's words.
   configure(options: ConfigureOptions): Promise<void> {
     const { rootPid, sampleIntervalMs = 0, externalProcesses = [] } = options;
-    return this.silent({ type: "configure", version: 2, rootPid, sampleIntervalMs, externalProcesses });
+    const command = { type: "configure", version: 2, rootPid, sampleIntervalMs, externalProcesses } as const;
+    return this.silent(command, options);
   }
-  setExternalProcesses(processes: ExternalProcess[]): Promise<void> {
-    return this.silent({ type: "setExternalProcesses", version: 2, processes });
+  setExternalProcesses(processes: ExternalProcess[], options: RequestOptions = {}): Promise<void> {
+    return this.silent({ type: "setExternalProcesses", version: 2, processes }, options);
   }
-  setSampleInterval(sampleIntervalMs: number): Promise<void> {
-    return this.silent({ type: "setSampleInterval", version: 2, sampleIntervalMs });
+  setSampleInterval(sampleIntervalMs: number, options: RequestOptions = {}): Promise<void> {
+    return this.silent({ type: "setSampleInterval", version: 2, sampleIntervalMs }, options);
   }
-  setStreaming(enabled: boolean): Promise<void> {
-    return this.silent({ type: "setStreaming", version: 2, enabled });
+  setStreaming(enabled: boolean, options: RequestOptions = {}): Promise<void> {
+    return this.silent({ type: "setStreaming", version: 2, enabled }, options);
   }
 
   /** A snapshot taken now (at most 200 ms after the previous one). */
-  sampleNow(): Promise<Snapshot> {
-    return this.request<Snapshot>((settle, requestId) => {
+  sampleNow(options: RequestOptions = {}): Promise<Snapshot> {
+    return this.request<Snapshot>({ type: "sampleNow", version: 2, requestId: "" }, options, (settle, requestId) => {
       this.write({ type: "sampleNow", version: 2, requestId }, { kind: "sample", requestId, settle });
     });
   }
 
   /** The stored snapshots of the last windowMs milliseconds (at most an hour), oldest first. */
-  readHistory(windowMs: number): Promise<Snapshot[]> {
-    return this.request<Snapshot[]>((settle, requestId) => {
+  readHistory(windowMs: number, options: RequestOptions = {}): Promise<Snapshot[]> {
+    const command = { type: "readHistory", version: 2, requestId: "", windowMs } as const;
+    return this.request<Snapshot[]>(command, options, (settle, requestId) => {
       const waiter: Waiter = { kind: "history", requestId, snapshots: [], settle };
-      this.write({ type: "readHistory", version: 2, requestId, windowMs }, waiter);
+      this.write({ ...command, requestId }, waiter);
     });
   }
 
-  /** Periodic snapshots as they stream in. The iterator ends when the host closes the sidecar
-   *  and throws a SidecarExitedError when the sidecar ends on its own. */
+  /** Periodic snapshots as they stream in (see StartOptions.streamMode). The iterator ends when
+   *  the host closes the sidecar and throws a SidecarExitedError when the sidecar ends on its own. */
   snapshots(): AsyncIterableIterator<Snapshot> {
     const reader: StreamReader = { queue: [], wakers: [] };
     this.readers.add(reader);
@@ -125,6 +169,7 @@ export class Sidecar {
       for (;;) {
         const value = reader.queue.shift();
         if (value) {
+          this.handedOut(value);
           this.updateFlow();
           return { value, done: false };
         }
@@ -185,6 +230,10 @@ export class Sidecar {
     options: StartOptions,
   ) {
     this.highWaterMark = Math.max(1, options.highWaterMark ?? 64);
+    this.latestOnly = options.streamMode === "latest";
+    this.requestTimeoutMs = options.requestTimeoutMs;
+    this.maxLineBytes = options.maxLineBytes ?? DEFAULT_MAX_LINE_BYTES;
+    this.lines = new LineSplitter(this.maxLineBytes);
     this.exited = new Promise((resolve) => (this.settleExited = resolve));
     this.ready = new Promise<void>((resolve, reject) => (this.helloSettle = { resolve, reject }));
     // start() awaits it; this keeps a failed start from also counting as unhandled here.
@@ -210,13 +259,21 @@ export class Sidecar {
   private readonly emitter = new EventEmitter();
   private readonly ready: Promise<void>;
   private readonly highWaterMark: number;
-  private readonly startTimer: NodeJS.Timeout;
+  private readonly latestOnly: boolean;
+  private readonly requestTimeoutMs: number | undefined;
+  private readonly maxLineBytes: number;
+  private readonly lines: LineSplitter;
+  private readonly startTimer: ReturnType<typeof setTimeout>;
   private settleExited!: (exit: SidecarExit) => void;
   private helloSettle!: Settle<void>;
   private helloEvent: HelloEvent | null = null;
   private readonly waiters: Waiter[] = [];
   private readonly readers = new Set<StreamReader>();
-  private partial: Buffer[] = [];
+  // The newest sequence handed to the host, streamed or answered; in "latest" mode nothing older
+  // is streamed after it.
+  private newestHandedOut = 0;
+  // The newest streamed snapshot not yet emitted, in "latest" mode, and whether an emission waits.
+  private pendingEmit: Snapshot | null = null;
   private stderr = "";
   private nextRequestId = 1;
   private ending = false;
@@ -225,22 +282,52 @@ export class Sidecar {
   // protocol.
   private failure: Error | undefined;
 
-  private silent(command: Command): Promise<void> {
-    return this.request<void>((settle, requestId) => {
+  private silent(command: Command, options: RequestOptions): Promise<void> {
+    return this.request<void>(command, options, (settle, requestId) => {
       this.write(command, { kind: "silent", command: command.type, settle });
       const barrier = { type: "readHistory", version: 2, requestId, windowMs: 0 } as const;
       this.write(barrier, { kind: "history", requestId, snapshots: [], settle: null });
     });
   }
 
-  // Runs send with a fresh request id unless the sidecar is ending or gone; then the request
-  // fails once it has exited.
-  private request<T>(send: (settle: Settle<T>, requestId: string) => void): Promise<T> {
+  // Runs send with a fresh request id, unless the command holds a number the sidecar would refuse
+  // or the sidecar is ending or gone (then the request fails once it has exited). A timeout or an
+  // abort rejects the request but leaves its waiter in line, so the answers after it still match.
+  private request<T>(
+    command: Command,
+    options: RequestOptions,
+    send: (settle: Settle<T>, requestId: string) => void,
+  ): Promise<T> {
+    const refusal = commandRefusal(command);
+    if (refusal) return Promise.reject(new CommandRefusedError(command.type, "invalid-command", true, refusal));
     if (this.exit || this.ending) {
       return this.exited.then(() => Promise.reject(this.exitError()));
     }
+    const { signal } = options;
+    const timeoutMs = options.timeoutMs ?? this.requestTimeoutMs;
+    if (signal?.aborted) return Promise.reject(signal.reason);
     return new Promise<T>((resolve, reject) => {
-      send({ resolve, reject }, `procsampler-${this.nextRequestId++}`);
+      let timer: ReturnType<typeof setTimeout> | undefined;
+      const stop = (): void => {
+        clearTimeout(timer);
+        signal?.removeEventListener("abort", onAbort);
+      };
+      const settle: Settle<T> = {
+        resolve: (value) => (stop(), resolve(value)),
+        reject: (error) => (stop(), reject(error)),
+      };
+      const giveUp = (error: unknown): void => {
+        const waiter = this.waiters.find((w) => (w.settle as unknown) === settle);
+        if (waiter) waiter.settle = null;
+        settle.reject(error as Error);
+        this.updateFlow();
+      };
+      const onAbort = (): void => giveUp(signal?.reason);
+      send(settle, `procsampler-${this.nextRequestId++}`);
+      if (timeoutMs !== undefined) {
+        timer = setTimeout(() => giveUp(new RequestTimeoutError(command.type, timeoutMs)), timeoutMs);
+      }
+      signal?.addEventListener("abort", onAbort, { once: true });
       this.updateFlow();
     });
   }
@@ -264,21 +351,63 @@ export class Sidecar {
   }
 
   private onData(chunk: Buffer): void {
-    let start = 0;
-    for (let end = chunk.indexOf(10); end !== -1; end = chunk.indexOf(10, start)) {
-      this.partial.push(chunk.subarray(start, end));
-      const line = Buffer.concat(this.partial).toString("utf8");
-      this.partial = [];
-      start = end + 1;
-      let event: Event;
-      try {
-        event = JSON.parse(line) as Event;
-      } catch {
-        return this.abandon(`unreadable line from the sidecar: ${line.slice(0, 200)}`);
-      }
-      this.onEvent(event);
+    for (const line of this.lines.push(chunk)) {
+      if (this.exit) return;
+      const event = this.readEvent(line);
+      if (event) this.onEvent(event);
     }
-    if (start < chunk.length) this.partial.push(chunk.subarray(start));
+  }
+
+  // The line's event, or null when it is unusable: before hello that ends the sidecar (it is not
+  // one of ours); after, the request the line answered, as far as can be told, fails.
+  private readEvent(line: Line): Event | null {
+    let value: unknown;
+    let problem: string | null;
+    let bytes: number;
+    if (line.kind === "overLimit") {
+      [value, bytes] = [answerHead(line.head), line.bytes];
+      problem = `over the client's limit of ${this.maxLineBytes} bytes (maxLineBytes)`;
+    } else {
+      bytes = Buffer.byteLength(line.text);
+      try {
+        value = JSON.parse(line.text);
+        problem = eventProblem(value);
+      } catch {
+        [value, problem] = [null, `not JSON: ${line.text.slice(0, 100)}`];
+      }
+    }
+    if (!problem) return value as Event;
+    const error = new UnreadableLineError(bytes, problem);
+    if (!this.helloEvent) {
+      this.abandon(error.message);
+      return null;
+    }
+    this.emitter.emit("unreadableLine", error);
+    this.unanswered(value, error);
+    this.updateFlow();
+    return null;
+  }
+
+  // Fails the request an unusable line answered: the one its requestId names, or, with none, the
+  // first that waits for an answer. A streamed snapshot answers nothing.
+  private unanswered(value: unknown, error: UnreadableLineError): void {
+    const fields = typeof value === "object" && value !== null ? (value as Record<string, unknown>) : {};
+    const requestId = fields["requestId"];
+    let waiter: Waiter | undefined;
+    if (typeof requestId === "string") {
+      waiter = this.answered(requestId);
+    } else if (fields["type"] !== "snapshot") {
+      waiter = this.waiters.find((w) => w.kind !== "silent" && w.settle);
+    }
+    if (!waiter) return;
+    const settle = waiter.settle;
+    waiter.settle = null;
+    // An answer that came, though unreadable, takes its waiter out of line; a history answer
+    // stays until its last chunk.
+    if (typeof requestId === "string" && (waiter.kind === "sample" || fields["done"] === true)) {
+      this.waiters.splice(this.waiters.indexOf(waiter), 1);
+    }
+    settle?.reject(error);
   }
 
   private onEvent(event: Event): void {
@@ -295,10 +424,13 @@ export class Sidecar {
     if (event.type === "snapshot") {
       if (event.requestId === undefined) return this.streamed(event);
       const waiter = this.answered(event.requestId);
-      if (waiter?.kind === "sample") this.settle(waiter, waiter.settle, event);
+      if (waiter?.kind === "sample") {
+        if (waiter.settle) this.handedOut(event);
+        this.settle(waiter, waiter.settle, event);
+      }
     } else if (event.type === "historyChunk") {
       const waiter = this.answered(event.requestId);
-      if (waiter?.kind === "history") waiter.snapshots.push(...event.snapshots);
+      if (waiter?.kind === "history" && waiter.settle) waiter.snapshots.push(...event.snapshots);
       if (waiter?.kind === "history" && event.done) this.settle(waiter, waiter.settle, waiter.snapshots);
     } else if (event.type === "error") {
       this.refused(event);
@@ -307,22 +439,53 @@ export class Sidecar {
   }
 
   private streamed(snapshot: Snapshot): void {
+    if (!this.latestOnly) {
+      for (const reader of this.readers) {
+        reader.queue.push(snapshot);
+        this.wake(reader);
+      }
+      this.emitter.emit("snapshot", snapshot);
+      return this.updateFlow();
+    }
+    if (snapshot.sequence <= this.newestHandedOut) return;
     for (const reader of this.readers) {
-      reader.queue.push(snapshot);
+      reader.queue = [snapshot];
       this.wake(reader);
     }
-    this.emitter.emit("snapshot", snapshot);
-    this.updateFlow();
+    // Lines read in one go (a backlog after the event loop was busy) come before the check phase,
+    // so only the newest of them is emitted.
+    if (!this.pendingEmit) setImmediate(() => this.emitPending());
+    this.pendingEmit = snapshot;
   }
 
-  // The waiter whose request id an answer carries, once the silent commands before it are
-  // settled: an answer to a later command means they were handled without refusal.
-  private answered(requestId: string): Waiter | undefined {
-    for (let head = this.waiters[0]; head?.kind === "silent"; head = this.waiters[0]) {
-      this.settle(head, head.settle, undefined);
+  private emitPending(): void {
+    const snapshot = this.pendingEmit;
+    this.pendingEmit = null;
+    if (!snapshot || snapshot.sequence <= this.newestHandedOut) return;
+    if (this.emitter.listenerCount("snapshot") > 0) this.handedOut(snapshot);
+    this.emitter.emit("snapshot", snapshot);
+  }
+
+  // In "latest" mode, drops what is queued and older than a snapshot the host now holds.
+  private handedOut(snapshot: Snapshot): void {
+    if (!this.latestOnly || snapshot.sequence <= this.newestHandedOut) return;
+    this.newestHandedOut = snapshot.sequence;
+    for (const reader of this.readers) {
+      reader.queue = reader.queue.filter((queued) => queued.sequence > snapshot.sequence);
     }
-    const head = this.waiters[0];
-    return head && head.kind !== "silent" && head.requestId === requestId ? head : undefined;
+  }
+
+  // The waiter whose request id an answer carries. The sidecar answers in order, so the waiters
+  // before it are done: a silent command was handled without refusal, and a request whose answer
+  // never came readable fails.
+  private answered(requestId: string): Waiter | undefined {
+    const index = this.waiters.findIndex((w) => w.kind !== "silent" && w.requestId === requestId);
+    if (index === -1) return undefined;
+    for (const head of this.waiters.splice(0, index)) {
+      if (head.kind === "silent") head.settle?.resolve();
+      else head.settle?.reject(new UnreadableLineError(0, `no answer came for ${head.requestId}`));
+    }
+    return this.waiters[0];
   }
 
   private refused(event: ErrorEvent): void {
@@ -343,7 +506,7 @@ export class Sidecar {
     settle?.resolve(value);
   }
 
-  private finish(exitCode: number | null, signal: NodeJS.Signals | null): void {
+  private finish(exitCode: number | null, signal: string | null): void {
     if (this.exit) return;
     clearTimeout(this.startTimer);
     this.exit = { exitCode, signal, stderr: this.stderr.trim(), requested: this.ending };
@@ -371,13 +534,13 @@ export class Sidecar {
   private updateFlow(): void {
     if (this.exit) return;
     const full = [...this.readers].some((reader) => reader.queue.length >= this.highWaterMark);
-    if (full && this.waiters.length === 0) this.child.stdout.pause();
+    if (full && !this.latestOnly && this.waiters.length === 0) this.child.stdout.pause();
     else this.child.stdout.resume();
 
     const waiting =
       !this.helloEvent ||
       this.ending ||
-      this.waiters.length > 0 ||
+      this.waiters.some((waiter) => waiter.settle) ||
       this.emitter.listenerCount("snapshot") > 0 ||
       [...this.readers].some((reader) => reader.wakers.length > 0);
     const { stdin, stdout, stderr } = this.child;
@@ -387,4 +550,22 @@ export class Sidecar {
       else handle.unref();
     }
   }
+}
+
+// What the opening bytes of an over-limit line tell: its type, and the requestId of the answer it
+// carries. Both come before any process record, and a key inside a string would have its quotes
+// escaped, so the first match is the event's own.
+function answerHead(head: string): Record<string, unknown> {
+  const fields: Record<string, unknown> = {};
+  const type = /^\{"version":\d+,"type":"(\w+)"/.exec(head)?.[1];
+  if (type) fields["type"] = type;
+  const requestId = /"requestId":("(?:[^"\\]|\\.)*")/.exec(head)?.[1];
+  try {
+    if (requestId) fields["requestId"] = JSON.parse(requestId) as string;
+  } catch {
+    // An escape JSON does not know: the line answers nothing the client can name.
+  }
+  const done = /"done":(true|false)/.exec(head)?.[1];
+  if (done) fields["done"] = done === "true";
+  return fields;
 }

@@ -7,10 +7,18 @@ import { existsSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, it } from "node:test";
+import { text } from "node:stream/consumers";
 import { setTimeout as sleep } from "node:timers/promises";
 
 import * as client from "../src/index.js";
-import { CommandRefusedError, Sidecar, SidecarExitedError, type StartOptions } from "../src/index.js";
+import {
+  CommandRefusedError,
+  RequestTimeoutError,
+  Sidecar,
+  SidecarExitedError,
+  UnreadableLineError,
+  type StartOptions,
+} from "../src/index.js";
 import { checkFiles, problems, repoRoot, schemas } from "./schema.js";
 
 const binaryPath = process.env["PROCSAMPLER_BINARY"] ?? `${repoRoot}build/procsampler`;
@@ -27,10 +35,18 @@ async function start(options: StartOptions = {}): Promise<Sidecar> {
 // "ok" for a success, "command code" for a refusal, "exited signal" once the sidecar has ended.
 const outcomes = async (requests: Promise<unknown>[]): Promise<string[]> =>
   (await Promise.allSettled(requests)).map((result) =>
-    result.status === "fulfilled" ? "ok"
-    : result.reason instanceof CommandRefusedError ? `${result.reason.command} ${result.reason.code}`
-    : result.reason instanceof SidecarExitedError ? `exited ${result.reason.signal}`
-    : String(result.reason));
+    result.status === "fulfilled"
+      ? "ok"
+      : result.reason instanceof CommandRefusedError
+        ? `${result.reason.command} ${result.reason.code}`
+        : result.reason instanceof SidecarExitedError
+          ? `exited ${result.reason.signal}`
+          : result.reason instanceof UnreadableLineError
+            ? "unreadable"
+            : result.reason instanceof RequestTimeoutError
+              ? `timeout ${result.reason.command}`
+              : String(result.reason),
+  );
 const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p) => p.pid);
 // Gone, or a zombie nobody has reaped yet.
 const ended = (pid: number): boolean =>
@@ -40,23 +56,40 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
   it("answers and refuses every command in order, assembles history, and fails all waiting once killed", async () => {
     const sidecar = await start();
     const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
-    assert.deepEqual(await outcomes([
-      sidecar.setExternalProcesses([]), sidecar.sampleNow(), sidecar.readHistory(1000), sidecar.setStreaming(false),
-    ]), ["setExternalProcesses not-configured", "sampleNow not-configured", "readHistory not-configured", "ok"]);
+    assert.deepEqual(
+      await outcomes([
+        sidecar.setExternalProcesses([]),
+        sidecar.sampleNow(),
+        sidecar.readHistory(1000),
+        sidecar.setStreaming(false),
+      ]),
+      ["setExternalProcesses not-configured", "sampleNow not-configured", "readHistory not-configured", "ok"],
+    );
     const root = sidecar.hello.sidecarPid;
     await sidecar.configure({ rootPid: root, externalProcesses: [{ pid: sleeper.pid! }] });
-    assert.deepEqual(pids(await sidecar.sampleNow()), [root, sleeper.pid].sort((a, b) => a! - b!));
-    assert.deepEqual(await outcomes([
-      sidecar.configure({ rootPid: -1 }), sidecar.setStreaming("yes" as unknown as boolean),
-      sidecar.setSampleInterval(0), sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs: 1000 }]),
-    ]), ["configure invalid-command", "setStreaming invalid-command", "ok", "ok"]);
+    assert.deepEqual(
+      pids(await sidecar.sampleNow()),
+      [root, sleeper.pid].sort((a, b) => a! - b!),
+    );
+    assert.deepEqual(
+      await outcomes([
+        sidecar.configure({ rootPid: -1 }),
+        sidecar.setStreaming("yes" as unknown as boolean),
+        sidecar.setSampleInterval(0),
+        sidecar.setExternalProcesses([{ pid: sleeper.pid!, startTimeMs: 1000 }]),
+      ]),
+      ["configure invalid-command", "setStreaming invalid-command", "ok", "ok"],
+    );
     // A start time in another second means another process: its tree is left out.
     assert.deepEqual(pids(await sidecar.sampleNow()), [root]);
     sleeper.kill();
     // 33 snapshots in all: an answer of two chunks, the stored snapshots without request ids.
     await Promise.all(Array.from({ length: 31 }, () => sidecar.sampleNow()));
     const history = await sidecar.readHistory(3600000);
-    assert.deepEqual(history.map((s) => s.requestId ?? s.sequence), Array.from({ length: 33 }, (_, i) => i + 1));
+    assert.deepEqual(
+      history.map((s) => s.requestId ?? s.sequence),
+      Array.from({ length: 33 }, (_, i) => i + 1),
+    );
     // Streaming is off, so the stream waits until the end.
     const stream = sidecar.snapshots();
     const waiting = [sidecar.sampleNow(), sidecar.readHistory(1000), stream.next(), stream.next()];
@@ -67,7 +100,9 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
 
   it("holds the sidecar back while a slow consumer lags behind the stream", async () => {
     // Snapshots larger than a pipe's buffer, so a sidecar whose output is not read blocks at once.
-    const padded = Array.from({ length: 12 }, () => spawn("sh", ["-c", "sleep 30", "x".repeat(16000)], { stdio: "ignore" }));
+    const padded = Array.from({ length: 12 }, () =>
+      spawn("sh", ["-c", "sleep 30", "x".repeat(16000)], { stdio: "ignore" }),
+    );
     const sidecar = await start({ highWaterMark: 1 });
     const stream = sidecar.snapshots();
     await sidecar.setStreaming(true);
@@ -83,9 +118,117 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     }
     // Unread, the stream would have gathered about nine snapshots meanwhile.
     assert.ok(during <= 4, `${during} snapshots taken while the consumer slept`);
-    assert.deepEqual(sequences, sequences.map((_, i) => first.sequence + i));
+    assert.deepEqual(
+      sequences,
+      sequences.map((_, i) => first.sequence + i),
+    );
     assert.equal((await sidecar.close()).exitCode, 0);
     for (const child of padded) child.kill();
+  });
+
+  it("hands a slow consumer only the newest snapshot in latest mode, never one older than an answer", async () => {
+    const sidecar = await start({ streamMode: "latest" });
+    const stream = sidecar.snapshots();
+    await sidecar.setStreaming(true);
+    await sidecar.configure({ rootPid: sidecar.hello.sidecarPid, sampleIntervalMs: 250 });
+    const first = (await stream.next()).value as client.Snapshot;
+    // The consumer lags until the sidecar has streamed three more.
+    while ((await sidecar.readHistory(3600000)).filter((s) => s.sequence > first.sequence).length < 3) await sleep(250);
+    const answer = await sidecar.sampleNow();
+    const next = (await stream.next()).value as client.Snapshot;
+    assert.ok(next.sequence > answer.sequence, `streamed ${next.sequence} after the answer ${answer.sequence}`);
+    assert.equal((await sidecar.close()).exitCode, 0);
+  });
+
+  it("ends a request on its timeout or abort, refuses bad numbers as the sidecar would, and goes on", async () => {
+    const bad = [
+      { type: "setSampleInterval", version: 2, sampleIntervalMs: 1.5 },
+      { type: "readHistory", version: 2, requestId: "r", windowMs: -1 },
+      { type: "configure", version: 2, rootPid: NaN, sampleIntervalMs: 0, externalProcesses: [] },
+      { type: "setExternalProcesses", version: 2, processes: [{ pid: 2 ** 32 }] },
+    ] as const;
+    const input = bad.map((command) => JSON.stringify(command)).join("\n") + "\n";
+    const raw = spawn(binaryPath);
+    raw.stdin.end(input);
+    const words = (await text(raw.stdout))
+      .trim()
+      .split("\n")
+      .slice(1)
+      .map((line) => JSON.parse(line) as client.ErrorEvent)
+      .map((event, i) => new CommandRefusedError(bad[i]!.type, event.code, event.recoverable, event.message).message);
+
+    const sidecar = await start();
+    const pid = sidecar.hello.sidecarPid;
+    const refusals = await Promise.allSettled([
+      sidecar.setSampleInterval(1.5),
+      sidecar.readHistory(-1),
+      sidecar.configure({ rootPid: NaN }),
+      sidecar.setExternalProcesses([{ pid: 2 ** 32 }]),
+    ]);
+    assert.deepEqual(
+      refusals.map((r) => r.status === "rejected" && (r.reason as Error).message),
+      words,
+    );
+    await sidecar.configure({ rootPid: pid });
+    process.kill(pid, "SIGSTOP");
+    const aborts = new AbortController();
+    const waiting = [
+      sidecar.sampleNow({ timeoutMs: 1000 }),
+      sidecar.readHistory(1000, { signal: aborts.signal }),
+      sidecar.setStreaming(false, { timeoutMs: 1000 }),
+    ];
+    aborts.abort();
+    assert.deepEqual(await outcomes(waiting), [
+      "timeout sampleNow",
+      "AbortError: This operation was aborted",
+      "timeout setStreaming",
+    ]);
+    process.kill(pid, "SIGCONT");
+    assert.deepEqual(pids(await sidecar.sampleNow()), [pid]);
+    assert.equal((await sidecar.close()).exitCode, 0);
+  });
+
+  it("survives any line a sidecar writes, failing only the request that line answered", async () => {
+    // Answers, in turn: null, a chunk without snapshots, a 600 MB snapshot line, then sound ones.
+    const fake = join(scratch, "fake-sidecar.cjs");
+    writeFileSync(
+      fake,
+      `#!${process.execPath}
+      const write = (text) => new Promise((done) => process.stdout.write(text) ? done() : process.stdout.once("drain", done));
+      const snapshot = (id, command) => '{"version":2,"type":"snapshot","sequence":1,"sampledAtUnixMs":1,' +
+        '"collectionDurationMicros":1,"scannedProcessCount":1,"retainedProcessCount":1,"inaccessibleProcessCount":0,' +
+        '"requestId":"' + id + '","externalProcesses":[],"processes":[{"pid":7,"ppid":0,"startTimeMs":0,"runTimeMs":0,' +
+        '"name":"x","command":"' + command + '","status":"Run","cpuPercent":null,"cpuTimeMs":0,"residentBytes":0,' +
+        '"virtualBytes":0,"ioReadBytes":0,"ioWriteBytes":0,"ioSemantics":"storage"}]}\\n';
+      const huge = async (id) => {
+        const [head, tail] = snapshot(id, "@").split("@");
+        await write(head);
+        const mebibyte = "x".repeat(1 << 20);
+        for (let i = 0; i < 600; i++) await write(mebibyte);
+        await write(tail);
+      };
+      const answers = [async () => write("null\\n"),
+        async (id) => write('{"version":2,"type":"historyChunk","requestId":"' + id + '","done":true}\\n'), huge];
+      let queue = write('{"version":2,"type":"hello","sidecarVersion":"0","sidecarPid":' + process.pid +
+        ',"platform":"linux","arch":"x86_64","capabilities":{}}\\n');
+      require("node:readline").createInterface({ input: process.stdin }).on("line", (line) => {
+        const { requestId } = JSON.parse(line);
+        const answer = answers.shift() ?? ((id) => write(snapshot(id, "sound")));
+        if (requestId) queue = queue.then(() => answer(requestId));
+      });`,
+      { mode: 0o755 },
+    );
+    const sidecar = await Sidecar.start({ binaryPath: fake });
+    const dropped: number[] = [];
+    sidecar.on("unreadableLine", (error) => dropped.push(error.bytes));
+    assert.deepEqual(
+      await outcomes([sidecar.sampleNow(), sidecar.readHistory(1000), sidecar.sampleNow(), sidecar.sampleNow()]),
+      ["unreadable", "unreadable", "unreadable", "ok"],
+    );
+    assert.deepEqual(dropped.slice(0, 2), [4, 75]);
+    assert.ok(dropped[2]! > 600 * 2 ** 20, `the long line counted ${dropped[2]} bytes`);
+    assert.equal((await sidecar.sampleNow()).processes[0]?.command, "sound");
+    await sidecar.close();
   });
 
   it("reports the status and standard-error line of a sidecar that cannot write", async () => {
@@ -119,15 +262,45 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     const same = <T>(def: { properties: object }, all: Record<keyof T, 1>) =>
       assert.deepEqual(Object.keys(all), Object.keys(def.properties));
     same<client.HelloEvent>(events.hello, {
-      version: 1, type: 1, sidecarVersion: 1, sidecarPid: 1, platform: 1, arch: 1, capabilities: 1 });
+      version: 1,
+      type: 1,
+      sidecarVersion: 1,
+      sidecarPid: 1,
+      platform: 1,
+      arch: 1,
+      capabilities: 1,
+    });
     same<client.ErrorEvent>(events.error, { version: 1, type: 1, code: 1, message: 1, recoverable: 1 });
-    same<client.Snapshot>(events.snapshot, { version: 1, type: 1, sequence: 1, sampledAtUnixMs: 1,
-      collectionDurationMicros: 1, scannedProcessCount: 1, retainedProcessCount: 1, inaccessibleProcessCount: 1,
-      requestId: 1, externalProcesses: 1, processes: 1 });
+    same<client.Snapshot>(events.snapshot, {
+      version: 1,
+      type: 1,
+      sequence: 1,
+      sampledAtUnixMs: 1,
+      collectionDurationMicros: 1,
+      scannedProcessCount: 1,
+      retainedProcessCount: 1,
+      inaccessibleProcessCount: 1,
+      requestId: 1,
+      externalProcesses: 1,
+      processes: 1,
+    });
     same<client.ExternalProcessEntry>(events.externalProcessEntry, { pid: 1, startTimeMs: 1 });
-    same<client.ProcessRecord>(events.processRecord, { pid: 1, ppid: 1, startTimeMs: 1, runTimeMs: 1,
-      name: 1, command: 1, status: 1, cpuPercent: 1, cpuTimeMs: 1, residentBytes: 1, virtualBytes: 1,
-      ioReadBytes: 1, ioWriteBytes: 1, ioSemantics: 1 });
+    same<client.ProcessRecord>(events.processRecord, {
+      pid: 1,
+      ppid: 1,
+      startTimeMs: 1,
+      runTimeMs: 1,
+      name: 1,
+      command: 1,
+      status: 1,
+      cpuPercent: 1,
+      cpuTimeMs: 1,
+      residentBytes: 1,
+      virtualBytes: 1,
+      ioReadBytes: 1,
+      ioWriteBytes: 1,
+      ioSemantics: 1,
+    });
     same<client.HistoryChunkEvent>(events.historyChunk, { version: 1, type: 1, requestId: 1, done: 1, snapshots: 1 });
 
     const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);
@@ -136,8 +309,20 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
 
   it("runs the example host on events that follow the schema", () => {
     const transcript = join(scratch, "watch.transcript");
-    execFileSync("python3", [`${repoRoot}examples/watch.py`, "--binary", binaryPath, "--plain", "--seconds", "1",
-      "--interval-ms", "250", "--root-pid", String(process.pid), "--transcript", transcript]);
+    execFileSync("python3", [
+      `${repoRoot}examples/watch.py`,
+      "--binary",
+      binaryPath,
+      "--plain",
+      "--seconds",
+      "1",
+      "--interval-ms",
+      "250",
+      "--root-pid",
+      String(process.pid),
+      "--transcript",
+      transcript,
+    ]);
     assert.deepEqual(checkFiles([transcript], ["hello", "configure", "setStreaming", "snapshot", "shutdown"]), []);
   });
 });

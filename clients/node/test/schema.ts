@@ -58,9 +58,11 @@ function checkLines(lines: string[], where: string, seen: Set<string>): string[]
     const [arrow, value, answer] = [line.slice(0, 2), parse(line.slice(2)), parse(lines[i + 1]?.slice(2) ?? "")];
     const refused = arrow === "> " && ["invalid-command", "protocol-mismatch"].includes(String(answer?.code));
     const found =
-      arrow !== "> " && arrow !== "< " ? ["not a transcript line"]
-      : value === undefined ? ["not JSON"]
-      : problems(value, arrow === "> " ? "command" : "event");
+      arrow !== "> " && arrow !== "< "
+        ? ["not a transcript line"]
+        : value === undefined
+          ? ["not JSON"]
+          : problems(value, arrow === "> " ? "command" : "event");
     if (!refused && typeof value?.type === "string") seen.add(value.type);
     if (refused) return found.length ? [] : [`${where}:${i + 1}: refused by the sidecar, yet the schema takes it`];
     return found.map((problem) => `${where}:${i + 1}: ${problem}`);
@@ -78,7 +80,9 @@ export function checkFiles(paths: string[], expected: string[]): string[] {
     return [...text.matchAll(/^```(\w*)\n([\s\S]*?)^```$/gm)].flatMap(({ 1: tag, 2: body = "", index }) => {
       const where = `${path}:${text.slice(0, index).split("\n").length}`;
       const value = tag === "json" ? (JSON.parse(body) as { type: string }) : undefined;
-      const lines = value ? [`${COMMAND_TYPES.has(value.type) ? ">" : "<"} ${JSON.stringify(value)}`] : body.split("\n");
+      const lines = value
+        ? [`${COMMAND_TYPES.has(value.type) ? ">" : "<"} ${JSON.stringify(value)}`]
+        : body.split("\n");
       return tag === "json" || tag === "" ? checkLines(lines.filter(Boolean), where, seen) : [];
     });
   });

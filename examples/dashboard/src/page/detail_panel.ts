@@ -87,7 +87,13 @@ export class DetailPanel {
     document.addEventListener("keydown", (event) => {
       if (event.key === "Escape" && !panel.hidden && !(event.target instanceof HTMLInputElement)) this.close();
     });
-    this.cpu = new WindowChart(element(panel, ".cpu-chart"), 215, (e) => e.cpu, (v) => `${Math.round(v)}%`, 100);
+    this.cpu = new WindowChart(
+      element(panel, ".cpu-chart"),
+      215,
+      (e) => e.cpu,
+      (v) => `${Math.round(v)}%`,
+      100,
+    );
     this.memory = new WindowChart(element(panel, ".memory-chart"), 25, (e) => e.memory, formatBytes, 16 << 20);
   }
 

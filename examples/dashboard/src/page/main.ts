@@ -106,9 +106,7 @@ events.addEventListener("hello", (event: MessageEvent<string>) => {
   if (dashboard) return location.reload();
   dashboard = new Dashboard(JSON.parse(event.data) as Hello);
 });
-events.addEventListener("message", (event: MessageEvent<string>) =>
-  dashboard?.take(JSON.parse(event.data) as Frame),
-);
+events.addEventListener("message", (event: MessageEvent<string>) => dashboard?.take(JSON.parse(event.data) as Frame));
 events.addEventListener("error", () => {
   element("summary").textContent = "the dashboard's server is not answering; trying again…";
 });

@@ -86,8 +86,7 @@ export class ProcessEntry {
   }
 
   update(p: ProcessTuple, tick: number, sampledAtMs: number): void {
-    const [, ppid, , cpuPercent, residentBytes, ioReadBytes, ioWriteBytes, runTimeMs, status, name, command] =
-      p;
+    const [, ppid, , cpuPercent, residentBytes, ioReadBytes, ioWriteBytes, runTimeMs, status, name, command] = p;
     const seconds = (sampledAtMs - this.sampledAtMs) / 1000;
     const seenBefore = tick > this.firstTick && seconds > 0;
     this.readBytesPerSecond = seenBefore ? Math.max(0, ioReadBytes - this.ioReadBytes) / seconds : 0;

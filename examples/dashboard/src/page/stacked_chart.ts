@@ -121,9 +121,7 @@ export class StackedChart {
       });
       others[i] = Math.max(sum, measure.totalAt(store, tick));
     }
-    const unused = Array.from({ length: TOP_PROCESSES - this.top.length }, () =>
-      new Array<null>(count).fill(null),
-    );
+    const unused = Array.from({ length: TOP_PROCESSES - this.top.length }, () => new Array<null>(count).fill(null));
     this.plot.setData([times, others, ...below.reverse(), ...unused] as uPlot.AlignedData);
     this.writeLegend();
   }
@@ -135,9 +133,7 @@ export class StackedChart {
       .filter((entry) => sum(entry) > 0)
       .sort((a, b) => sum(b) - sum(a))
       .slice(0, TOP_PROCESSES);
-    const kept = new Map(
-      this.top.filter(({ entry }) => entries.includes(entry)).map((r) => [r.entry, r.hue]),
-    );
+    const kept = new Map(this.top.filter(({ entry }) => entries.includes(entry)).map((r) => [r.entry, r.hue]));
     const free = HUES.filter((hue) => ![...kept.values()].includes(hue));
     return entries.map((entry) => ({ entry, hue: kept.get(entry) ?? (free.shift() as number) }));
   }

@@ -117,8 +117,7 @@ export function treeRows(entries: Iterable<ProcessEntry>, options: RowOptions): 
       if (matches(entry) || children.get(entry)?.some((child) => kept.has(child))) kept.add(entry);
     }
   }
-  const visible = (list: ProcessEntry[]): ProcessEntry[] =>
-    matches ? list.filter((entry) => kept.has(entry)) : list;
+  const visible = (list: ProcessEntry[]): ProcessEntry[] => (matches ? list.filter((entry) => kept.has(entry)) : list);
 
   const compare = comparator(options.sort);
   const rows: TreeRow[] = [];

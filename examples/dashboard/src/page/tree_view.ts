@@ -268,12 +268,24 @@ export class TreeView {
     const foldable = row.kind === "exited" || row.childCount > 0;
     let to = index;
     switch (key) {
-      case "ArrowDown": to = index + 1; break;
-      case "ArrowUp": to = index - 1; break;
-      case "PageDown": to = index + page; break;
-      case "PageUp": to = index - page; break;
-      case "Home": to = 0; break;
-      case "End": to = this.rows.length - 1; break;
+      case "ArrowDown":
+        to = index + 1;
+        break;
+      case "ArrowUp":
+        to = index - 1;
+        break;
+      case "PageDown":
+        to = index + page;
+        break;
+      case "PageUp":
+        to = index - page;
+        break;
+      case "Home":
+        to = 0;
+        break;
+      case "End":
+        to = this.rows.length - 1;
+        break;
       case "ArrowRight":
         if (foldable && !open) this.toggle(row);
         else if (foldable) to = index + 1;
