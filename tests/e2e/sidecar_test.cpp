@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/json_reader.h"
+#include "session/stop_signals.h"
 #include "support/child_process.h"
 
 // What hello says about the system and processor the test, like the sidecar, was built for.
@@ -148,8 +149,9 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
 // is writing and then end as the signal ends a process. Lines here are two megabytes (twenty
 // shells with arguments of 16 KiB of byte 0x01, six bytes each on the wire) and the host reads
 // them slowly, on a thread meanwhile or not at all until the signal has landed, so a signal
-// usually finds one half written.
-TEST(Sidecar, StopSignalsNeverCutALine) {
+// usually finds one half written. A host that never reads again gets the signal's end all the
+// same, once the sidecar has waited STOP_LINE_WAIT for the line.
+TEST(Sidecar, StopSignalsNeverCutALineTheHostReads) {
   const std::string argument(16384, '\x01');
   std::vector<pid_t> shells;
   for (int i = 0; i < 20; ++i) {
@@ -182,6 +184,16 @@ TEST(Sidecar, StopSignalsNeverCutALine) {
       EXPECT_TRUE(reader.readValue() && reader.peek() == protocol::json::Reader::END) << line;
     }
   }
+  Host stalled;
+  stalled.send(configure(::getpid(), 0) + sampleNow("never read"));
+  // Two megabytes into a pipe of 64 KiB: the sidecar is stuck in this line.
+  EXPECT_TRUE(stalled.outputWaiting()) << "no snapshot begun within 10 s";
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(stalled.pid(), SIGTERM);
+  EXPECT_EQ(stalled.waitForExit(), std::nullopt);
+  EXPECT_EQ(stalled.endSignal, SIGTERM) << "not ended by the signal within 10 s";
+  EXPECT_GE(std::chrono::steady_clock::now() - signalled, session::STOP_LINE_WAIT);
+
   for (const pid_t pid : shells) ::kill(-pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 

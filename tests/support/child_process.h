@@ -74,6 +74,11 @@ class ChildProcess {
     }
     return line;
   }
+  // Whether output is waiting to be read, within timeoutMs; nothing is read.
+  bool outputWaiting(int timeoutMs = 10000) {
+    pollfd ready{fd_[1], POLLIN, 0};
+    return !pending_.empty() || (fd_[1] >= 0 && ::poll(&ready, 1, timeoutMs) > 0);
+  }
   // The rest of the output, to its end or a stall of 10 s, lines or not; a slow host pauses
   // after each read.
   std::string readRest(std::chrono::microseconds pause = {}) {
