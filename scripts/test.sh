@@ -19,11 +19,13 @@ scripts/deps.sh --browser
 cmake --preset dev
 cmake --build --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
 if $under_load; then
+  # Each part runs whatever the others did, so one run shows every failure.
+  status=0
   scripts/under-load.sh ctest --preset dev -j "$(getconf _NPROCESSORS_ONLN)" \
-    -R '^(LiveTable|Sidecar|CommandChannel)\.|^e2e_'
-  scripts/under-load.sh sh -c 'cd clients/node && node --test build/test/client.test.js'
-  scripts/under-load.sh tests/dashboard/run.sh
-  exit
+    -R '^(LiveTable|Sidecar|CommandChannel)\.|^e2e_' || status=1
+  scripts/under-load.sh sh -c 'cd clients/node && node --test build/test/client.test.js' || status=1
+  scripts/under-load.sh tests/dashboard/run.sh || status=1
+  exit "$status"
 fi
 ctest --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
 (cd clients/node && node --test build/test/client.test.js)
