@@ -116,8 +116,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     assert.deepEqual([exit.exitCode, (await stream.next()).done], [0, true]);
 
     const index = new URL("../src/index.js", import.meta.url).href;
-    const host = `const sidecar = await (await import("${index}")).Sidecar.start({ binaryPath: "${binaryPath}" });
-      await sidecar.configure({ rootPid: process.pid }); console.log(sidecar.hello.sidecarPid);`;
+    const host = `const sidecar = await (await import("${index}")).Sidecar.start({ binaryPath: "${binaryPath}",
+      startTimeoutMs: ${WAIT_MS} }); await sidecar.configure({ rootPid: process.pid }); console.log(sidecar.hello.sidecarPid);`;
     const pid = Number(await run(process.execPath, ["--input-type=module", "-e", host]));
     for (const end = Date.now() + WAIT_MS; !ended(pid) && Date.now() < end;) await sleep(100);
     assert.ok(ended(pid), `sidecar ${pid} outlived its host by ${WAIT_MS} ms`);
