@@ -67,16 +67,21 @@ class Sidecar:
         return json.loads(line)
 
     def close(self):
+        """Sends shutdown and reads what the sidecar still writes until it exits: left unread, a
+        snapshot larger than the pipe would keep it blocked before it ever reads the shutdown."""
         try:
             self.send("shutdown")
-            self.process.stdin.close()
         except (BrokenPipeError, OSError):
             pass
         try:
-            return self.process.wait(timeout=5)
+            rest, _ = self.process.communicate(timeout=5)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            return self.process.wait()
+            rest, _ = self.process.communicate()
+        for line in rest.decode("utf-8", "replace").splitlines(keepends=True):
+            if line.endswith("\n"):
+                self.record("< ", line)
+        return self.process.returncode
 
 
 def human_bytes(count):

@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test (unit, end-to-end against the real binary, the Node client,
 # the dashboard in a real browser).
+#   scripts/test.sh [--under-load]
+#   --under-load  build as usual, then run only the tests that watch real processes and real time
+#                 (the live /proc tables, the sessions' threads, the end-to-end, client and browser
+#                 tests) with scripts/under-load.sh keeping every processor busy
 set -euo pipefail
 cd "$(dirname "$0")/.."
+under_load=false
+case ${1:-} in
+  --under-load) under_load=true ;;
+  "") ;;
+  *) echo "usage: $0 [--under-load]" >&2; exit 2 ;;
+esac
 scripts/deps.sh --browser
 # The Node client and the schema checker that the end-to-end tests' events go through; one npm
 # workspace holds them, the dashboard and its test.
@@ -10,6 +20,15 @@ scripts/deps.sh --browser
 (cd clients/node && npm run --silent build:test)
 cmake --preset dev
 cmake --build --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
+if $under_load; then
+  # Each part runs whatever the others did, so one run shows every failure.
+  status=0
+  scripts/under-load.sh ctest --preset dev -j "$(getconf _NPROCESSORS_ONLN)" \
+    -R '^(LiveTable|Sidecar|CommandChannel)\.|^e2e_' || status=1
+  scripts/under-load.sh sh -c 'cd clients/node && node --test build/test/client.test.js' || status=1
+  scripts/under-load.sh tests/dashboard/run.sh || status=1
+  exit "$status"
+fi
 ctest --preset dev -j "$(getconf _NPROCESSORS_ONLN)"
 (cd clients/node && node --test build/test/client.test.js)
 # The npm package is packed on Linux x86-64 only (CI packs both platforms).

@@ -114,7 +114,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
 IoStatus runSession() {
   occupyMissingStandardDescriptors();
   // Never destroyed: the watcher may take it while the process exits.
-  static std::mutex& lineBoundary = *new std::mutex;
+  static std::timed_mutex& lineBoundary = *new std::timed_mutex;
   watchStopSignals(lineBoundary);
   SystemClock clock;
   SessionEnvironment environment;

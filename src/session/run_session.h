@@ -55,7 +55,7 @@ struct SessionEnvironment {
   std::function<std::unique_ptr<sampling::ProcessTable>(Clock&)> makeTable;
   // When set, held by the main thread from the first byte of each event line to its line feed
   // (see LineBoundarySink); it must outlive the session.
-  std::mutex* lineBoundary = nullptr;
+  std::timed_mutex* lineBoundary = nullptr;
 };
 
 // Writes hello, starts the reader, runs the loop, and returns success or the error of the first

@@ -29,9 +29,10 @@ IoStatus LineBoundarySink::writeAll(const char* data, std::size_t size) {
 
 namespace {
 
-[[noreturn]] void endBy(int signal, std::mutex& boundary) {
-  // Never released: the line being written, if any, is now whole, and no other one begins.
-  boundary.lock();
+[[noreturn]] void endBy(int signal, std::timed_mutex& boundary) {
+  // Never released: the line being written, if any, is now whole, and no other one begins. Not
+  // taken in time, the writer is stuck in a write the host will not read, and the line is cut.
+  (void)boundary.try_lock_for(STOP_LINE_WAIT);
   ::signal(signal, SIG_DFL);
   sigset_t only;
   sigemptyset(&only);
@@ -44,7 +45,7 @@ namespace {
 
 }  // namespace
 
-void watchStopSignals(std::mutex& boundary) {
+void watchStopSignals(std::timed_mutex& boundary) {
   sigset_t watched;
   sigemptyset(&watched);
   bool any = false;

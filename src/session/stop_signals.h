@@ -1,15 +1,20 @@
-// Ending by SIGTERM, SIGINT or SIGHUP without ever cutting an event line. No handler runs: the
-// signals stay blocked in every thread but one, which waits for them, waits for the output to
-// reach a line boundary and keeps it there, and then ends the process by the same signal with
-// its default action, so the host sees the usual "killed by SIGTERM".
+// Ending by SIGTERM, SIGINT or SIGHUP without cutting an event line the host is still reading. No
+// handler runs: the signals stay blocked in every thread but one, which waits for them, waits for
+// the output to reach a line boundary (at most STOP_LINE_WAIT) and keeps it there, and then ends
+// the process by the same signal with its default action, so the host sees "killed by SIGTERM".
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 
 #include "protocol/event_writer.h"
 
 namespace procsampler::session {
+
+// How long a stop signal waits for the line being written to finish: a host that stopped reading
+// would otherwise keep the sidecar alive for ever, blocked in a write.
+inline constexpr std::chrono::seconds STOP_LINE_WAIT{5};
 
 // An OutputSink that holds `boundary` while a line is partly written: locked by the first write
 // of a line, released by the write that ends it (every line feed the writer emits ends an event)
@@ -18,7 +23,7 @@ namespace procsampler::session {
 // the sink; used by the thread that writes events.
 class LineBoundarySink final : public protocol::OutputSink {
  public:
-  LineBoundarySink(protocol::OutputSink& inner, std::mutex& boundary)
+  LineBoundarySink(protocol::OutputSink& inner, std::timed_mutex& boundary)
       : inner_(inner), boundary_(boundary) {}
   ~LineBoundarySink() override;
   LineBoundarySink(const LineBoundarySink&) = delete;
@@ -29,15 +34,16 @@ class LineBoundarySink final : public protocol::OutputSink {
 
  private:
   protocol::OutputSink& inner_;
-  std::mutex& boundary_;
+  std::timed_mutex& boundary_;
   bool midLine_ = false;
 };
 
 // Blocks SIGTERM, SIGINT and SIGHUP in the calling thread, and so in every thread it starts
 // afterwards (call it before any other thread exists), and starts the detached thread that
-// waits for them and ends the process under `boundary`, which must live until the process ends.
+// waits for them and ends the process under `boundary` (or without it, once STOP_LINE_WAIT has
+// passed and the line is cut), which must live until the process ends.
 // A signal already ignored when the program started (nohup, a background job) stays ignored.
 // If the thread cannot start, the signals keep their usual effect.
-void watchStopSignals(std::mutex& boundary);
+void watchStopSignals(std::timed_mutex& boundary);
 
 }  // namespace procsampler::session

@@ -1,11 +1,12 @@
 // The dashboard as a person sees it, in a real Chromium driven over the DevTools protocol, started
 // the way a user starts it (scripts/dashboard.sh). Over a tree this test spawns, the busy child is
-// on top near 100% CPU, the allocating child's memory rises in the chart, and the child that
-// exited is greyed; the page is then photographed. Over a machine of 2000 more processes, the
-// page's frame times while it streams and scrolls are printed: a figure to read, not a pass mark.
+// on top with the CPU the kernel says it used, the allocating child's memory rises in the chart,
+// and the child that exited is greyed; the page is then photographed. Over a machine of 2000 more
+// processes, the page's frame times while it streams and scrolls are printed: a figure to read,
+// not a pass mark. Waits are long, for a loaded machine, and a wait that ends unseen fails.
 import assert from "node:assert/strict";
-import { spawn, type ChildProcess } from "node:child_process";
-import { existsSync, mkdirSync } from "node:fs";
+import { execFileSync, spawn, type ChildProcess } from "node:child_process";
+import { existsSync, mkdirSync, readFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { createInterface } from "node:readline";
@@ -15,7 +16,6 @@ import { fileURLToPath } from "node:url";
 import { chromium, type Browser, type Page } from "playwright-core";
 
 import type { Locator } from "playwright-core";
-import { execFileSync } from "node:child_process";
 import { mkdtempSync, rmSync, symlinkSync } from "node:fs";
 import { connect, type Socket } from "node:net";
 
@@ -43,10 +43,12 @@ const TREE_ROOT = `const { spawn } = require("node:child_process");
 const children = JSON.parse(process.argv[1]).map(([file, ...args]) => spawn(file, args, { stdio: "ignore" }));
 console.log(JSON.stringify(children.map((child) => child.pid)));
 process.stdin.on("end", () => { for (const child of children) child.kill("SIGKILL"); process.exit(0); }).resume();`;
-// Grows by 1 MiB and writes 256 KiB through to the disk every 200 ms, into a file (argv[1]) it
-// unlinks once open. It grows for 51 s, longer than a first dashboard.sh takes to install and build.
-const ALLOCATE = `const fs = require("node:fs"); const keep = []; const file = fs.openSync(process.argv[1], "w");
-fs.unlinkSync(process.argv[1]); setInterval(() => { if (keep.length < 256) keep.push(Buffer.alloc(1 << 20, 1));
+// Writes 256 KiB through to the disk every 200 ms, into a file (argv[1]) it unlinks once open, and
+// from its first SIGUSR2 on grows by 1 MiB each time, to 256 MiB: the test starts the growth once
+// the page is open, since dashboard.sh may take minutes to build on a loaded machine.
+const ALLOCATE = `const fs = require("node:fs"); const keep = [Buffer.alloc(1 << 20, 1)]; let grow = false;
+process.on("SIGUSR2", () => (grow = true)); const file = fs.openSync(process.argv[1], "w"); fs.unlinkSync(process.argv[1]);
+setInterval(() => { if (grow && keep.length < 256) keep.push(Buffer.alloc(1 << 20, 1));
   fs.writeSync(file, keep[0], 0, 256 << 10, 0); fs.fsyncSync(file); }, 200);`;
 
 // The dark picture goes beside the light one.
@@ -73,7 +75,7 @@ async function spawnTree(commands: string[][]): Promise<{ rootPid: number; pids:
   return { rootPid: root.pid!, pids: JSON.parse(await firstLine(root, /^\[/)) as number[] };
 }
 
-// The page over the tree of rootPid, once it shows the root, which must take less than 2 s.
+// The page over the tree of rootPid, once it shows the root.
 async function openDashboard(rootPid: number, height: number): Promise<Page> {
   const args = ["--root-pid", String(rootPid), "--port", "0"];
   const server = spawn("scripts/dashboard.sh", args, { cwd: ROOT, stdio: ["ignore", "pipe", "inherit"] });
@@ -87,11 +89,11 @@ async function openDashboard(rootPid: number, height: number): Promise<Page> {
     if (!request.url().startsWith(url) && !request.url().startsWith("data:")) pageErrors.push(request.url());
   });
   const opened = Date.now();
-  await page.goto(url);
-  await page.locator(".rows .row .pid", { hasText: new RegExp(`^${rootPid}$`) }).waitFor();
-  const shownAfterMs = Date.now() - opened;
-  console.log(`the live tree showed ${shownAfterMs} ms after the page was opened`);
-  assert.ok(shownAfterMs < 2000, `the tree took ${shownAfterMs} ms to show`);
+  await page.goto(url, { timeout: WAIT_MS });
+  await until(`the root ${rootPid} in the tree`, () =>
+    page.locator(".rows .row .pid", { hasText: new RegExp(`^${rootPid}$`) }).isVisible(),
+  );
+  console.log(`the live tree showed ${Date.now() - opened} ms after the page was opened`);
   return page;
 }
 
@@ -123,10 +125,26 @@ async function chartedMemory(page: Page, pid: number): Promise<number> {
   return Number(number) * 1024 ** ["B", "KiB", "MiB", "GiB"].indexOf(unit ?? "");
 }
 
-async function until(what: string, check: () => Promise<boolean>, timeoutMs = 15_000): Promise<void> {
-  for (const end = Date.now() + timeoutMs; !(await check()); await new Promise((r) => setTimeout(r, 250))) {
-    if (Date.now() > end) assert.fail(`not seen within ${timeoutMs} ms: ${what}`);
+const WAIT_MS = 120_000;
+async function until(what: string, check: () => Promise<boolean>): Promise<void> {
+  for (const end = Date.now() + WAIT_MS; !(await check()); await new Promise((r) => setTimeout(r, 250))) {
+    if (Date.now() > end) assert.fail(`not seen within ${WAIT_MS} ms: ${what}`);
   }
+}
+
+// Nanoseconds pid's main thread has run (Linux's schedstat), or its CPU time from ps elsewhere.
+function cpuNs(pid: number): number {
+  if (process.platform === "linux") return Number(readFileSync(`/proc/${pid}/schedstat`, "utf8").split(" ")[0]);
+  const time = execFileSync("ps", ["-o", "time=", "-p", String(pid)], { encoding: "utf8" }).trim();
+  return time.split(":").reduce((seconds, part) => seconds * 60 + Number(part), 0) * 1e9;
+}
+
+// The CPU percent pid used over the last two seconds or more of the times this was called.
+function measuredCpu(pid: number, readings: { at: bigint; ns: number }[]): number {
+  readings.push({ at: process.hrtime.bigint(), ns: cpuNs(pid) });
+  const last = readings.at(-1)!;
+  const from = readings.filter((reading) => last.at - reading.at >= 2_000_000_000n).at(-1) ?? readings[0]!;
+  return last.at === from.at ? 0 : (100 * (last.ns - from.ns)) / Number(last.at - from.at);
 }
 
 before(async () => {
@@ -154,15 +172,24 @@ test(tree, { skip }, async () => {
   const page = await openDashboard(rootPid, 520); // the picture: little empty table
   const photographAt = Date.now() + 10_000; // so the charts hold a few seconds
 
-  await until("the whole tree, the busy child first under the root near 100%, the allocator writing", async () => {
+  // A loaded machine gives the busy child less than a whole processor: what it was given is the
+  // mark, to within half (the page shows one interval, the kernel's figure spans two seconds).
+  const readings: { at: bigint; ns: number }[] = [];
+  let seen = "";
+  await until("the whole tree, the busy child first under the root with its CPU, the allocator writing", async () => {
     const rows = await shownRows(page);
     const [top, first] = rows;
+    const measured = measuredCpu(busy, readings);
     const running = pids.every((pid) => rows.some((row) => row.pid === pid && !row.exited));
     const writing = rows.find((row) => row.pid === allocator)?.write.endsWith("/s") === true;
-    return running && writing && top?.pid === rootPid && first?.pid === busy && first.cpu >= 70;
-  });
+    seen = `first ${first?.pid} at ${first?.cpu}%, busy child measured at ${measured.toFixed(1)}%`;
+    return (
+      running && writing && top?.pid === rootPid && first?.pid === busy && first.cpu >= measured / 2 && measured > 0
+    );
+  }).catch((error: Error) => assert.fail(`${error.message} (last seen: ${seen})`));
   // Drawn with the rows above, so in the chart by now.
   const first = await chartedMemory(page, allocator);
+  process.kill(allocator, "SIGUSR2");
   await until(
     "the allocator's memory rising in the chart",
     async () => (await chartedMemory(page, allocator)) > first + (16 << 20),
@@ -184,38 +211,50 @@ test(tree, { skip }, async () => {
   console.log(`screenshot: ${DARK_SCREENSHOT}`);
 });
 
-test("frame times while scrolling a machine of 2000 more processes streamed at 1 s", { skip }, async () => {
-  await spawnTree(Array.from({ length: 2000 }, () => ["sleep", "600"]));
-  const page = await openDashboard(1, 720);
-  const openedWith = residentMemory(serverPid);
-  await until("2000 processes in the tree", async () => {
-    const count = /(\d+) processes/.exec((await page.textContent("#summary")) ?? "");
-    return Number(count?.[1]) >= 2000;
-  });
+// Frame times taken while scripts/under-load.sh keeps every processor busy are no figure to read.
+const underLoad = process.env["PROCSAMPLER_UNDER_LOAD"] && "frame times mean nothing on a machine kept busy";
+test(
+  "frame times while scrolling a machine of 2000 more processes streamed at 1 s",
+  { skip: skip || underLoad },
+  async () => {
+    await spawnTree(Array.from({ length: 2000 }, () => ["sleep", "600"]));
+    const page = await openDashboard(1, 720);
+    const openedWith = residentMemory(serverPid);
+    await until("2000 processes in the tree", async () => {
+      const count = /(\d+) processes/.exec((await page.textContent("#summary")) ?? "");
+      return Number(count?.[1]) >= 2000;
+    });
 
-  const { frames, snapshots } = await page.evaluate(async (ms) => {
-    let snapshots = 0;
-    new MutationObserver(() => (snapshots += 1)).observe(document.getElementById("summary")!, { childList: true });
-    const frames: number[] = [];
-    const table = document.getElementById("tree")!;
-    do {
-      frames.push(await new Promise<number>(requestAnimationFrame));
-      table.scrollTop += 4; // a person scrolling through the tree as it streams
-    } while (frames.at(-1)! - frames[0]! < ms);
-    return { frames: frames.slice(1).map((now, i) => now - frames[i]!), snapshots };
-  }, 10_000);
-  frames.sort((a, b) => a - b);
-  const at = (share: number) => frames[Math.min(frames.length - 1, Math.floor(share * frames.length))]!.toFixed(1);
-  const share = (ms: number) => ((100 * frames.filter((frame) => frame > ms).length) / frames.length).toFixed(1);
-  // Display timing jitters by a fraction of a millisecond; a frame that missed the display's
-  // refresh shows as 25 ms or more.
-  console.log(
-    `frame times over 10 s, ${frames.length} frames, ${snapshots} snapshots drawn: median ${at(0.5)} ms, ` +
-      `95th percentile ${at(0.95)} ms, worst ${at(1)} ms; ${share(16.7)}% over 16.7 ms, ${share(25)}% over 25 ms`,
-  );
-  assert.ok(snapshots >= 5, "the page kept streaming");
-  console.log(`the server's resident memory: ${openedWith} once serving, ${residentMemory(serverPid)} after streaming`);
-});
+    // Ten seconds of frames, and on a loaded machine longer, until five snapshots have been drawn.
+    const { frames, snapshots } = await page.evaluate(
+      async ([ms, limitMs]) => {
+        let snapshots = 0;
+        new MutationObserver(() => (snapshots += 1)).observe(document.getElementById("summary")!, { childList: true });
+        const frames: number[] = [];
+        const table = document.getElementById("tree")!;
+        for (let spent = 0; spent < ms || (snapshots < 5 && spent < limitMs); spent = frames.at(-1)! - frames[0]!) {
+          frames.push(await new Promise<number>(requestAnimationFrame));
+          table.scrollTop += 4; // a person scrolling through the tree as it streams
+        }
+        return { frames: frames.slice(1).map((now, i) => now - frames[i]!), snapshots };
+      },
+      [10_000, WAIT_MS] as const,
+    );
+    frames.sort((a, b) => a - b);
+    const at = (share: number) => frames[Math.min(frames.length - 1, Math.floor(share * frames.length))]!.toFixed(1);
+    const share = (ms: number) => ((100 * frames.filter((frame) => frame > ms).length) / frames.length).toFixed(1);
+    // Display timing jitters by a fraction of a millisecond; a frame that missed the display's
+    // refresh shows as 25 ms or more.
+    console.log(
+      `frame times over ${(frames.reduce((sum, frame) => sum + frame, 0) / 1000).toFixed(1)} s, ${frames.length} frames, ${snapshots} snapshots drawn: median ${at(0.5)} ms, ` +
+        `95th percentile ${at(0.95)} ms, worst ${at(1)} ms; ${share(16.7)}% over 16.7 ms, ${share(25)}% over 25 ms`,
+    );
+    assert.ok(snapshots >= 5, `the page drew ${snapshots} snapshots in ${WAIT_MS} ms, not 5`);
+    console.log(
+      `the server's resident memory: ${openedWith} once serving, ${residentMemory(serverPid)} after streaming`,
+    );
+  },
+);
 
 function residentMemory(pid: number): string {
   const kib = Number(execFileSync("ps", ["-o", "rss=", "-p", String(pid)], { encoding: "utf8" }));

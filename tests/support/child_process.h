@@ -18,6 +18,10 @@
 
 namespace procsampler::testing {
 
+// How long a read waits for the child before giving up on it: long, because a loaded machine may
+// leave a child unscheduled for seconds, and a wait that gives up says so in the failure.
+inline constexpr int CHILD_STALL_MS = 60000;
+
 class ChildProcess {
  public:
   // A standard stream that is not to be open is closed in the child.
@@ -60,7 +64,7 @@ class ChildProcess {
     fd_[stream] = -1;
   }
   // The next output line without its line feed; nothing once output ends or stalls for timeoutMs.
-  std::optional<std::string> readLine(int timeoutMs = 10000) {
+  std::optional<std::string> readLine(int timeoutMs = CHILD_STALL_MS) {
     std::size_t end;
     while ((end = pending_.find('\n')) == std::string::npos) {
       if (readMore(1, pending_, timeoutMs) <= 0) return std::nullopt;
@@ -74,19 +78,24 @@ class ChildProcess {
     }
     return line;
   }
-  // The rest of the output, to its end or a stall of 10 s, lines or not; a slow host pauses
-  // after each read.
+  // Whether output is waiting to be read, within timeoutMs; nothing is read.
+  bool outputWaiting(int timeoutMs = CHILD_STALL_MS) {
+    pollfd ready{fd_[1], POLLIN, 0};
+    return !pending_.empty() || (fd_[1] >= 0 && ::poll(&ready, 1, timeoutMs) > 0);
+  }
+  // The rest of the output, to its end or a stall of CHILD_STALL_MS, lines or not; a slow host
+  // pauses after each read.
   std::string readRest(std::chrono::microseconds pause = {}) {
     std::string rest = std::exchange(pending_, {});
-    while (readMore(1, rest, 10000) > 0) std::this_thread::sleep_for(pause);
+    while (readMore(1, rest, CHILD_STALL_MS) > 0) std::this_thread::sleep_for(pause);
     return rest;
   }
   // Reads standard error to its end, which comes when the child ends; a child still writing
-  // nothing after 10 s is killed. The exit code, or nothing when a signal ended the child (then
-  // in endSignal).
+  // nothing after CHILD_STALL_MS is killed (endSignal then says SIGKILL). The exit code, or
+  // nothing when a signal ended the child (then in endSignal).
   std::optional<int> waitForExit() {
     ssize_t got;
-    while ((got = readMore(2, errorOutput, 10000)) > 0) continue;
+    while ((got = readMore(2, errorOutput, CHILD_STALL_MS)) > 0) continue;
     if (pid_ <= 0) return std::nullopt;
     if (got < 0) ::kill(pid_, SIGKILL);
     int status = 0;

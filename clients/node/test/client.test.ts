@@ -1,14 +1,16 @@
 // The client against the real sidecar (PROCSAMPLER_BINARY, or build/procsampler), every event it
 // receives checked against the schema; the documented examples and the example host's
-// transcript checked the same way.
+// transcript checked the same way. The tests run at once, so none may block the event loop, and
+// every wait is long enough for a loaded machine and named when it runs out.
 import assert from "node:assert/strict";
-import { execFileSync, spawn } from "node:child_process";
+import { execFile, spawn } from "node:child_process";
 import { existsSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, it } from "node:test";
 import { text } from "node:stream/consumers";
 import { setTimeout as sleep } from "node:timers/promises";
+import { promisify } from "node:util";
 
 import * as client from "../src/index.js";
 import {
@@ -24,10 +26,18 @@ import { checkFiles, problems, repoRoot, schemas } from "./schema.js";
 const binaryPath = process.env["PROCSAMPLER_BINARY"] ?? `${repoRoot}build/procsampler`;
 const scratch = mkdtempSync(join(tmpdir(), "procsampler-client-"));
 const schemaProblems: string[] = [];
+const WAIT_MS = 120_000;
+// A program's standard output; a failure, or WAIT_MS without an end, rejects.
+const run = async (file: string, args: string[]): Promise<string> =>
+  (
+    await promisify(execFile)(file, args, { timeout: WAIT_MS }).catch((error: Error & { killed?: boolean }) => {
+      throw new Error(`${error.killed ? `not done within ${WAIT_MS} ms: ` : ""}${error.message}`);
+    })
+  ).stdout;
 after(() => assert.deepEqual(schemaProblems, []));
 
 async function start(options: StartOptions = {}): Promise<Sidecar> {
-  const sidecar = await Sidecar.start({ binaryPath, ...options });
+  const sidecar = await Sidecar.start({ binaryPath, startTimeoutMs: WAIT_MS, ...options });
   schemaProblems.push(...problems(sidecar.hello, "event"));
   sidecar.on("event", (event) => schemaProblems.push(...problems(event, "event")));
   return sidecar;
@@ -52,7 +62,7 @@ const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p)
 const ended = (pid: number): boolean =>
   !existsSync(`/proc/${pid}/stat`) || / Z /.test(readFileSync(`/proc/${pid}/stat`, "utf8"));
 
-describe("the client", { concurrency: true, timeout: 60000 }, () => {
+describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
   it("answers and refuses every command in order, assembles history, and fails all waiting once killed", async () => {
     const sidecar = await start();
     const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
@@ -90,8 +100,10 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
       history.map((s) => s.requestId ?? s.sequence),
       Array.from({ length: 33 }, (_, i) => i + 1),
     );
-    // Streaming is off, so the stream waits until the end.
+    // Streaming is off, so the stream waits until the end. Stopped first, the sidecar cannot answer
+    // however long this process waits for a processor before the kill.
     const stream = sidecar.snapshots();
+    process.kill(root, "SIGSTOP");
     const waiting = [sidecar.sampleNow(), sidecar.readHistory(1000), stream.next(), stream.next()];
     process.kill(root, "SIGKILL");
     assert.deepEqual(await outcomes([...waiting, sidecar.setStreaming(true)]), Array(5).fill("exited SIGKILL"));
@@ -249,11 +261,11 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     assert.deepEqual([exit.exitCode, (await stream.next()).done], [0, true]);
 
     const index = new URL("../src/index.js", import.meta.url).href;
-    const host = `const sidecar = await (await import("${index}")).Sidecar.start({ binaryPath: "${binaryPath}" });
-      await sidecar.configure({ rootPid: process.pid }); console.log(sidecar.hello.sidecarPid);`;
-    const pid = Number(execFileSync(process.execPath, ["--input-type=module", "-e", host], { timeout: 10000 }));
-    for (let i = 0; i < 50 && !ended(pid); i++) await sleep(100);
-    assert.ok(ended(pid), `sidecar ${pid} outlived its host`);
+    const host = `const sidecar = await (await import("${index}")).Sidecar.start({ binaryPath: "${binaryPath}",
+      startTimeoutMs: ${WAIT_MS} }); await sidecar.configure({ rootPid: process.pid }); console.log(sidecar.hello.sidecarPid);`;
+    const pid = Number(await run(process.execPath, ["--input-type=module", "-e", host]));
+    for (const end = Date.now() + WAIT_MS; !ended(pid) && Date.now() < end;) await sleep(100);
+    assert.ok(ended(pid), `sidecar ${pid} outlived its host by ${WAIT_MS} ms`);
   });
 
   it("has types that follow the schema, and documents only what the schema holds", async () => {
@@ -307,9 +319,9 @@ describe("the client", { concurrency: true, timeout: 60000 }, () => {
     assert.deepEqual(checkFiles([`${repoRoot}docs/protocol.md`], [...tagged(commands), ...tagged(events)]), []);
   });
 
-  it("runs the example host on events that follow the schema", () => {
+  it("runs the example host on events that follow the schema", async () => {
     const transcript = join(scratch, "watch.transcript");
-    execFileSync("python3", [
+    await run("python3", [
       `${repoRoot}examples/watch.py`,
       "--binary",
       binaryPath,
