@@ -458,6 +458,7 @@ test("a hostile local user: 32 held streams, foreign sites, no URL, a name with 
   for (let i = 0; i < 32; i += 1) held.push(await heldStream(url));
   assert.deepEqual(new Set(held), new Set([200]));
   assert.equal(await heldStream(url, "origin: http://attacker.example"), 403);
+  assert.equal(await heldStream(url, "sec-fetch-site: cross-site"), 403);
   assert.equal(await heldStream(url, `origin: http://${url.host}`), 200);
   assert.equal(await heldStream(url, "", "http://["), 400);
   const summary = async () => (await page.textContent("#summary")) ?? "";

@@ -80,9 +80,14 @@ async function main(): Promise<void> {
     const path = url.pathname;
     if (path === "/events" || path === "/command") {
       // The page's own requests send no Origin (same origin); a page of another site that opens
-      // streams to take the slots sends its own.
+      // streams to take the slots sends its own, or, through an <img> or <script> element, none
+      // but a Sec-Fetch-Site other than same-origin (or none, for an address typed by hand).
       const origin = request.headers.origin;
       if (origin !== undefined && !allowedOrigins.has(origin)) return void response.writeHead(403).end();
+      const site = request.headers["sec-fetch-site"];
+      if (site !== undefined && site !== "same-origin" && site !== "none") {
+        return void response.writeHead(403).end();
+      }
     }
     if (path === "/events") return void streams.open(response);
     if (path === "/command") {
