@@ -7,6 +7,7 @@
 import assert from "node:assert/strict";
 import { execFileSync, spawn, type ChildProcess } from "node:child_process";
 import { existsSync, mkdirSync, readFileSync } from "node:fs";
+import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { createInterface } from "node:readline";
@@ -53,7 +54,8 @@ setInterval(() => { if (grow && keep.length < 256) keep.push(Buffer.alloc(1 << 2
 
 // The dark picture goes beside the light one.
 const DARK_SCREENSHOT = SCREENSHOT.replace(/\.png$/, "-dark.png");
-const AXE = fileURLToPath(new URL("../../../node_modules/axe-core/axe.min.js", import.meta.url));
+// Found as Node finds a package: npm may install it in this folder or at the workspace's top.
+const AXE = createRequire(import.meta.url).resolve("axe-core/axe.min.js");
 // The newest dashboard server's pid, to read its memory.
 let serverPid = 0;
 
