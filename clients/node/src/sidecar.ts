@@ -60,6 +60,7 @@ export interface AbortSignalLike {
 /** How long a request waits: once either ends it, the request rejects (with a RequestTimeoutError,
  *  or the signal's reason) and its answer, if it comes later, is dropped. */
 export interface RequestOptions {
+  /** Infinity: no limit, whatever requestTimeoutMs says; a negative one or NaN is refused (RangeError). */
   timeoutMs?: number;
   signal?: AbortSignalLike;
 }
@@ -104,6 +105,8 @@ interface StreamReader {
 const BARRIER_REFUSAL = "configure must be sent before reading history";
 const STDERR_LIMIT = 65536;
 const DEFAULT_MAX_LINE_BYTES = 128 * 1024 * 1024;
+// The longest delay setTimeout keeps, 2^31 - 1 ms (24.8 days).
+const MAX_TIMER_MS = 2 ** 31 - 1;
 
 export class Sidecar {
   /** The sidecar's hello: its version, pid, platform and capabilities. */
@@ -305,6 +308,9 @@ export class Sidecar {
     }
     const { signal } = options;
     const timeoutMs = options.timeoutMs ?? this.requestTimeoutMs;
+    if (timeoutMs !== undefined && !(timeoutMs >= 0)) {
+      return Promise.reject(new RangeError(`timeoutMs is ${timeoutMs}: a number of milliseconds from 0 is needed`));
+    }
     if (signal?.aborted) return Promise.reject(signal.reason);
     return new Promise<T>((resolve, reject) => {
       let timer: ReturnType<typeof setTimeout> | undefined;
@@ -324,7 +330,9 @@ export class Sidecar {
       };
       const onAbort = (): void => giveUp(signal?.reason);
       send(settle, `procsampler-${this.nextRequestId++}`);
-      if (timeoutMs !== undefined) {
+      // setTimeout fires at once for a delay it cannot hold (Infinity included): a longer wait has no
+      // end to keep.
+      if (timeoutMs !== undefined && timeoutMs <= MAX_TIMER_MS) {
         timer = setTimeout(() => giveUp(new RequestTimeoutError(command.type, timeoutMs)), timeoutMs);
       }
       signal?.addEventListener("abort", onAbort, { once: true });

@@ -189,13 +189,16 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       sidecar.readHistory(1000, { signal: aborts.signal }),
       sidecar.setStreaming(false, { timeoutMs: 1000 }),
     ];
+    const unbounded = sidecar.sampleNow({ timeoutMs: Infinity });
     aborts.abort();
     assert.deepEqual(await outcomes(waiting), [
       "timeout sampleNow",
       "AbortError: This operation was aborted",
       "timeout setStreaming",
     ]);
+    await assert.rejects(sidecar.sampleNow({ timeoutMs: NaN }), RangeError);
     process.kill(pid, "SIGCONT");
+    assert.deepEqual(pids(await unbounded), [pid]);
     assert.deepEqual(pids(await sidecar.sampleNow()), [pid]);
     assert.equal((await sidecar.close()).exitCode, 0);
   });
