@@ -38,7 +38,7 @@ export interface StartOptions {
   streamMode?: "every" | "latest";
   /** Streamed snapshots one iterator may hold unread in "every" mode (64 by default). */
   highWaterMark?: number;
-  /** How long to wait for hello before giving up (10000 ms by default). */
+  /** How long to wait for hello before giving up (10000 ms by default; Infinity: no limit). */
   startTimeoutMs?: number;
   /** The timeoutMs of every request that names none (by default requests wait for ever). */
   requestTimeoutMs?: number;
@@ -242,7 +242,9 @@ export class Sidecar {
     // start() awaits it; this keeps a failed start from also counting as unhandled here.
     this.ready.catch(() => undefined);
     const timeoutMs = options.startTimeoutMs ?? 10000;
-    this.startTimer = setTimeout(() => this.abandon(`no hello within ${timeoutMs} ms`), timeoutMs);
+    if (timeoutMs <= MAX_TIMER_MS) {
+      this.startTimer = setTimeout(() => this.abandon(`no hello within ${timeoutMs} ms`), timeoutMs);
+    }
 
     child.stdout.on("data", (chunk: Buffer) => this.onData(chunk));
     child.stderr.setEncoding("utf8");
@@ -266,7 +268,7 @@ export class Sidecar {
   private readonly requestTimeoutMs: number | undefined;
   private readonly maxLineBytes: number;
   private readonly lines: LineSplitter;
-  private readonly startTimer: ReturnType<typeof setTimeout>;
+  private readonly startTimer: ReturnType<typeof setTimeout> | undefined;
   private settleExited!: (exit: SidecarExit) => void;
   private helloSettle!: Settle<void>;
   private helloEvent: HelloEvent | null = null;

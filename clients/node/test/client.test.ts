@@ -169,7 +169,7 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       .map((line) => JSON.parse(line) as client.ErrorEvent)
       .map((event, i) => new CommandRefusedError(bad[i]!.type, event.code, event.recoverable, event.message).message);
 
-    const sidecar = await start();
+    const sidecar = await start({ startTimeoutMs: Infinity });
     const pid = sidecar.hello.sidecarPid;
     const refusals = await Promise.allSettled([
       sidecar.setSampleInterval(1.5),
