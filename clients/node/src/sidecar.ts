@@ -165,6 +165,8 @@ export class Sidecar {
     this.readers.add(reader);
     const leave = (): IteratorResult<Snapshot> => {
       this.readers.delete(reader);
+      // A next() still waiting (return() called from elsewhere than its loop) ends too.
+      this.wake(reader);
       this.updateFlow();
       return { value: undefined, done: true };
     };

@@ -100,6 +100,11 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       history.map((s) => s.requestId ?? s.sequence),
       Array.from({ length: 33 }, (_, i) => i + 1),
     );
+    // A stream ended by return() ends the next() that waits on it.
+    const stopped = sidecar.snapshots();
+    const stoppedNext = stopped.next();
+    await stopped.return!();
+    assert.deepEqual(await stoppedNext, { value: undefined, done: true });
     // Streaming is off, so the stream waits until the end. Stopped first, the sidecar cannot answer
     // however long this process waits for a processor before the kill.
     const stream = sidecar.snapshots();
