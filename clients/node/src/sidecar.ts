@@ -38,7 +38,7 @@ export interface StartOptions {
   streamMode?: "every" | "latest";
   /** Streamed snapshots one iterator may hold unread in "every" mode (64 by default). */
   highWaterMark?: number;
-  /** How long to wait for hello before giving up (10000 ms by default). */
+  /** How long to wait for hello before giving up (10000 ms by default; Infinity: no limit). */
   startTimeoutMs?: number;
   /** The timeoutMs of every request that names none (by default requests wait for ever). */
   requestTimeoutMs?: number;
@@ -60,6 +60,7 @@ export interface AbortSignalLike {
 /** How long a request waits: once either ends it, the request rejects (with a RequestTimeoutError,
  *  or the signal's reason) and its answer, if it comes later, is dropped. */
 export interface RequestOptions {
+  /** Infinity: no limit, whatever requestTimeoutMs says; a negative one or NaN is refused (RangeError). */
   timeoutMs?: number;
   signal?: AbortSignalLike;
 }
@@ -104,6 +105,8 @@ interface StreamReader {
 const BARRIER_REFUSAL = "configure must be sent before reading history";
 const STDERR_LIMIT = 65536;
 const DEFAULT_MAX_LINE_BYTES = 128 * 1024 * 1024;
+// The longest delay setTimeout keeps, 2^31 - 1 ms (24.8 days).
+const MAX_TIMER_MS = 2 ** 31 - 1;
 
 export class Sidecar {
   /** The sidecar's hello: its version, pid, platform and capabilities. */
@@ -162,6 +165,8 @@ export class Sidecar {
     this.readers.add(reader);
     const leave = (): IteratorResult<Snapshot> => {
       this.readers.delete(reader);
+      // A next() still waiting (return() called from elsewhere than its loop) ends too.
+      this.wake(reader);
       this.updateFlow();
       return { value: undefined, done: true };
     };
@@ -239,7 +244,9 @@ export class Sidecar {
     // start() awaits it; this keeps a failed start from also counting as unhandled here.
     this.ready.catch(() => undefined);
     const timeoutMs = options.startTimeoutMs ?? 10000;
-    this.startTimer = setTimeout(() => this.abandon(`no hello within ${timeoutMs} ms`), timeoutMs);
+    if (timeoutMs <= MAX_TIMER_MS) {
+      this.startTimer = setTimeout(() => this.abandon(`no hello within ${timeoutMs} ms`), timeoutMs);
+    }
 
     child.stdout.on("data", (chunk: Buffer) => this.onData(chunk));
     child.stderr.setEncoding("utf8");
@@ -263,7 +270,7 @@ export class Sidecar {
   private readonly requestTimeoutMs: number | undefined;
   private readonly maxLineBytes: number;
   private readonly lines: LineSplitter;
-  private readonly startTimer: ReturnType<typeof setTimeout>;
+  private readonly startTimer: ReturnType<typeof setTimeout> | undefined;
   private settleExited!: (exit: SidecarExit) => void;
   private helloSettle!: Settle<void>;
   private helloEvent: HelloEvent | null = null;
@@ -305,6 +312,9 @@ export class Sidecar {
     }
     const { signal } = options;
     const timeoutMs = options.timeoutMs ?? this.requestTimeoutMs;
+    if (timeoutMs !== undefined && !(timeoutMs >= 0)) {
+      return Promise.reject(new RangeError(`timeoutMs is ${timeoutMs}: a number of milliseconds from 0 is needed`));
+    }
     if (signal?.aborted) return Promise.reject(signal.reason);
     return new Promise<T>((resolve, reject) => {
       let timer: ReturnType<typeof setTimeout> | undefined;
@@ -324,7 +334,9 @@ export class Sidecar {
       };
       const onAbort = (): void => giveUp(signal?.reason);
       send(settle, `procsampler-${this.nextRequestId++}`);
-      if (timeoutMs !== undefined) {
+      // setTimeout fires at once for a delay it cannot hold (Infinity included): a longer wait has no
+      // end to keep.
+      if (timeoutMs !== undefined && timeoutMs <= MAX_TIMER_MS) {
         timer = setTimeout(() => giveUp(new RequestTimeoutError(command.type, timeoutMs)), timeoutMs);
       }
       signal?.addEventListener("abort", onAbort, { once: true });

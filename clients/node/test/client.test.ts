@@ -100,6 +100,11 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       history.map((s) => s.requestId ?? s.sequence),
       Array.from({ length: 33 }, (_, i) => i + 1),
     );
+    // A stream ended by return() ends the next() that waits on it.
+    const stopped = sidecar.snapshots();
+    const stoppedNext = stopped.next();
+    await stopped.return!();
+    assert.deepEqual(await stoppedNext, { value: undefined, done: true });
     // Streaming is off, so the stream waits until the end. Stopped first, the sidecar cannot answer
     // however long this process waits for a processor before the kill.
     const stream = sidecar.snapshots();
@@ -169,7 +174,7 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       .map((line) => JSON.parse(line) as client.ErrorEvent)
       .map((event, i) => new CommandRefusedError(bad[i]!.type, event.code, event.recoverable, event.message).message);
 
-    const sidecar = await start();
+    const sidecar = await start({ startTimeoutMs: Infinity });
     const pid = sidecar.hello.sidecarPid;
     const refusals = await Promise.allSettled([
       sidecar.setSampleInterval(1.5),
@@ -189,13 +194,16 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       sidecar.readHistory(1000, { signal: aborts.signal }),
       sidecar.setStreaming(false, { timeoutMs: 1000 }),
     ];
+    const unbounded = sidecar.sampleNow({ timeoutMs: Infinity });
     aborts.abort();
     assert.deepEqual(await outcomes(waiting), [
       "timeout sampleNow",
       "AbortError: This operation was aborted",
       "timeout setStreaming",
     ]);
+    await assert.rejects(sidecar.sampleNow({ timeoutMs: NaN }), RangeError);
     process.kill(pid, "SIGCONT");
+    assert.deepEqual(pids(await unbounded), [pid]);
     assert.deepEqual(pids(await sidecar.sampleNow()), [pid]);
     assert.equal((await sidecar.close()).exitCode, 0);
   });

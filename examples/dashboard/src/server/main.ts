@@ -70,13 +70,24 @@ async function main(): Promise<void> {
     // gets nothing.
     if (!allowedHosts.has(request.headers.host ?? "")) return void response.writeHead(403).end();
     if (request.method !== "GET") return void response.writeHead(405).end();
-    const url = new URL(request.url ?? "/", "http://localhost");
+    // An absolute-form target ("GET http://[ HTTP/1.1") can be no URL at all.
+    let url: URL;
+    try {
+      url = new URL(request.url ?? "/", "http://localhost");
+    } catch {
+      return void response.writeHead(400).end();
+    }
     const path = url.pathname;
     if (path === "/events" || path === "/command") {
       // The page's own requests send no Origin (same origin); a page of another site that opens
-      // streams to take the slots sends its own.
+      // streams to take the slots sends its own, or, through an <img> or <script> element, none
+      // but a Sec-Fetch-Site other than same-origin (or none, for an address typed by hand).
       const origin = request.headers.origin;
       if (origin !== undefined && !allowedOrigins.has(origin)) return void response.writeHead(403).end();
+      const site = request.headers["sec-fetch-site"];
+      if (site !== undefined && site !== "same-origin" && site !== "none") {
+        return void response.writeHead(403).end();
+      }
     }
     if (path === "/events") return void streams.open(response);
     if (path === "/command") {
