@@ -165,7 +165,8 @@ char* appendProcessTail(char* out, const ProcessSample& process) {
 
 }  // namespace
 
-EventWriter::EventWriter(OutputSink& sink) : sink_(sink) {}
+EventWriter::EventWriter(OutputSink& sink, std::uint32_t version)
+    : sink_(sink), version_(version) {}
 
 IoStatus EventWriter::sendPending() {
   if (used_ == 0) return {};
@@ -266,7 +267,7 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
 }
 
 bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first) {
-  if (!putNumber(first ? R"({"version":)" : R"(,{"version":)", PROTOCOL_VERSION) ||
+  if (!putNumber(first ? R"({"version":)" : R"(,{"version":)", version_) ||
       !putNumber(R"(,"type":"snapshot","sequence":)", snapshot.sequence) ||
       !putNumber(R"(,"sampledAtUnixMs":)", snapshot.sampledAtUnixMs) ||
       !putNumber(R"(,"collectionDurationMicros":)", snapshot.collectionDurationMicros) ||
@@ -301,8 +302,9 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
 IoStatus EventWriter::writeHello(const HelloInfo& hello) {
   if (failed_) return failure_;
   const Capabilities& caps = hello.capabilities;
-  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
-      !putLiteral(R"(,"type":"hello","sidecarVersion":)") || !putString(hello.sidecarVersion) ||
+  if (!putNumber(R"({"version":)", version_) || !putLiteral(R"(,"type":"hello")") ||
+      (version_ >= 3 && !putLiteral(R"(,"protocolVersions":[2,3])")) ||
+      !putLiteral(R"(,"sidecarVersion":)") || !putString(hello.sidecarVersion) ||
       !putNumber(R"(,"sidecarPid":)", hello.sidecarPid) || !putLiteral(R"(,"platform":)") ||
       !putString(hello.platform) || !putLiteral(R"(,"arch":)") || !putString(hello.arch) ||
       !putBool(R"(,"capabilities":{"cumulativeCpuTime":)", caps.cumulativeCpuTime) ||
@@ -317,13 +319,25 @@ IoStatus EventWriter::writeHello(const HelloInfo& hello) {
   return endEvent();
 }
 
-IoStatus EventWriter::writeError(std::string_view code, std::string_view message,
-                                 bool recoverable) {
+IoStatus EventWriter::writeError(std::string_view code, std::string_view message, bool recoverable,
+                                 std::optional<std::string_view> requestId) {
   if (failed_) return failure_;
-  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
-      !putLiteral(R"(,"type":"error","code":)") || !putString(code) ||
-      !putLiteral(R"(,"message":)") || !putString(message) ||
-      !putBool(R"(,"recoverable":)", recoverable) || !putLiteral("}\n")) {
+  if (!putNumber(R"({"version":)", version_) || !putLiteral(R"(,"type":"error","code":)") ||
+      !putString(code) || !putLiteral(R"(,"message":)") || !putString(message) ||
+      !putBool(R"(,"recoverable":)", recoverable)) {
+    return failure_;
+  }
+  if (version_ >= 3 && requestId) {
+    if (!putLiteral(R"(,"requestId":)") || !putString(*requestId)) return failure_;
+  }
+  if (!putLiteral("}\n")) return failure_;
+  return endEvent();
+}
+
+IoStatus EventWriter::writeAck(std::string_view requestId) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) || !putLiteral(R"(,"type":"ack","requestId":)") ||
+      !putString(requestId) || !putLiteral("}\n")) {
     return failure_;
   }
   return endEvent();
@@ -338,7 +352,7 @@ IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot) {
 IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
                                         std::span<const Snapshot* const> snapshots) {
   if (failed_) return failure_;
-  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
+  if (!putNumber(R"({"version":)", version_) ||
       !putLiteral(R"(,"type":"historyChunk","requestId":)") || !putString(requestId) ||
       !putBool(R"(,"done":)", done) || !putLiteral(R"(,"snapshots":[)")) {
     return failure_;

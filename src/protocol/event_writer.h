@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -12,6 +13,7 @@
 
 namespace procsampler::protocol {
 
+// The version spoken unless the host asked for a later one at launch.
 inline constexpr std::uint32_t PROTOCOL_VERSION = 2;
 // A pipe's default capacity: a long event goes out in as few writes as the reader can take.
 inline constexpr std::size_t EVENT_BUFFER_BYTES = 65536;
@@ -62,14 +64,21 @@ class FdSink final : public OutputSink {
 
 class EventWriter {
  public:
-  // The sink must outlive the writer.
-  explicit EventWriter(OutputSink& sink);
+  // The sink must outlive the writer. version: the protocol version every event is written in,
+  // 2 or 3; version 3 adds its members and events, version 2 is written byte for byte as ever.
+  explicit EventWriter(OutputSink& sink, std::uint32_t version = PROTOCOL_VERSION);
+
+  std::uint32_t version() const { return version_; }
 
   // Each writes one complete line and flushes it; on failure the event stops at once and the
   // error is returned. After a failure the caller writes no further event; if it tries, nothing
   // is written and the first failure is returned again.
   IoStatus writeHello(const HelloInfo& hello);
-  IoStatus writeError(std::string_view code, std::string_view message, bool recoverable);
+  // requestId: written in version 3 only, and only when present.
+  IoStatus writeError(std::string_view code, std::string_view message, bool recoverable,
+                      std::optional<std::string_view> requestId = std::nullopt);
+  // Version 3: the answer to a command that carried a request id and has no result of its own.
+  IoStatus writeAck(std::string_view requestId);
   IoStatus writeSnapshot(const sampling::Snapshot& snapshot);
   // snapshots: at most 32, written without their requestId.
   IoStatus writeHistoryChunk(std::string_view requestId, bool done,
@@ -110,6 +119,7 @@ class EventWriter {
   bool putProcess(const sampling::ProcessSample& process, bool first);
 
   OutputSink& sink_;
+  std::uint32_t version_;
   std::size_t used_ = 0;
   bool failed_ = false;
   IoError failure_{};

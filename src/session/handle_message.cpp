@@ -111,18 +111,27 @@ IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& comma
 
 Result handleCommand(SessionContext& session, const Command& command) {
   const std::uint32_t version = protocol::commandVersion(command);
-  if (version != PROTOCOL_VERSION) {
+  const std::uint32_t spoken = session.writer.version();
+  const std::optional<std::string_view> requestId = protocol::commandRequestId(command);
+  if (version != spoken) {
     const std::string message = "unsupported protocol version " + std::to_string(version) +
-                                "; expected " + std::to_string(PROTOCOL_VERSION);
-    return continueAfter(session.writer.writeError(kProtocolMismatch, message, false));
+                                "; expected " + std::to_string(spoken);
+    return continueAfter(session.writer.writeError(kProtocolMismatch, message, false, requestId));
   }
   if (!session.state.config) {
     const std::string_view refusal = notConfiguredMessage(command);
     if (!refusal.empty()) {
-      return continueAfter(session.writer.writeError(kNotConfigured, refusal, true));
+      return continueAfter(session.writer.writeError(kNotConfigured, refusal, true, requestId));
     }
   }
 
+  if (const auto* n = std::get_if<protocol::SampleNow>(&command)) {
+    return continueAfter(sampleNow(session, *n));
+  }
+  if (const auto* h = std::get_if<protocol::ReadHistory>(&command)) {
+    return continueAfter(readHistory(session, *h));
+  }
+  // The commands without a result of their own.
   if (const auto* c = std::get_if<protocol::Configure>(&command)) {
     configure(session, *c);
   } else if (const auto* e = std::get_if<protocol::SetExternalProcesses>(&command)) {
@@ -131,14 +140,13 @@ Result handleCommand(SessionContext& session, const Command& command) {
     setSampleInterval(session, *i);
   } else if (const auto* s = std::get_if<protocol::SetStreaming>(&command)) {
     session.state.streaming = s->enabled;
-  } else if (const auto* n = std::get_if<protocol::SampleNow>(&command)) {
-    return continueAfter(sampleNow(session, *n));
-  } else if (const auto* h = std::get_if<protocol::ReadHistory>(&command)) {
-    return continueAfter(readHistory(session, *h));
-  } else if (std::holds_alternative<protocol::Shutdown>(command)) {
-    return Flow::Stop;
   }
-  return Flow::Continue;
+  // Only a version 3 command can carry a request id here, so the ack is version 3's alone.
+  if (requestId) {
+    const IoStatus status = session.writer.writeAck(*requestId);
+    if (!status.ok()) return Unexpected{status.error()};
+  }
+  return std::holds_alternative<protocol::Shutdown>(command) ? Flow::Stop : Flow::Continue;
 }
 
 }  // namespace
@@ -153,7 +161,8 @@ sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::st
 
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {
   if (const auto* invalid = std::get_if<Invalid>(&message)) {
-    return continueAfter(session.writer.writeError(kInvalidCommand, invalid->text, true));
+    return continueAfter(
+        session.writer.writeError(kInvalidCommand, invalid->text, true, invalid->requestId));
   }
   return handleCommand(session, std::get<protocol::Command>(message));
 }

@@ -85,7 +85,8 @@ IoStatus runSession(const SessionEnvironment& environment) {
   protocol::FdSink fdSink(environment.outputFd);
   std::optional<LineBoundarySink> guarded;
   if (environment.lineBoundary) guarded.emplace(fdSink, *environment.lineBoundary);
-  protocol::EventWriter writer(guarded ? static_cast<protocol::OutputSink&>(*guarded) : fdSink);
+  protocol::EventWriter writer(guarded ? static_cast<protocol::OutputSink&>(*guarded) : fdSink,
+                               environment.protocolVersion);
 
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
@@ -111,7 +112,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
   return outcome;
 }
 
-IoStatus runSession() {
+IoStatus runSession(const LaunchOptions& options) {
   occupyMissingStandardDescriptors();
   // Never destroyed: the watcher may take it while the process exits.
   static std::mutex& lineBoundary = *new std::mutex;
@@ -122,6 +123,7 @@ IoStatus runSession() {
   environment.outputFd = STDOUT_FILENO;
   environment.clock = &clock;
   environment.lineBoundary = &lineBoundary;
+  environment.protocolVersion = options.protocolVersion;
   environment.makeTable = [](Clock& tableClock) {
     return sampling::new_with_specifics(tableClock);
   };

@@ -56,9 +56,11 @@ std::string readHistory(const std::string& id, int windowMs) {
 }
 
 struct Host : ChildProcess {
-  explicit Host(bool stdinOpen = true, bool stdoutOpen = true)
+  // A sidecar started with arguments logs its lines apart, for the schema of its version.
+  explicit Host(bool stdinOpen = true, bool stdoutOpen = true, const Lines& arguments = {})
       : ChildProcess(testPath("PROCSAMPLER_BINARY", SIDECAR_FROM_TESTS).c_str(), stdinOpen,
-                     stdoutOpen) {
+                     stdoutOpen, arguments,
+                     arguments.empty() ? "PROCSAMPLER_EVENT_LOG" : "PROCSAMPLER_EVENT_LOG_V3") {
     if (stdoutOpen) hello = next();
   }
   void send(const std::string& lines) { EXPECT_TRUE(write(lines)); }
@@ -144,6 +146,88 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
             R"("failed reading command stream: stream did not contain valid UTF-8",)"
             R"("recoverable":true})");
   history.expectEnd(0);  // input is still open, yet nothing after the bad line is read
+}
+
+TEST(Sidecar, ProtocolArgumentPicksTheVersionOrEndsWithStatusTwo) {
+  const std::string v3Hello = R"({"version":3,"type":"hello","protocolVersions":[2,3],)";
+  for (const Lines& arguments :
+       {Lines{"--protocol", "3"}, Lines{"--protocol=0000000000000000099"}}) {
+    Host host(true, true, arguments);
+    EXPECT_TRUE(host.hello.starts_with(v3Hello)) << host.hello;
+    host.send(R"({"type":"shutdown","version":3})"
+              "\n");
+    host.expectEnd(0);
+  }
+  {
+    Host host(true, true, {"--protocol", "3", "--protocol", "2"});  // the last one counts
+    EXPECT_TRUE(host.hello.starts_with(R"({"version":2,"type":"hello","sidecarVersion":)"));
+  }
+  constexpr struct {
+    const char* arguments[2];
+    const char* error;
+  } kRefused[] = {
+      {{"--protocol", "1"}, "protocol version must be a number of at least 2, not `1`"},
+      {{"--protocol", "-3"}, "protocol version must be a number of at least 2, not `-3`"},
+      {{"--protocol=3.0"}, "protocol version must be a number of at least 2, not `3.0`"},
+      {{"--protocol="}, "protocol version must be a number of at least 2, not ``"},
+      {{"--protocol"}, "--protocol needs a protocol version, such as --protocol 3"},
+      {{"-v"}, "unknown argument `-v`; the only option is --protocol <version>"},
+      {{"--protocols", "3"},
+       "unknown argument `--protocols`; the only option is --protocol <version>"},
+  };
+  for (const auto& refused : kRefused) {
+    Lines arguments;
+    for (const char* argument : refused.arguments) {
+      if (argument) arguments.emplace_back(argument);
+    }
+    Host host(true, true, arguments);
+    host.expectEnd(2, "Error: " + std::string(refused.error) + "\n");
+  }
+}
+
+// Every command that carries a request id gets one answer naming it; the rest are answered as
+// in version 2.
+TEST(Sidecar, Version3AnswersEveryRequest) {
+  Host host(true, true, {"--protocol", "3"});
+  const auto v3 = [](const std::string& type, const std::string& body) {
+    return R"({"type":")" + type + R"(","version":3,)" + body + "}\n";
+  };
+  const std::string pid = std::to_string(host.pid());
+  host.send(v3("sampleNow", R"("requestId":"early")") +
+            v3("configure", R"("rootPid":)" + pid + R"(,"sampleIntervalMs":0,"requestId":"c")") +
+            v3("setStreaming", R"("enabled":false,"requestId":"s")") +
+            v3("setSampleInterval", R"("sampleIntervalMs":0)") +
+            v3("setExternalProcesses", R"("requestId":"e","processes":[[1,null]])") +
+            sampleNow("old") + v3("setStreaming", R"("requestId":"bad")") + "not json\n" +
+            v3("setStreaming", R"("enabled":true,"requestId":7)") +
+            v3("sampleNow", R"("requestId":"n")") +
+            v3("readHistory", R"("requestId":"h","windowMs":0)") +
+            v3("shutdown", R"("requestId":"bye")"));
+  const std::string error = R"({"version":3,"type":"error","code":)";
+  EXPECT_EQ(host.next(), error + R"("not-configured","message":"configure must be sent before )"
+                                 R"(sampling","recoverable":true,"requestId":"early"})");
+  for (const char* id : {"c", "s", "e"}) {
+    EXPECT_EQ(host.next(), R"({"version":3,"type":"ack","requestId":")" + std::string(id) + "\"}");
+  }
+  EXPECT_EQ(host.next(), error + R"("protocol-mismatch","message":"unsupported protocol version )"
+                                 R"(2; expected 3","recoverable":false,"requestId":"old"})");
+  EXPECT_EQ(host.next(), error + R"("invalid-command","message":"invalid command: missing field )"
+                                 R"(`enabled`","recoverable":true,"requestId":"bad"})");
+  for (int unnamed = 0; unnamed < 2; ++unnamed) {
+    const std::string line = host.next();
+    EXPECT_TRUE(line.starts_with(error + R"("invalid-command")") &&
+                line.ends_with(R"("recoverable":true})"))
+        << line;
+  }
+  const std::string snapshot = host.next();
+  EXPECT_TRUE(snapshot.starts_with(R"({"version":3,"type":"snapshot",)")) << snapshot;
+  EXPECT_EQ(fields(snapshot, "requestId"), Lines{"\"n\""});
+  const std::string chunk = host.next();
+  EXPECT_TRUE(
+      chunk.starts_with(R"({"version":3,"type":"historyChunk","requestId":"h","done":true)"))
+      << chunk;
+  EXPECT_EQ(host.next(), R"({"version":3,"type":"ack","requestId":"bye"})");
+  host.expectEnd(0);
 }
 
 // Hosts stop their sidecar with these signals, often while it writes: it must finish the line it

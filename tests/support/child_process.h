@@ -15,13 +15,21 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace procsampler::testing {
 
 class ChildProcess {
  public:
-  // A standard stream that is not to be open is closed in the child.
-  explicit ChildProcess(const char* path, bool stdinOpen = true, bool stdoutOpen = true) {
+  // A standard stream that is not to be open is closed in the child. Lines read are logged to the
+  // file named by the environment variable `eventLog` when it is set.
+  explicit ChildProcess(const char* path, bool stdinOpen = true, bool stdoutOpen = true,
+                        const std::vector<std::string>& arguments = {},
+                        const char* eventLog = "PROCSAMPLER_EVENT_LOG") {
+    std::vector<char*> argv{const_cast<char*>(path)};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     ::signal(SIGPIPE, SIG_IGN);  // the host must see a closed pipe as an error, not die of it
     const bool open[3] = {stdinOpen, stdoutOpen, true};
     int fds[3][2];  // per stream: read end, write end; the child gets [0][0], [1][1], [2][1]
@@ -32,7 +40,7 @@ class ChildProcess {
     if ((pid_ = ::fork()) == 0) {  // only async-signal-safe calls until exec
       for (int i = 0; i < 3; ++i) open[i] ? ::dup2(fds[i][i == 0 ? 0 : 1], i) : ::close(i);
       ::signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
-      ::execl(path, path, nullptr);
+      ::execv(path, argv.data());
       ::_exit(127);
     }
     for (int i = 0; i < 3; ++i) {
@@ -40,7 +48,7 @@ class ChildProcess {
       fd_[i] = fds[i][i == 0 ? 1 : 0];
     }
     // Every line read is also appended there, for checking against the event schema afterwards.
-    if (const char* log = std::getenv("PROCSAMPLER_EVENT_LOG")) {
+    if (const char* log = std::getenv(eventLog)) {
       eventLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
   }
