@@ -43,6 +43,8 @@ struct SetSampleInterval {
 struct SetStreaming {
   std::uint32_t version = 0;
   bool enabled = false;
+  // Version 3: while the host has not read everything written, periodic snapshots are skipped.
+  bool latest = false;
   std::optional<std::string> optionalRequestId = std::nullopt;
   friend bool operator==(const SetStreaming&, const SetStreaming&) = default;
 };

@@ -54,6 +54,7 @@ struct FieldValues {
   std::string requestId;
   std::vector<ExternalProcess> processes;        // externalProcesses or processes
   std::optional<std::string> optionalRequestId;  // version 3, on the variants without requestId
+  bool latest = false;                           // version 3, setStreaming
 };
 
 // A converted field's value, moved out of the union.
@@ -210,13 +211,23 @@ bool Converter::members(const VariantShape& shape, std::size_t begin, FieldValue
 
 bool Converter::laterMembers(const VariantShape& shape, std::size_t begin, FieldValues& out) {
   const auto fields = std::span(shape.fields).first(shape.fieldCount);
-  if (std::ranges::find(fields, Field::RequestId) != fields.end()) return true;
+  const bool takesRequestId = std::ranges::find(fields, Field::RequestId) == fields.end();
+  const bool takesLatest = shape.tag == "setStreaming";
+  bool seenLatest = false;
   for (std::size_t key = begin; key < tree_.size(); key = tree_.next(key + 1)) {
     const std::string_view name = tree_.text(tree_[key]);
-    if (name != fieldName(Field::RequestId)) continue;
-    if (out.optionalRequestId) return refuse(duplicateField(name));
-    if (tree_[key + 1].kind != Kind::String) return refuseType(key + 1, Expectation::String);
-    out.optionalRequestId.emplace(tree_.text(tree_[key + 1]));
+    const Node& value = tree_[key + 1];
+    if (takesRequestId && name == fieldName(Field::RequestId)) {
+      if (out.optionalRequestId) return refuse(duplicateField(name));
+      if (value.kind != Kind::String) return refuseType(key + 1, Expectation::String);
+      out.optionalRequestId.emplace(tree_.text(value));
+    } else if (takesLatest && name == "latest") {
+      if (std::exchange(seenLatest, true)) return refuse(duplicateField(name));
+      if (value.kind != Kind::True && value.kind != Kind::False) {
+        return refuseType(key + 1, Expectation::Boolean);
+      }
+      out.latest = value.kind == Kind::True;
+    }
   }
   return true;
 }
@@ -473,6 +484,7 @@ Expected<Command, std::string> decodeCommand(std::string_view line) {
         if constexpr (requires { c.optionalRequestId; }) {
           c.optionalRequestId = std::move(values.optionalRequestId);
         }
+        if constexpr (requires { c.latest; }) c.latest = values.latest;
       },
       command);
   return command;

@@ -1,5 +1,7 @@
 #include "protocol/event_writer.h"
 
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,23 @@ IoStatus FdSink::writeAll(const char* data, std::size_t size) {
     return IoError{written == 0 ? EIO : errno};
   }
   return {};
+}
+
+std::optional<std::uint64_t> FdSink::unreadBytes() const {
+#if defined(__linux__)
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) return std::nullopt;
+  // FIONREAD counts the pipe's buffer from either end; SIOCOUTQ (TIOCOUTQ) what a socket's peer
+  // has not yet read.
+  const unsigned long request = S_ISFIFO(status.st_mode)   ? FIONREAD
+                                : S_ISSOCK(status.st_mode) ? TIOCOUTQ
+                                                           : 0;
+  int bytes = 0;
+  if (request == 0 || ::ioctl(fd_, request, &bytes) != 0 || bytes < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes);
+#else
+  return std::nullopt;
+#endif
 }
 
 namespace {
@@ -266,7 +285,8 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
   return true;
 }
 
-bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first) {
+bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first,
+                              std::optional<std::uint64_t> skipped) {
   if (!putNumber(first ? R"({"version":)" : R"(,{"version":)", version_) ||
       !putNumber(R"(,"type":"snapshot","sequence":)", snapshot.sequence) ||
       !putNumber(R"(,"sampledAtUnixMs":)", snapshot.sampledAtUnixMs) ||
@@ -279,6 +299,7 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
   if (withRequestId && snapshot.requestId) {
     if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
   }
+  if (version_ >= 3 && skipped && !putNumber(R"(,"skippedSnapshots":)", *skipped)) return false;
   if (!putLiteral(R"(,"externalProcesses":[)")) return false;
   bool firstEntry = true;
   for (const ExternalProcess& external : snapshot.externalProcesses) {
@@ -343,9 +364,10 @@ IoStatus EventWriter::writeAck(std::string_view requestId) {
   return endEvent();
 }
 
-IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot) {
+IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot,
+                                    std::optional<std::uint64_t> skipped) {
   if (failed_) return failure_;
-  if (!putSnapshot(snapshot, true, true) || !putLiteral("\n")) return failure_;
+  if (!putSnapshot(snapshot, true, true, skipped) || !putLiteral("\n")) return failure_;
   return endEvent();
 }
 

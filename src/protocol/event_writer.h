@@ -46,6 +46,8 @@ class OutputSink {
   // After a failed writeAll: how many of its leading bytes did reach the destination, so that a
   // later attempt sends only the rest instead of repeating them. Sinks that cannot tell say 0.
   virtual std::size_t acceptedBeforeFailure() const { return 0; }
+  // Bytes written that the reader has not yet taken, when the destination can tell.
+  virtual std::optional<std::uint64_t> unreadBytes() const { return std::nullopt; }
 };
 
 // Writes to a file descriptor: retries interrupted writes; a descriptor that is not open (EBADF)
@@ -56,6 +58,9 @@ class FdSink final : public OutputSink {
   explicit FdSink(int fd) : fd_(fd) {}
   IoStatus writeAll(const char* data, std::size_t size) override;
   std::size_t acceptedBeforeFailure() const override { return accepted_; }
+  // What a pipe holds (FIONREAD) or a socket has not delivered (SIOCOUTQ), on Linux; a pipe's
+  // write end on macOS cannot tell, nor can any other kind of descriptor.
+  std::optional<std::uint64_t> unreadBytes() const override;
 
  private:
   int fd_;
@@ -79,7 +84,12 @@ class EventWriter {
                       std::optional<std::string_view> requestId = std::nullopt);
   // Version 3: the answer to a command that carried a request id and has no result of its own.
   IoStatus writeAck(std::string_view requestId);
-  IoStatus writeSnapshot(const sampling::Snapshot& snapshot);
+  // skipped: version 3 only, the periodic snapshots left unwritten since the last one written,
+  // written as "skippedSnapshots" when present.
+  IoStatus writeSnapshot(const sampling::Snapshot& snapshot,
+                         std::optional<std::uint64_t> skipped = std::nullopt);
+  // Whether the reader has taken every byte written so far; true when the sink cannot tell.
+  bool outputDrained() const { return used_ == 0 && sink_.unreadBytes().value_or(0) == 0; }
   // snapshots: at most 32, written without their requestId.
   IoStatus writeHistoryChunk(std::string_view requestId, bool done,
                              std::span<const sampling::Snapshot* const> snapshots);
@@ -115,7 +125,8 @@ class EventWriter {
   bool putBool(std::string_view key, bool value);
   bool putString(std::string_view text);  // quoted and escaped
   // The one snapshot object of both snapshot events and history chunks. first: no comma before.
-  bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first);
+  bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first,
+                   std::optional<std::uint64_t> skipped = std::nullopt);
   bool putProcess(const sampling::ProcessSample& process, bool first);
 
   OutputSink& sink_;

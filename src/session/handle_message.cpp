@@ -140,6 +140,8 @@ Result handleCommand(SessionContext& session, const Command& command) {
     setSampleInterval(session, *i);
   } else if (const auto* s = std::get_if<protocol::SetStreaming>(&command)) {
     session.state.streaming = s->enabled;
+    session.state.latestOnly = s->latest;
+    session.state.skippedSnapshots = 0;
   }
   // Only a version 3 command can carry a request id here, so the ack is version 3's alone.
   if (requestId) {

@@ -43,8 +43,14 @@ IoStatus takePeriodicSample(SessionContext& session) {
   if (!session.state.config || !session.state.config->sampleInterval) return {};
   // The history fills at the interval whether or not anyone is watching the stream.
   const sampling::Snapshot snapshot = sampleAndStore(session, std::nullopt);
-  if (session.state.streaming) {
+  if (session.state.streaming && !session.state.latestOnly) {
     IoStatus status = session.writer.writeSnapshot(snapshot);
+    if (!status.ok()) return status;
+  } else if (session.state.streaming && !session.writer.outputDrained()) {
+    ++session.state.skippedSnapshots;
+  } else if (session.state.streaming) {
+    IoStatus status =
+        session.writer.writeSnapshot(snapshot, std::exchange(session.state.skippedSnapshots, 0));
     if (!status.ok()) return status;
   }
   // Measured from the end of this sample, so a slow collection is never made up for.

@@ -3,6 +3,7 @@
 // generous room above the expected spacing.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 #include <thread>
 #include <vector>
@@ -42,6 +43,9 @@ double ms(const std::string& snapshot, const char* key) {
 
 std::string command(const std::string& type, const std::string& body = "") {
   return R"({"type":")" + type + R"(","version":2)" + (body.empty() ? "" : ",") + body + "}\n";
+}
+std::string command3(const std::string& type, const std::string& body) {
+  return R"({"type":")" + type + R"(","version":3,)" + body + "}\n";
 }
 std::string configure(pid_t root, int intervalMs) {
   return command("configure", "\"rootPid\":" + std::to_string(root) + ",\"sampleIntervalMs\":" +
@@ -189,20 +193,18 @@ TEST(Sidecar, ProtocolArgumentPicksTheVersionOrEndsWithStatusTwo) {
 // in version 2.
 TEST(Sidecar, Version3AnswersEveryRequest) {
   Host host(true, true, {"--protocol", "3"});
-  const auto v3 = [](const std::string& type, const std::string& body) {
-    return R"({"type":")" + type + R"(","version":3,)" + body + "}\n";
-  };
   const std::string pid = std::to_string(host.pid());
-  host.send(v3("sampleNow", R"("requestId":"early")") +
-            v3("configure", R"("rootPid":)" + pid + R"(,"sampleIntervalMs":0,"requestId":"c")") +
-            v3("setStreaming", R"("enabled":false,"requestId":"s")") +
-            v3("setSampleInterval", R"("sampleIntervalMs":0)") +
-            v3("setExternalProcesses", R"("requestId":"e","processes":[[1,null]])") +
-            sampleNow("old") + v3("setStreaming", R"("requestId":"bad")") + "not json\n" +
-            v3("setStreaming", R"("enabled":true,"requestId":7)") +
-            v3("sampleNow", R"("requestId":"n")") +
-            v3("readHistory", R"("requestId":"h","windowMs":0)") +
-            v3("shutdown", R"("requestId":"bye")"));
+  host.send(
+      command3("sampleNow", R"("requestId":"early")") +
+      command3("configure", R"("rootPid":)" + pid + R"(,"sampleIntervalMs":0,"requestId":"c")") +
+      command3("setStreaming", R"("enabled":false,"requestId":"s")") +
+      command3("setSampleInterval", R"("sampleIntervalMs":0)") +
+      command3("setExternalProcesses", R"("requestId":"e","processes":[[1,null]])") +
+      sampleNow("old") + command3("setStreaming", R"("requestId":"bad")") + "not json\n" +
+      command3("setStreaming", R"("enabled":true,"requestId":7)") +
+      command3("sampleNow", R"("requestId":"n")") +
+      command3("readHistory", R"("requestId":"h","windowMs":0)") +
+      command3("shutdown", R"("requestId":"bye")"));
   const std::string error = R"({"version":3,"type":"error","code":)";
   EXPECT_EQ(host.next(), error + R"("not-configured","message":"configure must be sent before )"
                                  R"(sampling","recoverable":true,"requestId":"early"})");
@@ -228,6 +230,27 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
       << chunk;
   EXPECT_EQ(host.next(), R"({"version":3,"type":"ack","requestId":"bye"})");
   host.expectEnd(0);
+}
+
+// While the host reads nothing, a latest-only stream skips its periodic snapshots rather than
+// queueing them; the first one written afterwards counts those skipped.
+TEST(Sidecar, LatestStreamingSkipsWhatTheHostHasNotRead) {
+  Host host(true, true, {"--protocol", "3"});
+  host.send(command3("setStreaming", R"("enabled":true,"latest":true)") +
+            command3("configure",
+                     R"("rootPid":)" + std::to_string(host.pid()) + R"(,"sampleIntervalMs":250)"));
+  Lines seen{host.next()};
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  while (const auto line = host.readLine(0)) seen.push_back(*line);
+  // What was written while the host slept: the snapshot its last read made room for, and one more
+  // only if the pause ended between two collections.
+  EXPECT_LE(seen.size(), 3u);
+  const std::string fresh = host.next();
+  const Lines skipped = fields(fresh, "skippedSnapshots");
+  ASSERT_EQ(skipped.size(), 1u) << fresh;
+  EXPECT_EQ(std::stoul(fields(fresh, "sequence").at(0)),
+            std::stoul(fields(seen.back(), "sequence").at(0)) + std::stoul(skipped[0]) + 1);
+  std::printf("skipped %s snapshots during a 3 s pause\n", skipped[0].c_str());
 }
 
 // Hosts stop their sidecar with these signals, often while it writes: it must finish the line it
