@@ -59,6 +59,7 @@ struct ReadHistory {
   std::uint32_t version = 0;
   std::string requestId;
   std::uint64_t windowMs = 0;
+  std::uint64_t stepMs = 0;  // version 3: when not 0, the history is downsampled to such steps
   friend bool operator==(const ReadHistory&, const ReadHistory&) = default;
 };
 

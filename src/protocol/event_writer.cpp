@@ -388,6 +388,52 @@ IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
   return endEvent();
 }
 
+bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> value) {
+  char* out = reserve(key.size() + MAX_FLOAT_TEXT);
+  if (out == nullptr) return false;
+  out = appendLiteral(out, key);
+  commit(value && std::isfinite(*value) ? formatFloat32(out, *value) : appendLiteral(out, "null"));
+  return true;
+}
+
+bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
+  if (!putNumber(first ? R"({"startUnixMs":)" : R"(,{"startUnixMs":)", step.startUnixMs) ||
+      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) || !putLiteral(R"(,"processes":[)")) {
+    return false;
+  }
+  bool firstProcess = true;
+  for (const sampling::ProcessSummary& p : step.processes) {
+    if (!putNumber(firstProcess ? R"({"pid":)" : R"(,{"pid":)", p.pid) ||
+        !putNumber(R"(,"startTimeMs":)", p.startTimeMs) ||
+        !putNumber(R"(,"sampleCount":)", p.sampleCount) ||
+        !putOptionalFloat(R"(,"cpuPercentMean":)", p.cpuPercentMean) ||
+        !putOptionalFloat(R"(,"cpuPercentMax":)", p.cpuPercentMax) ||
+        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) || !putLiteral("}")) {
+      return false;
+    }
+    firstProcess = false;
+  }
+  return putLiteral("]}");
+}
+
+IoStatus EventWriter::writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
+                                        std::span<const sampling::HistoryStep> steps) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) ||
+      !putLiteral(R"(,"type":"historyChunk","requestId":)") || !putString(requestId) ||
+      !putBool(R"(,"done":)", done) || !putNumber(R"(,"stepMs":)", stepMs) ||
+      !putLiteral(R"(,"steps":[)")) {
+    return failure_;
+  }
+  bool first = true;
+  for (const sampling::HistoryStep& step : steps) {
+    if (!putStep(step, first)) return failure_;
+    first = false;
+  }
+  if (!putLiteral("]}\n")) return failure_;
+  return endEvent();
+}
+
 IoStatus EventWriter::flush() { return sendPending(); }
 
 namespace {
@@ -409,6 +455,22 @@ std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) {
   EventWriter writer(counter);
   static_cast<void>(writer.putSnapshot(snapshot, false, true));
   static_cast<void>(writer.flush());
+  return counter.bytes;
+}
+
+std::uint64_t EventWriter::historyStepBytes(const sampling::HistoryStep& step) {
+  ByteCounter counter;
+  EventWriter writer(counter);
+  static_cast<void>(writer.putStep(step, true));
+  static_cast<void>(writer.flush());
+  return counter.bytes;
+}
+
+std::uint64_t EventWriter::emptyHistoryStepsBytes(std::string_view requestId,
+                                                  std::uint64_t stepMs) {
+  ByteCounter counter;
+  // "false" is the longer of the two done values.
+  static_cast<void>(EventWriter(counter, 3).writeHistorySteps(requestId, false, stepMs, {}));
   return counter.bytes;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/io_error.h"
+#include "sampling/history_step.h"
 #include "sampling/snapshot.h"
 
 namespace procsampler::protocol {
@@ -94,11 +95,18 @@ class EventWriter {
   IoStatus writeHistoryChunk(std::string_view requestId, bool done,
                              std::span<const sampling::Snapshot* const> snapshots);
 
+  // Version 3, a downsampled history: steps of stepMs, at most 32 of them.
+  IoStatus writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
+                             std::span<const sampling::HistoryStep> steps);
+
   // What a history chunk's line takes on the wire, counted by the code that writes it: each
   // snapshot as an element of `snapshots` (the comma between two not included), and the line of
   // a chunk with no snapshots, its line feed included, which the snapshots and commas extend.
   static std::uint64_t chunkedSnapshotBytes(const sampling::Snapshot& snapshot);
   static std::uint64_t emptyHistoryChunkBytes(std::string_view requestId, bool done);
+  // The same for a downsampled chunk: one step as an element of `steps`, and the empty line.
+  static std::uint64_t historyStepBytes(const sampling::HistoryStep& step);
+  static std::uint64_t emptyHistoryStepsBytes(std::string_view requestId, std::uint64_t stepMs);
 
   // One more attempt to write whatever a failed event left in the buffer (the bytes the sink
   // had not yet accepted). Succeeds at once when nothing is left. Does not clear the failure:
@@ -128,6 +136,8 @@ class EventWriter {
   bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first,
                    std::optional<std::uint64_t> skipped = std::nullopt);
   bool putProcess(const sampling::ProcessSample& process, bool first);
+  bool putStep(const sampling::HistoryStep& step, bool first);
+  bool putOptionalFloat(std::string_view key, std::optional<float> value);
 
   OutputSink& sink_;
   std::uint32_t version_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/saturating.h"
+#include "history/downsample.h"
 
 namespace procsampler::session {
 namespace {
@@ -71,11 +72,38 @@ IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) 
 // The history's answer, cut in order into chunks of at most HISTORY_CHUNK_SIZE snapshots whose
 // lines take at most HISTORY_CHUNK_MAX_BYTES, but at least one snapshot each; at least one chunk,
 // so an empty answer is still one chunk marked done.
+// Downsampled steps go out in chunks of at most HISTORY_CHUNK_SIZE steps within
+// HISTORY_CHUNK_MAX_BYTES, at least one step each, and at least one chunk.
+IoStatus writeSteps(SessionContext& session, const protocol::ReadHistory& command,
+                    std::span<const sampling::Snapshot* const> selected) {
+  using protocol::EventWriter;
+  const std::vector<sampling::HistoryStep> steps = history::downsample(selected, command.stepMs);
+  const std::span<const sampling::HistoryStep> all(steps);
+  const std::uint64_t envelope =
+      EventWriter::emptyHistoryStepsBytes(command.requestId, command.stepMs);
+  std::size_t offset = 0;
+  do {
+    std::size_t count = 0;
+    for (std::uint64_t line = envelope; offset + count < all.size() && count < HISTORY_CHUNK_SIZE;
+         ++count) {
+      line += EventWriter::historyStepBytes(all[offset + count]) + (count > 0 ? 1 : 0);
+      if (count > 0 && line > HISTORY_CHUNK_MAX_BYTES) break;
+    }
+    const bool done = offset + count == all.size();
+    IoStatus status = session.writer.writeHistorySteps(command.requestId, done, command.stepMs,
+                                                       all.subspan(offset, count));
+    if (!status.ok()) return status;
+    offset += count;
+  } while (offset < all.size());
+  return {};
+}
+
 IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& command) {
   using protocol::EventWriter;
   const std::uint64_t nowMs = unixMillis(session.clock.wallNow());
   const std::vector<const sampling::Snapshot*> selected =
       session.history.selectWindow(nowMs, command.windowMs);
+  if (command.stepMs > 0) return writeSteps(session, command, selected);
   const std::span<const sampling::Snapshot* const> all(selected);
   // The longer of the two envelopes, so the last chunk's is covered too.
   const std::uint64_t envelope = EventWriter::emptyHistoryChunkBytes(command.requestId, false);

@@ -3,6 +3,7 @@
 // generous room above the expected spacing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <thread>
@@ -204,6 +205,7 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
       command3("setStreaming", R"("enabled":true,"requestId":7)") +
       command3("sampleNow", R"("requestId":"n")") +
       command3("readHistory", R"("requestId":"h","windowMs":0)") +
+      command3("readHistory", R"("requestId":"d","windowMs":60000,"stepMs":60000)") +
       command3("shutdown", R"("requestId":"bye")"));
   const std::string error = R"({"version":3,"type":"error","code":)";
   EXPECT_EQ(host.next(), error + R"("not-configured","message":"configure must be sent before )"
@@ -228,6 +230,14 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
   EXPECT_TRUE(
       chunk.starts_with(R"({"version":3,"type":"historyChunk","requestId":"h","done":true)"))
       << chunk;
+  // The one snapshot taken, summarised in one step.
+  const std::string steps = host.next();
+  EXPECT_TRUE(steps.starts_with(
+      R"({"version":3,"type":"historyChunk","requestId":"d","done":true,"stepMs":60000,"steps":[)"))
+      << steps;
+  EXPECT_EQ(fields(steps, "snapshotCount"), Lines{"1"});
+  const Lines summarised = fields(steps, "pid");  // pid 1's tree as well, named as external
+  EXPECT_NE(std::find(summarised.begin(), summarised.end(), pid), summarised.end()) << steps;
   EXPECT_EQ(host.next(), R"({"version":3,"type":"ack","requestId":"bye"})");
   host.expectEnd(0);
 }
