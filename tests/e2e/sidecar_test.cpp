@@ -61,11 +61,11 @@ std::string readHistory(const std::string& id, int windowMs) {
 }
 
 struct Host : ChildProcess {
-  // A sidecar started with arguments logs its lines apart, for the schema of its version.
-  explicit Host(bool stdinOpen = true, bool stdoutOpen = true, const Lines& arguments = {})
+  // A sidecar that speaks version 3 logs its lines apart, for the schema of that version.
+  explicit Host(bool stdinOpen = true, bool stdoutOpen = true, const Lines& arguments = {},
+                bool speaksV3 = false)
       : ChildProcess(testPath("PROCSAMPLER_BINARY", SIDECAR_FROM_TESTS).c_str(), stdinOpen,
-                     stdoutOpen, arguments,
-                     arguments.empty() ? "PROCSAMPLER_EVENT_LOG" : "PROCSAMPLER_EVENT_LOG_V3") {
+                     stdoutOpen, arguments, speaksV3 ? "-v3" : "") {
     if (stdoutOpen) hello = next();
   }
   void send(const std::string& lines) { EXPECT_TRUE(write(lines)); }
@@ -157,7 +157,7 @@ TEST(Sidecar, ProtocolArgumentPicksTheVersionOrEndsWithStatusTwo) {
   const std::string v3Hello = R"({"version":3,"type":"hello","protocolVersions":[2,3],)";
   for (const Lines& arguments :
        {Lines{"--protocol", "3"}, Lines{"--protocol=0000000000000000099"}}) {
-    Host host(true, true, arguments);
+    Host host(true, true, arguments, true);
     EXPECT_TRUE(host.hello.starts_with(v3Hello)) << host.hello;
     host.send(R"({"type":"shutdown","version":3})"
               "\n");
@@ -193,7 +193,7 @@ TEST(Sidecar, ProtocolArgumentPicksTheVersionOrEndsWithStatusTwo) {
 // Every command that carries a request id gets one answer naming it; the rest are answered as
 // in version 2.
 TEST(Sidecar, Version3AnswersEveryRequest) {
-  Host host(true, true, {"--protocol", "3"});
+  Host host(true, true, {"--protocol", "3"}, true);
   const std::string pid = std::to_string(host.pid());
   host.send(
       command3("sampleNow", R"("requestId":"early")") +
@@ -245,7 +245,7 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
 // While the host reads nothing, a latest-only stream skips its periodic snapshots rather than
 // queueing them; the first one written afterwards counts those skipped.
 TEST(Sidecar, LatestStreamingSkipsWhatTheHostHasNotRead) {
-  Host host(true, true, {"--protocol", "3"});
+  Host host(true, true, {"--protocol", "3"}, true);
   host.send(command3("setStreaming", R"("enabled":true,"latest":true)") +
             command3("configure",
                      R"("rootPid":)" + std::to_string(host.pid()) + R"(,"sampleIntervalMs":250)"));

@@ -22,10 +22,10 @@ namespace procsampler::testing {
 class ChildProcess {
  public:
   // A standard stream that is not to be open is closed in the child. Lines read are logged to the
-  // file named by the environment variable `eventLog` when it is set.
+  // file PROCSAMPLER_EVENT_LOG names, with eventLogSuffix appended, when it is set.
   explicit ChildProcess(const char* path, bool stdinOpen = true, bool stdoutOpen = true,
                         const std::vector<std::string>& arguments = {},
-                        const char* eventLog = "PROCSAMPLER_EVENT_LOG") {
+                        const std::string& eventLogSuffix = "") {
     std::vector<char*> argv{const_cast<char*>(path)};
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
@@ -48,8 +48,9 @@ class ChildProcess {
       fd_[i] = fds[i][i == 0 ? 1 : 0];
     }
     // Every line read is also appended there, for checking against the event schema afterwards.
-    if (const char* log = std::getenv(eventLog)) {
-      eventLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (const char* log = std::getenv("PROCSAMPLER_EVENT_LOG")) {
+      eventLog_ =
+          ::open((log + eventLogSuffix).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
   }
   ~ChildProcess() {
