@@ -166,20 +166,24 @@ char* appendProcessHead(char* out, const ProcessSample& process, bool first) {
   return appendLiteral(out, kName);
 }
 
-char* appendProcessTail(char* out, const ProcessSample& process) {
+// refusalsAsNull: version 3, where a figure the kernel refused is null rather than 0.
+char* appendProcessTail(char* out, const ProcessSample& process, bool refusalsAsNull) {
+  const bool noCpuMemory = refusalsAsNull && process.cpuMemoryRefused;
+  const bool noIo = refusalsAsNull && process.ioRefused;
+  const auto figure = [](char* at, std::uint64_t value, bool refused) {
+    return refused ? appendLiteral(at, "null") : appendU64(at, value);
+  };
   out = appendLiteral(out, kCpuPercent);
   // Not finite is what a broken CPU clock gives; JSON has no number for it.
-  out = std::isfinite(process.cpuPercent) ? formatFloat32(out, process.cpuPercent)
-                                          : appendLiteral(out, "null");
-  out = appendU64(appendLiteral(out, kCpuTime), process.cpuTimeMs);
-  out = appendU64(appendLiteral(out, kResident), process.residentBytes);
-  out = appendU64(appendLiteral(out, kVirtual), process.virtualBytes);
-  out = appendU64(appendLiteral(out, kIoRead), process.ioReadBytes);
-  out = appendU64(appendLiteral(out, kIoWrite), process.ioWriteBytes);
+  out = std::isfinite(process.cpuPercent) && !noCpuMemory ? formatFloat32(out, process.cpuPercent)
+                                                          : appendLiteral(out, "null");
+  out = figure(appendLiteral(out, kCpuTime), process.cpuTimeMs, noCpuMemory);
+  out = figure(appendLiteral(out, kResident), process.residentBytes, noCpuMemory);
+  out = figure(appendLiteral(out, kVirtual), process.virtualBytes, noCpuMemory);
+  out = figure(appendLiteral(out, kIoRead), process.ioReadBytes, noIo);
+  out = figure(appendLiteral(out, kIoWrite), process.ioWriteBytes, noIo);
   out = appendLiteral(out, kIoSemantics);
-  out = appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
-  *out++ = '}';
-  return out;
+  return appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
 }
 
 }  // namespace
@@ -268,8 +272,8 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
     out = appendQuoted(appendProcessHead(out, process, first), process.name);
     out = appendQuoted(appendLiteral(out, kCommand), process.command);
     out = appendQuoted(appendLiteral(out, kStatus), process.status);
-    commit(appendProcessTail(out, process));
-    return true;
+    commit(appendProcessTail(out, process, version_ >= 3));
+    return version_ >= 3 ? putLaterRecordMembers(process) : putLiteral("}");
   }
   // A long command line (or name) is escaped through the buffer in pieces.
   char* out = reserve(PROCESS_HEAD_BOUND);
@@ -281,8 +285,22 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
   }
   out = reserve(PROCESS_TAIL_BOUND);
   if (out == nullptr) return false;
-  commit(appendProcessTail(out, process));
-  return true;
+  commit(appendProcessTail(out, process, version_ >= 3));
+  return version_ >= 3 ? putLaterRecordMembers(process) : putLiteral("}");
+}
+
+bool EventWriter::putLaterRecordMembers(const ProcessSample& process) {
+  const auto optional = [this](std::string_view key, auto value) {
+    return value ? putNumber(key, *value) : putLiteral(key) && putLiteral("null");
+  };
+  if (!optional(R"(,"uid":)", process.uid) || !optional(R"(,"threads":)", process.threads) ||
+      !optional(R"(,"footprintBytes":)", process.footprintBytes) || !putLiteral(R"(,"argv":[)")) {
+    return false;
+  }
+  for (std::size_t k = 0; k < process.argv.size(); ++k) {
+    if ((k > 0 && !putLiteral(",")) || !putString(process.argv[k])) return false;
+  }
+  return putLiteral("]}");
 }
 
 bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first,

@@ -136,6 +136,8 @@ class EventWriter {
   bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first,
                    std::optional<std::uint64_t> skipped = std::nullopt);
   bool putProcess(const sampling::ProcessSample& process, bool first);
+  // Version 3's members after ioSemantics, and the record's closing brace.
+  bool putLaterRecordMembers(const sampling::ProcessSample& process);
   bool putStep(const sampling::HistoryStep& step, bool first);
   bool putOptionalFloat(std::string_view key, std::optional<float> value);
 

@@ -297,6 +297,8 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   process.cpu_time_ms = ticksToMillis(ticks, options_.clockTicksPerSecond);
   process.resident_bytes = saturatingMul(stat.rss, options_.pageSize);
   process.virtual_bytes = stat.vsize;
+  process.thread_count =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(stat.threads, UINT32_MAX));
   process.start_time_s =
       startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
   process.run_time_s = saturatingSub(nowS_, process.start_time_s);
@@ -363,9 +365,12 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     if (cmdline == ReadStatus::Gone) return false;
     // Kernels built without task I/O accounting have no io file: the totals stay as they were.
     // They are cumulative, so a late reading is as true as one taken at the refresh.
-    if (read(entry.io, [&](Handle& handle, bool keep) {
-          return files_->readPidFile(pid, PidFile::Io, handle, keep, text);
-        }) == ReadStatus::Ok) {
+    const ReadStatus ioRead = read(entry.io, [&](Handle& handle, bool keep) {
+      return files_->readPidFile(pid, PidFile::Io, handle, keep, text);
+    });
+    // Another user's io is refused (EACCES) to all but root.
+    process.io_refused = ioRead == ReadStatus::Unreadable;
+    if (ioRead == ReadStatus::Ok) {
       if (std::optional<IoCounters> io = parseIo(text)) {
         process.disk_read_bytes = io->readBytes;
         process.disk_written_bytes = io->writeBytes;
