@@ -3,7 +3,9 @@
 
 It starts the sidecar, waits for its hello, configures it with a root pid and a 1 s interval,
 turns streaming on and shows every snapshot: a live, refreshing table on a terminal, plain text
-lines otherwise. It stops after --seconds or on Ctrl-C and sends shutdown.
+lines otherwise. It stops after --seconds or on Ctrl-C and sends shutdown. With --protocol 3 it
+asks for version 3 and, when the sidecar speaks it, streams only the latest snapshot (a slow
+terminal never falls behind) and waits for the acknowledgement of its configuration.
 
 Python 3 standard library only.
 """
@@ -17,7 +19,7 @@ import subprocess
 import sys
 import time
 
-PROTOCOL_VERSION = 2
+PROTOCOL_VERSIONS = (2, 3)
 
 
 def parse_args():
@@ -33,6 +35,8 @@ def parse_args():
                         help="sample interval in milliseconds (default 1000)")
     parser.add_argument("--plain", action="store_true",
                         help="print plain lines even on a terminal")
+    parser.add_argument("--protocol", type=int, choices=PROTOCOL_VERSIONS, default=2,
+                        help="the protocol version to ask for (default 2)")
     parser.add_argument("--transcript", metavar="PATH",
                         help="append every line exchanged, '> ' commands and '< ' events, to PATH")
     return parser.parse_args()
@@ -41,9 +45,11 @@ def parse_args():
 class Sidecar:
     """Owns the child process and speaks the JSON-lines protocol with it."""
 
-    def __init__(self, binary, transcript=None):
+    def __init__(self, binary, protocol, transcript=None):
+        arguments = [binary] if protocol == 2 else [binary, "--protocol", str(protocol)]
         self.process = subprocess.Popen(
-            [binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+            arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+        self.version = 2  # what the sidecar's hello says it speaks
         self.transcript = open(transcript, "a", encoding="utf-8") if transcript else None
 
     def record(self, arrow, line):
@@ -52,7 +58,7 @@ class Sidecar:
             self.transcript.flush()
 
     def send(self, command_type, **fields):
-        command = {"type": command_type, "version": PROTOCOL_VERSION, **fields}
+        command = {"type": command_type, "version": self.version, **fields}
         line = json.dumps(command, separators=(",", ":")) + "\n"
         self.record("> ", line)
         self.process.stdin.write(line.encode("utf-8"))
@@ -146,8 +152,10 @@ def show_live(snapshot, root_pid, started):
 
 
 def show_plain(snapshot):
+    skipped = snapshot.get("skippedSnapshots")
     print(f"snapshot {snapshot['sequence']} at {snapshot['sampledAtUnixMs']}: "
-          f"{snapshot['retainedProcessCount']} processes of {snapshot['scannedProcessCount']}")
+          f"{snapshot['retainedProcessCount']} processes of {snapshot['scannedProcessCount']}"
+          + (f", {skipped} skipped before it" if skipped else ""))
     for process, depth in tree_order(snapshot["processes"], set()):
         print("  " + format_row(process, depth))
     sys.stdout.flush()
@@ -156,22 +164,31 @@ def show_plain(snapshot):
 def main():
     args = parse_args()
     live = sys.stdout.isatty() and not args.plain
-    sidecar = Sidecar(args.binary, args.transcript)
+    sidecar = Sidecar(args.binary, args.protocol, args.transcript)
     # Ctrl-C should end the watch cleanly rather than kill the sidecar with us mid-line.
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
     status = 0
     try:
         hello = sidecar.read_event()
-        if not hello or hello.get("type") != "hello" or hello.get("version") != PROTOCOL_VERSION:
+        # A sidecar older than the version asked for says the one it speaks.
+        if (not hello or hello.get("type") != "hello"
+                or hello.get("version") not in range(2, args.protocol + 1)):
             print(f"unexpected first event: {hello!r}", file=sys.stderr)
             return 1
+        sidecar.version = hello["version"]
         if not live:
             print(f"sidecar {hello['sidecarVersion']} pid {hello['sidecarPid']} "
-                  f"on {hello['platform']}/{hello['arch']}")
-        sidecar.send("setStreaming", enabled=True)
-        sidecar.send("configure", rootPid=args.root_pid, sampleIntervalMs=args.interval_ms,
-                     externalProcesses=[])
+                  f"on {hello['platform']}/{hello['arch']}"
+                  + (f", protocol {sidecar.version}" if sidecar.version > 2 else ""))
+        if sidecar.version >= 3:
+            sidecar.send("setStreaming", enabled=True, latest=True)
+            sidecar.send("configure", rootPid=args.root_pid, sampleIntervalMs=args.interval_ms,
+                         externalProcesses=[], requestId="configure")
+        else:
+            sidecar.send("setStreaming", enabled=True)
+            sidecar.send("configure", rootPid=args.root_pid, sampleIntervalMs=args.interval_ms,
+                         externalProcesses=[])
         started = time.monotonic()
         while time.monotonic() - started < args.seconds:
             event = sidecar.read_event()
@@ -181,6 +198,11 @@ def main():
                 break
             if event["type"] == "error":
                 print(f"sidecar error {event['code']}: {event['message']}", file=sys.stderr)
+                if event.get("requestId") == "configure":
+                    status = 1
+                    break
+            elif event["type"] == "ack" and not live:
+                print(f"sidecar accepted {event['requestId']}")
             elif event["type"] == "snapshot":
                 if live:
                     show_live(event, args.root_pid, started)

@@ -27,6 +27,9 @@ std::uint64_t estimatedBytes(const sampling::Snapshot& snapshot) {
     bytes = saturatingAdd(bytes, record.name.size());
     bytes = saturatingAdd(bytes, record.command.size());
     bytes = saturatingAdd(bytes, record.status.size());
+    for (const std::string& argument : record.argv) {
+      bytes = saturatingAdd(bytes, argument.size() + 1);
+    }
   }
   for (std::size_t i = 0; i < snapshot.externalProcesses.size(); ++i) {
     bytes = saturatingAdd(bytes, kExternalBytes);

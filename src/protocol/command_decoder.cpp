@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -51,7 +52,10 @@ struct FieldValues {
   std::uint64_t windowMs = 0;
   bool enabled = false;
   std::string requestId;
-  std::vector<ExternalProcess> processes;  // externalProcesses or processes
+  std::vector<ExternalProcess> processes;        // externalProcesses or processes
+  std::optional<std::string> optionalRequestId;  // version 3, on the variants without requestId
+  bool latest = false;                           // version 3, setStreaming
+  std::uint64_t stepMs = 0;                      // version 3, readHistory
 };
 
 // A converted field's value, moved out of the union.
@@ -163,6 +167,8 @@ class Converter {
 
   bool members(const VariantShape& shape, std::size_t begin, FieldValues& out);
   bool elements(const VariantShape& shape, std::size_t begin, std::size_t count, FieldValues& out);
+  // The version 3 members of the object form that a version 2 decode ignores like any unknown one.
+  bool laterMembers(const VariantShape& shape, std::size_t begin, FieldValues& out);
 
   std::string error;
 
@@ -200,6 +206,34 @@ bool Converter::members(const VariantShape& shape, std::size_t begin, FieldValue
   for (std::size_t k = 0; k < shape.fieldCount; ++k) {
     const Field which = shape.fields[k];
     if (!seen[k] && isRequired(which)) return refuse(missingField(fieldName(which)));
+  }
+  return true;
+}
+
+bool Converter::laterMembers(const VariantShape& shape, std::size_t begin, FieldValues& out) {
+  const auto fields = std::span(shape.fields).first(shape.fieldCount);
+  const bool takesRequestId = std::ranges::find(fields, Field::RequestId) == fields.end();
+  const bool takesLatest = shape.tag == "setStreaming";
+  const bool takesStep = shape.tag == "readHistory";
+  bool seenLatest = false;
+  bool seenStep = false;
+  for (std::size_t key = begin; key < tree_.size(); key = tree_.next(key + 1)) {
+    const std::string_view name = tree_.text(tree_[key]);
+    const Node& value = tree_[key + 1];
+    if (takesRequestId && name == fieldName(Field::RequestId)) {
+      if (out.optionalRequestId) return refuse(duplicateField(name));
+      if (value.kind != Kind::String) return refuseType(key + 1, Expectation::String);
+      out.optionalRequestId.emplace(tree_.text(value));
+    } else if (takesLatest && name == "latest") {
+      if (std::exchange(seenLatest, true)) return refuse(duplicateField(name));
+      if (value.kind != Kind::True && value.kind != Kind::False) {
+        return refuseType(key + 1, Expectation::Boolean);
+      }
+      out.latest = value.kind == Kind::True;
+    } else if (takesStep && name == "stepMs") {
+      if (std::exchange(seenStep, true)) return refuse(duplicateField(name));
+      if (!u64(key + 1, out.stepMs)) return false;
+    }
   }
   return true;
 }
@@ -444,11 +478,44 @@ Expected<Command, std::string> decodeCommand(std::string_view line) {
   const VariantShape& shape = VARIANTS[top.variant];
   FieldValues values;
   Converter converter(tree);
-  const bool converted = top.positional ? converter.elements(shape, 0, top.elementCount, values)
-                                        : converter.members(shape, 0, values);
+  const bool converted = top.positional
+                             ? converter.elements(shape, 0, top.elementCount, values)
+                             : converter.members(shape, 0, values) &&
+                                   (values.version < 3 || converter.laterMembers(shape, 0, values));
   if (!converted) return Unexpected{std::move(converter.error)};
   if (!top.checkEnd()) return Unexpected{std::move(top.error)};
-  return VARIANTS[top.variant].build(values);
+  Command command = VARIANTS[top.variant].build(values);
+  std::visit(
+      [&](auto& c) {
+        if constexpr (requires { c.optionalRequestId; }) {
+          c.optionalRequestId = std::move(values.optionalRequestId);
+        }
+        if constexpr (requires { c.latest; }) c.latest = values.latest;
+        if constexpr (requires { c.stepMs; }) c.stepMs = values.stepMs;
+      },
+      command);
+  return command;
+}
+
+std::optional<std::string> requestIdOfObject(std::string_view line) {
+  Tree tree(line);
+  Reader reader(line, tree);
+  if (reader.peek() != '{' || !reader.enter()) return std::nullopt;
+  std::optional<std::string> found;
+  for (bool first = true;; first = false) {
+    const std::size_t key = tree.size();
+    const Reader::Step step = reader.nextKey(first);
+    if (step == Reader::Step::Failed) return std::nullopt;
+    if (step == Reader::Step::End) break;
+    if (!reader.readColon() || !reader.readValue()) return std::nullopt;
+    const Node& value = tree[key + 1];
+    if (tree.text(tree[key]) == fieldName(Field::RequestId) && value.kind == Kind::String &&
+        !found) {
+      found.emplace(tree.text(value));
+    }
+  }
+  if (reader.peek() != Reader::END) return std::nullopt;
+  return found;
 }
 
 }  // namespace procsampler::protocol

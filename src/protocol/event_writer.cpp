@@ -1,5 +1,7 @@
 #include "protocol/event_writer.h"
 
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,23 @@ IoStatus FdSink::writeAll(const char* data, std::size_t size) {
     return IoError{written == 0 ? EIO : errno};
   }
   return {};
+}
+
+std::optional<std::uint64_t> FdSink::unreadBytes() const {
+#if defined(__linux__)
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) return std::nullopt;
+  // FIONREAD counts the pipe's buffer from either end; SIOCOUTQ (TIOCOUTQ) what a socket's peer
+  // has not yet read.
+  const unsigned long request = S_ISFIFO(status.st_mode)   ? FIONREAD
+                                : S_ISSOCK(status.st_mode) ? TIOCOUTQ
+                                                           : 0;
+  int bytes = 0;
+  if (request == 0 || ::ioctl(fd_, request, &bytes) != 0 || bytes < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes);
+#else
+  return std::nullopt;
+#endif
 }
 
 namespace {
@@ -147,25 +166,30 @@ char* appendProcessHead(char* out, const ProcessSample& process, bool first) {
   return appendLiteral(out, kName);
 }
 
-char* appendProcessTail(char* out, const ProcessSample& process) {
+// refusalsAsNull: version 3, where a figure the kernel refused is null rather than 0.
+char* appendProcessTail(char* out, const ProcessSample& process, bool refusalsAsNull) {
+  const bool noCpuMemory = refusalsAsNull && process.cpuMemoryRefused;
+  const bool noIo = refusalsAsNull && process.ioRefused;
+  const auto figure = [](char* at, std::uint64_t value, bool refused) {
+    return refused ? appendLiteral(at, "null") : appendU64(at, value);
+  };
   out = appendLiteral(out, kCpuPercent);
   // Not finite is what a broken CPU clock gives; JSON has no number for it.
-  out = std::isfinite(process.cpuPercent) ? formatFloat32(out, process.cpuPercent)
-                                          : appendLiteral(out, "null");
-  out = appendU64(appendLiteral(out, kCpuTime), process.cpuTimeMs);
-  out = appendU64(appendLiteral(out, kResident), process.residentBytes);
-  out = appendU64(appendLiteral(out, kVirtual), process.virtualBytes);
-  out = appendU64(appendLiteral(out, kIoRead), process.ioReadBytes);
-  out = appendU64(appendLiteral(out, kIoWrite), process.ioWriteBytes);
+  out = std::isfinite(process.cpuPercent) && !noCpuMemory ? formatFloat32(out, process.cpuPercent)
+                                                          : appendLiteral(out, "null");
+  out = figure(appendLiteral(out, kCpuTime), process.cpuTimeMs, noCpuMemory);
+  out = figure(appendLiteral(out, kResident), process.residentBytes, noCpuMemory);
+  out = figure(appendLiteral(out, kVirtual), process.virtualBytes, noCpuMemory);
+  out = figure(appendLiteral(out, kIoRead), process.ioReadBytes, noIo);
+  out = figure(appendLiteral(out, kIoWrite), process.ioWriteBytes, noIo);
   out = appendLiteral(out, kIoSemantics);
-  out = appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
-  *out++ = '}';
-  return out;
+  return appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
 }
 
 }  // namespace
 
-EventWriter::EventWriter(OutputSink& sink) : sink_(sink) {}
+EventWriter::EventWriter(OutputSink& sink, std::uint32_t version)
+    : sink_(sink), version_(version) {}
 
 IoStatus EventWriter::sendPending() {
   if (used_ == 0) return {};
@@ -248,8 +272,8 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
     out = appendQuoted(appendProcessHead(out, process, first), process.name);
     out = appendQuoted(appendLiteral(out, kCommand), process.command);
     out = appendQuoted(appendLiteral(out, kStatus), process.status);
-    commit(appendProcessTail(out, process));
-    return true;
+    commit(appendProcessTail(out, process, version_ >= 3));
+    return version_ >= 3 ? putLaterRecordMembers(process) : putLiteral("}");
   }
   // A long command line (or name) is escaped through the buffer in pieces.
   char* out = reserve(PROCESS_HEAD_BOUND);
@@ -261,12 +285,27 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
   }
   out = reserve(PROCESS_TAIL_BOUND);
   if (out == nullptr) return false;
-  commit(appendProcessTail(out, process));
-  return true;
+  commit(appendProcessTail(out, process, version_ >= 3));
+  return version_ >= 3 ? putLaterRecordMembers(process) : putLiteral("}");
 }
 
-bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first) {
-  if (!putNumber(first ? R"({"version":)" : R"(,{"version":)", PROTOCOL_VERSION) ||
+bool EventWriter::putLaterRecordMembers(const ProcessSample& process) {
+  const auto optional = [this](std::string_view key, auto value) {
+    return value ? putNumber(key, *value) : putLiteral(key) && putLiteral("null");
+  };
+  if (!optional(R"(,"uid":)", process.uid) || !optional(R"(,"threads":)", process.threads) ||
+      !optional(R"(,"footprintBytes":)", process.footprintBytes) || !putLiteral(R"(,"argv":[)")) {
+    return false;
+  }
+  for (std::size_t k = 0; k < process.argv.size(); ++k) {
+    if ((k > 0 && !putLiteral(",")) || !putString(process.argv[k])) return false;
+  }
+  return putLiteral("]}");
+}
+
+bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool first,
+                              std::optional<std::uint64_t> skipped) {
+  if (!putNumber(first ? R"({"version":)" : R"(,{"version":)", version_) ||
       !putNumber(R"(,"type":"snapshot","sequence":)", snapshot.sequence) ||
       !putNumber(R"(,"sampledAtUnixMs":)", snapshot.sampledAtUnixMs) ||
       !putNumber(R"(,"collectionDurationMicros":)", snapshot.collectionDurationMicros) ||
@@ -278,6 +317,7 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
   if (withRequestId && snapshot.requestId) {
     if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
   }
+  if (version_ >= 3 && skipped && !putNumber(R"(,"skippedSnapshots":)", *skipped)) return false;
   if (!putLiteral(R"(,"externalProcesses":[)")) return false;
   bool firstEntry = true;
   for (const ExternalProcess& external : snapshot.externalProcesses) {
@@ -301,8 +341,9 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
 IoStatus EventWriter::writeHello(const HelloInfo& hello) {
   if (failed_) return failure_;
   const Capabilities& caps = hello.capabilities;
-  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
-      !putLiteral(R"(,"type":"hello","sidecarVersion":)") || !putString(hello.sidecarVersion) ||
+  if (!putNumber(R"({"version":)", version_) || !putLiteral(R"(,"type":"hello")") ||
+      (version_ >= 3 && !putLiteral(R"(,"protocolVersions":[2,3])")) ||
+      !putLiteral(R"(,"sidecarVersion":)") || !putString(hello.sidecarVersion) ||
       !putNumber(R"(,"sidecarPid":)", hello.sidecarPid) || !putLiteral(R"(,"platform":)") ||
       !putString(hello.platform) || !putLiteral(R"(,"arch":)") || !putString(hello.arch) ||
       !putBool(R"(,"capabilities":{"cumulativeCpuTime":)", caps.cumulativeCpuTime) ||
@@ -317,28 +358,41 @@ IoStatus EventWriter::writeHello(const HelloInfo& hello) {
   return endEvent();
 }
 
-IoStatus EventWriter::writeError(std::string_view code, std::string_view message,
-                                 bool recoverable) {
+IoStatus EventWriter::writeError(std::string_view code, std::string_view message, bool recoverable,
+                                 std::optional<std::string_view> requestId) {
   if (failed_) return failure_;
-  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
-      !putLiteral(R"(,"type":"error","code":)") || !putString(code) ||
-      !putLiteral(R"(,"message":)") || !putString(message) ||
-      !putBool(R"(,"recoverable":)", recoverable) || !putLiteral("}\n")) {
+  if (!putNumber(R"({"version":)", version_) || !putLiteral(R"(,"type":"error","code":)") ||
+      !putString(code) || !putLiteral(R"(,"message":)") || !putString(message) ||
+      !putBool(R"(,"recoverable":)", recoverable)) {
+    return failure_;
+  }
+  if (version_ >= 3 && requestId) {
+    if (!putLiteral(R"(,"requestId":)") || !putString(*requestId)) return failure_;
+  }
+  if (!putLiteral("}\n")) return failure_;
+  return endEvent();
+}
+
+IoStatus EventWriter::writeAck(std::string_view requestId) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) || !putLiteral(R"(,"type":"ack","requestId":)") ||
+      !putString(requestId) || !putLiteral("}\n")) {
     return failure_;
   }
   return endEvent();
 }
 
-IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot) {
+IoStatus EventWriter::writeSnapshot(const Snapshot& snapshot,
+                                    std::optional<std::uint64_t> skipped) {
   if (failed_) return failure_;
-  if (!putSnapshot(snapshot, true, true) || !putLiteral("\n")) return failure_;
+  if (!putSnapshot(snapshot, true, true, skipped) || !putLiteral("\n")) return failure_;
   return endEvent();
 }
 
 IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
                                         std::span<const Snapshot* const> snapshots) {
   if (failed_) return failure_;
-  if (!putNumber(R"({"version":)", PROTOCOL_VERSION) ||
+  if (!putNumber(R"({"version":)", version_) ||
       !putLiteral(R"(,"type":"historyChunk","requestId":)") || !putString(requestId) ||
       !putBool(R"(,"done":)", done) || !putLiteral(R"(,"snapshots":[)")) {
     return failure_;
@@ -346,6 +400,52 @@ IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
   bool first = true;
   for (const Snapshot* snapshot : snapshots) {
     if (!putSnapshot(*snapshot, false, first)) return failure_;
+    first = false;
+  }
+  if (!putLiteral("]}\n")) return failure_;
+  return endEvent();
+}
+
+bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> value) {
+  char* out = reserve(key.size() + MAX_FLOAT_TEXT);
+  if (out == nullptr) return false;
+  out = appendLiteral(out, key);
+  commit(value && std::isfinite(*value) ? formatFloat32(out, *value) : appendLiteral(out, "null"));
+  return true;
+}
+
+bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
+  if (!putNumber(first ? R"({"startUnixMs":)" : R"(,{"startUnixMs":)", step.startUnixMs) ||
+      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) || !putLiteral(R"(,"processes":[)")) {
+    return false;
+  }
+  bool firstProcess = true;
+  for (const sampling::ProcessSummary& p : step.processes) {
+    if (!putNumber(firstProcess ? R"({"pid":)" : R"(,{"pid":)", p.pid) ||
+        !putNumber(R"(,"startTimeMs":)", p.startTimeMs) ||
+        !putNumber(R"(,"sampleCount":)", p.sampleCount) ||
+        !putOptionalFloat(R"(,"cpuPercentMean":)", p.cpuPercentMean) ||
+        !putOptionalFloat(R"(,"cpuPercentMax":)", p.cpuPercentMax) ||
+        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) || !putLiteral("}")) {
+      return false;
+    }
+    firstProcess = false;
+  }
+  return putLiteral("]}");
+}
+
+IoStatus EventWriter::writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
+                                        std::span<const sampling::HistoryStep> steps) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) ||
+      !putLiteral(R"(,"type":"historyChunk","requestId":)") || !putString(requestId) ||
+      !putBool(R"(,"done":)", done) || !putNumber(R"(,"stepMs":)", stepMs) ||
+      !putLiteral(R"(,"steps":[)")) {
+    return failure_;
+  }
+  bool first = true;
+  for (const sampling::HistoryStep& step : steps) {
+    if (!putStep(step, first)) return failure_;
     first = false;
   }
   if (!putLiteral("]}\n")) return failure_;
@@ -373,6 +473,22 @@ std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) {
   EventWriter writer(counter);
   static_cast<void>(writer.putSnapshot(snapshot, false, true));
   static_cast<void>(writer.flush());
+  return counter.bytes;
+}
+
+std::uint64_t EventWriter::historyStepBytes(const sampling::HistoryStep& step) {
+  ByteCounter counter;
+  EventWriter writer(counter);
+  static_cast<void>(writer.putStep(step, true));
+  static_cast<void>(writer.flush());
+  return counter.bytes;
+}
+
+std::uint64_t EventWriter::emptyHistoryStepsBytes(std::string_view requestId,
+                                                  std::uint64_t stepMs) {
+  ByteCounter counter;
+  // "false" is the longer of the two done values.
+  static_cast<void>(EventWriter(counter, 3).writeHistorySteps(requestId, false, stepMs, {}));
   return counter.bytes;
 }
 

@@ -4,14 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "common/io_error.h"
+#include "sampling/history_step.h"
 #include "sampling/snapshot.h"
 
 namespace procsampler::protocol {
 
+// The version spoken unless the host asked for a later one at launch.
 inline constexpr std::uint32_t PROTOCOL_VERSION = 2;
 // A pipe's default capacity: a long event goes out in as few writes as the reader can take.
 inline constexpr std::size_t EVENT_BUFFER_BYTES = 65536;
@@ -44,6 +47,8 @@ class OutputSink {
   // After a failed writeAll: how many of its leading bytes did reach the destination, so that a
   // later attempt sends only the rest instead of repeating them. Sinks that cannot tell say 0.
   virtual std::size_t acceptedBeforeFailure() const { return 0; }
+  // Bytes written that the reader has not yet taken, when the destination can tell.
+  virtual std::optional<std::uint64_t> unreadBytes() const { return std::nullopt; }
 };
 
 // Writes to a file descriptor: retries interrupted writes; a descriptor that is not open (EBADF)
@@ -54,6 +59,9 @@ class FdSink final : public OutputSink {
   explicit FdSink(int fd) : fd_(fd) {}
   IoStatus writeAll(const char* data, std::size_t size) override;
   std::size_t acceptedBeforeFailure() const override { return accepted_; }
+  // What a pipe holds (FIONREAD) or a socket has not delivered (SIOCOUTQ), on Linux; a pipe's
+  // write end on macOS cannot tell, nor can any other kind of descriptor.
+  std::optional<std::uint64_t> unreadBytes() const override;
 
  private:
   int fd_;
@@ -62,24 +70,43 @@ class FdSink final : public OutputSink {
 
 class EventWriter {
  public:
-  // The sink must outlive the writer.
-  explicit EventWriter(OutputSink& sink);
+  // The sink must outlive the writer. version: the protocol version every event is written in,
+  // 2 or 3; version 3 adds its members and events, version 2 is written byte for byte as ever.
+  explicit EventWriter(OutputSink& sink, std::uint32_t version = PROTOCOL_VERSION);
+
+  std::uint32_t version() const { return version_; }
 
   // Each writes one complete line and flushes it; on failure the event stops at once and the
   // error is returned. After a failure the caller writes no further event; if it tries, nothing
   // is written and the first failure is returned again.
   IoStatus writeHello(const HelloInfo& hello);
-  IoStatus writeError(std::string_view code, std::string_view message, bool recoverable);
-  IoStatus writeSnapshot(const sampling::Snapshot& snapshot);
+  // requestId: written in version 3 only, and only when present.
+  IoStatus writeError(std::string_view code, std::string_view message, bool recoverable,
+                      std::optional<std::string_view> requestId = std::nullopt);
+  // Version 3: the answer to a command that carried a request id and has no result of its own.
+  IoStatus writeAck(std::string_view requestId);
+  // skipped: version 3 only, the periodic snapshots left unwritten since the last one written,
+  // written as "skippedSnapshots" when present.
+  IoStatus writeSnapshot(const sampling::Snapshot& snapshot,
+                         std::optional<std::uint64_t> skipped = std::nullopt);
+  // Whether the reader has taken every byte written so far; true when the sink cannot tell.
+  bool outputDrained() const { return used_ == 0 && sink_.unreadBytes().value_or(0) == 0; }
   // snapshots: at most 32, written without their requestId.
   IoStatus writeHistoryChunk(std::string_view requestId, bool done,
                              std::span<const sampling::Snapshot* const> snapshots);
+
+  // Version 3, a downsampled history: steps of stepMs, at most 32 of them.
+  IoStatus writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
+                             std::span<const sampling::HistoryStep> steps);
 
   // What a history chunk's line takes on the wire, counted by the code that writes it: each
   // snapshot as an element of `snapshots` (the comma between two not included), and the line of
   // a chunk with no snapshots, its line feed included, which the snapshots and commas extend.
   static std::uint64_t chunkedSnapshotBytes(const sampling::Snapshot& snapshot);
   static std::uint64_t emptyHistoryChunkBytes(std::string_view requestId, bool done);
+  // The same for a downsampled chunk: one step as an element of `steps`, and the empty line.
+  static std::uint64_t historyStepBytes(const sampling::HistoryStep& step);
+  static std::uint64_t emptyHistoryStepsBytes(std::string_view requestId, std::uint64_t stepMs);
 
   // One more attempt to write whatever a failed event left in the buffer (the bytes the sink
   // had not yet accepted). Succeeds at once when nothing is left. Does not clear the failure:
@@ -106,10 +133,16 @@ class EventWriter {
   bool putBool(std::string_view key, bool value);
   bool putString(std::string_view text);  // quoted and escaped
   // The one snapshot object of both snapshot events and history chunks. first: no comma before.
-  bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first);
+  bool putSnapshot(const sampling::Snapshot& snapshot, bool withRequestId, bool first,
+                   std::optional<std::uint64_t> skipped = std::nullopt);
   bool putProcess(const sampling::ProcessSample& process, bool first);
+  // Version 3's members after ioSemantics, and the record's closing brace.
+  bool putLaterRecordMembers(const sampling::ProcessSample& process);
+  bool putStep(const sampling::HistoryStep& step, bool first);
+  bool putOptionalFloat(std::string_view key, std::optional<float> value);
 
   OutputSink& sink_;
+  std::uint32_t version_;
   std::size_t used_ = 0;
   bool failed_ = false;
   IoError failure_{};

@@ -96,7 +96,7 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   snapshot.processes.reserve(selected.size());
   for (const Pid pid : selected) {
     if (const Process* process = table.find(pid)) {
-      snapshot.processes.push_back(buildProcessSample(*process));
+      snapshot.processes.push_back(buildProcessSample(*process, sampler.withArgv));
     }
   }
   std::sort(snapshot.processes.begin(), snapshot.processes.end(),

@@ -55,6 +55,25 @@ std::string joinArguments(const std::vector<std::string>& arguments) {
   return command;
 }
 
+std::vector<std::string> boundedArguments(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv;
+  argv.reserve(arguments.size());
+  std::size_t used = 0;
+  for (const std::string& argument : arguments) {
+    if (!argv.empty()) ++used;  // the separator command would have
+    if (used >= MAX_COMMAND_BYTES) break;
+    std::string text = lossyText(argument);
+    if (text.size() > MAX_COMMAND_BYTES - used) {
+      std::size_t cut = MAX_COMMAND_BYTES - used;
+      while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+      text.resize(cut);
+    }
+    used += text.size();
+    argv.push_back(std::move(text));
+  }
+  return argv;
+}
+
 }  // namespace
 
 std::string processStatusText(const ProcessStatus& status) {
@@ -69,7 +88,7 @@ std::string processStatusText(const ProcessStatus& status) {
   return std::string(buffer, end);
 }
 
-ProcessSample buildProcessSample(const Process& entry) {
+ProcessSample buildProcessSample(const Process& entry, bool withArgv) {
   ProcessSample sample;
   sample.pid = entry.pid;
   sample.ppid = entry.parent_pid.value_or(0);
@@ -91,6 +110,12 @@ ProcessSample buildProcessSample(const Process& entry) {
   sample.ioReadBytes = entry.disk_read_bytes;
   sample.ioWriteBytes = entry.disk_written_bytes;
   sample.ioCountsAllIo = false;  // every source here counts storage I/O only
+  sample.cpuMemoryRefused = entry.cpu_memory_refused;
+  sample.ioRefused = entry.io_refused;
+  sample.uid = entry.uid;
+  sample.threads = entry.thread_count;
+  sample.footprintBytes = entry.footprint_bytes;
+  if (withArgv) sample.argv = boundedArguments(entry.arguments);
   return sample;
 }
 

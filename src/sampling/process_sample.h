@@ -9,7 +9,8 @@
 
 namespace procsampler::sampling {
 
-ProcessSample buildProcessSample(const Process& entry);
+// withArgv: also fill argv (copies every argument again).
+ProcessSample buildProcessSample(const Process& entry, bool withArgv = false);
 
 // "Run", "Sleep", ..., "Unknown(7)".
 std::string processStatusText(const ProcessStatus& status);

@@ -65,6 +65,14 @@ struct Process {
   std::uint64_t disk_written_bytes = 0;  // storage I/O since the start
   std::uint64_t start_time_s = 0;        // whole seconds since the Unix epoch
   std::uint64_t run_time_s = 0;          // seconds from the start to the refresh, never below 0
+  // Filled where the source reads them anyway; absent where it does not.
+  std::optional<std::uint32_t> uid = std::nullopt;  // the owner the kernel checks access against
+  std::optional<std::uint32_t> thread_count = std::nullopt;
+  std::optional<std::uint64_t> footprint_bytes = std::nullopt;  // macOS: ri_phys_footprint
+  // Set when the figures are 0 because the kernel refused them, not because they are 0: CPU and
+  // memory (cpu_percent, cpu_time_ms, resident_bytes, virtual_bytes), and the disk counters.
+  bool cpu_memory_refused = false;
+  bool io_refused = false;
 };
 
 class ProcessTable {

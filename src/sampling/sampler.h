@@ -35,6 +35,7 @@ struct Sampler {
   Clock* clock;                           // outlives the sampler
   std::optional<MonoTime> lastRefreshAt;  // right after the most recent refresh
   std::uint64_t lastSequence = 0;
+  bool withArgv = false;  // records carry argv (protocol version 3)
 };
 
 // The refresh configure makes: the whole table, noting when it ended.

@@ -37,6 +37,15 @@ struct ProcessSample {
   std::uint64_t ioReadBytes = 0;
   std::uint64_t ioWriteBytes = 0;
   bool ioCountsAllIo = false;  // clear: "storage"; set: "all-io"
+  // Written from protocol version 3 on: refused figures as null, and these after ioSemantics.
+  bool cpuMemoryRefused = false;
+  bool ioRefused = false;
+  std::optional<std::uint32_t> uid = std::nullopt;
+  std::optional<std::uint32_t> threads = std::nullopt;
+  std::optional<std::uint64_t> footprintBytes = std::nullopt;
+  // Only when the collection asks for it; at most MAX_COMMAND_BYTES of UTF-8 with one byte per
+  // separator counted, as command is, the argument at the cut shortened at a character boundary.
+  std::vector<std::string> argv = {};
   friend bool operator==(const ProcessSample&, const ProcessSample&) = default;
 };
 

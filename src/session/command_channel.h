@@ -17,9 +17,11 @@ namespace procsampler::session {
 
 inline constexpr std::size_t COMMAND_QUEUE_CAPACITY = 64;
 
-// An input line the reader could not use, with the finished text the host will see.
+// An input line the reader could not use, with the finished text the host will see, and the
+// request id it carried when it was a JSON object with one.
 struct Invalid {
   std::string text;
+  std::optional<std::string> requestId = std::nullopt;
   friend bool operator==(const Invalid&, const Invalid&) = default;
 };
 

@@ -48,7 +48,8 @@ Next dealWithLine(CommandSender& sender, std::string_view line) {
   ReaderMessage message =
       decoded.hasValue()
           ? ReaderMessage(std::move(decoded).value())
-          : ReaderMessage(Invalid{std::string(kInvalidCommandPrefix) + std::move(decoded).error()});
+          : ReaderMessage(Invalid{std::string(kInvalidCommandPrefix) + std::move(decoded).error(),
+                                  protocol::requestIdOfObject(line)});
   return sender.send(std::move(message)) ? Next::KeepReading : Next::Finish;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/saturating.h"
+#include "history/downsample.h"
 
 namespace procsampler::session {
 namespace {
@@ -71,11 +72,38 @@ IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) 
 // The history's answer, cut in order into chunks of at most HISTORY_CHUNK_SIZE snapshots whose
 // lines take at most HISTORY_CHUNK_MAX_BYTES, but at least one snapshot each; at least one chunk,
 // so an empty answer is still one chunk marked done.
+// Downsampled steps go out in chunks of at most HISTORY_CHUNK_SIZE steps within
+// HISTORY_CHUNK_MAX_BYTES, at least one step each, and at least one chunk.
+IoStatus writeSteps(SessionContext& session, const protocol::ReadHistory& command,
+                    std::span<const sampling::Snapshot* const> selected) {
+  using protocol::EventWriter;
+  const std::vector<sampling::HistoryStep> steps = history::downsample(selected, command.stepMs);
+  const std::span<const sampling::HistoryStep> all(steps);
+  const std::uint64_t envelope =
+      EventWriter::emptyHistoryStepsBytes(command.requestId, command.stepMs);
+  std::size_t offset = 0;
+  do {
+    std::size_t count = 0;
+    for (std::uint64_t line = envelope; offset + count < all.size() && count < HISTORY_CHUNK_SIZE;
+         ++count) {
+      line += EventWriter::historyStepBytes(all[offset + count]) + (count > 0 ? 1 : 0);
+      if (count > 0 && line > HISTORY_CHUNK_MAX_BYTES) break;
+    }
+    const bool done = offset + count == all.size();
+    IoStatus status = session.writer.writeHistorySteps(command.requestId, done, command.stepMs,
+                                                       all.subspan(offset, count));
+    if (!status.ok()) return status;
+    offset += count;
+  } while (offset < all.size());
+  return {};
+}
+
 IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& command) {
   using protocol::EventWriter;
   const std::uint64_t nowMs = unixMillis(session.clock.wallNow());
   const std::vector<const sampling::Snapshot*> selected =
       session.history.selectWindow(nowMs, command.windowMs);
+  if (command.stepMs > 0) return writeSteps(session, command, selected);
   const std::span<const sampling::Snapshot* const> all(selected);
   // The longer of the two envelopes, so the last chunk's is covered too.
   const std::uint64_t envelope = EventWriter::emptyHistoryChunkBytes(command.requestId, false);
@@ -111,18 +139,27 @@ IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& comma
 
 Result handleCommand(SessionContext& session, const Command& command) {
   const std::uint32_t version = protocol::commandVersion(command);
-  if (version != PROTOCOL_VERSION) {
+  const std::uint32_t spoken = session.writer.version();
+  const std::optional<std::string_view> requestId = protocol::commandRequestId(command);
+  if (version != spoken) {
     const std::string message = "unsupported protocol version " + std::to_string(version) +
-                                "; expected " + std::to_string(PROTOCOL_VERSION);
-    return continueAfter(session.writer.writeError(kProtocolMismatch, message, false));
+                                "; expected " + std::to_string(spoken);
+    return continueAfter(session.writer.writeError(kProtocolMismatch, message, false, requestId));
   }
   if (!session.state.config) {
     const std::string_view refusal = notConfiguredMessage(command);
     if (!refusal.empty()) {
-      return continueAfter(session.writer.writeError(kNotConfigured, refusal, true));
+      return continueAfter(session.writer.writeError(kNotConfigured, refusal, true, requestId));
     }
   }
 
+  if (const auto* n = std::get_if<protocol::SampleNow>(&command)) {
+    return continueAfter(sampleNow(session, *n));
+  }
+  if (const auto* h = std::get_if<protocol::ReadHistory>(&command)) {
+    return continueAfter(readHistory(session, *h));
+  }
+  // The commands without a result of their own.
   if (const auto* c = std::get_if<protocol::Configure>(&command)) {
     configure(session, *c);
   } else if (const auto* e = std::get_if<protocol::SetExternalProcesses>(&command)) {
@@ -131,14 +168,15 @@ Result handleCommand(SessionContext& session, const Command& command) {
     setSampleInterval(session, *i);
   } else if (const auto* s = std::get_if<protocol::SetStreaming>(&command)) {
     session.state.streaming = s->enabled;
-  } else if (const auto* n = std::get_if<protocol::SampleNow>(&command)) {
-    return continueAfter(sampleNow(session, *n));
-  } else if (const auto* h = std::get_if<protocol::ReadHistory>(&command)) {
-    return continueAfter(readHistory(session, *h));
-  } else if (std::holds_alternative<protocol::Shutdown>(command)) {
-    return Flow::Stop;
+    session.state.latestOnly = s->latest;
+    session.state.skippedSnapshots = 0;
   }
-  return Flow::Continue;
+  // Only a version 3 command can carry a request id here, so the ack is version 3's alone.
+  if (requestId) {
+    const IoStatus status = session.writer.writeAck(*requestId);
+    if (!status.ok()) return Unexpected{status.error()};
+  }
+  return std::holds_alternative<protocol::Shutdown>(command) ? Flow::Stop : Flow::Continue;
 }
 
 }  // namespace
@@ -153,7 +191,8 @@ sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::st
 
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {
   if (const auto* invalid = std::get_if<Invalid>(&message)) {
-    return continueAfter(session.writer.writeError(kInvalidCommand, invalid->text, true));
+    return continueAfter(
+        session.writer.writeError(kInvalidCommand, invalid->text, true, invalid->requestId));
   }
   return handleCommand(session, std::get<protocol::Command>(message));
 }

@@ -35,9 +35,9 @@ enum class Flow { Continue, Stop };
 // periodic or on request. The session must be configured.
 sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::string> requestId);
 
-// Handles one message. Returns Stop for a version-2 shutdown, Continue otherwise, or the error
-// of the first event write that failed; work done before a failed write stays done, work after
-// it is skipped.
+// Handles one message. Returns Stop for a shutdown in the session's version, Continue otherwise, or
+// the error of the first event write that failed; work done before a failed write stays done, work
+// after it is skipped.
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message);
 
 }  // namespace procsampler::session

@@ -43,8 +43,14 @@ IoStatus takePeriodicSample(SessionContext& session) {
   if (!session.state.config || !session.state.config->sampleInterval) return {};
   // The history fills at the interval whether or not anyone is watching the stream.
   const sampling::Snapshot snapshot = sampleAndStore(session, std::nullopt);
-  if (session.state.streaming) {
+  if (session.state.streaming && !session.state.latestOnly) {
     IoStatus status = session.writer.writeSnapshot(snapshot);
+    if (!status.ok()) return status;
+  } else if (session.state.streaming && !session.writer.outputDrained()) {
+    ++session.state.skippedSnapshots;
+  } else if (session.state.streaming) {
+    IoStatus status =
+        session.writer.writeSnapshot(snapshot, std::exchange(session.state.skippedSnapshots, 0));
     if (!status.ok()) return status;
   }
   // Measured from the end of this sample, so a slow collection is never made up for.
@@ -85,7 +91,8 @@ IoStatus runSession(const SessionEnvironment& environment) {
   protocol::FdSink fdSink(environment.outputFd);
   std::optional<LineBoundarySink> guarded;
   if (environment.lineBoundary) guarded.emplace(fdSink, *environment.lineBoundary);
-  protocol::EventWriter writer(guarded ? static_cast<protocol::OutputSink&>(*guarded) : fdSink);
+  protocol::EventWriter writer(guarded ? static_cast<protocol::OutputSink&>(*guarded) : fdSink,
+                               environment.protocolVersion);
 
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
@@ -102,6 +109,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
     startCommandReader(std::move(channel.sender), environment.inputFd);
     Clock& clock = *environment.clock;
     sampling::Sampler sampler(environment.makeTable(clock), clock);
+    sampler.withArgv = environment.protocolVersion >= 3;
     history::SnapshotHistory history;
     SessionContext session{writer, sampler, history, clock, SessionState{}, std::nullopt};
     outcome = runMainLoop(session, channel.receiver);
@@ -111,7 +119,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
   return outcome;
 }
 
-IoStatus runSession() {
+IoStatus runSession(const LaunchOptions& options) {
   occupyMissingStandardDescriptors();
   // Never destroyed: the watcher may take it while the process exits.
   static std::timed_mutex& lineBoundary = *new std::timed_mutex;
@@ -122,6 +130,7 @@ IoStatus runSession() {
   environment.outputFd = STDOUT_FILENO;
   environment.clock = &clock;
   environment.lineBoundary = &lineBoundary;
+  environment.protocolVersion = options.protocolVersion;
   environment.makeTable = [](Clock& tableClock) {
     return sampling::new_with_specifics(tableClock);
   };

@@ -14,6 +14,7 @@
 #include "sampling/process_table.h"
 #include "session/command_channel.h"
 #include "session/handle_message.h"
+#include "session/launch_options.h"
 
 namespace procsampler::session {
 
@@ -56,6 +57,7 @@ struct SessionEnvironment {
   // When set, held by the main thread from the first byte of each event line to its line feed
   // (see LineBoundarySink); it must outlive the session.
   std::timed_mutex* lineBoundary = nullptr;
+  std::uint32_t protocolVersion = PROTOCOL_VERSION;  // one of SUPPORTED_PROTOCOL_VERSIONS
 };
 
 // Writes hello, starts the reader, runs the loop, and returns success or the error of the first
@@ -64,6 +66,6 @@ IoStatus runSession(const SessionEnvironment& environment);
 
 // Standard input and output, the system clocks and this platform's process table; SIGTERM,
 // SIGINT and SIGHUP end the process only between two lines (watchStopSignals).
-IoStatus runSession();
+IoStatus runSession(const LaunchOptions& options);
 
 }  // namespace procsampler::session

@@ -32,6 +32,10 @@ struct SessionConfig {
 struct SessionState {
   std::optional<SessionConfig> config;  // present from the first accepted configure on
   bool streaming = false;               // whether periodic snapshots are written
+  // Version 3's "latest" streaming: a periodic snapshot is skipped while the host has not read
+  // everything written before it, and the next one written says how many were.
+  bool latestOnly = false;
+  std::uint64_t skippedSnapshots = 0;  // since the last periodic snapshot written
 };
 
 // 0 means no periodic sampling; anything else is clamped into the allowed range, never refused.

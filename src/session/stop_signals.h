@@ -31,6 +31,7 @@ class LineBoundarySink final : public protocol::OutputSink {
 
   IoStatus writeAll(const char* data, std::size_t size) override;
   std::size_t acceptedBeforeFailure() const override { return inner_.acceptedBeforeFailure(); }
+  std::optional<std::uint64_t> unreadBytes() const override { return inner_.unreadBytes(); }
 
  private:
   protocol::OutputSink& inner_;

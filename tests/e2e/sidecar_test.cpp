@@ -3,6 +3,8 @@
 // leave above the expected spacing is what the kernel says the sidecar waited to be scheduled.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -45,6 +47,9 @@ double ms(const std::string& snapshot, const char* key) {
 std::string command(const std::string& type, const std::string& body = "") {
   return R"({"type":")" + type + R"(","version":2)" + (body.empty() ? "" : ",") + body + "}\n";
 }
+std::string command3(const std::string& type, const std::string& body) {
+  return R"({"type":")" + type + R"(","version":3,)" + body + "}\n";
+}
 std::string configure(pid_t root, int intervalMs) {
   return command("configure", "\"rootPid\":" + std::to_string(root) + ",\"sampleIntervalMs\":" +
                                   std::to_string(intervalMs) + ",\"externalProcesses\":[]");
@@ -58,9 +63,11 @@ std::string readHistory(const std::string& id, int windowMs) {
 }
 
 struct Host : ChildProcess {
-  explicit Host(bool stdinOpen = true, bool stdoutOpen = true)
+  // A sidecar that speaks version 3 logs its lines apart, for the schema of that version.
+  explicit Host(bool stdinOpen = true, bool stdoutOpen = true, const Lines& arguments = {},
+                bool speaksV3 = false)
       : ChildProcess(testPath("PROCSAMPLER_BINARY", SIDECAR_FROM_TESTS).c_str(), stdinOpen,
-                     stdoutOpen) {
+                     stdoutOpen, arguments, speaksV3 ? "-v3" : "") {
     if (stdoutOpen) hello = next();
   }
   void send(const std::string& lines) { EXPECT_TRUE(write(lines)); }
@@ -166,6 +173,116 @@ TEST(Sidecar, CommandsAreAnsweredInOrder) {
             R"("failed reading command stream: stream did not contain valid UTF-8",)"
             R"("recoverable":true})");
   history.expectEnd(0);  // input is still open, yet nothing after the bad line is read
+}
+
+TEST(Sidecar, ProtocolArgumentPicksTheVersionOrEndsWithStatusTwo) {
+  const std::string v3Hello = R"({"version":3,"type":"hello","protocolVersions":[2,3],)";
+  for (const Lines& arguments :
+       {Lines{"--protocol", "3"}, Lines{"--protocol=0000000000000000099"}}) {
+    Host host(true, true, arguments, true);
+    EXPECT_TRUE(host.hello.starts_with(v3Hello)) << host.hello;
+    host.send(R"({"type":"shutdown","version":3})"
+              "\n");
+    host.expectEnd(0);
+  }
+  {
+    Host host(true, true, {"--protocol", "3", "--protocol", "2"});  // the last one counts
+    EXPECT_TRUE(host.hello.starts_with(R"({"version":2,"type":"hello","sidecarVersion":)"));
+  }
+  constexpr struct {
+    const char* arguments[2];
+    const char* error;
+  } kRefused[] = {
+      {{"--protocol", "1"}, "protocol version must be a number of at least 2, not `1`"},
+      {{"--protocol", "-3"}, "protocol version must be a number of at least 2, not `-3`"},
+      {{"--protocol=3.0"}, "protocol version must be a number of at least 2, not `3.0`"},
+      {{"--protocol="}, "protocol version must be a number of at least 2, not ``"},
+      {{"--protocol"}, "--protocol needs a protocol version, such as --protocol 3"},
+      {{"-v"}, "unknown argument `-v`; the only option is --protocol <version>"},
+      {{"--protocols", "3"},
+       "unknown argument `--protocols`; the only option is --protocol <version>"},
+  };
+  for (const auto& refused : kRefused) {
+    Lines arguments;
+    for (const char* argument : refused.arguments) {
+      if (argument) arguments.emplace_back(argument);
+    }
+    Host host(true, true, arguments);
+    host.expectEnd(2, "Error: " + std::string(refused.error) + "\n");
+  }
+}
+
+// Every command that carries a request id gets one answer naming it; the rest are answered as
+// in version 2.
+TEST(Sidecar, Version3AnswersEveryRequest) {
+  Host host(true, true, {"--protocol", "3"}, true);
+  const std::string pid = std::to_string(host.pid());
+  host.send(
+      command3("sampleNow", R"("requestId":"early")") +
+      command3("configure", R"("rootPid":)" + pid + R"(,"sampleIntervalMs":0,"requestId":"c")") +
+      command3("setStreaming", R"("enabled":false,"requestId":"s")") +
+      command3("setSampleInterval", R"("sampleIntervalMs":0)") +
+      command3("setExternalProcesses", R"("requestId":"e","processes":[[1,null]])") +
+      sampleNow("old") + command3("setStreaming", R"("requestId":"bad")") + "not json\n" +
+      command3("setStreaming", R"("enabled":true,"requestId":7)") +
+      command3("sampleNow", R"("requestId":"n")") +
+      command3("readHistory", R"("requestId":"h","windowMs":0)") +
+      command3("readHistory", R"("requestId":"d","windowMs":60000,"stepMs":60000)") +
+      command3("shutdown", R"("requestId":"bye")"));
+  const std::string error = R"({"version":3,"type":"error","code":)";
+  EXPECT_EQ(host.next(), error + R"("not-configured","message":"configure must be sent before )"
+                                 R"(sampling","recoverable":true,"requestId":"early"})");
+  for (const char* id : {"c", "s", "e"}) {
+    EXPECT_EQ(host.next(), R"({"version":3,"type":"ack","requestId":")" + std::string(id) + "\"}");
+  }
+  EXPECT_EQ(host.next(), error + R"("protocol-mismatch","message":"unsupported protocol version )"
+                                 R"(2; expected 3","recoverable":false,"requestId":"old"})");
+  EXPECT_EQ(host.next(), error + R"("invalid-command","message":"invalid command: missing field )"
+                                 R"(`enabled`","recoverable":true,"requestId":"bad"})");
+  for (int unnamed = 0; unnamed < 2; ++unnamed) {
+    const std::string line = host.next();
+    EXPECT_TRUE(line.starts_with(error + R"("invalid-command")") &&
+                line.ends_with(R"("recoverable":true})"))
+        << line;
+  }
+  const std::string snapshot = host.next();
+  EXPECT_TRUE(snapshot.starts_with(R"({"version":3,"type":"snapshot",)")) << snapshot;
+  EXPECT_EQ(fields(snapshot, "requestId"), Lines{"\"n\""});
+  const std::string chunk = host.next();
+  EXPECT_TRUE(
+      chunk.starts_with(R"({"version":3,"type":"historyChunk","requestId":"h","done":true)"))
+      << chunk;
+  // The one snapshot taken, summarised in one step.
+  const std::string steps = host.next();
+  EXPECT_TRUE(steps.starts_with(
+      R"({"version":3,"type":"historyChunk","requestId":"d","done":true,"stepMs":60000,"steps":[)"))
+      << steps;
+  EXPECT_EQ(fields(steps, "snapshotCount"), Lines{"1"});
+  const Lines summarised = fields(steps, "pid");  // pid 1's tree as well, named as external
+  EXPECT_NE(std::find(summarised.begin(), summarised.end(), pid), summarised.end()) << steps;
+  EXPECT_EQ(host.next(), R"({"version":3,"type":"ack","requestId":"bye"})");
+  host.expectEnd(0);
+}
+
+// While the host reads nothing, a latest-only stream skips its periodic snapshots rather than
+// queueing them; the first one written afterwards counts those skipped.
+TEST(Sidecar, LatestStreamingSkipsWhatTheHostHasNotRead) {
+  Host host(true, true, {"--protocol", "3"}, true);
+  host.send(command3("setStreaming", R"("enabled":true,"latest":true)") +
+            command3("configure",
+                     R"("rootPid":)" + std::to_string(host.pid()) + R"(,"sampleIntervalMs":250)"));
+  Lines seen{host.next()};
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  while (const auto line = host.readLine(0)) seen.push_back(*line);
+  // What was written while the host slept: the snapshot its last read made room for, and one more
+  // only if the pause ended between two collections.
+  EXPECT_LE(seen.size(), 3u);
+  const std::string fresh = host.next();
+  const Lines skipped = fields(fresh, "skippedSnapshots");
+  ASSERT_EQ(skipped.size(), 1u) << fresh;
+  EXPECT_EQ(std::stoul(fields(fresh, "sequence").at(0)),
+            std::stoul(fields(seen.back(), "sequence").at(0)) + std::stoul(skipped[0]) + 1);
+  std::printf("skipped %s snapshots during a 3 s pause\n", skipped[0].c_str());
 }
 
 // Hosts stop their sidecar with these signals, often while it writes: it must finish the line it

@@ -24,6 +24,13 @@ std::string at(int column) { return " at line 1 column " + std::to_string(column
 TEST(DecodeCommand, AcceptsEveryVariantInBothForms) {
   const std::pair<std::string, Command> cases[] = {
       {R"({"version":2,"type":"shutdown","note":{"a":[1,2]}})", Shutdown{2}},
+      // A version 2 command ignores requestId like any other unknown member; version 3 keeps it.
+      {R"({"version":2,"type":"shutdown","requestId":7})", Shutdown{2}},
+      {R"({"version":3,"type":"shutdown","requestId":"s"})", Shutdown{3, "s"}},
+      {R"({"type":"setStreaming","requestId":"e\u0301","version":3,"latest":true,"enabled":true})",
+       SetStreaming{3, true, true, "e\xcc\x81"}},
+      {R"({"type":"setStreaming","version":2,"enabled":true,"latest":true})",
+       SetStreaming{2, true}},
       {R"(["shutdown",2])", Shutdown{2}},
       {R"({"type":"configure","version":4294967295,"rootPid":0,"sampleIntervalMs":18446744073709551615})",
        Configure{4294967295u, 0, 18446744073709551615u, {}}},
@@ -48,6 +55,17 @@ TEST(DecodeCommand, AcceptsEveryVariantInBothForms) {
   }
 }
 
+TEST(DecodeCommand, FindsTheRequestIdOfARefusedObject) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {R"({"type":"nope","x":[1,{"requestId":"inner"}],"requestId":"r\"","requestId":"2"})", "r\""},
+      {R"({"requestId":7})", std::nullopt},
+      {R"({"requestId":"r"} x)", std::nullopt},  // not one JSON value
+      {R"({"requestId":"r")", std::nullopt},
+      {R"(["sampleNow",2,"r"])", std::nullopt},
+  };
+  for (const auto& [line, expected] : cases) EXPECT_EQ(requestIdOfObject(line), expected) << line;
+}
+
 // Errors found while reading the text carry the column of the offending byte, of the end of the
 // token just read, or the line's length when it ended early; those found while converting what
 // was read carry none, and the first problem in member order wins.
@@ -62,6 +80,12 @@ TEST(DecodeCommand, RefusesWithExactText) {
       {R"({"type":"sampleNow","requestId":"a","requestId":7,"version":"x"})",
        "duplicate field `requestId`"},
       {R"(["setExternalProcesses",2,[{"startTimeMs":1}]])", "missing field `pid`"},
+      {R"({"type":"shutdown","version":3,"requestId":7})",
+       "invalid type: integer `7`, expected a string"},
+      {R"({"type":"shutdown","requestId":"a","version":3,"requestId":"b"})",
+       "duplicate field `requestId`"},
+      {R"({"type":"setStreaming","version":3,"enabled":true,"latest":1})",
+       "invalid type: integer `1`, expected a boolean"},
       {R"(["configure",2])",
        "invalid length 1, expected struct variant Command::Configure with 4 elements"},
       {R"(["shutdown"])",

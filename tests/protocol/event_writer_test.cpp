@@ -66,6 +66,45 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
                              head + rest + "," + emptyText + "]}\n");
 }
 
+// Version 3 writes a refused figure as null, never 0, and after ioSemantics what version 2 lacks.
+TEST(EventWriter, Version3RecordsNameRefusalsAndCarryTheirLaterMembers) {
+  ProcessSample refused, own;
+  refused.pid = 1;
+  refused.status = "Sleep";
+  refused.cpuMemoryRefused = refused.ioRefused = true;
+  refused.uid = 0;
+  refused.argv = {"/sbin/init", "a\"b", ""};
+  own.pid = 2;
+  own.status = "Run";
+  own.cpuPercent = 1.5f;
+  own.residentBytes = 4096;
+  own.ioReadBytes = 8;
+  own.uid = 501;
+  own.threads = 3;
+  own.footprintBytes = 2048;
+  Snapshot snapshot;
+  snapshot.processes = {refused, own};
+  testing::RecordingSink sink;
+  ASSERT_TRUE(EventWriter(sink, 3).writeSnapshot(snapshot, 2).ok());
+  const std::string common = R"(,"name":"","command":"",)";
+  EXPECT_EQ(sink.output,
+            R"({"version":3,"type":"snapshot","sequence":0,"sampledAtUnixMs":0,)"
+            R"("collectionDurationMicros":0,"scannedProcessCount":0,"retainedProcessCount":0,)"
+            R"("inaccessibleProcessCount":0,"skippedSnapshots":2,"externalProcesses":[],)"
+            R"("processes":[{"pid":1,"ppid":0,"startTimeMs":0,"runTimeMs":0)" +
+                common +
+                R"("status":"Sleep","cpuPercent":null,"cpuTimeMs":null,"residentBytes":null,)"
+                R"("virtualBytes":null,"ioReadBytes":null,"ioWriteBytes":null,)"
+                R"("ioSemantics":"storage","uid":0,"threads":null,"footprintBytes":null,)"
+                R"("argv":["/sbin/init","a\"b",""]},)"
+                R"({"pid":2,"ppid":0,"startTimeMs":0,"runTimeMs":0)" +
+                common +
+                R"("status":"Run","cpuPercent":1.5,"cpuTimeMs":0,"residentBytes":4096,)"
+                R"("virtualBytes":0,"ioReadBytes":8,"ioWriteBytes":0,"ioSemantics":"storage",)"
+                R"("uid":501,"threads":3,"footprintBytes":2048,"argv":[]}]})"
+                "\n");
+}
+
 // The widest numbers and texts that escape to six bytes a byte, the worst case for the buffer,
 // in records that end at many offsets near its end, after a request id escaped in pieces.
 TEST(EventWriter, PassesLongEventsThroughWholeAndStopsAtTheFirstFailedWrite) {

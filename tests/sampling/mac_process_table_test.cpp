@@ -180,6 +180,13 @@ TEST_F(MacProcessTableTest,
   EXPECT_EQ(std::tuple(launchd.parent_pid, launchd.start_time_s, launchd.run_time_s, launchd.name,
                        launchd.arguments, launchd.resident_bytes, launchd.disk_read_bytes),
             std::tuple(std::nullopt, S - 100, 10'100u, "launchd", Strings{}, 0u, 0u));
+  // Its zeros are refusals, which version 3 reports as such; the sidecar's own user's are not.
+  EXPECT_EQ(std::tuple(launchd.uid, launchd.cpu_memory_refused, launchd.io_refused,
+                       launchd.thread_count, launchd.footprint_bytes),
+            std::tuple(std::optional(ROOT), true, true, std::nullopt, std::nullopt));
+  EXPECT_EQ(std::tuple(at(43).uid, at(43).cpu_memory_refused, at(43).io_refused),
+            std::tuple(std::optional(USER), false, false));
+  EXPECT_TRUE(at(43).thread_count && at(43).footprint_bytes);
   EXPECT_EQ(at(47).name, "trustd-helper-agent");
   kernel.process(47).uid = USER;  // it drops its privileges to the sidecar's user
   // 45 dies unreaped; 46 is first seen as a zombie; 42 is reused within the second it started in.

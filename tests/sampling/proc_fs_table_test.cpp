@@ -173,6 +173,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
   EXPECT_EQ((std::vector{p.cpu_time_ms, p.resident_bytes, p.virtual_bytes, p.disk_read_bytes,
                          p.disk_written_bytes, p.start_time_s, p.run_time_s}),
             (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'000 - 10}));
+  EXPECT_EQ(std::tuple(p.io_refused, at(13).io_refused), std::tuple(true, false));
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
   EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);

@@ -96,5 +96,17 @@ TEST(ProcessSample, NamesEveryStatusExactlyCopiesTheNumbersAndSaturatesTheMillis
             std::tuple(0u, UINT64_MAX / 1000 * 1000, UINT64_MAX));
 }
 
+// argv keeps to command's bound, counting a byte per separator, and never cuts a character.
+TEST(ProcessSample, ArgvOnlyWhenAskedAndWithinTheCommandBound) {
+  Process entry;
+  const std::string e = "\xc3\xa9";
+  entry.arguments = {std::string(MAX_COMMAND_BYTES - 4, 'a'), e + e, "never"};
+  EXPECT_TRUE(buildProcessSample(entry).argv.empty());
+  EXPECT_EQ(buildProcessSample(entry, true).argv,
+            (Strings{std::string(MAX_COMMAND_BYTES - 4, 'a'), e}));
+  entry.arguments = {"x\xff", ""};
+  EXPECT_EQ(buildProcessSample(entry, true).argv, (Strings{"x\xef\xbf\xbd", ""}));
+}
+
 }  // namespace
 }  // namespace procsampler::sampling

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace procsampler::testing {
 
@@ -24,8 +25,15 @@ inline constexpr int CHILD_STALL_MS = 60000;
 
 class ChildProcess {
  public:
-  // A standard stream that is not to be open is closed in the child.
-  explicit ChildProcess(const char* path, bool stdinOpen = true, bool stdoutOpen = true) {
+  // A standard stream that is not to be open is closed in the child. Lines read are logged to the
+  // file PROCSAMPLER_EVENT_LOG names, with eventLogSuffix appended, when it is set.
+  explicit ChildProcess(const char* path, bool stdinOpen = true, bool stdoutOpen = true,
+                        const std::vector<std::string>& arguments = {},
+                        const std::string& eventLogSuffix = "") {
+    std::vector<char*> argv{const_cast<char*>(path)};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     ::signal(SIGPIPE, SIG_IGN);  // the host must see a closed pipe as an error, not die of it
     const bool open[3] = {stdinOpen, stdoutOpen, true};
     int fds[3][2];  // per stream: read end, write end; the child gets [0][0], [1][1], [2][1]
@@ -36,7 +44,7 @@ class ChildProcess {
     if ((pid_ = ::fork()) == 0) {  // only async-signal-safe calls until exec
       for (int i = 0; i < 3; ++i) open[i] ? ::dup2(fds[i][i == 0 ? 0 : 1], i) : ::close(i);
       ::signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across exec
-      ::execl(path, path, nullptr);
+      ::execv(path, argv.data());
       ::_exit(127);
     }
     for (int i = 0; i < 3; ++i) {
@@ -45,7 +53,8 @@ class ChildProcess {
     }
     // Every line read is also appended there, for checking against the event schema afterwards.
     if (const char* log = std::getenv("PROCSAMPLER_EVENT_LOG")) {
-      eventLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      eventLog_ =
+          ::open((log + eventLogSuffix).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
   }
   ~ChildProcess() {

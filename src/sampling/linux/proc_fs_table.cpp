@@ -314,6 +314,8 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   holdStartBack(entry);
   // From the boot clock alone, which no setting of the wall clock moves.
   process.run_time_s = runSeconds(sinceBoot_, stat.starttime, options_.clockTicksPerSecond);
+  process.thread_count =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(stat.threads, UINT32_MAX));
   // An exited process's children have gone to another parent; its pidfd has nothing more to say.
   const bool exited = stat.state == 'Z' || stat.state == 'X';
   if (exited && !entry.exited && !fresh) exited_.push_back(pid);
@@ -406,9 +408,12 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
   if (ran) {
     // Kernels built without task I/O accounting have no io file: the totals stay as they were.
     // They are cumulative, so a late reading is as true as one taken at the refresh.
-    if (read(passing, true, [&](Handle& handle, bool) {
-          return files_->readPidFile(pid, PidFile::Io, handle, false, text);
-        }) == ReadStatus::Ok) {
+    const ReadStatus ioRead = read(passing, true, [&](Handle& handle, bool) {
+      return files_->readPidFile(pid, PidFile::Io, handle, false, text);
+    });
+    // Another user's io is refused (EACCES) to all but root.
+    process.io_refused = ioRead == ReadStatus::Unreadable;
+    if (ioRead == ReadStatus::Ok) {
       if (std::optional<IoCounters> io = parseIo(text)) {
         process.disk_read_bytes = io->readBytes;
         process.disk_written_bytes = io->writeBytes;

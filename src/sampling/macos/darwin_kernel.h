@@ -85,6 +85,7 @@ struct KinfoProc {
 struct RusageInfo {
   std::uint64_t ri_diskio_bytesread = 0;
   std::uint64_t ri_diskio_byteswritten = 0;
+  std::uint64_t ri_phys_footprint = 0;  // what Activity Monitor shows as a process's memory
 };
 
 // What proc_pidinfo returned (bytes filled, 0 or less when refused) and the structure it filled,

@@ -205,6 +205,7 @@ class LiveDarwinKernel final : public DarwinKernel {
     reply.result = proc_pid_rusage(pid, RUSAGE_INFO_V2, reinterpret_cast<rusage_info_t*>(&info));
     reply.info.ri_diskio_bytesread = info.ri_diskio_bytesread;
     reply.info.ri_diskio_byteswritten = info.ri_diskio_byteswritten;
+    reply.info.ri_phys_footprint = info.ri_phys_footprint;
     return reply;
   }
 

@@ -364,12 +364,16 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
   process.parent_pid = reading->ppid == 0 ? std::nullopt : std::optional<Pid>(reading->ppid);
   process.run_time_s = saturatingSub(now_s_, process.start_time_s);
   entry.uid = reading->uid;
+  process.uid = reading->uid;
+  process.cpu_memory_refused = !reading->task;
   entry.p_stat = reading->p_stat;
   entry.comm = execName(reading->comm);
   entry.task_readable = reading->task.has_value();
   if (reading->task) {
     setCpuFigures(entry, *reading->task);
+    process.thread_count = static_cast<std::uint32_t>(std::max(reading->task->pti_threadnum, 0));
   } else {
+    process.thread_count.reset();
     // What the kernel refuses reads as 0, and a later reading starts over.
     entry.cpu_mark = {};
     entry.running_threads = 0;
@@ -467,6 +471,9 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
     const RusageReply usage = kernel_.pidRusage(pid);
     process.disk_read_bytes = usage.result >= 0 ? usage.info.ri_diskio_bytesread : 0;
     process.disk_written_bytes = usage.result >= 0 ? usage.info.ri_diskio_byteswritten : 0;
+    process.io_refused = usage.result < 0;
+    process.footprint_bytes =
+        usage.result >= 0 ? std::optional(usage.info.ri_phys_footprint) : std::nullopt;
     if (entry.p_stat == STATUS_RUN && entry.task_readable && entry.running_threads == 0) {
       process.status = threadStatus(pid);
     }
@@ -479,6 +486,8 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
     }
   } else {
     process.disk_read_bytes = process.disk_written_bytes = 0;
+    process.io_refused = true;
+    process.footprint_bytes.reset();
   }
   entry.completed = entries_.sweepNumber();
   return true;
