@@ -72,7 +72,7 @@ std::string_view fileName(PidFile file) {
 bool listNumbers(int dirFd, char* buffer, std::size_t size, std::vector<Pid>& out) {
   if (::lseek(dirFd, 0, SEEK_SET) != 0) return false;
   while (true) {
-    const ssize_t n = ::getdents64(dirFd, buffer, size);
+    const ssize_t n = ::syscall(SYS_getdents64, dirFd, buffer, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -263,7 +263,7 @@ std::size_t openDescriptors() {
   if (fd < 0) return 0;
   alignas(dirent64) char buffer[4096];
   std::size_t count = 0;
-  for (ssize_t n; (n = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; (n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
     for (ssize_t offset = 0; offset < n;) {
       const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
       offset += entry->d_reclen;
