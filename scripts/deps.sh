@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # Installs what the build, tests and benchmarks need, only what is missing: with Homebrew on macOS
 # (the compiler comes with Xcode's command line tools), with apt-get on Debian.
-#   scripts/deps.sh [--browser]
+#   scripts/deps.sh [--browser] [--target linux-arm64]
 #   --browser  also Debian's Chromium, for the dashboard's browser test (on macOS that test uses an
 #              installed Chrome or Chromium, or is skipped)
+#   --target   also what runs that target's tests here (Debian only): for linux-arm64, qemu-user
+#              and the arm64 glibc its loader and libraries come from (/usr/aarch64-linux-gnu)
 set -euo pipefail
 browser=false
-for arg in "$@"; do
-  case $arg in
-    --browser) browser=true ;;
-    *) echo "usage: $0 [--browser]" >&2; exit 2 ;;
+target=""
+while (($#)); do
+  case $1 in
+    --browser) browser=true; shift ;;
+    --target) target=${2:-usage}; shift $(($# < 2 ? 1 : 2)) ;;
+    *) target=usage; break ;;
   esac
 done
+case $target in
+  "" | linux-arm64) ;;
+  *) echo "usage: $0 [--browser] [--target linux-arm64]" >&2; exit 2 ;;
+esac
 
 if [ "$(uname -s)" = Darwin ]; then
   if ! command -v brew >/dev/null; then
@@ -33,6 +41,7 @@ fi
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
           libclang-rt-14-dev googletest)
 $browser && packages+=(chromium)
+[ "$target" = linux-arm64 ] && packages+=(qemu-user-static libc6-arm64-cross)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test (unit, end-to-end against the real binary, the Node client,
-# the dashboard in a real browser).
-#   scripts/test.sh [--under-load]
+# the dashboard in a real browser). With --target, builds the sidecar and every test executable for
+# another platform instead, and runs them here under its emulator:
+#   scripts/test.sh [--under-load | --target linux-arm64]
 #   --under-load  build as usual, then run only the tests that watch real processes and real time
 #                 (the live /proc tables, the sessions' threads, the end-to-end, client and browser
 #                 tests) with scripts/under-load.sh keeping every processor busy
+#   --target linux-arm64  built with the Zig toolchain, run under qemu-user
 set -euo pipefail
 cd "$(dirname "$0")/.."
-under_load=false
-case ${1:-} in
-  --under-load) under_load=true ;;
-  "") ;;
-  *) echo "usage: $0 [--under-load]" >&2; exit 2 ;;
-esac
+usage() { echo "usage: $0 [--under-load | --target linux-arm64]" >&2; exit 2; }
+under_load=false target=""
+while (($#)); do
+  case $1 in
+    --under-load) under_load=true; shift ;;
+    --target) target=${2:-}; [ -n "$target" ] || usage; shift 2 ;;
+    *) usage ;;
+  esac
+done
+
+if [ -n "$target" ]; then
+  case $target in
+    linux-arm64) ;;
+    *) usage ;;
+  esac
+  scripts/deps.sh --target "$target"
+  # One npm workspace holds the pinned Zig and the schema checker the end-to-end tests' events go
+  # through, which runs here, under Node.
+  [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
+  (cd clients/node && npm run --silent build:test)
+  cmake --preset "$target-tests"
+  cmake --build --preset "$target-tests" -j "$(getconf _NPROCESSORS_ONLN)"
+  ctest --preset "$target-tests" -j "$(getconf _NPROCESSORS_ONLN)"
+  exit 0
+fi
+
 scripts/deps.sh --browser
 # The Node client and the schema checker that the end-to-end tests' events go through; one npm
 # workspace holds them, the dashboard and its test.

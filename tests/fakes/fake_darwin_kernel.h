@@ -25,6 +25,11 @@ namespace mac = sampling::macos;
 
 inline constexpr std::uint32_t ROOT = 0, USER = 501, OTHER_USER = 502;
 
+// mach_timebase_info's answers: Apple silicon counts Mach absolute time at 24 MHz, Intel Macs in
+// nanoseconds. Every test of the table runs at both.
+inline constexpr mac::TimebaseReply APPLE_SILICON_TIMEBASE{0, 125, 3}, INTEL_TIMEBASE{0, 1, 1};
+inline constexpr mac::TimebaseReply TIMEBASES[] = {APPLE_SILICON_TIMEBASE, INTEL_TIMEBASE};
+
 struct FakeThread {
   std::uint64_t handle = 0;  // its cthread_self; never 0
   std::int32_t state = mac::RUN_STATE_WAITING;
@@ -69,7 +74,7 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   std::optional<int> count_reply, fill_reply;  // override proc_listallpids's answers...
   int overridden_listings = INT_MAX;           // ...for this many listings (count and fill)
   std::optional<int> children_reply;           // overrides proc_listchildpids's
-  mac::TimebaseReply timebase{0, 1, 1};
+  mac::TimebaseReply timebase = INTEL_TIMEBASE;
   std::uint64_t absolute_time = 1'000'000'000'000;
   mac::CpuLoadReply cpu_load{0, 2, std::vector<std::uint32_t>(2 * mac::CPU_STATE_COUNT, 1000)};
   std::vector<std::string> calls;  // "list", "cpu", "taskall 42", "args? 42" (a probe), ...

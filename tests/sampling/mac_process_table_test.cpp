@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using testing::FakeMacProcess, testing::OTHER_USER, testing::ROOT, testing::USER, testing::pidsOf,
-    testing::TreeSelectionContract;
+    testing::TIMEBASES, testing::TreeSelectionContract;
 using Kind = ProcessStatusKind;
 using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
@@ -25,8 +25,9 @@ constexpr std::uint64_t S = 1'699'990'000;  // the model's start second
 // The machine as a sidecar of this uid sees it, walking trees of up to this many processes:
 // root's daemons below pid 10, the user's processes above.
 struct MacWorld final : testing::ProcessWorld {
-  MacWorld(Clock& clock, std::uint32_t sidecarUid, std::size_t walkLimit) {
+  MacWorld(Clock& clock, std::uint32_t sidecarUid, std::size_t walkLimit, TimebaseReply timebase) {
     kernel.sidecar_uid = sidecarUid;
+    kernel.timebase = timebase;
     mac = std::make_unique<MacProcessTable>(kernel, clock, walkLimit);
   }
   void spawn(const testing::WorldProcess& p) override {
@@ -43,15 +44,26 @@ struct MacWorld final : testing::ProcessWorld {
   std::unique_ptr<MacProcessTable> mac;
 };
 
-testing::ProcessWorldFactory macWorld(std::uint32_t sidecarUid, std::size_t walkLimit) {
-  return [=](Clock& clock) { return std::make_unique<MacWorld>(clock, sidecarUid, walkLimit); };
+std::vector<testing::ProcessWorldFactory> macWorlds() {
+  std::vector<testing::ProcessWorldFactory> worlds;
+  for (const TimebaseReply timebase : TIMEBASES) {
+    for (const auto& [uid, limit] :
+         {std::pair{USER, USER_WALK_LIMIT}, {USER, 0}, {ROOT, ROOT_WALK_LIMIT}}) {
+      worlds.emplace_back(
+          [=](Clock& clock) { return std::make_unique<MacWorld>(clock, uid, limit, timebase); });
+    }
+  }
+  return worlds;
 }
-INSTANTIATE_TEST_SUITE_P(MacKernel, TreeSelectionContract,
-                         ::testing::Values(macWorld(USER, USER_WALK_LIMIT), macWorld(USER, 0),
-                                           macWorld(ROOT, ROOT_WALK_LIMIT)));
+INSTANTIATE_TEST_SUITE_P(MacKernel, TreeSelectionContract, ::testing::ValuesIn(macWorlds()));
 
-class MacProcessTableTest : public ::testing::Test {
+class MacProcessTableTest : public ::testing::TestWithParam<TimebaseReply> {
  protected:
+  MacProcessTableTest() { kernel.timebase = GetParam(); }
+  // Mach absolute time units in a millisecond.
+  std::uint64_t unitsPerMs() const {
+    return 1'000'000u * kernel.timebase.denom / kernel.timebase.numer;
+  }
   // A table over the kernel as set up so far, holding these processes, after its first refresh.
   void start(std::vector<FakeMacProcess> processes) {
     kernel.processes = std::move(processes);
@@ -75,9 +87,8 @@ class MacProcessTableTest : public ::testing::Test {
   std::unique_ptr<MacProcessTable> table;
 };
 
-TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTime) {
-  constexpr std::uint64_t MS = 24'000;  // Mach units in a millisecond on Apple silicon
-  kernel.timebase = {0, 125, 3};
+TEST_P(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTime) {
+  const std::uint64_t MS = unitsPerMs();
   // 32-bit tick counters wrap (about 497 days per state at 100 Hz): the first interval spans it.
   std::ranges::fill(kernel.cpu_load.ticks, 0xFFFF'FFF0u);
   start({{.pid = 42, .task = {8192, 4096, 1000 * MS, 0}}});  // virtual, resident, user, system
@@ -101,10 +112,11 @@ TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTim
   // Failing clocks degrade the CPU figures only. Timebase and Mach units in a millisecond;
   // host_processor_info's answer when the table is made, and at the next refresh; the CPU percent
   // of the next two refreshes.
+  const TimebaseReply refused{5, GetParam().numer, GetParam().denom};
   const std::tuple<TimebaseReply, std::uint64_t, int, int, float, float> failing[] = {
-      {{5, 125, 3}, 1'000'000, 0, 0, 50.0f, 50.0f},  // timebase refused: units are nanoseconds
-      {{0, 1, 1}, 1'000'000, 0, 5, 0.0f, 25.0f},     // that refresh only: the next spans both
-      {{0, 125, 3}, 24'000, 5, 0, 50.0f, 50.0f},     // none: task time over mach_absolute_time
+      {refused, 1'000'000, 0, 0, 50.0f, 50.0f},  // timebase refused: units are nanoseconds
+      {GetParam(), MS, 0, 5, 0.0f, 25.0f},       // that refresh only: the next spans both
+      {GetParam(), MS, 5, 0, 50.0f, 50.0f},      // none: task time over mach_absolute_time
   };
   for (const auto& [timebase, perMs, at_creation, later, first, second] : failing) {
     kernel.timebase = timebase;
@@ -120,7 +132,7 @@ TEST_F(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTim
   }
 }
 
-TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
+TEST_P(MacProcessTableTest, StatesAsPsDerivesThem) {
   using T = std::vector<testing::FakeThread>;
   constexpr std::int32_t RUNNING = RUN_STATE_RUNNING, WAITING = RUN_STATE_WAITING,
                          UNINTERRUPTIBLE = RUN_STATE_UNINTERRUPTIBLE;
@@ -168,7 +180,7 @@ TEST_F(MacProcessTableTest, StatesAsPsDerivesThem) {
                        THREAD_READ_LIMIT * (THREAD_READ_LIMIT + 1) / 2));
 }
 
-TEST_F(MacProcessTableTest,
+TEST_P(MacProcessTableTest,
        FollowsUsersZombiesReusedPidsAndPassingMomentsKeepsThroughFailedListings) {
   // launchd is root's: the sidecar's user sees its parent, start and name, no more.
   start({{.pid = 1, .ppid = 0, .uid = ROOT, .start_s = S - 100, .path = "/sbin/launchd"},
@@ -207,7 +219,7 @@ TEST_F(MacProcessTableTest,
   EXPECT_EQ(at(46).name, "early-exit-and-t");
   // 43 begins to exit and 44 is being forked: the kernel answers nothing of either but the
   // listings. 43 keeps what was read of it, its CPU reading too; 44 waits for its first answer.
-  const std::uint64_t cpuSecond = 1'000'000'000;  // Mach units are nanoseconds here
+  const std::uint64_t cpuSecond = 1000 * unitsPerMs();
   kernel.process(43).passing = true;
   kernel.process(43).task.pti_total_user += cpuSecond;
   kernel.spawn({.pid = 44, .passing = true});
@@ -234,7 +246,7 @@ TEST_F(MacProcessTableTest,
   }
 }
 
-TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
+TEST_P(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
   auto longer = [](FakeMacProcess& p) { p.argv = {"vim", std::string(20'000, 'x'), "notes"}; };
   const std::string atTheCap(1024 * 1024 - 28, 'y');  // with path, NULs and env: 1 MiB exactly
   // The process, its name and arguments once read, kern.argmax. The NULs after the path pad to an
@@ -265,7 +277,7 @@ TEST_F(MacProcessTableTest, ArgumentAreasAreReadWholeOrNotAtAll) {
   }
 }
 
-TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenReported) {
+TEST_P(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenReported) {
   // The calls of a refresh (of the trees of the seeds, when given) and of completing `reported`,
   // past the listing (count, then pids) and the CPU load.
   auto callsOf = [&](const Pids& reported, std::optional<Pids> seeds = std::nullopt) {
@@ -322,7 +334,7 @@ TEST_F(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   EXPECT_EQ(pidsOf(*table), (Pids{7, 9, 10}));
 }
 
-TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
+TEST_P(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
   // A Mac as it shows itself to a sidecar run by a user: the low pids (launchd and the daemons it
   // starts) belong to root.
   auto spawn = [&](const testing::WorldProcess& p) {
@@ -394,6 +406,11 @@ TEST_F(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
     EXPECT_EQ(collect(1, {}, 200).processes.back().command, "sudo");
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Timebases, MacProcessTableTest, ::testing::ValuesIn(TIMEBASES),
+                         [](const auto& timebase) -> std::string {
+                           return timebase.param.numer == 1 ? "Intel" : "AppleSilicon";
+                         });
 
 }  // namespace
 }  // namespace procsampler::sampling::macos
