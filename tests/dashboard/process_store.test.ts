@@ -13,6 +13,14 @@ function running(pid: number, ppid: number, startTimeMs: number, cpu: number, wr
   return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, ""];
 }
 
+const frame = (at: number, processes: ProcessTuple[]) => ({
+  sequence: 0,
+  sampledAtUnixMs: at,
+  collectionDurationMicros: 0,
+  scannedProcessCount: 0,
+  processes,
+});
+
 const BY_CPU: RowOptions = {
   nowMs: 0,
   sort: { column: "cpu", descending: true },
@@ -63,7 +71,7 @@ test("frames as the table and the charts show them", () => {
     },
   ];
   for (const { at, processes, rows, stored } of steps) {
-    store.ingest({ sequence: 0, sampledAtUnixMs: at, collectionDurationMicros: 0, scannedProcessCount: 0, processes });
+    store.ingest(frame(at, processes));
     const shown = treeRows(store.entries.values(), { ...BY_CPU, nowMs: at }).map((row) =>
       asText(row, ({ entry: e }) =>
         e.exitedAtMs === null ? ` ${e.cpuPercent}% ${e.writeBytesPerSecond} B/s` : " exited",
@@ -83,19 +91,9 @@ test("frames as the table and the charts show them", () => {
 
 test("sorting within each parent, filtering with ancestors, exited children folded", () => {
   const store = new ProcessStore(3);
-  const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple => [
-    pid,
-    ppid,
-    0,
-    cpu,
-    memory,
-    0,
-    0,
-    0,
-    "Sleep",
-    name,
-    `/usr/bin/${name} --serve`,
-  ];
+  const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple => {
+    return [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`];
+  };
   const family = [
     process(1, 0, 0, 9, "init"),
     process(10, 1, 5, 3, "alpha"),
@@ -103,20 +101,8 @@ test("sorting within each parent, filtering with ancestors, exited children fold
     process(20, 10, null, 2, "gamma"),
   ];
   const exitingChildren = [30, 31, 32].map((pid) => process(pid, 11, 1, 1, "job"));
-  store.ingest({
-    sequence: 1,
-    sampledAtUnixMs: 1000,
-    collectionDurationMicros: 0,
-    scannedProcessCount: 0,
-    processes: [...family, ...exitingChildren],
-  });
-  store.ingest({
-    sequence: 2,
-    sampledAtUnixMs: 2000,
-    collectionDurationMicros: 0,
-    scannedProcessCount: 0,
-    processes: family,
-  });
+  store.ingest(frame(1000, [...family, ...exitingChildren]));
+  store.ingest(frame(2000, family));
   const rows = (options: Partial<RowOptions>) =>
     treeRows(store.entries.values(), { ...BY_CPU, nowMs: 2000, ...options }).map((row) => asText(row));
   const cases: [Partial<RowOptions>, string[]][] = [

