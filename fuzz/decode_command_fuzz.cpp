@@ -123,7 +123,8 @@ bool isFieldForm(std::string_view message) {
   }
   if (c.lit("duplicate field `")) {
     return c.anyOf({"version`", "rootPid`", "sampleIntervalMs`", "externalProcesses`", "processes`",
-                    "enabled`", "requestId`", "windowMs`", "pid`", "startTimeMs`"}) &&
+                    "enabled`", "requestId`", "windowMs`", "pid`", "startTimeMs`", "latest`",
+                    "stepMs`"}) &&
            c.done();
   }
   if (c.lit("invalid type: ")) {
@@ -211,6 +212,7 @@ std::string objectForm(const Command& command) {
           out += "\"setSampleInterval\",\"sampleIntervalMs\":" + std::to_string(c.sampleIntervalMs);
         } else if constexpr (std::is_same_v<T, SetStreaming>) {
           out += std::string("\"setStreaming\",\"enabled\":") + (c.enabled ? "true" : "false");
+          if (c.latest) out += ",\"latest\":true";
         } else if constexpr (std::is_same_v<T, SampleNow>) {
           out += "\"sampleNow\",\"requestId\":";
           appendJsonString(out, c.requestId);
@@ -218,8 +220,15 @@ std::string objectForm(const Command& command) {
           out += "\"readHistory\",\"requestId\":";
           appendJsonString(out, c.requestId);
           out += ",\"windowMs\":" + std::to_string(c.windowMs);
+          if (c.stepMs != 0) out += ",\"stepMs\":" + std::to_string(c.stepMs);
         } else {
           out += "\"shutdown\"";
+        }
+        if constexpr (requires { c.optionalRequestId; }) {
+          if (c.optionalRequestId) {
+            out += ",\"requestId\":";
+            appendJsonString(out, *c.optionalRequestId);
+          }
         }
         return out + "}";
       },
