@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -197,6 +198,19 @@ TEST_F(LiveTable, WalkingTablesSeeWhatAFullReadSees) {
   agree(6);
   ::kill(root, SIGKILL);  // its children go to this process's reaper, out of the tree
   ASSERT_TRUE(waitFor(root, ") Z "));
+  // The root reads Z once its first thread has exited, but its children pass to the thread that
+  // forked until that one has exited too; they leave the tree only then.
+  auto parentOf = [](pid_t pid) {
+    const std::string stat = statOf(pid);
+    pid_t parent = 0;
+    if (const auto end = stat.rfind(')'); end != std::string::npos) {
+      std::istringstream(stat.substr(end + 4)) >> parent;  // past ") S "
+    }
+    return parent;
+  };
+  ASSERT_TRUE(waitUntil([&] {
+    return std::none_of(kids, kids + 5, [&](pid_t kid) { return parentOf(kid) == root; });
+  }));
   agree(1);
   for (const int fd : said) ::close(fd);
 }
