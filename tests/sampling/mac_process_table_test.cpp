@@ -165,11 +165,8 @@ TEST_P(MacProcessTableTest, StatesAsPsDerivesThem) {
   kernel.sidecar_uid = ROOT;
   kernel.calls.clear();
   kernel.thread_steps = 0;
-  start({{.pid = 0,
-          .ppid = 0,
-          .uid = ROOT,
-          .kernel = true,
-          .threads = {{1, WAITING}, {2, UNINTERRUPTIBLE}}},
+  const T kernelThreads{{1, WAITING}, {2, UNINTERRUPTIBLE}};
+  start({{.pid = 0, .ppid = 0, .uid = ROOT, .kernel = true, .threads = kernelThreads},
          {.pid = 42, .threads = many}});
   auto reads = [&](Pid pid) {
     return static_cast<std::size_t>(
