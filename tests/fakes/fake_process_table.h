@@ -15,7 +15,6 @@ class FakeProcessTable final : public sampling::ProcessTable {
   // The clock must outlive the table.
   explicit FakeProcessTable(Clock* clock) : clock_(clock) {}
 
-  // Inserts the entry, replacing any entry with the same pid.
   void set(sampling::Process process) { entries_.insert_or_assign(process.pid, process); }
   void remove(sampling::Pid pid) { entries_.erase(pid); }
 

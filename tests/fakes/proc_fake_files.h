@@ -78,12 +78,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   }
   ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, Handle& handle, bool keep,
                          std::string_view& text) override {
-    using sampling::procfs::PidFile;
-    const char* name = file == PidFile::Stat    ? "stat"
-                       : file == PidFile::Statm ? "statm"
-                       : file == PidFile::Io    ? "io"
-                                                : "schedstat";
-    return read(name, pid, handle, keep, text);
+    constexpr const char* kNames[] = {"stat", "statm", "io", "schedstat"};  // in PidFile order
+    return read(kNames[static_cast<int>(file)], pid, handle, keep, text);
   }
   // In pieces of 5 bytes, counting the bytes handed over.
   ReadStatus readCommandLine(Pid pid, Handle& handle, bool keep, std::size_t limit,

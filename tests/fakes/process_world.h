@@ -82,9 +82,8 @@ class BorrowedTable final : public sampling::ProcessTable {
   bool readAll_;
 };
 
-// The suite lives in tests/sampling/collect_snapshot_test.cpp; a table source joins it with
-//   INSTANTIATE_TEST_SUITE_P(MySource, TreeSelectionContract,
-//   ::testing::Values(ProcessWorldFactory(...)));
+// Its cases live in tests/sampling/collect_snapshot_test.cpp; a table source joins it with
+// INSTANTIATE_TEST_SUITE_P over ProcessWorldFactory values.
 class TreeSelectionContract : public ::testing::TestWithParam<ProcessWorldFactory> {
  protected:
   sampling::Snapshot collect(sampling::Pid rootPid, const sampling::ExternalProcessMap& external) {

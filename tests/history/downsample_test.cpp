@@ -9,22 +9,13 @@ namespace {
 
 using sampling::HistoryStep;
 using sampling::ProcessSample;
-using sampling::ProcessSummary;
 using sampling::Snapshot;
 
 Snapshot at(std::uint64_t ms, std::vector<ProcessSample> processes) {
-  Snapshot snapshot;
-  snapshot.sampledAtUnixMs = ms;
-  snapshot.processes = std::move(processes);
-  return snapshot;
+  return {0, ms, 0, 0, 0, 0, {}, {}, std::move(processes)};
 }
 ProcessSample sample(std::uint32_t pid, std::uint64_t start, float cpu, std::uint64_t resident) {
-  ProcessSample process;
-  process.pid = pid;
-  process.startTimeMs = start;
-  process.cpuPercent = cpu;
-  process.residentBytes = resident;
-  return process;
+  return {pid, 0, start, 0, "", "", "", cpu, 0, resident};
 }
 
 // Steps start at multiples of the step; a process is summarised over the snapshots that hold it,
@@ -38,30 +29,10 @@ TEST(Downsample, MeansAndMaximaPerProcessAndStep) {
   };
   std::vector<const Snapshot*> window;
   for (const Snapshot& s : snapshots) window.push_back(&s);
+  // pid, start, samples, CPU mean and maximum, resident maximum
   const std::vector<HistoryStep> expected = {
-      {10'000,
-       3,
-       {{.pid = 7,
-         .startTimeMs = 100,
-         .sampleCount = 3,
-         .cpuPercentMean = 30.0f,
-         .cpuPercentMax = 50.0f,
-         .residentBytesMax = 900},
-        {.pid = 8,
-         .startTimeMs = 200,
-         .sampleCount = 2,
-         .cpuPercentMean = 5.0f,
-         .cpuPercentMax = 5.0f,
-         .residentBytesMax = 70}}},
-      {13'000,
-       1,
-       {{.pid = 7,
-         .startTimeMs = 2000,
-         .sampleCount = 1,
-         .cpuPercentMean = 1.0f,
-         .cpuPercentMax = 1.0f,
-         .residentBytesMax = 10}}},
-  };
+      {10'000, 3, {{7, 100, 3, 30.0f, 50.0f, 900}, {8, 200, 2, 5.0f, 5.0f, 70}}},
+      {13'000, 1, {{7, 2000, 1, 1.0f, 1.0f, 10}}}};
   EXPECT_EQ(downsample(window, 1000), expected);
   EXPECT_EQ(downsample({}, 1000), std::vector<HistoryStep>{});
   EXPECT_EQ(downsample(window, 60'000).size(), 1u);

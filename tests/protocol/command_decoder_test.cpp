@@ -37,7 +37,6 @@ TEST(DecodeCommand, AcceptsEveryVariantInBothForms) {
       {R"({"type":"setExternalProcesses","version":2,"processes":[{"pid":5,"startTimeMs":null},{"x":[{}],"startTimeMs":3,"pid":6},[7,1234],[2,null]]})",
        SetExternalProcesses{2, {{5, {}}, {6, 3}, {7, 1234}, {2, {}}}}},
       {" \t[\"setSampleInterval\" ,\n2,\r0 ] ", SetSampleInterval{2, 0}},
-      {R"({"type":"setStreaming","enabled":true,"version":2})", SetStreaming{2, true}},
       {R"({"type":"sampleNow","version":2,"requestId":""})", SampleNow{2, ""}},
       {R"(["sampleNow",2,"a\u0062\"\\\/\b\f\n\r\t\u00e9\uD834\uDd1E"])",
        SampleNow{2, "ab\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9d\x84\x9e"}},

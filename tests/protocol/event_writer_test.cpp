@@ -68,22 +68,12 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
 
 // Version 3 writes a refused figure as null, never 0, and after ioSemantics what version 2 lacks.
 TEST(EventWriter, Version3RecordsNameRefusalsAndCarryTheirLaterMembers) {
-  ProcessSample refused, own;
-  refused.pid = 1;
-  refused.status = "Sleep";
-  refused.cpuMemoryRefused = refused.ioRefused = true;
-  refused.uid = 0;
-  refused.argv = {"/sbin/init", "a\"b", ""};
-  own.pid = 2;
-  own.status = "Run";
-  own.cpuPercent = 1.5f;
-  own.residentBytes = 4096;
-  own.ioReadBytes = 8;
-  own.uid = 501;
-  own.threads = 3;
-  own.footprintBytes = 2048;
-  Snapshot snapshot;
-  snapshot.processes = {refused, own};
+  const ProcessSample refused{
+      1, 0, 0, 0,     "",   "",   "Sleep", 0.0f, 0,  0,
+      0, 0, 0, false, true, true, 0,       {},   {}, {"/sbin/init", "a\"b", ""}};
+  const ProcessSample own{2, 0, 0, 0,     "",    "",    "Run", 1.5f, 0,   4096,
+                          0, 8, 0, false, false, false, 501,   3,    2048};
+  const Snapshot snapshot{0, 0, 0, 0, 0, 0, {}, {}, {refused, own}};
   testing::RecordingSink sink;
   ASSERT_TRUE(EventWriter(sink, 3).writeSnapshot(snapshot, 2).ok());
   const std::string common = R"(,"name":"","command":"",)";

@@ -22,22 +22,24 @@ using Pids = std::vector<Pid>;
 using Strings = std::vector<std::string>;
 constexpr std::uint64_t S = 1'699'990'000;  // the model's start second
 
-// The machine as a sidecar of this uid sees it, walking trees of up to this many processes:
-// root's daemons below pid 10, the user's processes above.
+// A Mac as a user's sidecar sees it: the low pids (launchd and the daemons it starts) are root's.
+void spawnIn(testing::FakeDarwinKernel& kernel, const testing::WorldProcess& p) {
+  const auto pid = static_cast<std::int32_t>(p.pid);
+  // clang-format off
+  kernel.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 100 ? ROOT : USER,
+                .kernel = pid == 0, .start_s = p.startSeconds, .start_us = p.pid,
+                .path = "/usr/bin/" + p.name, .argv = p.arguments});
+  // clang-format on
+}
+
+// The machine as a sidecar of this uid sees it, walking trees of up to this many processes.
 struct MacWorld final : testing::ProcessWorld {
   MacWorld(Clock& clock, std::uint32_t sidecarUid, std::size_t walkLimit, TimebaseReply timebase) {
     kernel.sidecar_uid = sidecarUid;
     kernel.timebase = timebase;
     mac = std::make_unique<MacProcessTable>(kernel, clock, walkLimit);
   }
-  void spawn(const testing::WorldProcess& p) override {
-    const auto pid = static_cast<std::int32_t>(p.pid);
-    // clang-format off
-    kernel.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 10 ? ROOT : USER,
-                  .kernel = pid == 0, .start_s = p.startSeconds,
-                  .start_us = 0, .path = "/usr/bin/" + p.name, .argv = p.arguments});
-    // clang-format on
-  }
+  void spawn(const testing::WorldProcess& p) override { spawnIn(kernel, p); }
   void exit(Pid pid) override { kernel.reap(static_cast<std::int32_t>(pid)); }
   ProcessTable& table() override { return *mac; }
   testing::FakeDarwinKernel kernel;
@@ -163,11 +165,8 @@ TEST_P(MacProcessTableTest, StatesAsPsDerivesThem) {
   kernel.sidecar_uid = ROOT;
   kernel.calls.clear();
   kernel.thread_steps = 0;
-  start({{.pid = 0,
-          .ppid = 0,
-          .uid = ROOT,
-          .kernel = true,
-          .threads = {{1, WAITING}, {2, UNINTERRUPTIBLE}}},
+  const T kernelThreads{{1, WAITING}, {2, UNINTERRUPTIBLE}};
+  start({{.pid = 0, .ppid = 0, .uid = ROOT, .kernel = true, .threads = kernelThreads},
          {.pid = 42, .threads = many}});
   auto reads = [&](Pid pid) {
     return static_cast<std::size_t>(
@@ -335,16 +334,7 @@ TEST_P(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
 }
 
 TEST_P(MacProcessTableTest, WalkedAndLazySnapshotsReportWhatAFullReadWould) {
-  // A Mac as it shows itself to a sidecar run by a user: the low pids (launchd and the daemons it
-  // starts) belong to root.
-  auto spawn = [&](const testing::WorldProcess& p) {
-    const auto pid = static_cast<std::int32_t>(p.pid);
-    // clang-format off
-    kernel.spawn({.pid = pid, .ppid = p.ppid, .uid = pid < 100 ? ROOT : USER,
-                  .kernel = pid == 0, .start_s = p.startSeconds, .start_us = p.pid,
-                  .path = "/usr/bin/" + p.name, .argv = p.arguments});
-    // clang-format on
-  };
+  auto spawn = [&](const testing::WorldProcess& p) { spawnIn(kernel, p); };
   // One table walks the trees (reading the whole machine past its walk limit) and completes what
   // it reports; its twin reads and completes every process.
   for (const std::size_t limit : {USER_WALK_LIMIT, std::size_t{3}}) {

@@ -35,11 +35,9 @@ TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisTheFieldsAfterItAndTheStat
   }
   // The shortest line (the scripted /proc's) ends at rss; cut short or garbled, it is refused.
   const std::string kShortest = "1 (a) R 7 1 1 0 -1 0 0 0 0 0 11 12 0 0 20 0 1 0 13 14 15";
-  // clang-format off
-  const std::pair<std::string, std::string> kGarbled[] = {{"(a)", "a)"}, {"(a)", "(a"},
-      {"(a)", ")a("}, {" 15", ""}, {"R 7", "R -7"}, {" 11 ", " 1x "}, {"R", "RS"},
-      {"15", "99999999999999999999"}};
-  // clang-format on
+  const std::pair<std::string, std::string> kGarbled[] = {
+      {"(a)", "a)"},   {"(a)", "(a"},    {"(a)", ")a("}, {" 15", ""},
+      {"R 7", "R -7"}, {" 11 ", " 1x "}, {"R", "RS"},    {"15", "99999999999999999999"}};
   for (auto [from, to] : kGarbled) {
     std::string line = kShortest;
     EXPECT_FALSE(parseStat(line.replace(line.find(from), from.size(), to))) << line;
@@ -47,10 +45,9 @@ TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisTheFieldsAfterItAndTheStat
   // Sleep and Zombie show in the tables' tests.
   // clang-format off
   const std::pair<char, ProcessStatus> kLetters[] = {
-      {'R', {K::Run, 0}},      {'D', {K::UninterruptibleDiskSleep, 0}}, {'T', {K::Stop, 0}},
-      {'t', {K::Tracing, 0}},  {'X', {K::Dead, 0}},     {'x', {K::Dead, 0}},
-      {'K', {K::Wakekill, 0}}, {'W', {K::Waking, 0}},   {'P', {K::Parked, 0}},
-      {'I', {K::Idle, 0}},     {'r', {K::Unknown, 114}}, {'\xe9', {K::Unknown, 0xe9}}};
+      {'R', {K::Run}}, {'D', {K::UninterruptibleDiskSleep}}, {'T', {K::Stop}}, {'t', {K::Tracing}},
+      {'X', {K::Dead}}, {'x', {K::Dead}}, {'K', {K::Wakekill}}, {'W', {K::Waking}},
+      {'P', {K::Parked}}, {'I', {K::Idle}}, {'r', {K::Unknown, 114}}, {'\xe9', {K::Unknown, 0xe9}}};
   // clang-format on
   for (auto [letter, status] : kLetters) EXPECT_EQ(statusFromStateLetter(letter), status) << letter;
 }

@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "fakes/process_world.h"
 #include "sampling/linux/proc_fs_table.h"
+#include "sampling/linux/proc_parsers.h"
 
 namespace procsampler::sampling {
 namespace {
@@ -79,13 +79,9 @@ TEST_F(LiveTable, CpuOfABusyChildAndItsStorageWrites) {
   // blocks written whole since then.
   const std::uintmax_t sizeThen = fileSize();
   ASSERT_TRUE(waitUntil([&] {
-    std::istringstream fields(statOf(busy).substr(statOf(busy).rfind(')') + 2));
-    std::string field;
-    std::uint64_t ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i >= 14) ticks += std::stoull(field);
-    }
-    return ticks * 10 >= before.cpuTimeMs + 100 && fileSize() >= sizeThen + 2 * block.size();
+    const auto stat = procfs::parseStat(statOf(busy)).value_or(procfs::StatFields{});
+    return (stat.utime + stat.stime) * 10 >= before.cpuTimeMs + 100 &&
+           fileSize() >= sizeThen + 2 * block.size();
   })) << "the child did not run";
   const Clock::time_point secondStart = Clock::now();
   const ProcessSample after = collectSnapshot(sampler, Pid(busy), {}, {}).processes.at(0);
