@@ -197,12 +197,7 @@ TEST_F(LiveTable, WalkingTablesSeeWhatAFullReadSees) {
   // The root reads Z once its first thread has exited, but its children pass to the thread that
   // forked until that one has exited too; they leave the tree only then.
   auto parentOf = [](pid_t pid) {
-    const std::string stat = statOf(pid);
-    pid_t parent = 0;
-    if (const auto end = stat.rfind(')'); end != std::string::npos) {
-      std::istringstream(stat.substr(end + 4)) >> parent;  // past ") S "
-    }
-    return parent;
+    return static_cast<pid_t>(procfs::parseStat(statOf(pid)).value_or(procfs::StatFields{}).ppid);
   };
   ASSERT_TRUE(waitUntil([&] {
     return std::none_of(kids, kids + 5, [&](pid_t kid) { return parentOf(kid) == root; });
