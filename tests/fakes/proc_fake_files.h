@@ -26,6 +26,7 @@ struct FakeProc {
   std::uint64_t ranNs = 0;
   // statm's resident pages, exact where stat's rss is the kernel's approximation.
   std::uint64_t resident = 0;
+  std::uint32_t uid = 1000;  // effective; status gives the real one as 1 more
 };
 
 class FakeProcFiles final : public sampling::procfs::ProcFiles {
@@ -59,8 +60,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
 
   std::map<Pid, FakeProc> procs;
   std::map<std::string, ReadStatus> failing;  // by call as logged; absent: Ok, the first status
-  // "list", "system", "stat 42", "statm 42", "schedstat 42", "cmdline 42", "io 42", "exe 42",
-  // "watch 42"
+  // "list", "system", "stat 42", "statm 42", "schedstat 42", "cmdline 42", "io 42", "status 42",
+  // "exe 42", "watch 42"
   std::vector<std::string> calls;
   // A change made to the machine the first time a call (as logged) is made: a race forced.
   std::map<std::string, std::function<void(FakeProcFiles&)>> races;
@@ -78,7 +79,8 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   }
   ReadStatus readPidFile(Pid pid, sampling::procfs::PidFile file, Handle& handle, bool keep,
                          std::string_view& text) override {
-    constexpr const char* kNames[] = {"stat", "statm", "io", "schedstat"};  // in PidFile order
+    // In PidFile order.
+    constexpr const char* kNames[] = {"stat", "statm", "io", "schedstat", "status"};
     return read(kNames[static_cast<int>(file)], pid, handle, keep, text);
   }
   // In pieces of 5 bytes, counting the bytes handed over.
@@ -162,6 +164,9 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
       text = buffer_ = n(p.vsize / 4096) + " " + n(p.resident) + " 0 0 0 0 0\n";
     } else if (file == "io") {
       text = buffer_ = "read_bytes: " + n(p.readBytes) + "\nwrite_bytes: " + n(p.writeBytes);
+    } else if (file == "status") {
+      text = buffer_ = "Name:\t" + p.comm + "\nUid:\t" + n(p.uid + 1) + "\t" + n(p.uid) + "\t" +
+                       n(p.uid) + "\t" + n(p.uid) + "\n";
     } else if (file == "schedstat") {
       text = buffer_ = n((p.utime + p.stime) * 10'000'000 + p.ranNs) + " 0 1\n";
     } else {

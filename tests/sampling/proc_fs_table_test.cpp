@@ -55,6 +55,8 @@ TEST(ProcParsers, StatTakesTheNameToTheLastParenthesisTheFieldsAfterItAndTheStat
 TEST(ProcParsers, IoTakesStorageBytesOnlySchedstatItsFirstFieldExeItsFinalComponent) {
   EXPECT_EQ(parseSchedstat("35107000 2215 14\n"), 35107000u);
   EXPECT_FALSE(parseSchedstat("-1 0 0\n"));
+  EXPECT_EQ(parseStatusEffectiveUid("Name:\tUid:\t7\nUmask:\t0022\nUid:\t1000\t0\t0\t0\n"), 0u);
+  EXPECT_FALSE(parseStatusEffectiveUid("Name:\tsh\nGid:\t0\t0\t0\t0\n"));
   auto io = parseIo("rchar: 40\nread_bytes: 12288\nwrite_bytes: 8192\ncancelled_write_bytes: 4096");
   EXPECT_EQ(std::tuple(io.value().readBytes, io.value().writeBytes), std::tuple(12288u, 8192u));
   for (const char* refused : {"rchar: 4000\nwchar: 3000\n", "read_bytes: 1\nwrite_bytes: -2\n",
@@ -218,19 +220,23 @@ TEST_F(ProcFsTableTest, AReportShowsWhatTheKernelHoldsWhetherOrNotTheProcessRan)
     table_.completeProcesses(pids);
     return at(10);
   };
-  report(), report();
+  report();
+  EXPECT_EQ(report().uid, 1000u);  // the effective one
   // Another process writes its argument area while it sleeps (its run time does not move), and
   // reclaim takes pages: both show once their reading is 10 s old.
   files_.procs[10].cmdline = "title\0"s;
   files_.procs[10].resident = 3;
   EXPECT_EQ(report(true, 9s).arguments, Strings{"title"});
   EXPECT_EQ(at(10).resident_bytes, 3u * 4096);
-  // It execs a link of another name to a program of the same short name, reported or not.
-  for (const bool reported : {true, false}) {
+  // It execs a link of another name to a program of the same short name, reported or not, and
+  // then a set-user-ID one, which makes root its effective user.
+  for (const auto& [reported, uid] : {std::pair(true, 1000u), std::pair(false, 0u)}) {
     const std::string exe = reported ? "/opt/walkhelper" : "/opt/walkhelper2";
-    files_.add({.pid = 10, .comm = "sleep", .starttime = 100, .cmdline = "s\0"s, .exe = exe});
+    files_.add(
+        {.pid = 10, .comm = "sleep", .starttime = 100, .cmdline = "s\0"s, .exe = exe, .uid = uid});
     report(reported), report(reported), report(reported);
     EXPECT_EQ(report().name, exe.substr(5));
+    EXPECT_EQ(at(10).uid, uid);
   }
   // It exits: a zombie keeps the arguments it was last reported with, however long it goes
   // unreported in between.
@@ -262,8 +268,8 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
   const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.
       {[] {}, {5, 6},
-       "schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"
-       "schedstat 6,cmdline 6,statm 6,io 6,exe 6,stat 6,"},
+       "schedstat 5,cmdline 5,statm 5,io 5,status 5,exe 5,stat 5,"
+       "schedstat 6,cmdline 6,statm 6,io 6,status 6,exe 6,stat 6,"},
       // Not run since, and its arguments and memory read a second ago: its run time and stat.
       {[] {}, {5, 6}, "schedstat 5,stat 5,schedstat 6,stat 6,"},
       // 7 ends and 8 goes to pid 1, 9 forks 10, 5 starts a thread that forks 11, 6 execs: a new
@@ -277,13 +283,13 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
          world_.spawn({6, 5, 1, "vi", {"vi"}});
        }, {5, 6, 11},
        "watch 10,stat 10,exe 10,watch 11,stat 11,exe 11,stat 8,"
-       "schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"
-       "schedstat 6,cmdline 6,statm 6,io 6,exe 6,stat 6,exe 6,"
-       "schedstat 11,cmdline 11,statm 11,io 11,exe 11,stat 11,"},
+       "schedstat 5,cmdline 5,statm 5,io 5,status 5,exe 5,stat 5,"
+       "schedstat 6,cmdline 6,statm 6,io 6,status 6,exe 6,stat 6,exe 6,"
+       "schedstat 11,cmdline 11,statm 11,io 11,status 11,exe 11,stat 11,"},
       // 11 exits unreported; the tree is no longer reported but for its root, now of two threads:
       // read in full, as its run time covers only one of them.
       {[&] { files_.exitProcess(11, false); }, {5},
-       "stat 11,schedstat 5,cmdline 5,statm 5,io 5,exe 5,stat 5,"}};
+       "stat 11,schedstat 5,cmdline 5,statm 5,io 5,status 5,exe 5,stat 5,"}};
   // clang-format on
   for (const auto& step : kSteps) {
     step.change();

@@ -98,6 +98,7 @@ TEST_F(LiveTable, CpuOfABusyChildAndItsStorageWrites) {
   EXPECT_GE(after.cpuPercent, least) << used << " ms used";
   EXPECT_LE(after.cpuPercent, most) << used << " ms used";
   EXPECT_GE(after.ioWriteBytes, before.ioWriteBytes + block.size());
+  EXPECT_EQ(after.uid, ::geteuid());
   std::filesystem::remove(path);
 }
 

@@ -14,7 +14,7 @@
 
 namespace procsampler::sampling::procfs {
 
-enum class PidFile : std::uint8_t { Stat, Statm, Io, Schedstat };
+enum class PidFile : std::uint8_t { Stat, Statm, Io, Schedstat, Status };
 
 enum class ReadStatus : std::uint8_t {
   Ok,

@@ -68,6 +68,8 @@ std::string_view fileName(PidFile file) {
       return "io";
     case PidFile::Schedstat:
       return "schedstat";
+    case PidFile::Status:
+      return "status";
     case PidFile::Stat:
       break;
   }

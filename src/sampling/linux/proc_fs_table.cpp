@@ -419,6 +419,12 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
         process.disk_written_bytes = io->writeBytes;
       }
     }
+    // Only a running process changes its credentials (setuid, or an exec of a set-user-ID file).
+    if (read(passing, true, [&](Handle& handle, bool) {
+          return files_->readPidFile(pid, PidFile::Status, handle, false, text);
+        }) == ReadStatus::Ok) {
+      if (std::optional<std::uint32_t> uid = parseStatusEffectiveUid(text)) process.uid = uid;
+    }
     // An exec may keep the short name stat shows (a link, a long name's first 15 bytes), so the
     // name is read anew; by pid, so the stat read below confirms it.
     readName(pid, entry);

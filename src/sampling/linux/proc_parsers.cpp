@@ -153,6 +153,18 @@ std::optional<std::uint64_t> parseStatmResident(std::string_view text) {
   return pages;
 }
 
+std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text) {
+  while (!text.empty()) {
+    std::string_view line = nextLine(text);
+    if (nextToken(line) != "Uid:") continue;
+    std::uint32_t uid = 0;
+    nextToken(line);
+    if (!parseWhole(nextToken(line), uid)) return std::nullopt;
+    return uid;
+  }
+  return std::nullopt;
+}
+
 std::optional<IoCounters> parseIo(std::string_view text) {
   std::optional<std::uint64_t> readBytes;
   std::optional<std::uint64_t> writeBytes;

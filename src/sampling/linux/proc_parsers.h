@@ -49,6 +49,11 @@ std::optional<std::uint64_t> parseSchedstat(std::string_view text);
 // The second field of /proc/PID/statm: the resident pages. Empty when garbled.
 std::optional<std::uint64_t> parseStatmResident(std::string_view text);
 
+// The effective user id on the Uid line of /proc/PID/status (real, effective, saved, file system):
+// the one the kernel checks access against. Empty without that line. The Name line before it
+// escapes a newline in the name, so no name can forge one.
+std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text);
+
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {
   std::uint64_t readBytes = 0;
