@@ -7,7 +7,7 @@
 // Waits are long, for a loaded machine, and a wait that ends unseen fails.
 import assert from "node:assert/strict";
 import { execFileSync, spawn, type ChildProcess } from "node:child_process";
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync } from "node:fs";
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { get } from "node:http";
 import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
@@ -250,8 +250,7 @@ async function accessibilityFaults(page: Page): Promise<string[]> {
     .map((v) => `${v.id} at ${v.nodes.map((n) => n.target.join(" ")).join(", ")}`);
 }
 
-// A GET as any local process could send it: the status and body, or for a stream the status
-// alone, the stream then held and never read.
+// A GET as any local process could send it; a stream it opens is held and never read.
 function localRequest(url: URL, path: string, headers: Record<string, string> = {}) {
   return new Promise<{ status: number; body: string }>((resolve, reject) => {
     const request = get({ host: url.hostname, port: url.port, path, headers }, (response) => {
@@ -291,16 +290,17 @@ test(table, { skip }, async () => {
   const script = `sleep 120 & sleep 120 & wait #${" padding".repeat(60)}`;
   const directory = mkdtempSync(join(tmpdir(), "procsampler-dashboard-"));
   cleanups.push(() => rmSync(directory, { recursive: true }));
-  const link = join(directory, "spoof\u202E");
-  symlinkSync(["/usr/bin/sleep", "/bin/sleep"].find(existsSync)!, link);
+  // A copy: the sidecar names a process after its executable's file, which a symlink would not be.
+  const spoofing = join(directory, "spoof\u202E");
+  copyFileSync(["/usr/bin/sleep", "/bin/sleep"].find(existsSync)!, spoofing);
   const { rootPid, pids } = await spawnTree([
     ["sh", "-c", script],
     ["sleep", "600"],
-    [link, "600"],
+    [spoofing, "600"],
   ]);
   const [shell, sleeper, spoof] = pids as [number, number, number];
   const page = await openDashboard(rootPid, 600);
-  await until("the shell's two children", async () => (await shownRows(page)).length === 6);
+  await until("the whole tree, the shell's two children in it", async () => (await shownRows(page)).length === 6);
   const grandchildren = (await shownRows(page)).filter((row) => row.level === 3).map((row) => row.pid);
 
   const reached = new Set<string>();
