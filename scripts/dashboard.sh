@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds what the dashboard needs (the sidecar, the Node client, the dashboard), then serves a live
-# picture of a process tree on 127.0.0.1 and prints its address. Ctrl-C stops it.
+# picture of a process tree on 127.0.0.1 and prints its address, whose #token=... part lets the page
+# read the processes: open that whole address. Ctrl-C stops it.
 #   scripts/dashboard.sh [--root-pid N] [--port P] [--interval-ms MS]
 #   --root-pid  the tree's root (default 1: the whole machine)
 #   --port      the port to serve on (default 8090; 0 picks a free one)

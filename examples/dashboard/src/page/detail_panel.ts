@@ -3,6 +3,7 @@
 // report shows as a dash whose tooltip says why. Main thread only; the store must outlive it.
 import uPlot from "uplot";
 
+import { dataUrl } from "./access.js";
 import { CPU_REFUSED, formatBytes, formatDuration, formatRate } from "./format.js";
 import type { ProcessEntry, ProcessStore, TickSeries } from "./process_store.js";
 import { bandColour, themedAxis } from "./theme.js";
@@ -151,7 +152,8 @@ export class DetailPanel {
 
   // Frames cut long command lines; the server has the whole one while the process runs.
   private async fetchCommand(entry: ProcessEntry): Promise<void> {
-    const response = await fetch(`/command?pid=${entry.pid}&start=${entry.startTimeMs}`).catch(() => null);
+    const query = { pid: String(entry.pid), start: String(entry.startTimeMs) };
+    const response = await fetch(dataUrl("/command", query)).catch(() => null);
     if (!response?.ok) return;
     const command = await response.text();
     // One a process: they are few (only the cut ones a person opened) and never change.

@@ -1,9 +1,11 @@
 // The page: takes the server's event stream into the store and draws at most once a frame, the
 // table on every frame that needs it (new data, a scroll, a toggle, a sort, a search) and the
-// charts and details only when a new snapshot came in. A second hello means the server started
-// over: the page does too.
+// charts and details only when a new snapshot came in. The hello of a stream opened again after a
+// break holds the frames missed meanwhile.
 import type { Frame, Hello } from "../shared/frames.js";
+import { dataUrl, hasAccessToken } from "./access.js";
 import { DetailPanel } from "./detail_panel.js";
+import { followEvents } from "./event_follower.js";
 import { formatBytes } from "./format.js";
 import { ProcessStore } from "./process_store.js";
 import { StackedChart, type Measure } from "./stacked_chart.js";
@@ -54,8 +56,12 @@ class Dashboard {
       this.details.redraw();
       this.tree.repaint();
     });
-    for (const frame of hello.history) this.take(frame);
+    this.takeHistory(hello.history);
     this.schedule();
+  }
+
+  takeHistory(history: Frame[]): void {
+    for (const frame of history) if (frame.sequence > (this.store.latest?.sequence ?? -1)) this.take(frame);
   }
 
   take(frame: Frame): void {
@@ -101,12 +107,16 @@ class Dashboard {
 }
 
 let dashboard: Dashboard | null = null;
-const events = new EventSource("/events");
-events.addEventListener("hello", (event: MessageEvent<string>) => {
-  if (dashboard) return location.reload();
-  dashboard = new Dashboard(JSON.parse(event.data) as Hello);
-});
-events.addEventListener("message", (event: MessageEvent<string>) => dashboard?.take(JSON.parse(event.data) as Frame));
-events.addEventListener("error", () => {
-  element("summary").textContent = "the dashboard's server is not answering; trying again…";
-});
+if (!hasAccessToken) {
+  element("summary").textContent = "open the address the dashboard's server printed: it holds the access token";
+} else {
+  followEvents(dataUrl("/events"), {
+    hello: (data) => {
+      const hello = JSON.parse(data) as Hello;
+      if (dashboard) dashboard.takeHistory(hello.history);
+      else dashboard = new Dashboard(hello);
+    },
+    frame: (data) => dashboard?.take(JSON.parse(data) as Frame),
+    broken: () => (element("summary").textContent = "the dashboard's server is not answering; trying again…"),
+  });
+}

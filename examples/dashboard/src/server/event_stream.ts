@@ -78,7 +78,7 @@ export class EventStreams {
   }
 
   /** Takes over an accepted request: the stream runs until the page goes away or, once
-   *  MAX_CONNECTIONS newer ones opened, is ended (a page's EventSource then connects again). */
+   *  MAX_CONNECTIONS newer ones opened, is ended (a page then opens its stream again). */
   async open(response: ServerResponse): Promise<void> {
     // A Set iterates in insertion order: the first is the oldest.
     for (const oldest of this.connections) {

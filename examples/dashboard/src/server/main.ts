@@ -1,6 +1,6 @@
 // The dashboard's server: starts the sidecar on a process tree with streaming on, and serves the
-// page and its event stream on 127.0.0.1 only. It prints the page's address once the first
-// snapshot is in, so a page opened then shows the tree at once.
+// page and its event stream on 127.0.0.1 only. It prints the page's address, with the run's access
+// token, once the first snapshot is in, so a page opened then shows the tree at once.
 //   node dist/server/main.js [--root-pid N] [--port P] [--interval-ms MS] [--binary PATH]
 import { createServer, type IncomingMessage, type ServerResponse } from "node:http";
 import type { AddressInfo } from "node:net";
@@ -9,6 +9,7 @@ import { parseArgs } from "node:util";
 
 import { Sidecar, type Snapshot } from "procsampler";
 
+import { AccessToken } from "./access_token.js";
 import { EventStreams } from "./event_stream.js";
 import { loadStaticFiles } from "./static_files.js";
 
@@ -63,6 +64,7 @@ async function main(): Promise<void> {
   const snapshot = await first;
   if (snapshot.processes.length === 0) console.error(`warning: no process with pid ${rootPid}`);
 
+  const token = new AccessToken();
   let allowedHosts: Set<string> = new Set();
   let allowedOrigins: Set<string> = new Set();
   const server = createServer((request: IncomingMessage, response: ServerResponse) => {
@@ -79,6 +81,8 @@ async function main(): Promise<void> {
     }
     const path = url.pathname;
     if (path === "/events" || path === "/command") {
+      // Before anything else, so that a request without the token never holds a stream's slot.
+      if (!token.admits(url.searchParams.get("token"))) return void response.writeHead(403).end();
       // The page's own requests send no Origin (same origin); a page of another site that opens
       // streams to take the slots sends its own, or, through an <img> or <script> element, none
       // but a Sec-Fetch-Site other than same-origin (or none, for an address typed by hand).
@@ -109,7 +113,7 @@ async function main(): Promise<void> {
   const port = (server.address() as AddressInfo).port;
   allowedHosts = new Set([`127.0.0.1:${port}`, `localhost:${port}`]);
   allowedOrigins = new Set([...allowedHosts].map((host) => `http://${host}`));
-  console.log(`procsampler dashboard of pid ${rootPid}: http://127.0.0.1:${port}/`);
+  console.log(`procsampler dashboard of pid ${rootPid}: http://127.0.0.1:${port}/#token=${token.text}`);
 
   const stop = async (): Promise<void> => {
     streams.closeAll();
