@@ -36,7 +36,7 @@ const run = async (file: string, args: string[]): Promise<string> =>
   ).stdout;
 after(() => assert.deepEqual(schemaProblems, []));
 
-async function start(options: StartOptions = {}): Promise<Sidecar> {
+async function start(options: StartOptions = {}): Promise<Sidecar<2 | 3>> {
   const sidecar = await Sidecar.start({ binaryPath, startTimeoutMs: WAIT_MS, ...options });
   schemaProblems.push(...problems(sidecar.hello, "event"));
   sidecar.on("event", (event) => schemaProblems.push(...problems(event, "event")));
@@ -51,7 +51,7 @@ function outcome(reason: unknown): string {
 }
 const outcomes = async (requests: Promise<unknown>[]): Promise<string[]> =>
   (await Promise.allSettled(requests)).map((result) => (result.status === "fulfilled" ? "ok" : outcome(result.reason)));
-const pids = (snapshot: client.Snapshot): number[] => snapshot.processes.map((p) => p.pid);
+const pids = (snapshot: client.Snapshot<2 | 3>): number[] => snapshot.processes.map((p) => p.pid);
 // Gone, or a zombie nobody has reaped yet.
 const ended = (pid: number): boolean =>
   !existsSync(`/proc/${pid}/stat`) || / Z /.test(readFileSync(`/proc/${pid}/stat`, "utf8"));
