@@ -70,12 +70,9 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       const both = [root, sleeper.pid!].sort((a, b) => a - b);
       assert.deepEqual(pids(await sidecar.sampleNow()), both);
       const later = [{ pid: sleeper.pid!, startTimeMs: 1000 }];
-      const bad = [sidecar.configure({ rootPid: -1 }), sidecar.setStreaming("yes" as unknown as boolean)];
+      const bad = sidecar.setStreaming("yes" as unknown as boolean);
       const good = [sidecar.setSampleInterval(0), sidecar.setExternalProcesses(later)];
-      assert.equal(
-        await outcomes([...bad, ...good]),
-        "configure invalid-command, setStreaming invalid-command, ok, ok",
-      );
+      assert.equal(await outcomes([bad, ...good]), "setStreaming invalid-command, ok, ok");
       // Numbers the sidecar would refuse are refused before sending, in its words.
       const numbers = [sidecar.setSampleInterval(1.5), sidecar.readHistory(-1), sidecar.configure({ rootPid: NaN })];
       const words = await Promise.all(numbers.map((refusal) => refusal.catch((error: Error) => error.message)));
@@ -93,12 +90,9 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       assert.deepEqual(history, [...Array(34).keys()].slice(1));
       // Version 2 would ignore stepMs and answer with snapshots.
       const steps = (sidecar as client.Sidecar<3>).readHistory(3600000, { stepMs: 1000 });
-      if (version === 3)
-        assert.equal(
-          (await steps).reduce((n, step) => n + step.snapshotCount, 0),
-          33,
-        );
-      else assert.equal(await outcomes([steps]), "readHistory invalid-command");
+      const counted = async () => (await steps).reduce((count, step) => count + step.snapshotCount, 0);
+      if (version === 2) assert.equal(await outcomes([steps]), "readHistory invalid-command");
+      else assert.equal(await counted(), 33);
       // A stream ended by return() ends the next() that waits on it.
       const stopped = sidecar.snapshots();
       const stoppedNext = stopped.next();
@@ -110,15 +104,12 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       process.kill(root, "SIGSTOP");
       const aborts = new AbortController();
       const [limit, signal] = [{ timeoutMs: 1000 }, aborts.signal];
-      const givenUp = [
-        sidecar.sampleNow(limit),
-        sidecar.readHistory(1000, { signal }),
-        sidecar.setStreaming(false, limit),
-      ];
+      const gone = [sidecar.sampleNow(limit), sidecar.readHistory(1000, { signal })];
+      const silent = sidecar.setStreaming(false, limit);
       const unbounded = sidecar.sampleNow({ timeoutMs: Infinity });
       aborts.abort();
       const expected = "timeout sampleNow, AbortError: This operation was aborted, timeout setStreaming";
-      assert.equal(await outcomes(givenUp), expected);
+      assert.equal(await outcomes([...gone, silent]), expected);
       await assert.rejects(sidecar.sampleNow({ timeoutMs: NaN }), RangeError);
       process.kill(root, "SIGCONT");
       assert.deepEqual(pids(await unbounded), [root]);
@@ -241,13 +232,11 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       <T>() =>
       <S extends string>(def: { properties: object }, keys: Exact<T, S>) =>
         assert.deepEqual(keys.split(" "), Object.keys(def.properties));
-    // The version 3 types are built on version 2's, so a member missing or misspelt there shows here.
+    // Those a host reads; the version 3 types are built on version 2's, so a slip there shows here.
     same<client.HelloEvent<3>>()(
       v3.hello,
       "version type protocolVersions sidecarVersion sidecarPid platform arch capabilities",
     );
-    same<client.ErrorEvent<3>>()(v3.error, "version type code message recoverable requestId");
-    same<client.AckEvent>()(v3.ack, "version type requestId");
     same<client.Snapshot<3>>()(
       v3.snapshot,
       "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots externalProcesses processes",
@@ -257,7 +246,6 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       v3.processRecord,
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
-    same<client.HistoryChunkEvent>()(events.historyChunk, "version type requestId done snapshots");
     same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount processes");
     same<client.ProcessSummary>()(
       v3.processSummary,
