@@ -42,7 +42,7 @@ export const figures = async (): Promise<Snapshot> => (await Sidecar.start({ pro
 TS
 cat > "$project/consumer.cts" <<'TS'
 import procsampler = require("procsampler");
-export const start = (): Promise<procsampler.Sidecar> => procsampler.Sidecar.start();
+export const start = (): Promise<procsampler.Sidecar<2 | 3>> => procsampler.Sidecar.start();
 TS
 cat > "$project/tsconfig.json" <<'JSON'
 { "compilerOptions": { "strict": true, "types": [], "lib": ["ES2022"], "target": "ES2022",
