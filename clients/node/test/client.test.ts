@@ -33,7 +33,7 @@ function script(name: string, body: string): string {
 after(() => assert.deepEqual(schemaProblems, []));
 
 async function start(options: client.StartOptions = {}): Promise<client.Sidecar<2 | 3>> {
-  const sidecar = await Sidecar.start({ binaryPath, startTimeoutMs: WAIT_MS, ...options });
+  const sidecar = await Sidecar.start({ binaryPath, startTimeoutMs: WAIT_MS, requestTimeoutMs: WAIT_MS, ...options });
   schemaProblems.push(...problems(sidecar.hello, "event"));
   sidecar.on("event", (event) => schemaProblems.push(...problems(event, "event")));
   return sidecar;
@@ -102,9 +102,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       // Stopped, the sidecar answers nothing until it goes on, however long this process waits for a
       // processor; the answers after the requests given up still find theirs.
       process.kill(root, "SIGSTOP");
-      const aborts = new AbortController();
-      const [limit, signal] = [{ timeoutMs: 1000 }, aborts.signal];
-      const gone = [sidecar.sampleNow(limit), sidecar.readHistory(1000, { signal })];
+      const [limit, aborts] = [{ timeoutMs: 1000 }, new AbortController()];
+      const gone = [sidecar.sampleNow(limit), sidecar.readHistory(1000, { signal: aborts.signal })];
       const silent = sidecar.setStreaming(false, limit);
       const unbounded = sidecar.sampleNow({ timeoutMs: Infinity });
       aborts.abort();
