@@ -36,12 +36,13 @@ Sidecar.start().then(async (sidecar) => {
 JS
 cat > "$project/consumer.mts" <<'TS'
 import { Sidecar, type Snapshot } from "procsampler";
-export const latest = async (): Promise<Snapshot> =>
+export const latest = async (): Promise<Snapshot<2 | 3>> =>
   (await Sidecar.start({ streamMode: "latest" })).sampleNow({ timeoutMs: 1000 });
+export const figures = async (): Promise<Snapshot> => (await Sidecar.start({ protocol: 2 })).sampleNow();
 TS
 cat > "$project/consumer.cts" <<'TS'
 import procsampler = require("procsampler");
-export const start = (): Promise<procsampler.Sidecar> => procsampler.Sidecar.start();
+export const start = (): Promise<procsampler.Sidecar<2 | 3>> => procsampler.Sidecar.start();
 TS
 cat > "$project/tsconfig.json" <<'JSON'
 { "compilerOptions": { "strict": true, "types": [], "lib": ["ES2022"], "target": "ES2022",

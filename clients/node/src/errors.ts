@@ -46,8 +46,8 @@ export class SidecarExitedError extends Error {
   }
 }
 
-/** The sidecar wrote a line the client cannot use: longer than maxLineBytes, not JSON, or not a
- *  version 2 event. The client drops the line and goes on; the request the line may have answered
+/** The sidecar wrote a line the client cannot use: longer than maxLineBytes, not JSON, or not an
+ *  event of the version spoken. The client drops the line and goes on; the request the line may have answered
  *  rejects with this error, and the sidecar's "unreadableLine" event carries it too. */
 export class UnreadableLineError extends Error {
   override readonly name = "UnreadableLineError";

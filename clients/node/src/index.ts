@@ -14,4 +14,6 @@ export {
   type RequestOptions,
   type SidecarEvents,
   type StartOptions,
+  type SteppedHistoryOptions,
+  type StreamingOptions,
 } from "./sidecar.js";

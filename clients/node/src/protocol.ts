@@ -1,8 +1,12 @@
-// The wire types of protocol version 2, as schema/command.schema.json and
-// schema/event.schema.json describe them. 64-bit integers are plain numbers: exact below 2^53,
-// which every real time, count and size stays under.
+// The wire types of protocol versions 2 and 3, as schema/ and schema/v3/ describe them. A type
+// that differs between them takes the version as a parameter, 2 by default, so that a host held to
+// version 2 keeps its figures non-null; Snapshot<ProtocolVersion> is either, told apart by
+// `version`. 64-bit integers are plain numbers: exact below 2^53, which every real time, count
+// and size stays under.
 
-export const PROTOCOL_VERSION = 2;
+export type ProtocolVersion = 2 | 3;
+/** The highest version the client speaks, and the one it asks for by default. */
+export const PROTOCOL_VERSION = 3;
 
 export interface ExternalProcess {
   pid: number;
@@ -10,53 +14,58 @@ export interface ExternalProcess {
   startTimeMs?: number | null;
 }
 
-export interface ConfigureCommand {
+// Version 3 adds requestId to every command: each then gets exactly one answer.
+interface Request<V extends ProtocolVersion> {
+  version: V;
+  requestId?: V extends 3 ? string : never;
+}
+
+export interface ConfigureCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "configure";
-  version: 2;
   rootPid: number;
   /** 0: no periodic sampling; otherwise clamped to 250..60000 by the sidecar. */
   sampleIntervalMs: number;
   externalProcesses?: ExternalProcess[];
 }
-export interface SetExternalProcessesCommand {
+export interface SetExternalProcessesCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "setExternalProcesses";
-  version: 2;
   processes: ExternalProcess[];
 }
-export interface SetSampleIntervalCommand {
+export interface SetSampleIntervalCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "setSampleInterval";
-  version: 2;
   sampleIntervalMs: number;
 }
-export interface SetStreamingCommand {
+export interface SetStreamingCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "setStreaming";
-  version: 2;
   enabled: boolean;
+  /** Version 3: a periodic snapshot is written only once the host has read all before it. */
+  latest?: V extends 3 ? boolean : never;
 }
-export interface SampleNowCommand {
+export interface SampleNowCommand<V extends ProtocolVersion = 2> {
   type: "sampleNow";
-  version: 2;
+  version: V;
   requestId: string;
 }
-export interface ReadHistoryCommand {
+export interface ReadHistoryCommand<V extends ProtocolVersion = 2> {
   type: "readHistory";
-  version: 2;
+  version: V;
   requestId: string;
   /** Clamped to one hour by the sidecar. */
   windowMs: number;
+  /** Version 3, above 0: the window in steps of stepMs (HistoryStep) instead of snapshots. */
+  stepMs?: V extends 3 ? number : never;
 }
-export interface ShutdownCommand {
+export interface ShutdownCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "shutdown";
-  version: 2;
 }
-export type Command =
-  | ConfigureCommand
-  | SetExternalProcessesCommand
-  | SetSampleIntervalCommand
-  | SetStreamingCommand
-  | SampleNowCommand
-  | ReadHistoryCommand
-  | ShutdownCommand;
+export type Command<V extends ProtocolVersion = 2> =
+  | ConfigureCommand<V>
+  | SetExternalProcessesCommand<V>
+  | SetSampleIntervalCommand<V>
+  | SetStreamingCommand<V>
+  | SampleNowCommand<V>
+  | ReadHistoryCommand<V>
+  | ShutdownCommand<V>;
 
 export interface Capabilities {
   cumulativeCpuTime: boolean;
@@ -68,7 +77,7 @@ export interface Capabilities {
   processTree: boolean;
 }
 
-export interface HelloEvent {
+export interface HelloEventV2 {
   version: 2;
   type: "hello";
   sidecarVersion: string;
@@ -77,16 +86,35 @@ export interface HelloEvent {
   arch: "x86_64" | "aarch64";
   capabilities: Capabilities;
 }
+export interface HelloEventV3 extends Omit<HelloEventV2, "version"> {
+  version: 3;
+  /** Every version the sidecar speaks, oldest first. */
+  protocolVersions: number[];
+}
+export type HelloEvent<V extends ProtocolVersion = 2> = V extends 3 ? HelloEventV3 : HelloEventV2;
 
 export type ErrorCode = "invalid-command" | "protocol-mismatch" | "not-configured";
 
-export interface ErrorEvent {
+export interface ErrorEventV2 {
   version: 2;
   type: "error";
   code: ErrorCode;
   message: string;
   /** False only for protocol-mismatch. */
   recoverable: boolean;
+}
+export interface ErrorEventV3 extends Omit<ErrorEventV2, "version"> {
+  version: 3;
+  /** The refused command's, when it carried one. */
+  requestId?: string;
+}
+export type ErrorEvent<V extends ProtocolVersion = 2> = V extends 3 ? ErrorEventV3 : ErrorEventV2;
+
+/** Version 3: the answer to a command that carried a requestId and has no result of its own. */
+export interface AckEvent {
+  version: 3;
+  type: "ack";
+  requestId: string;
 }
 
 export type ProcessStatus =
@@ -105,7 +133,7 @@ export type ProcessStatus =
   | "Suspended"
   | `Unknown(${number})`;
 
-export interface ProcessRecord {
+export interface ProcessRecordV2 {
   pid: number;
   /** 0 when the process has no parent. */
   ppid: number;
@@ -126,13 +154,31 @@ export interface ProcessRecord {
   ioWriteBytes: number;
   ioSemantics: "storage" | "all-io";
 }
+type RefusedAsNull = "cpuTimeMs" | "residentBytes" | "virtualBytes" | "ioReadBytes" | "ioWriteBytes";
+/** Figures the kernel refused are null, never 0: on macOS everything but the name for another
+ *  user's process, on Linux the I/O of a process /proc/PID/io is refused for. */
+export interface ProcessRecordV3 extends Omit<ProcessRecordV2, RefusedAsNull> {
+  cpuTimeMs: number | null;
+  residentBytes: number | null;
+  virtualBytes: number | null;
+  ioReadBytes: number | null;
+  ioWriteBytes: number | null;
+  /** The owner (macOS); null on Linux. */
+  uid: number | null;
+  threads: number | null;
+  /** macOS: the memory Activity Monitor shows; null on Linux. */
+  footprintBytes: number | null;
+  /** argv[0] first; at most 16384 bytes together, as command. */
+  argv: string[];
+}
+export type ProcessRecord<V extends ProtocolVersion = 2> = V extends 3 ? ProcessRecordV3 : ProcessRecordV2;
 
 export interface ExternalProcessEntry {
   pid: number;
   startTimeMs: number | null;
 }
 
-export interface Snapshot {
+export interface SnapshotV2 {
   version: 2;
   type: "snapshot";
   sequence: number;
@@ -145,15 +191,48 @@ export interface Snapshot {
   requestId?: string;
   externalProcesses: ExternalProcessEntry[];
   /** Ascending by pid. */
-  processes: ProcessRecord[];
+  processes: ProcessRecordV2[];
+}
+export interface SnapshotV3 extends Omit<SnapshotV2, "version" | "processes"> {
+  version: 3;
+  /** Streaming with latest: the periodic snapshots left unwritten since the last one written. */
+  skippedSnapshots?: number;
+  processes: ProcessRecordV3[];
+}
+export type Snapshot<V extends ProtocolVersion = 2> = V extends 3 ? SnapshotV3 : SnapshotV2;
+
+/** Version 3: one process (pid and start) over the snapshots of a step that hold it. */
+export interface ProcessSummary {
+  pid: number;
+  startTimeMs: number;
+  sampleCount: number;
+  /** Of the finite cpuPercent figures; null when none was. */
+  cpuPercentMean: number | null;
+  cpuPercentMax: number | null;
+  residentBytesMax: number;
+}
+/** Version 3: the snapshots with startUnixMs <= sampledAtUnixMs < startUnixMs + stepMs. */
+export interface HistoryStep {
+  /** A multiple of stepMs. */
+  startUnixMs: number;
+  snapshotCount: number;
+  /** Ascending by pid, then start. */
+  processes: ProcessSummary[];
 }
 
-export interface HistoryChunkEvent {
+export interface HistoryChunkEventV2 {
   version: 2;
   type: "historyChunk";
   requestId: string;
   done: boolean;
-  snapshots: Snapshot[];
+  snapshots: SnapshotV2[];
 }
+/** With stepMs in the command, steps in place of snapshots. */
+export type HistoryChunkEventV3 = Omit<HistoryChunkEventV2, "version" | "snapshots"> & { version: 3 } & (
+    { snapshots: SnapshotV3[] } | { stepMs: number; steps: HistoryStep[] }
+  );
+export type HistoryChunkEvent<V extends ProtocolVersion = 2> = V extends 3 ? HistoryChunkEventV3 : HistoryChunkEventV2;
 
-export type Event = HelloEvent | ErrorEvent | Snapshot | HistoryChunkEvent;
+export type Event<V extends ProtocolVersion = 2> = V extends 3
+  ? HelloEventV3 | ErrorEventV3 | AckEvent | SnapshotV3 | HistoryChunkEventV3
+  : HelloEventV2 | ErrorEventV2 | SnapshotV2 | HistoryChunkEventV2;

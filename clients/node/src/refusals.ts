@@ -1,7 +1,7 @@
 // The numbers the sidecar refuses, refused before sending with the sidecar decoder's own words, so
 // a host sees one message whichever side caught the mistake. Anything else that is wrong is left
 // to the sidecar and the type checker.
-import type { Command, ExternalProcess } from "./protocol.js";
+import type { Command, ExternalProcess, ProtocolVersion } from "./protocol.js";
 
 type Width = "u32" | "u64";
 
@@ -26,7 +26,7 @@ function processesRefusal(processes: readonly ExternalProcess[] | undefined): st
 
 /** The sidecar's message for the first number of command it would refuse, in wire order; null
  *  when it would refuse none. */
-export function commandRefusal(command: Command): string | null {
+export function commandRefusal(command: Command<ProtocolVersion>): string | null {
   let refusal: string | null = null;
   switch (command.type) {
     case "configure":
@@ -42,7 +42,7 @@ export function commandRefusal(command: Command): string | null {
       refusal = numberRefusal(command.sampleIntervalMs, "u64");
       break;
     case "readHistory":
-      refusal = numberRefusal(command.windowMs, "u64");
+      refusal = numberRefusal(command.windowMs, "u64") ?? numberRefusal(command.stepMs, "u64");
       break;
     default:
       break;

@@ -1,6 +1,7 @@
-// A running sidecar and the host's side of the protocol: requests matched to their answers by
-// order and request id, the periodic stream, and the end of the child surfacing on everything
-// still waiting. All of it runs on the event loop of the thread that started the sidecar.
+// A running sidecar and the host's side of the protocol: the version agreed at hello, requests
+// matched to their answers by order and request id, the periodic stream, and the end of the child
+// surfacing on everything still waiting. All of it runs on the event loop of the thread that
+// started the sidecar.
 import { spawn, type ChildProcessWithoutNullStreams } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Socket } from "node:net";
@@ -17,11 +18,14 @@ import { eventProblem } from "./events.js";
 import { LineSplitter, type Line } from "./lines.js";
 import {
   PROTOCOL_VERSION,
+  type AckEvent,
   type Command,
   type ErrorEvent,
   type Event,
   type ExternalProcess,
   type HelloEvent,
+  type HistoryStep,
+  type ProtocolVersion,
   type Snapshot,
 } from "./protocol.js";
 import { commandRefusal } from "./refusals.js";
@@ -46,6 +50,9 @@ export interface StartOptions {
    *  the longest string JavaScript can hold; the sidecar keeps its lines under 64 MiB). A longer
    *  line is dropped as it arrives, never held whole. */
   maxLineBytes?: number;
+  /** The highest protocol version to speak: 3 (the default) or 2. A sidecar older than version 3
+   *  says 2 whatever it is asked, and the client then speaks 2; protocolVersion tells which. */
+  protocol?: ProtocolVersion;
 }
 
 /** The part of an AbortSignal the client uses, so that the types need no DOM or Node library;
@@ -72,11 +79,22 @@ export interface ConfigureOptions extends RequestOptions {
   externalProcesses?: ExternalProcess[];
 }
 
-export interface SidecarEvents {
+/** Version 3: streaming with latest makes the sidecar skip a periodic snapshot while the host has
+ *  not read everything written before it, instead of holding it back (see skippedSnapshots). */
+export interface StreamingOptions extends RequestOptions {
+  latest?: boolean;
+}
+
+/** Version 3: the history in steps of stepMs (at least 1) instead of whole snapshots. */
+export interface SteppedHistoryOptions extends RequestOptions {
+  stepMs: number;
+}
+
+export interface SidecarEvents<V extends ProtocolVersion = 2> {
   /** A periodic snapshot, while streaming is on. */
-  snapshot: Snapshot;
+  snapshot: Snapshot<V>;
   /** Every event the sidecar writes after hello, before it is dispatched. */
-  event: Event;
+  event: Event<V>;
   /** A line the client dropped; a request it may have answered has been rejected. */
   unreadableLine: UnreadableLineError;
   exit: SidecarExit;
@@ -87,40 +105,60 @@ interface Settle<T> {
   reject(error: Error): void;
 }
 
+type AnySnapshot = Snapshot<ProtocolVersion>;
+type AnyEvent = Event<ProtocolVersion>;
+type HistoryItem = AnySnapshot | HistoryStep;
+
 // A command still waiting for its answer, in the order the commands were written. settle is null
 // once the host stopped waiting (its answer is then read and dropped), and for the barrier that
-// follows a silent command: its answer only tells that the command before it was handled.
+// follows a silent command in version 2: its answer only tells that the command before it was
+// handled. A silent command has a request id (answered by an ack) only in version 3.
 type Waiter =
-  | { kind: "silent"; command: Command["type"]; settle: Settle<void> | null }
-  | { kind: "sample"; requestId: string; settle: Settle<Snapshot> | null }
-  | { kind: "history"; requestId: string; snapshots: Snapshot[]; settle: Settle<Snapshot[]> | null };
+  | { kind: "silent"; command: Command["type"]; requestId: string | null; settle: Settle<void> | null }
+  | { kind: "sample"; requestId: string; settle: Settle<AnySnapshot> | null }
+  | { kind: "history"; requestId: string; items: HistoryItem[]; settle: Settle<HistoryItem[]> | null };
 
 interface StreamReader {
-  queue: Snapshot[];
+  queue: AnySnapshot[];
   // The next() calls waiting for a snapshot or the end.
   wakers: (() => void)[];
 }
 
-// The one refusal a barrier can get; no silent command is refused with these words.
+// The one refusal a version 2 barrier can get; no silent command is refused with these words.
 const BARRIER_REFUSAL = "configure must be sent before reading history";
 const STDERR_LIMIT = 65536;
 const DEFAULT_MAX_LINE_BYTES = 128 * 1024 * 1024;
 // The longest delay setTimeout keeps, 2^31 - 1 ms (24.8 days).
 const MAX_TIMER_MS = 2 ** 31 - 1;
 
-export class Sidecar {
+/** V: the protocol version the types promise. Sidecar.start gives Sidecar<2> when asked for
+ *  version 2, else Sidecar<2 | 3>, which speaks(3) narrows to Sidecar<3>. */
+export class Sidecar<V extends ProtocolVersion = 2> {
   /** The sidecar's hello: its version, pid, platform and capabilities. */
-  get hello(): HelloEvent {
+  get hello(): HelloEvent<V> {
     if (!this.helloEvent) throw new Error("the sidecar has not said hello yet");
-    return this.helloEvent;
+    return this.helloEvent as HelloEvent<V>;
+  }
+  /** The protocol version the client and the sidecar speak, as the sidecar's hello said. */
+  get protocolVersion(): V {
+    return this.hello.version as V;
+  }
+  /** Whether they speak version; narrows the type to it. */
+  speaks<W extends V>(version: W): this is Sidecar<W> {
+    return this.protocolVersion === version;
   }
   /** Resolves once the child has ended, however it ended; never rejects. */
   readonly exited: Promise<SidecarExit>;
 
-  /** Starts the sidecar and resolves once it has said hello. */
-  static async start(options: StartOptions = {}): Promise<Sidecar> {
+  /** Starts the sidecar, asking for options.protocol, and resolves once it has said hello. */
+  static start(options: StartOptions & { protocol: 2 }): Promise<Sidecar<2>>;
+  static start(options?: StartOptions): Promise<Sidecar<ProtocolVersion>>;
+  static async start(options: StartOptions = {}): Promise<Sidecar<ProtocolVersion>> {
     const binary = resolveBinaryPath(options.binaryPath);
-    const sidecar = new Sidecar(spawn(binary, [], { stdio: "pipe" }), options);
+    const protocol = options.protocol ?? PROTOCOL_VERSION;
+    // Version 2 is what a sidecar started without arguments speaks, older ones included.
+    const args = protocol === 2 ? [] : ["--protocol", String(protocol)];
+    const sidecar = new Sidecar<ProtocolVersion>(spawn(binary, args, { stdio: "pipe" }), { ...options, protocol });
     await sidecar.ready;
     return sidecar;
   }
@@ -129,54 +167,63 @@ export class Sidecar {
   // negative interval, NaN), with the sidecar's words.
   configure(options: ConfigureOptions): Promise<void> {
     const { rootPid, sampleIntervalMs = 0, externalProcesses = [] } = options;
-    const command = { type: "configure", version: 2, rootPid, sampleIntervalMs, externalProcesses } as const;
-    return this.silent(command, options);
+    const version = this.version;
+    return this.silent({ type: "configure", version, rootPid, sampleIntervalMs, externalProcesses }, options);
   }
   setExternalProcesses(processes: ExternalProcess[], options: RequestOptions = {}): Promise<void> {
-    return this.silent({ type: "setExternalProcesses", version: 2, processes }, options);
+    return this.silent({ type: "setExternalProcesses", version: this.version, processes }, options);
   }
   setSampleInterval(sampleIntervalMs: number, options: RequestOptions = {}): Promise<void> {
-    return this.silent({ type: "setSampleInterval", version: 2, sampleIntervalMs }, options);
+    return this.silent({ type: "setSampleInterval", version: this.version, sampleIntervalMs }, options);
   }
-  setStreaming(enabled: boolean, options: RequestOptions = {}): Promise<void> {
-    return this.silent({ type: "setStreaming", version: 2, enabled }, options);
+  setStreaming(this: Sidecar<3>, enabled: boolean, options: StreamingOptions): Promise<void>;
+  setStreaming(enabled: boolean, options?: RequestOptions): Promise<void>;
+  setStreaming(enabled: boolean, options: StreamingOptions = {}): Promise<void> {
+    const command = { type: "setStreaming", version: this.version, enabled } as const;
+    if (!options.latest) return this.silent(command, options);
+    return this.version3Only("latest", command) ?? this.silent({ ...command, latest: true }, options);
   }
 
   /** A snapshot taken now (at most 200 ms after the previous one). */
-  sampleNow(options: RequestOptions = {}): Promise<Snapshot> {
-    return this.request<Snapshot>({ type: "sampleNow", version: 2, requestId: "" }, options, (settle, requestId) => {
-      this.write({ type: "sampleNow", version: 2, requestId }, { kind: "sample", requestId, settle });
-    });
+  sampleNow(options: RequestOptions = {}): Promise<Snapshot<V>> {
+    const command = { type: "sampleNow", version: this.version, requestId: "" } as const;
+    return this.request<AnySnapshot>(command, options, (settle, requestId) => {
+      this.write({ ...command, requestId }, { kind: "sample", requestId, settle });
+    }) as Promise<Snapshot<V>>;
   }
 
-  /** The stored snapshots of the last windowMs milliseconds (at most an hour), oldest first. */
-  readHistory(windowMs: number, options: RequestOptions = {}): Promise<Snapshot[]> {
-    const command = { type: "readHistory", version: 2, requestId: "", windowMs } as const;
-    return this.request<Snapshot[]>(command, options, (settle, requestId) => {
-      const waiter: Waiter = { kind: "history", requestId, snapshots: [], settle };
-      this.write({ ...command, requestId }, waiter);
-    });
+  /** The stored snapshots of the last windowMs milliseconds (at most an hour), oldest first; with
+   *  stepMs, the steps that hold any of them. */
+  readHistory(this: Sidecar<3>, windowMs: number, options: SteppedHistoryOptions): Promise<HistoryStep[]>;
+  readHistory(windowMs: number, options?: RequestOptions): Promise<Snapshot<V>[]>;
+  readHistory(windowMs: number, options: RequestOptions & { stepMs?: number } = {}): Promise<HistoryItem[]> {
+    const { stepMs } = options;
+    const command = { type: "readHistory", version: this.version, requestId: "", windowMs } as const;
+    if (stepMs === undefined) return this.history(command, options);
+    // 0 would mean whole snapshots, which the steps' type does not promise.
+    if (stepMs === 0) return Promise.reject(new RangeError("stepMs is 0: a number of milliseconds from 1 is needed"));
+    return this.version3Only("stepMs", command) ?? this.history({ ...command, stepMs }, options);
   }
 
   /** Periodic snapshots as they stream in (see StartOptions.streamMode). The iterator ends when
    *  the host closes the sidecar and throws a SidecarExitedError when the sidecar ends on its own. */
-  snapshots(): AsyncIterableIterator<Snapshot> {
+  snapshots(): AsyncIterableIterator<Snapshot<V>> {
     const reader: StreamReader = { queue: [], wakers: [] };
     this.readers.add(reader);
-    const leave = (): IteratorResult<Snapshot> => {
+    const leave = (): IteratorResult<Snapshot<V>> => {
       this.readers.delete(reader);
       // A next() still waiting (return() called from elsewhere than its loop) ends too.
       this.wake(reader);
       this.updateFlow();
       return { value: undefined, done: true };
     };
-    const next = async (): Promise<IteratorResult<Snapshot>> => {
+    const next = async (): Promise<IteratorResult<Snapshot<V>>> => {
       for (;;) {
         const value = reader.queue.shift();
         if (value) {
           this.handedOut(value);
           this.updateFlow();
-          return { value, done: false };
+          return { value: value as Snapshot<V>, done: false };
         }
         if (this.exit) {
           if (this.exit.requested) return leave();
@@ -199,12 +246,12 @@ export class Sidecar {
     };
   }
 
-  on<K extends keyof SidecarEvents>(name: K, listener: (value: SidecarEvents[K]) => void): this {
+  on<K extends keyof SidecarEvents<V>>(name: K, listener: (value: SidecarEvents<V>[K]) => void): this {
     this.emitter.on(name, listener);
     this.updateFlow();
     return this;
   }
-  off<K extends keyof SidecarEvents>(name: K, listener: (value: SidecarEvents[K]) => void): this {
+  off<K extends keyof SidecarEvents<V>>(name: K, listener: (value: SidecarEvents<V>[K]) => void): this {
     this.emitter.off(name, listener);
     this.updateFlow();
     return this;
@@ -232,8 +279,9 @@ export class Sidecar {
 
   private constructor(
     private readonly child: ChildProcessWithoutNullStreams,
-    options: StartOptions,
+    options: StartOptions & { protocol: ProtocolVersion },
   ) {
+    this.asked = options.protocol;
     this.highWaterMark = Math.max(1, options.highWaterMark ?? 64);
     this.latestOnly = options.streamMode === "latest";
     this.requestTimeoutMs = options.requestTimeoutMs;
@@ -265,6 +313,7 @@ export class Sidecar {
 
   private readonly emitter = new EventEmitter();
   private readonly ready: Promise<void>;
+  private readonly asked: ProtocolVersion;
   private readonly highWaterMark: number;
   private readonly latestOnly: boolean;
   private readonly requestTimeoutMs: number | undefined;
@@ -273,14 +322,14 @@ export class Sidecar {
   private readonly startTimer: ReturnType<typeof setTimeout> | undefined;
   private settleExited!: (exit: SidecarExit) => void;
   private helloSettle!: Settle<void>;
-  private helloEvent: HelloEvent | null = null;
+  private helloEvent: HelloEvent<ProtocolVersion> | null = null;
   private readonly waiters: Waiter[] = [];
   private readonly readers = new Set<StreamReader>();
   // The newest sequence handed to the host, streamed or answered; in "latest" mode nothing older
   // is streamed after it.
   private newestHandedOut = 0;
   // The newest streamed snapshot not yet emitted, in "latest" mode, and whether an emission waits.
-  private pendingEmit: Snapshot | null = null;
+  private pendingEmit: AnySnapshot | null = null;
   private stderr = "";
   private nextRequestId = 1;
   private ending = false;
@@ -289,19 +338,47 @@ export class Sidecar {
   // protocol.
   private failure: Error | undefined;
 
-  private silent(command: Command, options: RequestOptions): Promise<void> {
+  // Only called once hello has come: start() hands out no sidecar before.
+  private get version(): ProtocolVersion {
+    return this.hello.version;
+  }
+
+  // In version 3 a silent command carries a request id and is acked. In version 2 it gets no
+  // answer unless refused, so a barrier follows it: a history read the sidecar answers only
+  // after it, and refuses in words no other refusal has.
+  private silent(command: Command<ProtocolVersion>, options: RequestOptions): Promise<void> {
     return this.request<void>(command, options, (settle, requestId) => {
-      this.write(command, { kind: "silent", command: command.type, settle });
+      if (this.version === 3) {
+        this.write({ ...command, requestId }, { kind: "silent", command: command.type, requestId, settle });
+        return;
+      }
+      this.write(command, { kind: "silent", command: command.type, requestId: null, settle });
       const barrier = { type: "readHistory", version: 2, requestId, windowMs: 0 } as const;
-      this.write(barrier, { kind: "history", requestId, snapshots: [], settle: null });
+      this.write(barrier, { kind: "history", requestId, items: [], settle: null });
     });
+  }
+
+  private history(
+    command: Command<ProtocolVersion> & { type: "readHistory" },
+    options: RequestOptions,
+  ): Promise<HistoryItem[]> {
+    return this.request<HistoryItem[]>(command, options, (settle, requestId) => {
+      this.write({ ...command, requestId }, { kind: "history", requestId, items: [], settle });
+    });
+  }
+
+  // A version 2 sidecar ignores members it does not know, so a version 3 one would go unheeded.
+  private version3Only(member: string, command: Command<ProtocolVersion>): Promise<never> | null {
+    if (this.version === 3) return null;
+    const why = `${member} needs protocol version 3; the sidecar speaks version 2`;
+    return Promise.reject(new CommandRefusedError(command.type, "invalid-command", true, why));
   }
 
   // Runs send with a fresh request id, unless the command holds a number the sidecar would refuse
   // or the sidecar is ending or gone (then the request fails once it has exited). A timeout or an
   // abort rejects the request but leaves its waiter in line, so the answers after it still match.
   private request<T>(
-    command: Command,
+    command: Command<ProtocolVersion>,
     options: RequestOptions,
     send: (settle: Settle<T>, requestId: string) => void,
   ): Promise<T> {
@@ -344,7 +421,7 @@ export class Sidecar {
     });
   }
 
-  private write(command: Command, waiter: Waiter | null): void {
+  private write(command: Command<ProtocolVersion>, waiter: Waiter | null): void {
     if (waiter) this.waiters.push(waiter);
     this.child.stdin.write(`${JSON.stringify(command)}\n`);
   }
@@ -352,7 +429,7 @@ export class Sidecar {
   private requestEnd(): void {
     if (this.exit || this.ending) return;
     this.ending = true;
-    this.write({ type: "shutdown", version: PROTOCOL_VERSION }, null);
+    this.write({ type: "shutdown", version: this.version }, null);
     this.child.stdin.end();
     this.updateFlow();
   }
@@ -372,7 +449,7 @@ export class Sidecar {
 
   // The line's event, or null when it is unusable: before hello that ends the sidecar (it is not
   // one of ours); after, the request the line answered, as far as can be told, fails.
-  private readEvent(line: Line): Event | null {
+  private readEvent(line: Line): AnyEvent | null {
     let value: unknown;
     let problem: string | null;
     let bytes: number;
@@ -383,12 +460,12 @@ export class Sidecar {
       bytes = Buffer.byteLength(line.text);
       try {
         value = JSON.parse(line.text);
-        problem = eventProblem(value);
+        problem = eventProblem(value, this.helloEvent?.version ?? null);
       } catch {
         [value, problem] = [null, `not JSON: ${line.text.slice(0, 100)}`];
       }
     }
-    if (!problem) return value as Event;
+    if (!problem) return value as AnyEvent;
     const error = new UnreadableLineError(bytes, problem);
     if (!this.helloEvent) {
       this.abandon(error.message);
@@ -409,23 +486,25 @@ export class Sidecar {
     if (typeof requestId === "string") {
       waiter = this.answered(requestId);
     } else if (fields["type"] !== "snapshot") {
-      waiter = this.waiters.find((w) => w.kind !== "silent" && w.settle);
+      // A version 2 silent command is answered only by a refusal, and this line is none.
+      waiter = this.waiters.find((w) => (w.kind !== "silent" || w.requestId !== null) && w.settle);
     }
     if (!waiter) return;
     const settle = waiter.settle;
     waiter.settle = null;
     // An answer that came, though unreadable, takes its waiter out of line; a history answer
     // stays until its last chunk.
-    if (typeof requestId === "string" && (waiter.kind === "sample" || fields["done"] === true)) {
+    if (typeof requestId === "string" && (waiter.kind !== "history" || fields["done"] === true)) {
       this.waiters.splice(this.waiters.indexOf(waiter), 1);
     }
     settle?.reject(error);
   }
 
-  private onEvent(event: Event): void {
+  private onEvent(event: AnyEvent): void {
     if (!this.helloEvent) {
-      if (event.type !== "hello" || event.version !== PROTOCOL_VERSION) {
-        return this.abandon(`expected a version 2 hello, got ${JSON.stringify(event).slice(0, 200)}`);
+      if (event.type !== "hello" || event.version > this.asked) {
+        const got = JSON.stringify(event).slice(0, 200);
+        return this.abandon(`expected a hello of version ${this.asked} or lower, got ${got}`);
       }
       clearTimeout(this.startTimer);
       this.helloEvent = event;
@@ -442,15 +521,19 @@ export class Sidecar {
       }
     } else if (event.type === "historyChunk") {
       const waiter = this.answered(event.requestId);
-      if (waiter?.kind === "history" && waiter.settle) waiter.snapshots.push(...event.snapshots);
-      if (waiter?.kind === "history" && event.done) this.settle(waiter, waiter.settle, waiter.snapshots);
+      if (waiter?.kind === "history" && waiter.settle) {
+        waiter.items.push(...("steps" in event ? event.steps : event.snapshots));
+      }
+      if (waiter?.kind === "history" && event.done) this.settle(waiter, waiter.settle, waiter.items);
+    } else if (event.type === "ack") {
+      this.acked(event);
     } else if (event.type === "error") {
       this.refused(event);
     }
     this.updateFlow();
   }
 
-  private streamed(snapshot: Snapshot): void {
+  private streamed(snapshot: AnySnapshot): void {
     if (!this.latestOnly) {
       for (const reader of this.readers) {
         reader.queue.push(snapshot);
@@ -479,7 +562,7 @@ export class Sidecar {
   }
 
   // In "latest" mode, drops what is queued and older than a snapshot the host now holds.
-  private handedOut(snapshot: Snapshot): void {
+  private handedOut(snapshot: AnySnapshot): void {
     if (!this.latestOnly || snapshot.sequence <= this.newestHandedOut) return;
     this.newestHandedOut = snapshot.sequence;
     for (const reader of this.readers) {
@@ -488,21 +571,28 @@ export class Sidecar {
   }
 
   // The waiter whose request id an answer carries. The sidecar answers in order, so the waiters
-  // before it are done: a silent command was handled without refusal, and a request whose answer
-  // never came readable fails.
+  // before it are done: a version 2 silent command was handled without refusal, and a request
+  // whose answer never came readable fails.
   private answered(requestId: string): Waiter | undefined {
-    const index = this.waiters.findIndex((w) => w.kind !== "silent" && w.requestId === requestId);
+    const index = this.waiters.findIndex((w) => w.requestId === requestId);
     if (index === -1) return undefined;
     for (const head of this.waiters.splice(0, index)) {
-      if (head.kind === "silent") head.settle?.resolve();
+      if (head.kind === "silent" && head.requestId === null) head.settle?.resolve();
       else head.settle?.reject(new UnreadableLineError(0, `no answer came for ${head.requestId}`));
     }
     return this.waiters[0];
   }
 
-  private refused(event: ErrorEvent): void {
-    let head = this.waiters[0];
-    if (head?.kind === "silent" && event.message === BARRIER_REFUSAL) {
+  private acked(event: AckEvent): void {
+    const waiter = this.answered(event.requestId);
+    if (waiter?.kind === "silent") this.settle(waiter, waiter.settle, undefined);
+  }
+
+  // A version 3 refusal names its request; one that does not, and every version 2 refusal,
+  // belongs to the oldest command still waiting.
+  private refused(event: ErrorEvent<ProtocolVersion>): void {
+    let head = event.version === 3 && event.requestId !== undefined ? this.answered(event.requestId) : this.waiters[0];
+    if (head?.kind === "silent" && head.requestId === null && event.message === BARRIER_REFUSAL) {
       this.settle(head, head.settle, undefined);
       head = this.waiters[0];
     }

@@ -1,4 +1,5 @@
-// Checks commands and events against schema/, keys in the order the schema lists them, and
+// Checks commands and events against schema/ (schema/v3/ for those that say version 3, its event
+// schema made strict: no member it does not list), keys in the order the schema lists them, and
 // transcripts of them: "> command" and "< event" lines, or the fenced examples of a Markdown file.
 // Run directly: node schema.js TYPE,TYPE... FILE... exits 1 on any problem, or when no line of a
 // listed type was seen.
@@ -11,8 +12,19 @@ const Ajv2020 = Ajv2020Module.default;
 const ajv = new Ajv2020({ allErrors: true, strict: true });
 const load = (name: string): AnySchemaObject =>
   JSON.parse(readFileSync(`${repoRoot}schema/${name}.schema.json`, "utf8")) as AnySchemaObject;
+const strict = (schema: AnySchemaObject): AnySchemaObject => {
+  // A definition that extends another by $ref leaves the members to the one it extends.
+  for (const def of Object.values(schema.$defs) as AnySchemaObject[]) {
+    if (def.type === "object" && def.properties && !def.$ref) def.additionalProperties = false;
+  }
+  return schema;
+};
 export const schemas = { command: load("command"), event: load("event") };
-const validators = { command: ajv.compile(schemas.command), event: ajv.compile(schemas.event) };
+export const schemasV3 = { command: load("v3/command"), event: strict(load("v3/event")) };
+const validators = {
+  2: { command: ajv.compile(schemas.command), event: ajv.compile(schemas.event) },
+  3: { command: ajv.compile(schemasV3.command), event: ajv.compile(schemasV3.event) },
+};
 const COMMAND_TYPES = new Set(schemas.command.oneOf.map((one: { $ref: string }) => one.$ref.slice(8)));
 function parse(text: string): { type?: unknown; code?: unknown } | undefined {
   try {
@@ -25,12 +37,12 @@ function parse(text: string): { type?: unknown; code?: unknown } | undefined {
 type Kind = keyof typeof schemas;
 
 // Where a value's keys leave the order of its schema's properties, walking nested objects.
-function keyOrderProblems(value: unknown, schema: AnySchemaObject, kind: Kind, at: string): string[] {
+function keyOrderProblems(value: unknown, schema: AnySchemaObject, defs: AnySchemaObject, at: string): string[] {
   const ref = schema.$ref as string | undefined;
-  const def = ref ? schemas[kind].$defs[ref.slice("#/$defs/".length)] : (schema.allOf?.[0] ?? schema);
-  if (def !== schema) return keyOrderProblems(value, def, kind, at);
+  const def = ref ? defs[ref.slice("#/$defs/".length)] : (schema.allOf?.[0] ?? schema);
+  if (def !== schema) return keyOrderProblems(value, def, defs, at);
   if (Array.isArray(value) && def.items) {
-    return value.flatMap((item, i) => keyOrderProblems(item, def.items, kind, `${at}[${i}]`));
+    return value.flatMap((item, i) => keyOrderProblems(item, def.items, defs, `${at}[${i}]`));
   }
   if (typeof value !== "object" || value === null || !def.properties) return [];
   const order = Object.keys(def.properties);
@@ -38,17 +50,19 @@ function keyOrderProblems(value: unknown, schema: AnySchemaObject, kind: Kind, a
   const sorted = [...keys].sort((a, b) => order.indexOf(a) - order.indexOf(b));
   const here = keys.join() === sorted.join() ? [] : [`${at}: keys ${keys.join()} out of order`];
   const inner = (key: string): string[] =>
-    keyOrderProblems((value as Record<string, unknown>)[key], def.properties[key], kind, `${at}.${key}`);
+    keyOrderProblems((value as Record<string, unknown>)[key], def.properties[key], defs, `${at}.${key}`);
   return here.concat(...keys.map(inner));
 }
 
 /** What is wrong with one command or event; empty when it follows the schema. */
 export function problems(value: unknown, kind: Kind): string[] {
-  const type = String((value as { type?: unknown }).type);
+  const { type, version } = value as { type?: unknown; version?: unknown };
+  const [set, whole] = version === 3 ? [schemasV3, validators[3][kind]] : [schemas, validators[2][kind]];
   // The errors of the one alternative the tag names say more than those of all of them.
-  const validate = ajv.getSchema(`${schemas[kind].$id}#/$defs/${type}`) ?? validators[kind];
-  if (!validate(value) || !validators[kind](value)) return [ajv.errorsText(validate.errors)];
-  return kind === "event" ? keyOrderProblems(value, schemas.event.$defs[type], kind, type) : [];
+  const validate = ajv.getSchema(`${set[kind].$id}#/$defs/${String(type)}`) ?? whole;
+  if (!validate(value) || !whole(value)) return [ajv.errorsText(validate.errors)];
+  const defs = set.event.$defs;
+  return kind === "event" ? keyOrderProblems(value, defs[String(type)], defs, String(type)) : [];
 }
 
 // A line written to the sidecar must follow the command schema, unless the next line shows the

@@ -48,7 +48,8 @@ function parseOptions(): { rootPid: number; port: number; sampleIntervalMs: numb
 async function main(): Promise<void> {
   const options = parseOptions();
   const files = loadStaticFiles();
-  const sidecar = await Sidecar.start({ binaryPath: options.binary });
+  // Version 2: the frames carry figures, and version 3 gives null for those the kernel refused.
+  const sidecar = await Sidecar.start({ binaryPath: options.binary, protocol: 2 });
   const { rootPid, sampleIntervalMs } = options;
   const streams = new EventStreams(sidecar, { rootPid, sampleIntervalMs, windowMs: WINDOW_MS });
   const first = new Promise<Snapshot>((resolve) => {
