@@ -1,6 +1,5 @@
 // The sidecar's entry point: standard input carries commands, standard output events, and
 // standard error at most the one line that explains a failed session or refused arguments.
-#include <csignal>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -17,8 +16,6 @@ int main(int argc, char** argv) {
     std::fputs(line.c_str(), stderr);
     return 2;
   }
-  // A host that stops reading must surface as a write error (EPIPE), not kill us silently.
-  std::signal(SIGPIPE, SIG_IGN);
   const procsampler::IoStatus status = procsampler::session::runSession(*options);
   if (status.ok()) return 0;
   const std::string line = "Error: " + procsampler::renderIoErrorDebug(status.error()) + "\n";
