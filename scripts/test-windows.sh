@@ -12,6 +12,7 @@ build=build/windows-x64
 export WINEPREFIX="$PWD/$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$build"
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 scripts/wine.sh cmd.exe /c exit  # creates the prefix the first time
@@ -27,11 +28,15 @@ case $hello in
 esac
 
 # The end-to-end tests, a Linux host, starting the Windows sidecar under Wine. Left out:
-# - SaysHello...: it expects the hello of a sidecar built like the test (Linux, and the Unix pid
-#   of the process it started, which under Wine is not the Windows pid); checked just above.
+# - SaysHello... and Version3AnswersEvery...: they expect the sidecar's pid to be the Unix pid of
+#   the process they started (hello's sidecarPid, the tree they configure), which under Wine is
+#   not the Windows pid; and a Linux sidecar's hello. Hello is checked just above.
+# - LatestStreaming...: it needs the sidecar to tell how much of its output the host has not read,
+#   which it cannot on Windows (nor on macOS): there every snapshot is written.
 # - StopSignals...: POSIX signals; a Windows host stops its sidecar with TerminateProcess, which
-#   no program can delay (docs/protocol.md, "Windows").
-excluded=Sidecar.SaysHelloAndEndsCleanlyWithoutInputOrOutput:Sidecar.StopSignalsNeverCutALineTheHostReads
+#   no program can delay (docs/protocol.md, "Ending").
+excluded=Sidecar.SaysHelloAndEndsCleanlyWithoutInputOrOutput:Sidecar.Version3AnswersEveryRequest
+excluded+=:Sidecar.LatestStreamingSkipsWhatTheHostHasNotRead:Sidecar.StopSignalsNeverCutALineTheHostReads
 [ -f build/build.ninja ] || cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs" --target e2e_tests
 log=$PWD/$build/e2e-events.log
@@ -39,4 +44,4 @@ rm -f "$log" "$log-v3"
 PROCSAMPLER_BINARY=$PWD/$build/procsampler-wine PROCSAMPLER_EVENT_LOG=$log \
   build/tests/e2e_tests --gtest_filter="-$excluded"
 node clients/node/build/test/schema.js hello,error,snapshot,historyChunk "$log"
-node tests/e2e/check_events_v3.mjs hello,error,ack,snapshot,historyChunk "$log-v3"
+node tests/e2e/check_events_v3.mjs hello "$log-v3"

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "common/io_error.h"
+#include "common/os_io.h"
 #include "session/launch_options.h"
 #include "session/run_session.h"
 
 int main(int argc, char** argv) {
+  procsampler::os::prepareStandardStreams();
   const auto options = procsampler::session::parseLaunchOptions(
       std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
   if (!options) {

@@ -56,8 +56,11 @@ Expected<std::size_t, IoError> readSome(int fd, char* data, std::size_t size) {
   const DWORD wanted = static_cast<DWORD>(size < MAX_TRANSFER ? size : MAX_TRANSFER);
   if (::ReadFile(handle, data, wanted, &got, nullptr)) return std::size_t{got};
   const DWORD error = ::GetLastError();
-  // The host closed its end of the pipe: the end of the input, as on POSIX.
-  if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_INVALID_HANDLE) {
+  // The host closed its end of the pipe: the end of the input, as on POSIX. Under Wine, a process
+  // started with its Unix descriptor 0 closed gets a handle whose reads fail with
+  // ERROR_INVALID_FUNCTION: a standard input that is not open, which reads as its end.
+  if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_INVALID_HANDLE ||
+      error == ERROR_INVALID_FUNCTION) {
     return std::size_t{0};
   }
   return Unexpected{IoError{errnoOf(error)}};
@@ -89,7 +92,8 @@ void prepareStandardStreams() {
 
 std::string errorMessage(int code) {
   char buffer[256] = {};
-  if (::strerror_s(buffer, sizeof buffer, code) != 0) return "Unknown error " + std::to_string(code);
+  if (::strerror_s(buffer, sizeof buffer, code) != 0)
+    return "Unknown error " + std::to_string(code);
   return buffer;
 }
 

@@ -102,7 +102,6 @@ IoStatus runSession(const SessionEnvironment& environment) {
 }
 
 IoStatus runSession(const LaunchOptions& options) {
-  os::prepareStandardStreams();
   // Never destroyed: the watcher may take it while the process exits.
   static std::timed_mutex& lineBoundary = *new std::timed_mutex;
   watchStopSignals(lineBoundary);

@@ -74,9 +74,9 @@ class FakeNtKernel final : public NtKernel {
     } else {
       for (const FakeWinProcess& p : processes) {
         reply.processes.push_back({p.pid, p.ppid, p.create_time, p.user, p.kernel, p.image,
-                                   p.working_set, p.private_bytes, p.virtual_size,
-                                   p.read_transfer, p.write_transfer,
-                                   static_cast<std::uint32_t>(p.threads.size()), p.threads});
+                                   p.working_set, p.private_bytes, p.virtual_size, p.read_transfer,
+                                   p.write_transfer, static_cast<std::uint32_t>(p.threads.size()),
+                                   p.threads});
       }
     }
     if (afterListing) afterListing(*this);

@@ -22,19 +22,24 @@ struct WinWorld final : testing::ProcessWorld {
     std::string line;
     for (const std::string& argument : p.arguments) line += (line.empty() ? "" : " ") + argument;
     exit(p.pid);
-    kernel.processes.push_back({.pid = p.pid, .ppid = p.ppid,
-                                .create_time = fileTimeOf(p.startSeconds), .image = p.name,
+    kernel.processes.push_back({.pid = p.pid,
+                                .ppid = p.ppid,
+                                .create_time = fileTimeOf(p.startSeconds),
+                                .image = p.name,
                                 .command_line = line});
   }
-  void exit(Pid pid) override { std::erase_if(kernel.processes, [&](auto& q) { return q.pid == pid; }); }
+  void exit(Pid pid) override {
+    std::erase_if(kernel.processes, [&](auto& q) { return q.pid == pid; });
+  }
   ProcessTable& table() override { return table_; }
   testing::FakeNtKernel kernel;
   WinProcessTable table_;
 };
-INSTANTIATE_TEST_SUITE_P(NtKernel, TreeSelectionContract,
-                         ::testing::Values([](Clock& clock) -> std::unique_ptr<testing::ProcessWorld> {
-                           return std::make_unique<WinWorld>(clock);
-                         }));
+INSTANTIATE_TEST_SUITE_P(
+    NtKernel, TreeSelectionContract,
+    ::testing::Values([](Clock& clock) -> std::unique_ptr<testing::ProcessWorld> {
+      return std::make_unique<WinWorld>(clock);
+    }));
 
 struct WinTable : ::testing::Test {
   void start() {
@@ -50,10 +55,12 @@ struct WinTable : ::testing::Test {
 TEST_F(WinTable, StatesAsTaskManagerShowsThem) {
   const ThreadRecord running{THREAD_RUNNING, 0}, ready{THREAD_READY, 0},
       suspended{THREAD_WAITING, WAIT_REASON_SUSPENDED}, waiting{THREAD_WAITING, 6};
-  const std::pair<std::vector<ThreadRecord>, Kind> rows[] = {
-      {{suspended, running}, Kind::Run}, {{waiting, ready}, Kind::Run},
-      {{suspended, suspended}, Kind::Stop}, {{suspended, waiting}, Kind::Sleep},
-      {{waiting}, Kind::Sleep}, {{}, Kind::Zombie}};
+  const std::pair<std::vector<ThreadRecord>, Kind> rows[] = {{{suspended, running}, Kind::Run},
+                                                             {{waiting, ready}, Kind::Run},
+                                                             {{suspended, suspended}, Kind::Stop},
+                                                             {{suspended, waiting}, Kind::Sleep},
+                                                             {{waiting}, Kind::Sleep},
+                                                             {{}, Kind::Zombie}};
   for (std::uint32_t pid = 1; const auto& row : rows) {
     kernel.processes.push_back({.pid = pid++, .threads = row.first});
   }
@@ -66,10 +73,16 @@ TEST_F(WinTable, StatesAsTaskManagerShowsThem) {
 
 TEST_F(WinTable, StartFromCreateTimeCpuFromUserAndKernelTimeFiguresFromTheListing) {
   clock.setWall(WallTime(std::chrono::seconds(S + 10)));
-  kernel.processes.push_back({.pid = 8, .ppid = 4, .create_time = fileTimeOf(S) + 9'999'999,
-                              .image = "busy.exe", .command_line = "busy.exe --spin",
-                              .working_set = 1 << 20, .private_bytes = 1 << 19,
-                              .virtual_size = 1ull << 40, .read_transfer = 7, .write_transfer = 9});
+  kernel.processes.push_back({.pid = 8,
+                              .ppid = 4,
+                              .create_time = fileTimeOf(S) + 9'999'999,
+                              .image = "busy.exe",
+                              .command_line = "busy.exe --spin",
+                              .working_set = 1 << 20,
+                              .private_bytes = 1 << 19,
+                              .virtual_size = 1ull << 40,
+                              .read_transfer = 7,
+                              .write_transfer = 9});
   kernel.processes.push_back({.pid = 4, .create_time = 0, .image = "System", .may_open = false});
   start();
   EXPECT_EQ(at(8).start_time_s, S);  // the second it started in
@@ -92,10 +105,14 @@ TEST_F(WinTable, StartFromCreateTimeCpuFromUserAndKernelTimeFiguresFromTheListin
 }
 
 TEST_F(WinTable, AProcessThatCannotBeOpenedKeepsWhatTheListingGaveOneGoneIsRemoved) {
-  kernel.processes = {{.pid = 10, .image = "lsass.exe", .may_open = false},
-                      {.pid = 11, .image = "app.exe", .command_line = "app.exe -x", .class60 = false},
-                      {.pid = 12, .image = "tool.exe", .command_line = "tool.exe", .class60 = false,
-                       .may_read_vm = false}};
+  kernel.processes = {
+      {.pid = 10, .image = "lsass.exe", .may_open = false},
+      {.pid = 11, .image = "app.exe", .command_line = "app.exe -x", .class60 = false},
+      {.pid = 12,
+       .image = "tool.exe",
+       .command_line = "tool.exe",
+       .class60 = false,
+       .may_read_vm = false}};
   start();
   EXPECT_EQ(testing::pidsOf(*table), (std::vector<Pid>{10, 11, 12}));
   EXPECT_TRUE(at(10).arguments.empty());

@@ -73,7 +73,7 @@ export interface HelloEvent {
   type: "hello";
   sidecarVersion: string;
   sidecarPid: number;
-  platform: "linux" | "macos";
+  platform: "linux" | "macos" | "windows";
   arch: "x86_64" | "aarch64";
   capabilities: Capabilities;
 }

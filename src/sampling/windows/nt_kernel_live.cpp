@@ -127,8 +127,8 @@ class LiveNtKernel final : public NtKernel {
       const auto& info = *reinterpret_cast<const ProcessInformation*>(base + offset);
       ProcessRecord& record = reply.processes.emplace_back();
       record.pid = static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(info.UniqueProcessId));
-      record.parent_pid =
-          static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(info.InheritedFromUniqueProcessId));
+      record.parent_pid = static_cast<std::uint32_t>(
+          reinterpret_cast<ULONG_PTR>(info.InheritedFromUniqueProcessId));
       record.create_time = u64(info.CreateTime);
       record.user_time = u64(info.UserTime);
       record.kernel_time = u64(info.KernelTime);
@@ -151,8 +151,7 @@ class LiveNtKernel final : public NtKernel {
   }
 
   OpenReply openProcess(std::uint32_t pid) override {
-    HANDLE handle =
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    HANDLE handle = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (handle == nullptr) handle = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (handle == nullptr) return {0, ::GetLastError()};
     return {reinterpret_cast<std::uint64_t>(handle), 0};
@@ -171,10 +170,9 @@ class LiveNtKernel final : public NtKernel {
     CommandLineReply reply;
     for (int attempt = 0; attempt < 3; ++attempt) {
       ULONG needed = 0;
-      reply.status = ::NtQueryInformationProcess(handleOf(handle),
-                                                 PROCESS_COMMAND_LINE_INFORMATION_CLASS,
-                                                 buffer.data(),
-                                                 static_cast<ULONG>(buffer.size() * 8), &needed);
+      reply.status = ::NtQueryInformationProcess(
+          handleOf(handle), PROCESS_COMMAND_LINE_INFORMATION_CLASS, buffer.data(),
+          static_cast<ULONG>(buffer.size() * 8), &needed);
       if (reply.status != NT_INFO_LENGTH_MISMATCH || needed <= buffer.size() * 8) break;
       buffer.resize((needed + 7) / 8);
     }
@@ -187,8 +185,8 @@ class LiveNtKernel final : public NtKernel {
 
   std::optional<std::string> pebCommandLine(std::uint64_t handle) override {
     PROCESS_BASIC_INFORMATION basic{};
-    if (::NtQueryInformationProcess(handleOf(handle), ProcessBasicInformation, &basic,
-                                    sizeof basic, nullptr) != NT_SUCCESS_CODE ||
+    if (::NtQueryInformationProcess(handleOf(handle), ProcessBasicInformation, &basic, sizeof basic,
+                                    nullptr) != NT_SUCCESS_CODE ||
         basic.PebBaseAddress == nullptr) {
       return std::nullopt;
     }
@@ -200,8 +198,7 @@ class LiveNtKernel final : public NtKernel {
     const std::byte* parameters = nullptr;
     UNICODE_STRING line{};
     if (!read(peb + PEB_PROCESS_PARAMETERS, &parameters, sizeof parameters) ||
-        parameters == nullptr ||
-        !read(parameters + PARAMETERS_COMMAND_LINE, &line, sizeof line)) {
+        parameters == nullptr || !read(parameters + PARAMETERS_COMMAND_LINE, &line, sizeof line)) {
       return std::nullopt;
     }
     std::wstring text(line.Length / sizeof(wchar_t), L'\0');

@@ -144,7 +144,8 @@ void WinProcessTable::completeProcesses(std::span<const Pid> pids) {
 
 bool WinProcessTable::readCommandLine(Pid pid, Entry& entry) {
   // The idle process (pid 0) cannot be opened at all, and says so as a pid without a process does.
-  const OpenReply opened = pid == 0 ? OpenReply{0, WIN_ERROR_ACCESS_DENIED} : kernel_.openProcess(pid);
+  const OpenReply opened =
+      pid == 0 ? OpenReply{0, WIN_ERROR_ACCESS_DENIED} : kernel_.openProcess(pid);
   if (opened.handle == 0) {
     // No process has the pid any more: it exited since the refresh. One the sidecar may not open
     // (another user's, a protected one) keeps what the listing gave, with its name for a command.

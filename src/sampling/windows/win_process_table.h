@@ -45,7 +45,7 @@ class WinProcessTable final : public ProcessTable {
     std::uint64_t create_time = 0;  // with the pid, the process's identity
     std::uint64_t cpu_time = 0;     // user + kernel at the last refresh, 100 ns
     CpuMark cpu_mark;
-    bool command_read = false;  // tried once per process: command lines do not change
+    bool command_read = false;    // tried once per process: command lines do not change
     std::uint64_t completed = 0;  // the sweep after which it was last completed
   };
 
