@@ -15,7 +15,8 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
-scripts/wine.sh cmd.exe /c exit  # creates the prefix the first time
+# Creates the prefix the first time, with a few lines of noise about its directories.
+scripts/wine.sh cmd.exe /c exit 2>/dev/null
 cmake --preset windows-x64-tests
 cmake --build --preset windows-x64-tests -j "$jobs"
 ctest --preset windows-x64-tests -j "$jobs"

@@ -14,6 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakeWinProcess, testing::fileTimeOf, testing::TreeSelectionContract;
 using Kind = ProcessStatusKind;
+using Strings = std::vector<std::string>;
 constexpr std::uint64_t S = 1'700'000'000;
 
 struct WinWorld final : testing::ProcessWorld {
@@ -127,25 +128,25 @@ TEST_F(WinTable, AProcessThatCannotBeOpenedKeepsWhatTheListingGaveOneGoneIsRemov
   table->completeProcesses(std::vector<Pid>{10, 13});
   EXPECT_EQ(table->find(13), nullptr);
   EXPECT_TRUE(kernel.handles.empty());
-  // Command lines are read once per process.
+  // Command lines are read once per process: again only for a process that took over a pid.
   const int opens = kernel.opens;
   testing::refreshAll(*table);
   EXPECT_EQ(kernel.opens, opens);
+  *kernel.process(11) = {.pid = 11, .create_time = fileTimeOf(S), .command_line = "new.exe"};
+  testing::refreshAll(*table);
+  EXPECT_EQ(std::pair(kernel.opens, at(11).arguments), std::pair(opens + 1, Strings{"new.exe"}));
 }
 
 TEST_F(WinTable, AListThatGrowsWhileItIsSizedIsAskedForAgainWithRoom) {
-  // More than the first buffer holds: 1200 processes of 336 bytes.
+  // More than the first buffer holds: 1200 processes of 360 bytes.
   for (std::uint32_t pid = 1; pid <= 1200; ++pid) kernel.processes.push_back({.pid = pid * 4});
-  // Twice, a burst of processes starts right after the listing.
-  int bursts = 2;
-  kernel.afterListing = [&](testing::FakeNtKernel& k) {
-    for (std::uint32_t i = 0; bursts > 0 && i < 300; ++i) {
-      k.processes.push_back({.pid = 100'000 + static_cast<std::uint32_t>(k.processes.size())});
-    }
-    --bursts;
+  // A hundred processes start right after the listing that sized the buffer: the room takes them.
+  kernel.afterListing = [burst = true](testing::FakeNtKernel& k) mutable {
+    for (std::uint32_t i = 0; burst && i < 100; ++i) k.processes.push_back({.pid = 100'000 + i});
+    burst = false;
   };
   start();
-  EXPECT_EQ(table->processCount(), 1800u);
+  EXPECT_EQ(std::pair(table->processCount(), kernel.listings), std::pair(std::size_t{1300}, 2));
   EXPECT_GT(table->listBufferBytes(), INITIAL_LIST_BYTES);
   // A list that outgrows every attempt by more than the room leaves the table empty.
   const auto grow = [](testing::FakeNtKernel& k) {
