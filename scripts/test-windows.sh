@@ -28,6 +28,16 @@ case $hello in
   *) echo "the Windows sidecar's hello is not Windows x86_64: $hello" >&2; exit 1 ;;
 esac
 
+# Wine turns SIGINT into CTRL_C_EVENT, which ends the sidecar (its handler is installed before
+# hello) with STATUS_CONTROL_C_EXIT (0xC000013A), as Ctrl+C ends any console program; Wine passes
+# its low byte on as status 58.
+coproc sidecar { exec "$build/procsampler-wine"; }
+read -r hello <&"${sidecar[0]}"
+kill -INT "$sidecar_PID"
+status=0
+wait "$sidecar_PID" || status=$?
+[ "$status" = 58 ] || { echo "Ctrl+C ended the Windows sidecar with status $status, not 58" >&2; exit 1; }
+
 # The end-to-end tests, a Linux host, starting the Windows sidecar under Wine. Left out:
 # - SaysHello... and Version3AnswersEvery...: they expect the sidecar's pid to be the Unix pid of
 #   the process they started (hello's sidecarPid, the tree they configure), which under Wine is
