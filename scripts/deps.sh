@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build, tests and benchmarks need, only what is missing: with Homebrew on macOS
 # (the compiler comes with Xcode's command line tools), with apt-get on Debian.
-#   scripts/deps.sh [--browser] [--target linux-arm64]
+#   scripts/deps.sh [--browser] [--target linux-arm64 | --target windows-x64]
 #   --browser  also Debian's Chromium, for the dashboard's browser test (on macOS that test uses an
 #              installed Chrome or Chromium, or is skipped)
 #   --target   also what runs that target's tests here (Debian only): for linux-arm64, qemu-user
-#              and the arm64 glibc its loader and libraries come from (/usr/aarch64-linux-gnu)
+#              and the arm64 glibc its loader and libraries come from (/usr/aarch64-linux-gnu); for
+#              windows-x64, MinGW-w64's GCC with POSIX threads and Wine (wine64, and wine for
+#              wineserver and the tools)
 set -euo pipefail
 browser=false
 target=""
@@ -17,8 +19,8 @@ while (($#)); do
   esac
 done
 case $target in
-  "" | linux-arm64) ;;
-  *) echo "usage: $0 [--browser] [--target linux-arm64]" >&2; exit 2 ;;
+  "" | linux-arm64 | windows-x64) ;;
+  *) echo "usage: $0 [--browser] [--target linux-arm64 | --target windows-x64]" >&2; exit 2 ;;
 esac
 
 if [ "$(uname -s)" = Darwin ]; then
@@ -42,6 +44,7 @@ packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
           libclang-rt-14-dev googletest)
 $browser && packages+=(chromium)
 [ "$target" = linux-arm64 ] && packages+=(qemu-user-static libc6-arm64-cross)
+[ "$target" = windows-x64 ] && packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -2,14 +2,16 @@
 # Builds everything and runs every test (unit, end-to-end against the real binary, the Node client,
 # the dashboard in a real browser). With --target, builds the sidecar and every test executable for
 # another platform instead, and runs them here under its emulator:
-#   scripts/test.sh [--under-load | --target linux-arm64]
+#   scripts/test.sh [--under-load | --target linux-arm64 | --target windows-x64]
 #   --under-load  build as usual, then run only the tests that watch real processes and real time
 #                 (the live /proc tables, the sessions' threads, the end-to-end, client and browser
 #                 tests) with scripts/under-load.sh keeping every processor busy
 #   --target linux-arm64  built with the Zig toolchain, run under qemu-user
+#   --target windows-x64  built with MinGW-w64's GCC, run under Wine; the end-to-end tests, a
+#                         POSIX host, are built for Linux and drive the Windows sidecar under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { echo "usage: $0 [--under-load | --target linux-arm64]" >&2; exit 2; }
+usage() { echo "usage: $0 [--under-load | --target linux-arm64 | --target windows-x64]" >&2; exit 2; }
 under_load=false target=""
 while (($#)); do
   case $1 in
@@ -21,7 +23,7 @@ done
 
 if [ -n "$target" ]; then
   case $target in
-    linux-arm64) ;;
+    linux-arm64 | windows-x64) ;;
     *) usage ;;
   esac
   scripts/deps.sh --target "$target"
@@ -29,6 +31,7 @@ if [ -n "$target" ]; then
   # through, which runs here, under Node.
   [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
   (cd clients/node && npm run --silent build:test)
+  [ "$target" = windows-x64 ] && exec scripts/test-windows.sh
   cmake --preset "$target-tests"
   cmake --build --preset "$target-tests" -j "$(getconf _NPROCESSORS_ONLN)"
   ctest --preset "$target-tests" -j "$(getconf _NPROCESSORS_ONLN)"

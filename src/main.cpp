@@ -1,15 +1,16 @@
 // The sidecar's entry point: standard input carries commands, standard output events, and
 // standard error at most the one line that explains a failed session or refused arguments.
-#include <csignal>
 #include <cstdio>
 #include <span>
 #include <string>
 
 #include "common/io_error.h"
+#include "common/os_io.h"
 #include "session/launch_options.h"
 #include "session/run_session.h"
 
 int main(int argc, char** argv) {
+  procsampler::os::prepareStandardStreams();
   const auto options = procsampler::session::parseLaunchOptions(
       std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
   if (!options) {
@@ -17,8 +18,6 @@ int main(int argc, char** argv) {
     std::fputs(line.c_str(), stderr);
     return 2;
   }
-  // A host that stops reading must surface as a write error (EPIPE), not kill us silently.
-  std::signal(SIGPIPE, SIG_IGN);
   const procsampler::IoStatus status = procsampler::session::runSession(*options);
   if (status.ok()) return 0;
   const std::string line = "Error: " + procsampler::renderIoErrorDebug(status.error()) + "\n";

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/os_io.h"
+
 namespace procsampler {
 namespace {
 
@@ -32,20 +34,10 @@ constexpr KindName kKindNames[] = {
     {ECONNRESET, "ConnectionReset"}, {ENOTCONN, "NotConnected"},
     {ETIMEDOUT, "TimedOut"},       {ECONNREFUSED, "ConnectionRefused"},
     {EHOSTUNREACH, "HostUnreachable"}, {EINPROGRESS, "InProgress"},
+#if defined(ESTALE) && defined(EDQUOT)  // not in the Windows C runtime
     {ESTALE, "StaleNetworkFileHandle"}, {EDQUOT, "FilesystemQuotaExceeded"},
+#endif
 };
-
-// strerror_r comes in two shapes: GNU returns the text, XSI (macOS) fills the buffer and returns
-// a status. Overloads on the result pick the right reading for whichever the platform has.
-[[maybe_unused]] std::string messageFrom(char* text, const char*, int) { return text; }
-[[maybe_unused]] std::string messageFrom(int status, const char* buffer, int code) {
-  return status == 0 ? std::string(buffer) : "Unknown error " + std::to_string(code);
-}
-
-std::string systemMessage(int code) {
-  char buffer[256] = {};
-  return messageFrom(strerror_r(code, buffer, sizeof buffer), buffer, code);
-}
 
 }  // namespace
 
@@ -58,11 +50,11 @@ const char* ioErrorKindName(int code) {
 
 std::string renderIoErrorDebug(const IoError& error) {
   return "Os { code: " + std::to_string(error.code) + ", kind: " + ioErrorKindName(error.code) +
-         ", message: \"" + systemMessage(error.code) + "\" }";
+         ", message: \"" + os::errorMessage(error.code) + "\" }";
 }
 
 std::string ioErrorText(const IoError& error) {
-  return systemMessage(error.code) + " (os error " + std::to_string(error.code) + ")";
+  return os::errorMessage(error.code) + " (os error " + std::to_string(error.code) + ")";
 }
 
 }  // namespace procsampler

@@ -1,9 +1,5 @@
 #include "protocol/event_writer.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/os_io.h"
 #include "protocol/float_format.h"
 
 namespace procsampler::protocol {
@@ -22,37 +19,20 @@ using sampling::Snapshot;
 IoStatus FdSink::writeAll(const char* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t written = ::write(fd_, data + done, size - done);
-    if (written > 0) {
-      done += static_cast<std::size_t>(written);
+    const Expected<std::size_t, IoError> written = os::writeSome(fd_, data + done, size - done);
+    if (written) {
+      done += *written;
       continue;
     }
-    if (written < 0 && errno == EINTR) continue;
     // A sidecar started without standard output runs on and discards its events.
-    if (written < 0 && errno == EBADF) return {};
+    if (written.error().code == EBADF) return {};
     accepted_ = done;
-    // write(2) accepting nothing for a non-empty request has no errno of its own.
-    return IoError{written == 0 ? EIO : errno};
+    return written.error();
   }
   return {};
 }
 
-std::optional<std::uint64_t> FdSink::unreadBytes() const {
-#if defined(__linux__)
-  struct stat status {};
-  if (::fstat(fd_, &status) != 0) return std::nullopt;
-  // FIONREAD counts the pipe's buffer from either end; SIOCOUTQ (TIOCOUTQ) what a socket's peer
-  // has not yet read.
-  const unsigned long request = S_ISFIFO(status.st_mode)   ? FIONREAD
-                                : S_ISSOCK(status.st_mode) ? TIOCOUTQ
-                                                           : 0;
-  int bytes = 0;
-  if (request == 0 || ::ioctl(fd_, request, &bytes) != 0 || bytes < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(bytes);
-#else
-  return std::nullopt;
-#endif
-}
+std::optional<std::uint64_t> FdSink::unreadBytes() const { return os::unreadBytes(fd_); }
 
 namespace {
 

@@ -109,7 +109,7 @@ ProcessSample buildProcessSample(const Process& entry, bool withArgv) {
   sample.virtualBytes = entry.virtual_bytes;
   sample.ioReadBytes = entry.disk_read_bytes;
   sample.ioWriteBytes = entry.disk_written_bytes;
-  sample.ioCountsAllIo = false;  // every source here counts storage I/O only
+  sample.ioCountsAllIo = entry.io_counts_all_io;
   sample.cpuMemoryRefused = entry.cpu_memory_refused;
   sample.ioRefused = entry.io_refused;
   sample.uid = entry.uid;

@@ -1,6 +1,6 @@
 // The process-table contract: the sidecar's view of the operating system's process list, keyed
 // by pid, brought up to date by an explicit refresh and read between refreshes. Everything above
-// this header is platform-independent; the Linux and macOS sources implement it.
+// this header is platform-independent; the Linux, macOS and Windows sources implement it.
 // A table belongs to the main thread: creation, refreshes, completions and reads never run
 // concurrently. A refresh makes its entries' identity and tree fields (pid, parent, start)
 // current; every other field is current once completeProcesses has been given the pid after that
@@ -73,6 +73,9 @@ struct Process {
   // memory (cpu_percent, cpu_time_ms, resident_bytes, virtual_bytes), and the disk counters.
   bool cpu_memory_refused = false;
   bool io_refused = false;
+  // Set where the disk counters count all I/O (files, pipes, devices, network), not storage only:
+  // Windows' read and write transfer counts.
+  bool io_counts_all_io = false;
 };
 
 class ProcessTable {

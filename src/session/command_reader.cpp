@@ -1,7 +1,5 @@
 #include "session/command_reader.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +11,14 @@
 #include <utility>
 
 #include "common/io_error.h"
+#include "common/os_io.h"
 #include "common/utf8.h"
 #include "protocol/command_decoder.h"
 
 namespace procsampler::session {
 namespace {
 
-// How much one read(2) may add to the line buffer; lines themselves have no limit.
+// How much one read may add to the line buffer; lines themselves have no limit.
 constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 // A buffer that grew past this for one long line is given back once that line is dealt with,
 // so one huge line does not stay resident for the rest of the session.
@@ -83,19 +82,15 @@ void runCommandReader(CommandSender sender, int fd) {
 
     const std::size_t kept = buffer.size();
     buffer.resize(kept + READ_CHUNK_BYTES);
-    ssize_t got;
-    do {
-      got = ::read(fd, buffer.data() + kept, READ_CHUNK_BYTES);
-    } while (got < 0 && errno == EINTR);
-    const int readErrno = errno;
-    buffer.resize(got > 0 ? kept + static_cast<std::size_t>(got) : kept);
+    const Expected<std::size_t, IoError> got =
+        os::readSome(fd, buffer.data() + kept, READ_CHUNK_BYTES);
+    buffer.resize(got ? kept + *got : kept);
 
-    // A descriptor that is not open at all reads as an empty input, not as a failure.
-    if (got < 0 && readErrno != EBADF) {
-      (void)sender.send(Invalid{std::string(kReadFailurePrefix) + ioErrorText(IoError{readErrno})});
+    if (!got) {
+      (void)sender.send(Invalid{std::string(kReadFailurePrefix) + ioErrorText(got.error())});
       return;
     }
-    if (got <= 0) {
+    if (*got == 0) {
       // A last line without a line feed still counts.
       if (!buffer.empty()) (void)dealWithLine(sender, buffer);
       return;

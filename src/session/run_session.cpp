@@ -1,12 +1,9 @@
 #include "session/run_session.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 #include <utility>
 
+#include "common/os_io.h"
 #include "history/snapshot_history.h"
 #include "protocol/event_writer.h"
 #include "sampling/sampler.h"
@@ -20,21 +17,6 @@ namespace {
 std::optional<MonoTime> deadlineAfter(MonoTime now, MonoTime::duration wait) {
   if (now.time_since_epoch() > MonoTime::duration::max() - wait) return std::nullopt;
   return now + wait;
-}
-
-// A standard descriptor that is not open would go to the next file the process opens (the process
-// table opens /proc while the reader thread starts), and the reader or the writer would then use
-// that file. /dev/null in its place reads as end of input and swallows writes, which is what a
-// missing descriptor means to the session anyway.
-void occupyMissingStandardDescriptors() {
-  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int opened = ::open("/dev/null", O_RDWR);
-    if (opened >= 0 && opened != fd) {
-      ::dup2(opened, fd);
-      ::close(opened);
-    }
-  }
 }
 
 }  // namespace
@@ -96,7 +78,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
 
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
-  hello.sidecarPid = static_cast<std::uint32_t>(::getpid());
+  hello.sidecarPid = os::currentProcessId();
   hello.platform = PLATFORM_NAME;
   hello.arch = ARCH_NAME;
   // Nothing else exists yet when hello fails: no thread, no channel, no table.
@@ -120,14 +102,13 @@ IoStatus runSession(const SessionEnvironment& environment) {
 }
 
 IoStatus runSession(const LaunchOptions& options) {
-  occupyMissingStandardDescriptors();
   // Never destroyed: the watcher may take it while the process exits.
   static std::timed_mutex& lineBoundary = *new std::timed_mutex;
   watchStopSignals(lineBoundary);
   SystemClock clock;
   SessionEnvironment environment;
-  environment.inputFd = STDIN_FILENO;
-  environment.outputFd = STDOUT_FILENO;
+  environment.inputFd = 0;
+  environment.outputFd = 1;
   environment.clock = &clock;
   environment.lineBoundary = &lineBoundary;
   environment.protocolVersion = options.protocolVersion;

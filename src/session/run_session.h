@@ -27,8 +27,10 @@ inline constexpr std::chrono::seconds IDLE_WAIT{60};
 inline constexpr std::string_view PLATFORM_NAME = "macos";
 #elif defined(__linux__)
 inline constexpr std::string_view PLATFORM_NAME = "linux";
+#elif defined(_WIN32)
+inline constexpr std::string_view PLATFORM_NAME = "windows";
 #else
-#error "procsampler supports Linux and macOS only"
+#error "procsampler supports Linux, macOS and Windows only"
 #endif
 #if defined(__x86_64__)
 inline constexpr std::string_view ARCH_NAME = "x86_64";
@@ -65,7 +67,8 @@ struct SessionEnvironment {
 IoStatus runSession(const SessionEnvironment& environment);
 
 // Standard input and output, the system clocks and this platform's process table; SIGTERM,
-// SIGINT and SIGHUP end the process only between two lines (watchStopSignals).
+// SIGINT and SIGHUP (console control events on Windows) end the process only between two lines
+// (watchStopSignals).
 IoStatus runSession(const LaunchOptions& options);
 
 }  // namespace procsampler::session

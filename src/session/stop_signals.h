@@ -45,6 +45,7 @@ class LineBoundarySink final : public protocol::OutputSink {
 // passed and the line is cut), which must live until the process ends.
 // A signal already ignored when the program started (nohup, a background job) stays ignored.
 // If the thread cannot start, the signals keep their usual effect.
+// On Windows (stop_signals_windows.cpp) the same is done for console control events.
 void watchStopSignals(std::timed_mutex& boundary);
 
 }  // namespace procsampler::session

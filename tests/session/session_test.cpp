@@ -14,6 +14,16 @@
 #include "session/command_reader.h"
 #include "session/run_session.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+// The C runtime's pipe, as the reader sees a host's: binary, in Windows' usual 64 KiB.
+static int pipe(int fds[2]) { return ::_pipe(fds, 1 << 16, _O_BINARY); }
+static ssize_t write(int fd, const char* data, std::size_t size) {
+  return ::_write(fd, data, static_cast<unsigned>(size));
+}
+#endif
+
 namespace procsampler::session {
 namespace {
 

@@ -11,6 +11,8 @@
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
+#elif defined(_WIN32)
+#include <windows.h>
 #endif
 
 namespace procsampler::testing {
@@ -24,6 +26,11 @@ inline std::filesystem::path executableDirectory() {
   if (_NSGetExecutablePath(path.data(), &size) != 0) return {};
   path.resize(path.find('\0'));
   return std::filesystem::path(path).parent_path();
+#elif defined(_WIN32)
+  wchar_t path[32768];
+  const DWORD length = ::GetModuleFileNameW(nullptr, path, 32768);
+  if (length == 0 || length == 32768) return {};
+  return std::filesystem::path(std::wstring(path, length)).parent_path();
 #else
   std::error_code error;
   const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);

@@ -82,7 +82,7 @@ export interface HelloEventV2 {
   type: "hello";
   sidecarVersion: string;
   sidecarPid: number;
-  platform: "linux" | "macos";
+  platform: "linux" | "macos" | "windows";
   arch: "x86_64" | "aarch64";
   capabilities: Capabilities;
 }
