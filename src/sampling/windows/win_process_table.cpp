@@ -87,10 +87,8 @@ std::size_t WinProcessTable::refresh_processes_specifics() {
     if (reply.status != NT_INFO_LENGTH_MISMATCH) break;
     list_bytes_ = std::max(list_bytes_, reply.return_length) + LIST_ROOM_BYTES;
   }
-  if (reply.status != NT_SUCCESS_CODE) {
-    entries_.clear();
-    return 0;
-  }
+  // Without a list the table keeps what it had: emptied, it would report every process as gone.
+  if (reply.status != NT_SUCCESS_CODE) return 0;
   entries_.startSweep();
   cpu_spans_.add(refreshInterval().value_or(0.0));
   for (const ProcessRecord& record : reply.processes) {
