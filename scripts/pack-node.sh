@@ -22,10 +22,14 @@ done
 [ "$(uname -sm)" = "Linux x86_64" ] || { echo "pack-node: packs on Linux x86_64 only" >&2; exit 1; }
 
 # One line a platform: the package's name part, npm's os, cpu and libc ("-": none), the CMake
-# preset that builds its sidecar, where that puts it, and the script that checks it runs there.
+# preset that builds its sidecar, where that puts it, and the check (with its arguments before the
+# binary's path) that it runs there.
 platforms=(
-  "linux-x64 linux x64 glibc linux-x64-release build/linux-x64/procsampler scripts/check-elf-x86_64.sh"
-  "darwin-arm64 darwin arm64 - macos-arm64 build/macos-arm64/procsampler scripts/check-macho-arm64.sh"
+  "linux-x64 linux x64 glibc linux-x64-release build/linux-x64/procsampler scripts/check-elf.sh x86_64"
+  "linux-arm64 linux arm64 glibc linux-arm64 build/linux-arm64/procsampler scripts/check-elf.sh aarch64"
+  "darwin-arm64 darwin arm64 - macos-arm64 build/macos-arm64/procsampler scripts/check-macho.sh arm64"
+  "darwin-x64 darwin x64 - macos-x64 build/macos-x64/procsampler scripts/check-macho.sh x86_64"
+  "win32-x64 win32 x64 - windows-x64 build/windows-x64/procsampler.exe scripts/check-pe.sh"
 )
 # One npm workspace holds the client's tools and the Zig toolchain.
 [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund --loglevel=error
@@ -34,12 +38,14 @@ if $host_only; then
 else
   : "${ZIG_GLOBAL_CACHE_DIR:=${XDG_CACHE_HOME:-$HOME/.cache}/procsampler/zig}"
   export ZIG_GLOBAL_CACHE_DIR ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
+  # Windows is built with Debian's MinGW-w64 rather than Zig.
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || scripts/deps.sh --target windows-x64
 fi
 for platform in "${platforms[@]}"; do
   read -r _ _ _ _ preset binary check <<<"$platform"
   [ -f "$(dirname "$binary")/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" --target procsampler
-  "$check" "$binary"
+  $check "$binary"  # split: the script, then its arguments
 done
 
 (cd clients/node && npm run --silent build)
@@ -51,8 +57,9 @@ cp -R clients/node/package.json clients/node/README.md clients/node/dist LICENSE
 for platform in "${platforms[@]}"; do
   read -r key os cpu libc _ binary _ <<<"$platform"
   stage=build/npm/$key
-  install -D -m 755 "$binary" "$stage/bin/procsampler"
-  [ "$os" = linux ] && strip "$stage/bin/procsampler"  # GNU strip reads no Mach-O
+  install -D -m 755 "$binary" "$stage/bin/$(basename "$binary")"
+  # This machine's strip reads neither Mach-O nor another processor's ELF; Windows is linked -s.
+  [ "$key" = linux-x64 ] && strip "$stage/bin/procsampler"
   cp LICENSE THIRD_PARTY_NOTICES.md "$stage/"
   KEY=$key OS=$os CPU=$cpu LIBC=$libc VERSION=$version node -e '
     const { KEY, OS, CPU, LIBC, VERSION } = process.env;

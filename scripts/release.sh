@@ -15,12 +15,12 @@ version=$(node -p 'require("./clients/node/package.json").version')
 stamp=$(git log -1 --format=%ct)
 rm -rf "$out"
 mkdir -p "$out"
-for binary in build/npm/*/bin/procsampler; do
+for binary in build/npm/*/bin/procsampler*; do
   platform=$(basename "$(dirname "$(dirname "$binary")")")
   name=procsampler-$version-$platform
   staging=$(mktemp -d)
   mkdir -p "$staging/$name/schema"
-  install -m 755 "$binary" "$staging/$name/procsampler"
+  install -m 755 "$binary" "$staging/$name/$(basename "$binary")"
   cp LICENSE THIRD_PARTY_NOTICES.md docs/protocol.md "$staging/$name/"
   cp schema/*.json "$staging/$name/schema/"
   tar -C "$staging" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" -cf - "$name" |

@@ -87,3 +87,17 @@ expect "the CommonJS bundle in app.asar" "$(node electron/app.asar/dist/host.cjs
 expect "the ES module bundle in app.asar" "$(node electron/app.asar/dist/host.mjs)"
 "$tools/tsc" -p . || fail "a strict consumer with \"types\": [] does not compile"
 echo "  a strict TypeScript consumer with \"types\": [] compiles, as an ES module and as CommonJS"
+# Every platform package holds its own sidecar where the client looks for it there, and is marked
+# for that platform alone (unpacked beside the installed one, as `npm install --force` would).
+for tarball in "$folder"/procsampler-*-*.tgz; do
+  key=$(basename "$tarball" .tgz | sed 's/^procsampler-\(.*\)-[0-9][^-]*$/\1/')
+  rm -rf "node_modules/@procsampler/$key" && mkdir -p "node_modules/@procsampler/$key"
+  tar -xzf "$tarball" -C "node_modules/@procsampler/$key" --strip-components=1
+  found=$(node -e 'const { packagedBinaryPath } = require("procsampler");
+    const [platform, arch] = process.argv[1].split("-"), path = packagedBinaryPath(platform, arch);
+    const { os, cpu } = require(`@procsampler/${process.argv[1]}/package.json`);
+    console.log(require("fs").existsSync(path) && `${os}-${cpu}` === process.argv[1] ? "yes" : path);' "$key")
+  [ "$found" = yes ] || fail "@procsampler/$key: no $found, or marked for another platform"
+done
+echo "  each platform package holds the sidecar the client looks for on its platform:" \
+  "$(cd node_modules/@procsampler && echo *)"

@@ -6,7 +6,7 @@ import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 
 /** The platforms with a prebuilt sidecar package, as `${process.platform}-${process.arch}`. */
-export const PACKAGED_PLATFORMS = ["linux-x64", "darwin-arm64"] as const;
+export const PACKAGED_PLATFORMS = ["linux-x64", "linux-arm64", "darwin-arm64", "darwin-x64", "win32-x64"] as const;
 
 // Defined only where this file runs as CommonJS (the package's require build, or a CommonJS
 // bundle), where import.meta is not.
@@ -39,7 +39,7 @@ export function packagedBinaryPath(platform: string = process.platform, arch: st
         `install it, ${remedy}`,
     );
   }
-  return unpackedPath(join(dirname(manifest), "bin", "procsampler"));
+  return unpackedPath(join(dirname(manifest), "bin", platform === "win32" ? "procsampler.exe" : "procsampler"));
 }
 
 /** binaryPath when given, else PROCSAMPLER_BINARY when set, else the packaged binary. */
