@@ -163,10 +163,10 @@ export interface ProcessRecordV3 extends Omit<ProcessRecordV2, RefusedAsNull> {
   virtualBytes: number | null;
   ioReadBytes: number | null;
   ioWriteBytes: number | null;
-  /** The owner (macOS); null on Linux. */
+  /** The effective user id, the one the kernel checks access against; null where unknown. */
   uid: number | null;
   threads: number | null;
-  /** macOS: the memory Activity Monitor shows; null on Linux. */
+  /** macOS: the memory Activity Monitor shows; Windows: private bytes; null on Linux. */
   footprintBytes: number | null;
   /** argv[0] first; at most 16384 bytes together, as command. */
   argv: string[];
