@@ -4,6 +4,8 @@
 // Everything here belongs to the thread that owns the table.
 #pragma once
 
+#include <algorithm>
+#include <cfloat>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -143,6 +145,12 @@ class CpuSpans {
   double last_ = 0.0;
   double elapsed_ = 0.0;
 };
+
+// A CPU percent as a Process holds it: past the largest float (a span of almost nothing) it stays
+// at that float rather than becoming infinite.
+inline float toPercent(double value) {
+  return static_cast<float>(std::min(value, static_cast<double>(FLT_MAX)));
+}
 
 // The final component of a path as a file name: trailing separators and "." components are
 // ignored; a path ending in the root or ".." has none (empty).

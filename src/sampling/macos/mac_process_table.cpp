@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cfloat>
 #include <utility>
 
 #include "common/saturating.h"
@@ -33,10 +32,6 @@ std::uint64_t toU64Saturating(double value) {
   if (!(value > 0.0)) return 0;
   if (value >= 18446744073709551616.0) return U64_MAX;  // 2^64
   return static_cast<std::uint64_t>(value);
-}
-
-float toPercent(double value) {
-  return static_cast<float>(std::min(value, static_cast<double>(FLT_MAX)));
 }
 
 // p_stat decides unless the process is runnable: xnu sets SIDL, SRUN, SSTOP and SZOMB, never

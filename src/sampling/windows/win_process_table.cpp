@@ -1,7 +1,6 @@
 #include "sampling/windows/win_process_table.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <utility>
 
 #include "common/saturating.h"
@@ -38,10 +37,6 @@ ProcessStatus statusFromThreads(const ProcessRecord& record) {
 std::uint64_t unixSecondsOf(std::uint64_t filetime) {
   if (filetime <= UNIX_EPOCH_FILETIME) return 0;
   return (filetime - UNIX_EPOCH_FILETIME) / 10'000'000;
-}
-
-float toPercent(double value) {
-  return static_cast<float>(std::min(value, static_cast<double>(FLT_MAX)));
 }
 
 }  // namespace
