@@ -32,7 +32,7 @@ struct Capabilities {
 struct HelloInfo {
   std::string_view sidecarVersion;  // "0.1.0"
   std::uint32_t sidecarPid = 0;
-  std::string_view platform;  // "linux", "macos"
+  std::string_view platform;  // one of the event schema's: "linux", "macos", "windows"
   std::string_view arch;      // "x86_64", "aarch64"
   Capabilities capabilities;
 };

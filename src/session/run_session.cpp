@@ -79,8 +79,9 @@ IoStatus runSession(const SessionEnvironment& environment) {
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
   hello.sidecarPid = os::currentProcessId();
-  hello.platform = PLATFORM_NAME;
-  hello.arch = ARCH_NAME;
+  // The system and processor this binary was built for, as the build names them.
+  hello.platform = PROCSAMPLER_PLATFORM;
+  hello.arch = PROCSAMPLER_ARCH;
   // Nothing else exists yet when hello fails: no thread, no channel, no table.
   IoStatus helloStatus = writer.writeHello(hello);
   if (!helloStatus.ok()) return helloStatus;
