@@ -16,9 +16,9 @@ namespace {
 
 using protocol::Command;
 
-constexpr std::string_view kInvalidCommand = "invalid-command";
-constexpr std::string_view kProtocolMismatch = "protocol-mismatch";
-constexpr std::string_view kNotConfigured = "not-configured";
+constexpr std::string_view INVALID_COMMAND = "invalid-command";
+constexpr std::string_view PROTOCOL_MISMATCH = "protocol-mismatch";
+constexpr std::string_view NOT_CONFIGURED = "not-configured";
 
 using Result = Expected<Flow, IoError>;
 
@@ -144,12 +144,12 @@ Result handleCommand(SessionContext& session, const Command& command) {
   if (version != spoken) {
     const std::string message = "unsupported protocol version " + std::to_string(version) +
                                 "; expected " + std::to_string(spoken);
-    return continueAfter(session.writer.writeError(kProtocolMismatch, message, false, requestId));
+    return continueAfter(session.writer.writeError(PROTOCOL_MISMATCH, message, false, requestId));
   }
   if (!session.state.config) {
     const std::string_view refusal = notConfiguredMessage(command);
     if (!refusal.empty()) {
-      return continueAfter(session.writer.writeError(kNotConfigured, refusal, true, requestId));
+      return continueAfter(session.writer.writeError(NOT_CONFIGURED, refusal, true, requestId));
     }
   }
 
@@ -192,7 +192,7 @@ sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::st
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {
   if (const auto* invalid = std::get_if<Invalid>(&message)) {
     return continueAfter(
-        session.writer.writeError(kInvalidCommand, invalid->text, true, invalid->requestId));
+        session.writer.writeError(INVALID_COMMAND, invalid->text, true, invalid->requestId));
   }
   return handleCommand(session, std::get<protocol::Command>(message));
 }

@@ -113,9 +113,7 @@ IoStatus runSession(const LaunchOptions& options) {
   environment.clock = &clock;
   environment.lineBoundary = &lineBoundary;
   environment.protocolVersion = options.protocolVersion;
-  environment.makeTable = [](Clock& tableClock) {
-    return sampling::new_with_specifics(tableClock);
-  };
+  environment.makeTable = [](Clock& tableClock) { return sampling::newPlatformTable(tableClock); };
   return runSession(environment);
 }
 

@@ -176,7 +176,7 @@ bool ProcFsTable::beginRefresh() {
   return true;
 }
 
-std::size_t ProcFsTable::refresh_processes_specifics() {
+std::size_t ProcFsTable::refreshAll() {
   if (!beginRefresh()) return 0;
   for (const Pid pid : pids_) readEntry(pid, true);
   entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
@@ -576,7 +576,7 @@ ProcFsTableOptions liveOptions() {
 
 namespace procsampler::sampling {
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock) {
   return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock,
                                                procfs::liveOptions());
 }

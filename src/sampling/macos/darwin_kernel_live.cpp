@@ -233,7 +233,7 @@ class LiveDarwinKernel final : public DarwinKernel {
 }  // namespace
 }  // namespace macos
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock) {
   return std::make_unique<macos::MacProcessTable>(std::make_unique<macos::LiveDarwinKernel>(),
                                                   clock);
 }

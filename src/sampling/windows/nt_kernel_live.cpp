@@ -218,7 +218,7 @@ class LiveNtKernel final : public NtKernel {
 
 namespace procsampler::sampling {
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock) {
   return std::make_unique<windows::WinProcessTable>(std::make_unique<windows::LiveNtKernel>(),
                                                     clock);
 }
