@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/os_io.h"
+#include "common/saturating.h"
 #include "protocol/float_format.h"
 
 namespace procsampler::protocol {
@@ -437,6 +438,91 @@ IoStatus EventWriter::flush() { return sendPending(); }
 
 namespace {
 
+// Writes items [0, total) as chunks, at least one: fit(offset) gives how many from offset go into
+// the next chunk (at least one while any are left), write(offset, count, done) writes it.
+template <typename Fit, typename Write>
+IoStatus writeChunks(std::size_t total, const Fit& fit, const Write& write) {
+  std::size_t offset = 0;
+  do {
+    const std::size_t count = fit(offset);
+    const IoStatus status = write(offset, count, offset + count == total);
+    if (!status.ok()) return status;
+    offset += count;
+  } while (offset < total);
+  return {};
+}
+
+// More than a snapshot takes in a history chunk besides its texts: every record's fixed part,
+// version 3's members included, and every external-process entry, with their widest values.
+// Generous, since they only spare measuring chunks that cannot come near HISTORY_CHUNK_MAX_BYTES.
+constexpr std::uint64_t SNAPSHOT_HEAD_BOUND = 1024;
+constexpr std::uint64_t EXTERNAL_BOUND = 64;
+constexpr std::uint64_t RECORD_FIXED_BOUND = 1024;
+static_assert(PROCESS_FIXED_BOUND + 128 < RECORD_FIXED_BOUND);
+
+std::uint64_t textBound(std::string_view text) {
+  return saturatingMul(text.size(), ESCAPED_BYTE_MAX) + 3;  // quotes and a comma
+}
+
+std::uint64_t snapshotBound(const Snapshot& snapshot) {
+  std::uint64_t bound =
+      SNAPSHOT_HEAD_BOUND + saturatingMul(snapshot.externalProcesses.size(), EXTERNAL_BOUND);
+  for (const ProcessSample& process : snapshot.processes) {
+    bound = saturatingAdd(bound, RECORD_FIXED_BOUND + textBound(process.name) +
+                                     textBound(process.command) + textBound(process.status));
+    for (const std::string& argument : process.argv) {
+      bound = saturatingAdd(bound, textBound(argument));
+    }
+  }
+  return bound;
+}
+
+}  // namespace
+
+IoStatus EventWriter::writeHistory(std::string_view requestId,
+                                   std::span<const Snapshot* const> snapshots) {
+  // The longer of the two envelopes, so the last chunk's is covered too.
+  const std::uint64_t envelope = emptyHistoryChunkBytes(requestId, false);
+  const auto fit = [&](std::size_t offset) {
+    const std::size_t count = std::min(HISTORY_CHUNK_SIZE, snapshots.size() - offset);
+    // Snapshots are measured only when a chunk might not fit.
+    std::uint64_t bound = envelope;
+    for (const Snapshot* snapshot : snapshots.subspan(offset, count)) {
+      bound = saturatingAdd(bound, snapshotBound(*snapshot));
+    }
+    if (bound <= HISTORY_CHUNK_MAX_BYTES) return count;
+    std::uint64_t line = envelope + chunkedSnapshotBytes(*snapshots[offset]);
+    std::size_t fitting = 1;
+    for (; fitting < count; ++fitting) {
+      line += 1 + chunkedSnapshotBytes(*snapshots[offset + fitting]);  // and a comma
+      if (line > HISTORY_CHUNK_MAX_BYTES) break;
+    }
+    return fitting;
+  };
+  return writeChunks(snapshots.size(), fit, [&](std::size_t offset, std::size_t count, bool done) {
+    return writeHistoryChunk(requestId, done, snapshots.subspan(offset, count));
+  });
+}
+
+IoStatus EventWriter::writeHistory(std::string_view requestId, std::uint64_t stepMs,
+                                   std::span<const sampling::HistoryStep> steps) {
+  const std::uint64_t envelope = emptyHistoryStepsBytes(requestId, stepMs);
+  const auto fit = [&](std::size_t offset) {
+    std::size_t count = 0;
+    for (std::uint64_t line = envelope; offset + count < steps.size() && count < HISTORY_CHUNK_SIZE;
+         ++count) {
+      line += historyStepBytes(steps[offset + count]) + (count > 0 ? 1 : 0);
+      if (count > 0 && line > HISTORY_CHUNK_MAX_BYTES) break;
+    }
+    return count;
+  };
+  return writeChunks(steps.size(), fit, [&](std::size_t offset, std::size_t count, bool done) {
+    return writeHistorySteps(requestId, done, stepMs, steps.subspan(offset, count));
+  });
+}
+
+namespace {
+
 // Takes every byte and keeps only their number.
 class ByteCounter final : public OutputSink {
  public:
@@ -449,33 +535,33 @@ class ByteCounter final : public OutputSink {
 
 }  // namespace
 
-std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) {
+std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) const {
   ByteCounter counter;
-  EventWriter writer(counter);
+  EventWriter writer(counter, version_);
   static_cast<void>(writer.putSnapshot(snapshot, false, true));
   static_cast<void>(writer.flush());
   return counter.bytes;
 }
 
-std::uint64_t EventWriter::historyStepBytes(const sampling::HistoryStep& step) {
+std::uint64_t EventWriter::historyStepBytes(const sampling::HistoryStep& step) const {
   ByteCounter counter;
-  EventWriter writer(counter);
+  EventWriter writer(counter, version_);
   static_cast<void>(writer.putStep(step, true));
   static_cast<void>(writer.flush());
   return counter.bytes;
 }
 
 std::uint64_t EventWriter::emptyHistoryStepsBytes(std::string_view requestId,
-                                                  std::uint64_t stepMs) {
+                                                  std::uint64_t stepMs) const {
   ByteCounter counter;
   // "false" is the longer of the two done values.
-  static_cast<void>(EventWriter(counter, 3).writeHistorySteps(requestId, false, stepMs, {}));
+  static_cast<void>(EventWriter(counter, version_).writeHistorySteps(requestId, false, stepMs, {}));
   return counter.bytes;
 }
 
-std::uint64_t EventWriter::emptyHistoryChunkBytes(std::string_view requestId, bool done) {
+std::uint64_t EventWriter::emptyHistoryChunkBytes(std::string_view requestId, bool done) const {
   ByteCounter counter;
-  static_cast<void>(EventWriter(counter).writeHistoryChunk(requestId, done, {}));
+  static_cast<void>(EventWriter(counter, version_).writeHistoryChunk(requestId, done, {}));
   return counter.bytes;
 }
 

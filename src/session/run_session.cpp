@@ -36,22 +36,21 @@ IoStatus takePeriodicSample(SessionContext& session) {
     if (!status.ok()) return status;
   }
   // Measured from the end of this sample, so a slow collection is never made up for.
-  session.nextSampleDue = session.clock.monotonicNow() + *session.state.config->sampleInterval;
+  session.schedule.waitFrom(session.state.config->sampleInterval, session.clock.monotonicNow());
   return {};
 }
 
 IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
   for (;;) {
     MonoTime::duration wait = IDLE_WAIT;
-    if (session.nextSampleDue) {
+    if (const std::optional<MonoTime> due = session.schedule.nextDue()) {
       const MonoTime now = session.clock.monotonicNow();
-      if (now >= *session.nextSampleDue) {
-        session.nextSampleDue.reset();
+      if (now >= *due) {
         IoStatus status = takePeriodicSample(session);
         if (!status.ok()) return status;
         continue;
       }
-      wait = *session.nextSampleDue - now;
+      wait = *due - now;
     }
 
     ReceiveResult received = messages.receive(deadlineAfter(session.clock.monotonicNow(), wait));
@@ -94,7 +93,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
     sampling::Sampler sampler(environment.makeTable(clock), clock);
     sampler.withArgv = environment.protocolVersion >= 3;
     history::SnapshotHistory history;
-    SessionContext session{writer, sampler, history, clock, SessionState{}, std::nullopt};
+    SessionContext session{writer, sampler, history, clock, SessionState{}, SampleSchedule{}};
     outcome = runMainLoop(session, channel.receiver);
   }
   // Normally empty; after a failed write it holds the rest of that line, worth one more try.
