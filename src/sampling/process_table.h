@@ -78,6 +78,14 @@ struct Process {
   bool io_counts_all_io = false;
 };
 
+// What the layers above let a table keep, given at its creation.
+struct TableLimits {
+  // A process's arguments are kept only as far as a command of this many bytes, one per
+  // separator, shows them. By default as far as a snapshot's record shows a command
+  // (MAX_COMMAND_BYTES, which sampler.h holds this to).
+  std::size_t commandBytes = 16384;
+};
+
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
@@ -117,6 +125,6 @@ class ProcessTable {
 
 // This platform's table, empty (nothing is read until the first refresh). The clock must outlive
 // it.
-std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock);
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits = {});
 
 }  // namespace procsampler::sampling

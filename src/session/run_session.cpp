@@ -112,7 +112,9 @@ IoStatus runSession(const LaunchOptions& options) {
   environment.clock = &clock;
   environment.lineBoundary = &lineBoundary;
   environment.protocolVersion = options.protocolVersion;
-  environment.makeTable = [](Clock& tableClock) { return sampling::newPlatformTable(tableClock); };
+  environment.makeTable = [](Clock& tableClock) {
+    return sampling::newPlatformTable(tableClock, sampling::SNAPSHOT_TABLE_LIMITS);
+  };
   return runSession(environment);
 }
 

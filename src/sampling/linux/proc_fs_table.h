@@ -32,6 +32,7 @@ struct ProcFsTableOptions {
   // How many of those may be files whose reads make the kernel keep a page-sized buffer until
   // they are closed (every /proc file the table reads but cmdline).
   std::size_t keptBufferBudget = SIZE_MAX;
+  TableLimits limits = {};
 };
 
 class ProcFsTable final : public ProcessTable {

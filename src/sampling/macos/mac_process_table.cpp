@@ -6,8 +6,6 @@
 
 #include "common/saturating.h"
 #include "sampling/macos/proc_args.h"
-#include "sampling/snapshot.h"
-#include "sampling/tree_selection.h"
 
 namespace procsampler::sampling::macos {
 namespace {
@@ -63,14 +61,14 @@ std::string execName(const std::string& comm) { return comm.substr(0, 15); }
 }  // namespace
 
 MacProcessTable::MacProcessTable(DarwinKernel& kernel, Clock& clock,
-                                 std::optional<std::size_t> walkLimit)
-    : kernel_(kernel), clock_(clock) {
+                                 std::optional<std::size_t> walkLimit, TableLimits limits)
+    : kernel_(kernel), clock_(clock), limits_(limits) {
   setUp(walkLimit);
 }
 
 MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
-                                 std::optional<std::size_t> walkLimit)
-    : ownedKernel_(std::move(kernel)), kernel_(*ownedKernel_), clock_(clock) {
+                                 std::optional<std::size_t> walkLimit, TableLimits limits)
+    : ownedKernel_(std::move(kernel)), kernel_(*ownedKernel_), clock_(clock), limits_(limits) {
   setUp(walkLimit);
 }
 
@@ -167,36 +165,30 @@ bool MacProcessTable::beginRefresh() {
 }
 
 bool MacProcessTable::walkPays(std::span<const Pid> seeds) const {
-  if (walkLimit_ == 0) return false;
-  std::vector<ProcessLink> links;
-  links.reserve(entries_.size());
-  entries_.forEach([&links](const Entry& entry) { links.push_back(linkOf(entry.process)); });
-  return selectProcessTrees(links, seeds).size() <= walkLimit_;
+  return TreeWalk::pays(entries_, seeds, walkLimit_);
 }
 
 bool MacProcessTable::walkTrees(std::span<const Pid> seeds) {
-  walk_.clear();
-  for (const Pid seed : seeds) {
-    if (seed <= static_cast<Pid>(INT32_MAX)) walk_.push_back(static_cast<std::int32_t>(seed));
-  }
   children_.resize(pids_.size() + CHILD_ROOM);
   const std::uint64_t sweep = entries_.sweepNumber();
-  std::size_t walked = 0;
-  // walk_ grows as it is read: the queue of a breadth-first walk. A pid may come twice (a traced
-  // process is listed under its tracer and under its parent before), and is looked at once.
-  for (std::size_t head = 0; head < walk_.size(); ++head) {
-    const std::int32_t pid = walk_[head];
-    const Entry* known = entries_.find(static_cast<Pid>(pid));
-    if (known != nullptr && known->lookedAt == sweep) continue;
-    // A process gone since it was listed has handed its children to launchd; one passing through
-    // exit may still have them.
-    if (!refreshPid(pid)) continue;
-    if (++walked > walkLimit_) return false;
-    const int listed = kernel_.listChildPids(pid, children_);
+  const auto lookedAt = [&](Pid pid) {
+    const Entry* known = entries_.find(pid);
+    return known != nullptr && known->lookedAt == sweep;
+  };
+  // A process gone since it was listed has handed its children to launchd; one passing through
+  // exit may still have them.
+  const auto read = [this](Pid pid) {
+    return pid <= static_cast<Pid>(INT32_MAX) && refreshPid(static_cast<std::int32_t>(pid));
+  };
+  const auto listChildren = [this](Pid pid, std::vector<Pid>& queue) {
+    const int listed = kernel_.listChildPids(static_cast<std::int32_t>(pid), children_);
     if (listed < 0 || static_cast<std::size_t>(listed) >= children_.size()) return false;
-    walk_.insert(walk_.end(), children_.begin(), children_.begin() + listed);
-  }
-  return true;
+    for (const std::int32_t child : std::span(children_).first(static_cast<std::size_t>(listed))) {
+      queue.push_back(static_cast<Pid>(child));
+    }
+    return true;
+  };
+  return treeWalk_.run(seeds, walkLimit_, lookedAt, read, listChildren);
 }
 
 void MacProcessTable::readUnlooked() {
@@ -552,7 +544,7 @@ void MacProcessTable::readArguments(std::int32_t pid, Entry& entry) {
   Process& process = entry.process;
   const std::optional<std::string_view> path =
       parseArgumentArea(std::span<const std::byte>(argumentBuffer_.data(), *size),
-                        process.arguments, MAX_COMMAND_BYTES);
+                        process.arguments, limits_.commandBytes);
   if (!path) return;
   // Named as started, and anew when the process has exec'd another program since the area was
   // read.

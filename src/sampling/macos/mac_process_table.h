@@ -45,10 +45,10 @@ class MacProcessTable final : public ProcessTable {
   // refresh walks no more than walkLimit processes (0: it always reads the whole machine; by
   // default the limit of the sidecar's effective uid).
   MacProcessTable(DarwinKernel& kernel, Clock& clock,
-                  std::optional<std::size_t> walkLimit = std::nullopt);
+                  std::optional<std::size_t> walkLimit = std::nullopt, TableLimits limits = {});
   // The same, owning the kernel (not null).
   MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
-                  std::optional<std::size_t> walkLimit = std::nullopt);
+                  std::optional<std::size_t> walkLimit = std::nullopt, TableLimits limits = {});
 
   // A listing that fails twice leaves the table as the last refresh left it, but out of readers'
   // sight until a listing succeeds: its entries are visited, so selection still finds the trees,
@@ -150,6 +150,8 @@ class MacProcessTable final : public ProcessTable {
   std::uint32_t effectiveUid_ = 0;
   std::size_t argumentBufferCap_ = 0;  // kern.argmax + 4: the largest copy the kernel accepts
   std::size_t walkLimit_ = 0;
+  TableLimits limits_;
+  TreeWalk treeWalk_;
   ProcessEntryMap<Entry> entries_;
   // Processes a tree refresh left out while they are still listed, out of readers' sight and
   // without arguments: a walk that reaches one again takes it back, CPU reading and all.
@@ -163,7 +165,7 @@ class MacProcessTable final : public ProcessTable {
   std::vector<std::int32_t> pids_;
   std::vector<std::int32_t> listing_;
   std::vector<KinfoProc> kinfoBatch_;  // ascending by pid once read
-  std::vector<std::int32_t> walk_;
+  std::vector<std::int32_t> walk_;     // the pids a refresh sets aside
   std::vector<std::int32_t> children_;
   std::vector<std::uint64_t> threadHandles_;
   std::vector<std::byte> argumentBuffer_;
