@@ -58,7 +58,7 @@ void capTexts(std::vector<ProcessSample>& processes) {
 }  // namespace
 
 void refreshTable(Sampler& sampler) {
-  sampler.table->refresh_processes_specifics();
+  sampler.table->refreshAll();
   sampler.lastRefreshAt = sampler.clock->monotonicNow();
 }
 

@@ -78,6 +78,14 @@ struct Process {
   bool io_counts_all_io = false;
 };
 
+// What the layers above let a table keep, given at its creation.
+struct TableLimits {
+  // A process's arguments are kept only as far as a command of this many bytes, one per
+  // separator, shows them. By default as far as a snapshot's record shows a command
+  // (MAX_COMMAND_BYTES, which sampler.h holds this to).
+  std::size_t commandBytes = 16384;
+};
+
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
@@ -89,14 +97,14 @@ class ProcessTable {
   // degrades values, and a listing failure leaves the table empty, or holding entries that find
   // does not give out, so that a snapshot counts their processes inaccessible. Returns the number
   // of pids examined.
-  virtual std::size_t refresh_processes_specifics() = 0;
+  virtual std::size_t refreshAll() = 0;
 
   // Brings the table up to date as far as the process trees grown from the seeds need: afterwards
   // each seed and each of its descendants that is on the machine (zombies included) has an entry,
   // and every entry the table holds is a process on the machine with the identity and tree fields
   // a full refresh would give it. Processes outside those trees may be left out. Seeds not on the
   // machine select nothing. Same failure rules as a full refresh, which is the default.
-  virtual void refreshTrees(std::span<const Pid> /*seeds*/) { refresh_processes_specifics(); }
+  virtual void refreshTrees(std::span<const Pid> /*seeds*/) { refreshAll(); }
 
   // Reads the completed fields anew for the given pids, so they hold what a refresh that read
   // everything would have given. Pids not in the table are ignored, and a pid completed since
@@ -115,7 +123,8 @@ class ProcessTable {
   virtual void forEachProcess(const std::function<void(const Process&)>& visit) const = 0;
 };
 
-// This platform's table, empty (nothing is read until the first refresh). The clock must outlive it.
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock);
+// This platform's table, empty (nothing is read until the first refresh). The clock must outlive
+// it.
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits = {});
 
 }  // namespace procsampler::sampling

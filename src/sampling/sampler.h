@@ -24,6 +24,10 @@ inline constexpr std::chrono::milliseconds MIN_REFRESH_SPACING{200};
 // any tree of up to 40,000 processes, where 5,800 commands of control bytes once made 571 MB.
 inline constexpr std::size_t SNAPSHOT_MAX_TEXT_BYTES = 8 << 20;
 
+// What a table keeps is what a snapshot's records show.
+inline constexpr TableLimits SNAPSHOT_TABLE_LIMITS{.commandBytes = MAX_COMMAND_BYTES};
+static_assert(TableLimits{}.commandBytes == MAX_COMMAND_BYTES);
+
 // pid → optional start time in milliseconds; one entry per pid, ordered so output is stable.
 using ExternalProcessMap = std::map<Pid, std::optional<std::uint64_t>>;
 

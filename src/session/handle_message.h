@@ -17,16 +17,14 @@
 namespace procsampler::session {
 
 // The main thread's session objects for one run. The referenced objects outlive the context;
-// state and nextSampleDue are its own.
+// state and schedule are its own.
 struct SessionContext {
   protocol::EventWriter& writer;
   sampling::Sampler& sampler;
   history::SnapshotHistory& history;
   Clock& clock;  // the same clock the sampler uses
   SessionState state;
-  // When present, a periodic sample is taken once the monotonic clock reaches it. Changed only
-  // by configure, setSampleInterval and the periodic sample itself.
-  std::optional<MonoTime> nextSampleDue;
+  SampleSchedule schedule;
 };
 
 enum class Flow { Continue, Stop };

@@ -36,22 +36,21 @@ IoStatus takePeriodicSample(SessionContext& session) {
     if (!status.ok()) return status;
   }
   // Measured from the end of this sample, so a slow collection is never made up for.
-  session.nextSampleDue = session.clock.monotonicNow() + *session.state.config->sampleInterval;
+  session.schedule.waitFrom(session.state.config->sampleInterval, session.clock.monotonicNow());
   return {};
 }
 
 IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
   for (;;) {
     MonoTime::duration wait = IDLE_WAIT;
-    if (session.nextSampleDue) {
+    if (const std::optional<MonoTime> due = session.schedule.nextDue()) {
       const MonoTime now = session.clock.monotonicNow();
-      if (now >= *session.nextSampleDue) {
-        session.nextSampleDue.reset();
+      if (now >= *due) {
         IoStatus status = takePeriodicSample(session);
         if (!status.ok()) return status;
         continue;
       }
-      wait = *session.nextSampleDue - now;
+      wait = *due - now;
     }
 
     ReceiveResult received = messages.receive(deadlineAfter(session.clock.monotonicNow(), wait));
@@ -79,8 +78,9 @@ IoStatus runSession(const SessionEnvironment& environment) {
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
   hello.sidecarPid = os::currentProcessId();
-  hello.platform = PLATFORM_NAME;
-  hello.arch = ARCH_NAME;
+  // The system and processor this binary was built for, as the build names them.
+  hello.platform = PROCSAMPLER_PLATFORM;
+  hello.arch = PROCSAMPLER_ARCH;
   // Nothing else exists yet when hello fails: no thread, no channel, no table.
   IoStatus helloStatus = writer.writeHello(hello);
   if (!helloStatus.ok()) return helloStatus;
@@ -93,7 +93,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
     sampling::Sampler sampler(environment.makeTable(clock), clock);
     sampler.withArgv = environment.protocolVersion >= 3;
     history::SnapshotHistory history;
-    SessionContext session{writer, sampler, history, clock, SessionState{}, std::nullopt};
+    SessionContext session{writer, sampler, history, clock, SessionState{}, SampleSchedule{}};
     outcome = runMainLoop(session, channel.receiver);
   }
   // Normally empty; after a failed write it holds the rest of that line, worth one more try.
@@ -113,7 +113,7 @@ IoStatus runSession(const LaunchOptions& options) {
   environment.lineBoundary = &lineBoundary;
   environment.protocolVersion = options.protocolVersion;
   environment.makeTable = [](Clock& tableClock) {
-    return sampling::new_with_specifics(tableClock);
+    return sampling::newPlatformTable(tableClock, sampling::SNAPSHOT_TABLE_LIMITS);
   };
   return runSession(environment);
 }

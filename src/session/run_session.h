@@ -22,24 +22,6 @@ inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
 // How long one receive waits when no periodic sample is pending.
 inline constexpr std::chrono::seconds IDLE_WAIT{60};
 
-// What hello reports: the system and processor this binary was built for.
-#if defined(__APPLE__)
-inline constexpr std::string_view PLATFORM_NAME = "macos";
-#elif defined(__linux__)
-inline constexpr std::string_view PLATFORM_NAME = "linux";
-#elif defined(_WIN32)
-inline constexpr std::string_view PLATFORM_NAME = "windows";
-#else
-#error "procsampler supports Linux, macOS and Windows only"
-#endif
-#if defined(__x86_64__)
-inline constexpr std::string_view ARCH_NAME = "x86_64";
-#elif defined(__aarch64__)
-inline constexpr std::string_view ARCH_NAME = "aarch64";
-#else
-#error "procsampler supports x86_64 and aarch64 only"
-#endif
-
 // Takes the periodic sample if the session has an interval: collect, store, write while
 // streaming, then schedule the next one a full interval after this one ended. Returns the error
 // of a failed write.

@@ -16,13 +16,7 @@
 #include "support/test_paths.h"
 
 // What hello says about the system and processor the test, like the sidecar, was built for.
-#if defined(__APPLE__)
-#define PLATFORM_ARCH R"("platform":"macos","arch":"aarch64")"
-#elif defined(__aarch64__)
-#define PLATFORM_ARCH R"("platform":"linux","arch":"aarch64")"
-#else
-#define PLATFORM_ARCH R"("platform":"linux","arch":"x86_64")"
-#endif
+#define PLATFORM_ARCH R"("platform":")" PROCSAMPLER_PLATFORM R"(","arch":")" PROCSAMPLER_ARCH "\""
 
 namespace procsampler::testing {
 namespace {

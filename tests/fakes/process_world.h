@@ -51,7 +51,7 @@ inline const sampling::Process& entryOf(const sampling::ProcessTable& table, sam
 
 // A full refresh, then completion of every entry, as if every process were reported.
 inline void refreshAll(sampling::ProcessTable& table) {
-  table.refresh_processes_specifics();
+  table.refreshAll();
   table.completeProcesses(pidsOf(table));
 }
 
@@ -61,11 +61,9 @@ class BorrowedTable final : public sampling::ProcessTable {
  public:
   explicit BorrowedTable(sampling::ProcessTable& table, bool readAll = false)
       : table_(table), readAll_(readAll) {}
-  std::size_t refresh_processes_specifics() override {
-    return table_.refresh_processes_specifics();
-  }
+  std::size_t refreshAll() override { return table_.refreshAll(); }
   void refreshTrees(std::span<const sampling::Pid> seeds) override {
-    readAll_ ? static_cast<void>(table_.refresh_processes_specifics()) : table_.refreshTrees(seeds);
+    readAll_ ? static_cast<void>(table_.refreshAll()) : table_.refreshTrees(seeds);
   }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
     readAll_ ? table_.completeProcesses(pidsOf(table_)) : table_.completeProcesses(pids);

@@ -36,8 +36,7 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
   testing::RecordingSink sink;
   EventWriter writer(sink);
   ASSERT_TRUE(writer.writeSnapshot(sampled).ok() && writer.writeSnapshot(empty).ok() &&
-              writer.writeHistoryChunk("h-1", true, {}).ok() &&
-              writer.writeHistoryChunk("h-2", false, slice).ok());
+              writer.writeHistory("h-1", {}).ok() && writer.writeHistory("h-2", slice).ok());
   EXPECT_EQ(sink.writes, 4u);  // flushed per event
   const std::string head =
       R"({"version":2,"type":"snapshot","sequence":7,"sampledAtUnixMs":1718000000123,)"
@@ -56,12 +55,12 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
       R"({"version":2,"type":"historyChunk","requestId":"h-1","done":true,"snapshots":[]})"
       "\n";
   // What history chunks are cut by: the same bytes, counted.
-  EXPECT_EQ(EventWriter::chunkedSnapshotBytes(sampled), (head + rest).size());
-  EXPECT_EQ(EventWriter::emptyHistoryChunkBytes("h-1", true), emptyChunk.size());
+  EXPECT_EQ(writer.chunkedSnapshotBytes(sampled), (head + rest).size());
+  EXPECT_EQ(writer.emptyHistoryChunkBytes("h-1", true), emptyChunk.size());
   // Inside a chunk a snapshot has no request id.
   EXPECT_EQ(sink.output, head + R"(,"requestId":"r")" + rest + "\n" + emptyText + "\n" +
                              emptyChunk +
-                             R"({"version":2,"type":"historyChunk","requestId":"h-2","done":false,)"
+                             R"({"version":2,"type":"historyChunk","requestId":"h-2","done":true,)"
                              R"("snapshots":[)" +
                              head + rest + "," + emptyText + "]}\n");
 }
@@ -93,6 +92,10 @@ TEST(EventWriter, Version3RecordsNameRefusalsAndCarryTheirLaterMembers) {
                 R"("virtualBytes":0,"ioReadBytes":8,"ioWriteBytes":0,"ioSemantics":"storage",)"
                 R"("uid":501,"threads":3,"footprintBytes":2048,"argv":[]}]})"
                 "\n");
+  // History chunks are cut by the same bytes, counted in the writer's version.
+  const std::string skipped = R"("skippedSnapshots":2,)";
+  EXPECT_EQ(EventWriter(sink, 3).chunkedSnapshotBytes(snapshot),
+            sink.output.size() - skipped.size() - 1);
 }
 
 // The widest numbers and texts that escape to six bytes a byte, the worst case for the buffer,

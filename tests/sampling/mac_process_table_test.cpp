@@ -282,7 +282,7 @@ TEST_P(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   auto callsOf = [&](const Pids& reported, std::optional<Pids> seeds = std::nullopt) {
     kernel.calls.clear();
     after(1s, 100, false);
-    seeds ? table->refreshTrees(*seeds) : void(table->refresh_processes_specifics());
+    seeds ? table->refreshTrees(*seeds) : void(table->refreshAll());
     table->completeProcesses(reported);
     std::string calls;
     for (std::size_t i = 3; i < kernel.calls.size(); ++i) calls += kernel.calls[i] + ",";
@@ -320,13 +320,13 @@ TEST_P(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   EXPECT_EQ(at(5).arguments.capacity(), 0u);  // kept only while reported
   // Past the walk limit too; trees the table saw past it are not walked at all.
   table = std::make_unique<MacProcessTable>(kernel, clock, 1);
-  table->refresh_processes_specifics();
+  table->refreshAll();
   kernel.spawn({.pid = 10, .ppid = 6});
   EXPECT_EQ(callsOf({}, Pids{6}),
             "taskall 6,children 6,taskall 10,path 10,taskall 5,kinfo-all,taskall 9,");
   EXPECT_EQ(callsOf({}, Pids{6}), "taskall 5,taskall 6,kinfo-all,taskall 9,taskall 10,");
   // Gone (6) or replaced (5) between the refresh and the completion: dropped, not reported.
-  table->refresh_processes_specifics();
+  table->refreshAll();
   kernel.reap(6);
   kernel.spawn({.pid = 5, .start_s = S + 9});
   table->completeProcesses(Pids{5, 6});

@@ -174,7 +174,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
             (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'000 - 10}));
   EXPECT_EQ(std::tuple(p.io_refused, at(13).io_refused), std::tuple(true, false));
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
-  EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
+  EXPECT_EQ(table_.refreshAll(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
@@ -263,7 +263,7 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
     for (std::size_t i = 2; i < files_.calls.size(); ++i) calls += files_.calls[i] + ",";
     return calls;
   };
-  table_.refresh_processes_specifics();  // configure's: every stat, watching each process
+  table_.refreshAll();  // configure's: every stat, watching each process
   // clang-format off
   const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.

@@ -123,7 +123,7 @@ TEST_F(WinTable, AProcessThatCannotBeOpenedKeepsWhatTheListingGaveOneGoneIsRemov
   // Exited between the refresh and the completion: no other process's figures under its pid.
   kernel.processes.push_back({.pid = 13, .image = "gone.exe"});
   clock.advance(1s);
-  table->refresh_processes_specifics();
+  table->refreshAll();
   kernel.processes.pop_back();
   table->completeProcesses(std::vector<Pid>{10, 13});
   EXPECT_EQ(table->find(13), nullptr);
@@ -157,7 +157,7 @@ TEST_F(WinTable, AListThatGrowsWhileItIsSizedIsAskedForAgainWithRoom) {
   grow(kernel);
   kernel.afterListing = grow;
   kernel.listings = 0;
-  EXPECT_EQ(table->refresh_processes_specifics(), 0u);
+  EXPECT_EQ(table->refreshAll(), 0u);
   EXPECT_EQ(kernel.listings, LIST_ATTEMPTS);
   EXPECT_EQ(table->processCount(), 1300u);
 }

@@ -246,6 +246,14 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
     same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount processes");
+    // The names hello may give (CMakeLists.txt picks the sidecar's from the version 2 list): a
+    // Record must have every one of the type's keys and no other.
+    const platforms: Record<client.HelloEvent["platform"], null> = { linux: null, macos: null, windows: null };
+    const arches: Record<client.HelloEvent["arch"], null> = { x86_64: null, aarch64: null };
+    for (const hello of [events.hello, v3.hello]) {
+      assert.deepEqual(hello.properties.platform.enum, Object.keys(platforms));
+      assert.deepEqual(hello.properties.arch.enum, Object.keys(arches));
+    }
     same<client.ProcessSummary>()(
       v3.processSummary,
       "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax",

@@ -22,7 +22,6 @@
 #include "common/saturating.h"
 #include "sampling/command_line.h"
 #include "sampling/linux/proc_parsers.h"
-#include "sampling/snapshot.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -39,10 +38,10 @@ std::uint64_t positiveOr(long value, std::uint64_t fallback) {
 
 constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
 
-// The bytes of a process's argument area read per completion: what a command cut to
-// MAX_COMMAND_BYTES can show, the byte past it and a separator before that byte, whatever the
-// area holds, so one blanked to megabytes of NULs costs what a full one does.
-constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
+// The bytes of a process's argument area read per completion beyond what a command cut to the
+// table's limit can show: the byte past it and a separator before that byte, whatever the area
+// holds, so one blanked to megabytes of NULs costs what a full one does.
+constexpr std::size_t COMMAND_AREA_EXTRA_BYTES = 2;
 
 // Kept files whose reads make the kernel keep a page-sized buffer, about 4 KiB of its memory each
 // (16 MiB in all): stat and schedstat of 2048 processes reported at every snapshot.
@@ -176,7 +175,7 @@ bool ProcFsTable::beginRefresh() {
   return true;
 }
 
-std::size_t ProcFsTable::refresh_processes_specifics() {
+std::size_t ProcFsTable::refreshAll() {
   if (!beginRefresh()) return 0;
   for (const Pid pid : pids_) readEntry(pid, true);
   entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
@@ -386,10 +385,10 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     // Only as far as a reported command can show, whatever the bytes hold: a process may hold
     // megabytes of arguments, or of NULs. A zombie or exiting process has released its memory and
     // reads as empty; like an unreadable one, it keeps the arguments it was last read with.
-    CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+    CommandLineSplitter splitter(process.arguments, options_.limits.commandBytes);
     const ReadStatus cmdline = read(entry.cmdline, false, [&](Handle& handle, bool keep) {
       return files_->readCommandLine(
-          pid, handle, keep, COMMAND_AREA_BYTES,
+          pid, handle, keep, options_.limits.commandBytes + COMMAND_AREA_EXTRA_BYTES,
           [&splitter](std::string_view piece) { return splitter.add(piece); });
     });
     splitter.finish();
@@ -576,9 +575,10 @@ ProcFsTableOptions liveOptions() {
 
 namespace procsampler::sampling {
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
-  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock,
-                                               procfs::liveOptions());
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits) {
+  procfs::ProcFsTableOptions options = procfs::liveOptions();
+  options.limits = limits;
+  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock, options);
 }
 
 }  // namespace procsampler::sampling

@@ -32,6 +32,7 @@ struct ProcFsTableOptions {
   // How many of those may be files whose reads make the kernel keep a page-sized buffer until
   // they are closed (every /proc file the table reads but cmdline).
   std::size_t keptBufferBudget = SIZE_MAX;
+  TableLimits limits = {};
 };
 
 class ProcFsTable final : public ProcessTable {
@@ -43,7 +44,7 @@ class ProcFsTable final : public ProcessTable {
   ProcFsTable(const ProcFsTable&) = delete;
   ProcFsTable& operator=(const ProcFsTable&) = delete;
 
-  std::size_t refresh_processes_specifics() override;
+  std::size_t refreshAll() override;
   void refreshTrees(std::span<const Pid> seeds) override;
   void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
@@ -157,7 +158,7 @@ class ProcFsTable final : public ProcessTable {
 };
 
 // This machine's: its tick rate, page size and boot instant, and the descriptors the table may
-// hold once the soft limit is raised to the hard one (raiseDescriptorLimit). new_with_specifics
+// hold once the soft limit is raised to the hard one (raiseDescriptorLimit). newPlatformTable
 // makes its table with these.
 ProcFsTableOptions liveOptions();
 

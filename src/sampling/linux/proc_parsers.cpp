@@ -52,26 +52,27 @@ std::optional<StatFields> parseStat(std::string_view text) {
 
   // Indices counted from the state field (field 3 in proc(5)); rss is the last one needed.
   enum : std::size_t {
-    kState = 0,
-    kPpid = 1,
-    kUtime = 11,
-    kStime = 12,
-    kThreads = 17,
-    kStart = 19,
-    kVsize,
-    kRss
+    STATE_AT = 0,
+    PPID_AT = 1,
+    UTIME_AT = 11,
+    STIME_AT = 12,
+    THREADS_AT = 17,
+    START_AT = 19,
+    VSIZE_AT,
+    RSS_AT
   };
-  std::string_view tokens[kRss + 1];
+  std::string_view tokens[RSS_AT + 1];
   for (std::string_view& token : tokens) {
     token = nextToken(rest);
     if (token.empty()) return std::nullopt;
   }
-  if (tokens[kState].size() != 1) return std::nullopt;
-  fields.state = tokens[kState][0];
-  if (!parseWhole(tokens[kPpid], fields.ppid) || !parseWhole(tokens[kUtime], fields.utime) ||
-      !parseWhole(tokens[kStime], fields.stime) || !parseWhole(tokens[kThreads], fields.threads) ||
-      !parseWhole(tokens[kStart], fields.starttime) || !parseWhole(tokens[kVsize], fields.vsize) ||
-      !parseWhole(tokens[kRss], fields.rss)) {
+  if (tokens[STATE_AT].size() != 1) return std::nullopt;
+  fields.state = tokens[STATE_AT][0];
+  if (!parseWhole(tokens[PPID_AT], fields.ppid) || !parseWhole(tokens[UTIME_AT], fields.utime) ||
+      !parseWhole(tokens[STIME_AT], fields.stime) ||
+      !parseWhole(tokens[THREADS_AT], fields.threads) ||
+      !parseWhole(tokens[START_AT], fields.starttime) ||
+      !parseWhole(tokens[VSIZE_AT], fields.vsize) || !parseWhole(tokens[RSS_AT], fields.rss)) {
     return std::nullopt;
   }
   return fields;
@@ -183,9 +184,10 @@ std::optional<IoCounters> parseIo(std::string_view text) {
 }
 
 std::string_view stripDeletedSuffix(std::string_view link) {
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (link.size() >= kDeleted.size() && link.substr(link.size() - kDeleted.size()) == kDeleted) {
-    link.remove_suffix(kDeleted.size());
+  constexpr std::string_view DELETED_SUFFIX = " (deleted)";
+  if (link.size() >= DELETED_SUFFIX.size() &&
+      link.substr(link.size() - DELETED_SUFFIX.size()) == DELETED_SUFFIX) {
+    link.remove_suffix(DELETED_SUFFIX.size());
   }
   return link;
 }

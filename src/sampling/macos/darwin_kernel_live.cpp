@@ -233,9 +233,9 @@ class LiveDarwinKernel final : public DarwinKernel {
 }  // namespace
 }  // namespace macos
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits) {
   return std::make_unique<macos::MacProcessTable>(std::make_unique<macos::LiveDarwinKernel>(),
-                                                  clock);
+                                                  clock, std::nullopt, limits);
 }
 
 }  // namespace procsampler::sampling

@@ -218,7 +218,8 @@ class LiveNtKernel final : public NtKernel {
 
 namespace procsampler::sampling {
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+// A command line is kept whole, as one argument: Windows holds it to 32767 UTF-16 units.
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& /*limits*/) {
   return std::make_unique<windows::WinProcessTable>(std::make_unique<windows::LiveNtKernel>(),
                                                     clock);
 }

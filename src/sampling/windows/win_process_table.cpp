@@ -46,7 +46,7 @@ WinProcessTable::WinProcessTable(NtKernel& kernel, Clock& clock) : kernel_(kerne
 }
 
 WinProcessTable::WinProcessTable(std::unique_ptr<NtKernel> kernel, Clock& clock)
-    : owned_kernel_(std::move(kernel)), kernel_(*owned_kernel_), clock_(clock) {
+    : ownedKernel_(std::move(kernel)), kernel_(*ownedKernel_), clock_(clock) {
   setUp();
 }
 
@@ -71,25 +71,25 @@ std::optional<double> WinProcessTable::refreshInterval() {
   return interval_.record(now, perCpu);
 }
 
-std::size_t WinProcessTable::refresh_processes_specifics() {
-  now_s_ = unixSeconds(clock_.wallNow());
+std::size_t WinProcessTable::refreshAll() {
+  nowS_ = unixSeconds(clock_.wallNow());
   // The documented way to size the list: a buffer too small fails with
   // STATUS_INFO_LENGTH_MISMATCH and the size needed then; processes may start before the next
   // call, so it gets room beyond that, and a few tries.
   ProcessListReply reply;
   for (int attempt = 0; attempt < LIST_ATTEMPTS; ++attempt) {
-    reply = kernel_.querySystemProcesses(list_bytes_);
+    reply = kernel_.querySystemProcesses(listBytes_);
     if (reply.status != NT_INFO_LENGTH_MISMATCH) break;
-    list_bytes_ = std::max(list_bytes_, reply.return_length) + LIST_ROOM_BYTES;
+    listBytes_ = std::max(listBytes_, reply.return_length) + LIST_ROOM_BYTES;
   }
   // Without a list the table keeps what it had: emptied, it would report every process as gone.
   if (reply.status != NT_SUCCESS_CODE) return 0;
   entries_.startSweep();
-  cpu_spans_.add(refreshInterval().value_or(0.0));
+  cpuSpans_.add(refreshInterval().value_or(0.0));
   for (const ProcessRecord& record : reply.processes) {
     auto [entry, seenBefore] = entries_.getOrCreate(record.pid);
     // A pid reused by another process starts from nothing.
-    const bool fresh = !seenBefore || entry.create_time != record.create_time;
+    const bool fresh = !seenBefore || entry.createTime != record.create_time;
     if (fresh && seenBefore) entry = Entry{};
     apply(record, entry, fresh);
     entries_.markAlive(record.pid);
@@ -100,21 +100,21 @@ std::size_t WinProcessTable::refresh_processes_specifics() {
 
 void WinProcessTable::apply(const ProcessRecord& record, Entry& entry, bool fresh) {
   Process& p = entry.process;
-  entry.create_time = record.create_time;
+  entry.createTime = record.create_time;
   p.pid = record.pid;
   p.parent_pid = record.parent_pid == 0 ? std::nullopt : std::optional<Pid>(record.parent_pid);
   p.name = record.image_name;
   p.status = statusFromThreads(record);
   p.start_time_s = unixSecondsOf(record.create_time);
-  p.run_time_s = now_s_ > p.start_time_s ? now_s_ - p.start_time_s : 0;
+  p.run_time_s = nowS_ > p.start_time_s ? nowS_ - p.start_time_s : 0;
 
   const std::uint64_t cpu = saturatingAdd(record.user_time, record.kernel_time);
-  const double span = fresh ? 0.0 : cpu_spans_.since(entry.cpu_mark);
-  p.cpu_percent = span > 0.0 && cpu >= entry.cpu_time
-                      ? toPercent(static_cast<double>(cpu - entry.cpu_time) / span * 100.0)
+  const double span = fresh ? 0.0 : cpuSpans_.since(entry.cpuMark);
+  p.cpu_percent = span > 0.0 && cpu >= entry.cpuTime
+                      ? toPercent(static_cast<double>(cpu - entry.cpuTime) / span * 100.0)
                       : 0.0f;
-  entry.cpu_time = cpu;
-  entry.cpu_mark = cpu_spans_.mark();
+  entry.cpuTime = cpu;
+  entry.cpuMark = cpuSpans_.mark();
   p.cpu_time_ms = cpu / 10'000;
   p.resident_bytes = record.working_set;
   p.virtual_bytes = record.virtual_size;
@@ -131,7 +131,7 @@ void WinProcessTable::completeProcesses(std::span<const Pid> pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == sweep) continue;
     entry->completed = sweep;
-    if (!entry->command_read && !readCommandLine(pid, *entry)) entries_.erase(pid);
+    if (!entry->commandRead && !readCommandLine(pid, *entry)) entries_.erase(pid);
   }
 }
 
@@ -143,7 +143,7 @@ bool WinProcessTable::readCommandLine(Pid pid, Entry& entry) {
     // No process has the pid any more: it exited since the refresh. One the sidecar may not open
     // (another user's, a protected one) keeps what the listing gave, with its name for a command.
     if (opened.error == WIN_ERROR_INVALID_PARAMETER) return false;
-    entry.command_read = true;
+    entry.commandRead = true;
     return true;
   }
   const bool exited = kernel_.hasExited(opened.handle);
@@ -160,7 +160,7 @@ bool WinProcessTable::readCommandLine(Pid pid, Entry& entry) {
     // One argument, the whole line: Windows hands a program its command line as one string, and
     // how it splits it is the program's own business.
     if (text && !text->empty()) entry.process.arguments.push_back(std::move(*text));
-    entry.command_read = true;
+    entry.commandRead = true;
   }
   kernel_.closeHandle(opened.handle);
   return !exited;
