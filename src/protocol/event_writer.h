@@ -99,6 +99,11 @@ class EventWriter {
   IoStatus writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
                              std::span<const sampling::HistoryStep> steps);
 
+  // Version 3 lifecycle events: a process of the selected trees seen for the first time, and one
+  // that has exited, each with its record as a snapshot writes it.
+  IoStatus writeProcessStarted(const sampling::ProcessSample& process);
+  IoStatus writeProcessExited(const sampling::ProcessSample& process, std::uint64_t exitedAtUnixMs);
+
   // What a history chunk's line takes on the wire, counted by the code that writes it: each
   // snapshot as an element of `snapshots` (the comma between two not included), and the line of
   // a chunk with no snapshots, its line feed included, which the snapshots and commas extend.

@@ -21,6 +21,10 @@ namespace procsampler::session {
 inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
 // How long one receive waits when no periodic sample is pending.
 inline constexpr std::chrono::seconds IDLE_WAIT{60};
+// The least time between two refreshes for exits. Every exit on the machine wakes the loop (the
+// table watches them all), so this bounds what a machine busy ending processes costs, at the
+// price of that much delay, while an exit after a quiet spell is looked for at once.
+inline constexpr std::chrono::milliseconds EXIT_CHECK_SPACING{50};
 
 // What hello reports: the system and processor this binary was built for.
 #if defined(__APPLE__)
