@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_darwin_kernel.h"
 #include "fakes/fake_process_table.h"
+#include "sampling/macos/mac_process_table.h"
+#include "sampling/sampler.h"
 
 namespace procsampler::session {
 namespace {
@@ -74,6 +77,27 @@ TEST(LifecycleLedger, AReusedPidIsAnExitAndAStartWhileLeavingTheTreesAliveIsNeit
   EXPECT_EQ(news.started[0].startTimeMs, 9000u);
   rig.table.remove(12);
   EXPECT_TRUE(rig.ledger.exitsIn(rig.table).empty());  // forgotten, so its exit is not news
+}
+
+// The macOS table over the model of xnu: an exit in the trees fires the kqueue the session waits
+// on, and the refresh for exits empties it and shows the ledger the exit.
+TEST(LifecycleLedger, AMacExitFiresTheKqueueAndTheRefreshForExitsShowsIt) {
+  testing::FakeDarwinKernel kernel;
+  kernel.spawn({.pid = 1, .ppid = 0});
+  kernel.spawn({.pid = 42});
+  testing::FakeClock clock;
+  sampling::Sampler sampler(std::make_unique<sampling::macos::MacProcessTable>(kernel, clock),
+                            clock);
+  sampling::refreshTable(sampler);
+  LifecycleLedger ledger;
+  (void)ledger.afterCollection(sampling::collectRecords(sampler, 1, {}), *sampler.table);
+  const std::optional<int> queue = sampler.table->exitSignal();
+  ASSERT_TRUE(queue);
+  kernel.exit(42);
+  EXPECT_TRUE(kernel.readable(*queue));
+  sampling::refreshTreesForExits(sampler, 1, {});
+  EXPECT_FALSE(kernel.readable(*queue));
+  EXPECT_EQ(LedgerRig::pids(ledger.exitsIn(*sampler.table)), std::vector<sampling::Pid>{42});
 }
 
 }  // namespace

@@ -74,6 +74,10 @@ MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& cl
   setUp(walkLimit);
 }
 
+MacProcessTable::~MacProcessTable() {
+  if (exit_queue_ >= 0) kernel_.closeQueue(exit_queue_);
+}
+
 void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   effective_uid_ = kernel_.effectiveUid();
   walk_limit_ = walkLimit.value_or(effective_uid_ == 0 ? ROOT_WALK_LIMIT : USER_WALK_LIMIT);
@@ -156,6 +160,11 @@ void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
 
 bool MacProcessTable::beginRefresh() {
   now_s_ = unixSeconds(clock_.wallNow());
+  // Whatever exited, the refresh reads anew; the queue is emptied so that it signals only news.
+  if (exit_queue_ >= 0) {
+    exits_.clear();
+    kernel_.takeExits(exit_queue_, exits_);
+  }
   // The kernel sizes the listing when asked and fills it a moment later; a burst of new processes
   // in between fails it, and a second attempt mostly succeeds. The CPU interval is not read
   // without one, so the next refresh's spans the time since the last it read.
@@ -440,7 +449,10 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
   for (const Pid pid : pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == entries_.sweepNumber()) continue;
-    if (completePid(static_cast<std::int32_t>(pid), *entry)) continue;
+    if (completePid(static_cast<std::int32_t>(pid), *entry)) {
+      watchExit(static_cast<std::int32_t>(pid), *entry);
+      continue;
+    }
     // Out of this snapshot, with its CPU reading kept should the next refresh find it again.
     set_aside_.insert_or_assign(pid, std::move(*entry));
     entries_.erase(pid);
@@ -448,6 +460,14 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
   if (argument_buffer_.capacity() > KEPT_ARGUMENT_BUFFER) {
     std::vector<std::byte>().swap(argument_buffer_);
   }
+}
+
+void MacProcessTable::watchExit(std::int32_t pid, Entry& entry) {
+  if (entry.exit_asked || entry.p_stat == STATUS_ZOMBIE) return;
+  if (exit_queue_ < 0 && (exit_queue_ = kernel_.kqueue()) < 0) return;
+  // Asked once: a refusal means the process is exiting, which the next refresh finds anyway.
+  entry.exit_asked = true;
+  (void)kernel_.watchExit(exit_queue_, pid);
 }
 
 bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
