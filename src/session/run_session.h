@@ -50,7 +50,8 @@ inline constexpr std::string_view ARCH_NAME = "aarch64";
 IoStatus takePeriodicSample(SessionContext& session);
 
 // Runs until a shutdown is handled or the sender is gone with nothing queued (success), or an
-// event write fails (that error). A due periodic sample always goes before the next message.
+// event write fails (that error). A due look for exits, then a due periodic sample, always goes
+// before the next message.
 IoStatus runMainLoop(SessionContext& session, MessageSource& messages);
 
 // Where a session's input, output, time and processes come from.
