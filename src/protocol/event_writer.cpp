@@ -388,6 +388,31 @@ IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
   return endEvent();
 }
 
+IoStatus EventWriter::writeProcessStarted(const ProcessSample& process) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) ||
+      !putNumber(R"(,"type":"processStarted","pid":)", process.pid) ||
+      !putNumber(R"(,"ppid":)", process.ppid) ||
+      !putNumber(R"(,"startTimeMs":)", process.startTimeMs) || !putLiteral(R"(,"process":)") ||
+      !putProcess(process, true) || !putLiteral("}\n")) {
+    return failure_;
+  }
+  return endEvent();
+}
+
+IoStatus EventWriter::writeProcessExited(const ProcessSample& process,
+                                         std::uint64_t exitedAtUnixMs) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) ||
+      !putNumber(R"(,"type":"processExited","pid":)", process.pid) ||
+      !putNumber(R"(,"startTimeMs":)", process.startTimeMs) ||
+      !putNumber(R"(,"exitedAtUnixMs":)", exitedAtUnixMs) || !putLiteral(R"(,"process":)") ||
+      !putProcess(process, true) || !putLiteral("}\n")) {
+    return failure_;
+  }
+  return endEvent();
+}
+
 bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> value) {
   char* out = reserve(key.size() + MAX_FLOAT_TEXT);
   if (out == nullptr) return false;

@@ -106,6 +106,11 @@ class EventWriter {
   IoStatus writeHistory(std::string_view requestId, std::uint64_t stepMs,
                         std::span<const sampling::HistoryStep> steps);
 
+  // Version 3 lifecycle events: a process of the selected trees seen for the first time, and one
+  // that has exited, each with its record as a snapshot writes it.
+  IoStatus writeProcessStarted(const sampling::ProcessSample& process);
+  IoStatus writeProcessExited(const sampling::ProcessSample& process, std::uint64_t exitedAtUnixMs);
+
   // What a history chunk's line takes on the wire in this writer's version, counted by the code
   // that writes it: each snapshot as an element of `snapshots` (the comma between two not
   // included), and the line of a chunk with no snapshots, its line feed included, which the

@@ -121,6 +121,12 @@ class ProcessTable {
   virtual const Process* find(Pid pid) const = 0;
   // Visits every entry once, in no particular order.
   virtual void forEachProcess(const std::function<void(const Process&)>& visit) const = 0;
+
+  // A descriptor that turns readable when a process the table watches exits and stays so until
+  // a refresh takes the news; absent where exits are learnt only by refreshing, or while nothing
+  // is watched. Valid until the table is destroyed. Another thread may wait on it for
+  // readability (poll), and nothing else.
+  virtual std::optional<int> exitSignal() const { return std::nullopt; }
 };
 
 // This platform's table, empty (nothing is read until the first refresh). The clock must outlive

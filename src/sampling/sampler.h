@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "sampling/process_table.h"
@@ -44,6 +45,17 @@ struct Sampler {
 
 // The refresh configure makes: the whole table, noting when it ended.
 void refreshTable(Sampler& sampler);
+
+// The refresh that looks for exits between snapshots: the trees of the root and of the external
+// processes, as a collection refreshes them, at once. It reads no reported process's CPU time,
+// so it neither waits for the spacing nor counts as the reading the next collection keeps it from.
+void refreshTreesForExits(Sampler& sampler, Pid rootPid,
+                          const ExternalProcessMap& externalProcesses);
+
+// The records a collection would give from the table as it now is, without refreshing it: the
+// starting point of the lifecycle events that configure sets.
+std::vector<ProcessSample> collectRecords(Sampler& sampler, Pid rootPid,
+                                          const ExternalProcessMap& externalProcesses);
 
 // Never fails and never writes; may sleep up to MIN_REFRESH_SPACING before refreshing. The
 // records' texts keep within SNAPSHOT_MAX_TEXT_BYTES.

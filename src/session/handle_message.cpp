@@ -43,15 +43,56 @@ std::string_view notConfiguredMessage(const Command& command) {
   return {};
 }
 
-void configure(SessionContext& session, const protocol::Configure& command) {
+// Exits first: a pid reused since the last look is the old process's exit, then the new one's
+// start.
+IoStatus writeLifecycle(SessionContext& session, const LifecycleNews& news) {
+  const std::uint64_t nowMs = unixMillis(session.clock.wallNow());
+  for (const sampling::ProcessSample& record : news.exited) {
+    IoStatus status = session.writer.writeProcessExited(record, nowMs);
+    if (!status.ok()) return status;
+  }
+  for (const sampling::ProcessSample& record : news.started) {
+    IoStatus status = session.writer.writeProcessStarted(record);
+    if (!status.ok()) return status;
+  }
+  return {};
+}
+
+// Watches the table's exit signal while lifecycle is on; the signal may appear only once the
+// table watches a process, so this is asked again after every look for exits.
+void updateExitWatch(SessionContext& session) {
+  if (!session.state.config || !session.state.config->lifecycle || !session.wakeLoop) {
+    session.exitWatch.reset();
+    return;
+  }
+  if (session.exitWatch) return;
+  if (const std::optional<int> signal = session.sampler.table->exitSignal()) {
+    session.exitWatch = std::make_unique<ReadinessWatch>(*signal, session.wakeLoop);
+  }
+}
+
+IoStatus configure(SessionContext& session, const protocol::Configure& command) {
   SessionConfig config;
   config.rootPid = command.rootPid;
   config.externalProcesses = externalProcessMap(command.externalProcesses);
   config.sampleInterval = sampleIntervalFromMs(command.sampleIntervalMs);
+  config.lifecycle = command.lifecycle;
   session.state.config = std::move(config);
   // The first snapshot's CPU figures are measured from this refresh.
   sampling::refreshTable(session.sampler);
   session.schedule.restart(session.state.config->sampleInterval, session.clock.monotonicNow());
+  updateExitWatch(session);
+  if (!command.lifecycle) {
+    session.lifecycle.clear();
+    session.exitCheckDue.reset();
+    return {};
+  }
+  // The trees as they are now are the processes the host hears start; their exits follow.
+  const SessionConfig& current = *session.state.config;
+  const std::vector<sampling::ProcessSample> records =
+      sampling::collectRecords(session.sampler, current.rootPid, current.externalProcesses);
+  return writeLifecycle(session,
+                        session.lifecycle.afterCollection(records, *session.sampler.table));
 }
 
 void setSampleInterval(SessionContext& session, const protocol::SetSampleInterval& command) {
@@ -62,7 +103,9 @@ void setSampleInterval(SessionContext& session, const protocol::SetSampleInterva
 }
 
 IoStatus sampleNow(SessionContext& session, const protocol::SampleNow& command) {
-  return session.writer.writeSnapshot(sampleAndStore(session, command.requestId));
+  Expected<sampling::Snapshot, IoError> snapshot = sampleAndStore(session, command.requestId);
+  if (!snapshot.hasValue()) return snapshot.error();
+  return session.writer.writeSnapshot(snapshot.value());
 }
 
 IoStatus readHistory(SessionContext& session, const protocol::ReadHistory& command) {
@@ -98,7 +141,8 @@ Result handleCommand(SessionContext& session, const Command& command) {
   }
   // The commands without a result of their own.
   if (const auto* c = std::get_if<protocol::Configure>(&command)) {
-    configure(session, *c);
+    const IoStatus status = configure(session, *c);
+    if (!status.ok()) return Unexpected{status.error()};
   } else if (const auto* e = std::get_if<protocol::SetExternalProcesses>(&command)) {
     session.state.config->externalProcesses = externalProcessMap(e->processes);
   } else if (const auto* i = std::get_if<protocol::SetSampleInterval>(&command)) {
@@ -118,12 +162,30 @@ Result handleCommand(SessionContext& session, const Command& command) {
 
 }  // namespace
 
-sampling::Snapshot sampleAndStore(SessionContext& session, std::optional<std::string> requestId) {
+Expected<sampling::Snapshot, IoError> sampleAndStore(SessionContext& session,
+                                                     std::optional<std::string> requestId) {
   const SessionConfig& config = *session.state.config;
   sampling::Snapshot snapshot = sampling::collectSnapshot(
       session.sampler, config.rootPid, config.externalProcesses, std::move(requestId));
   session.history.append(snapshot);
+  if (config.lifecycle) {
+    const IoStatus status = writeLifecycle(
+        session, session.lifecycle.afterCollection(snapshot.processes, *session.sampler.table));
+    if (!status.ok()) return Unexpected{status.error()};
+  }
   return snapshot;
+}
+
+IoStatus checkExits(SessionContext& session) {
+  if (!session.state.config || !session.state.config->lifecycle) return {};
+  const SessionConfig& config = *session.state.config;
+  session.lastExitCheck = session.clock.monotonicNow();
+  sampling::refreshTreesForExits(session.sampler, config.rootPid, config.externalProcesses);
+  // The refresh has taken what made the signal readable, so a wake from now on is news.
+  if (session.exitWatch) session.exitWatch->rearm();
+  updateExitWatch(session);
+  return writeLifecycle(session,
+                        LifecycleNews{{}, session.lifecycle.exitsIn(*session.sampler.table)});
 }
 
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {

@@ -1,5 +1,6 @@
 #include "session/run_session.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -24,7 +25,9 @@ std::optional<MonoTime> deadlineAfter(MonoTime now, MonoTime::duration wait) {
 IoStatus takePeriodicSample(SessionContext& session) {
   if (!session.state.config || !session.state.config->sampleInterval) return {};
   // The history fills at the interval whether or not anyone is watching the stream.
-  const sampling::Snapshot snapshot = sampleAndStore(session, std::nullopt);
+  Expected<sampling::Snapshot, IoError> sampled = sampleAndStore(session, std::nullopt);
+  if (!sampled.hasValue()) return sampled.error();
+  const sampling::Snapshot& snapshot = sampled.value();
   if (session.state.streaming && !session.state.latestOnly) {
     IoStatus status = session.writer.writeSnapshot(snapshot);
     if (!status.ok()) return status;
@@ -43,6 +46,16 @@ IoStatus takePeriodicSample(SessionContext& session) {
 IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
   for (;;) {
     MonoTime::duration wait = IDLE_WAIT;
+    if (session.exitCheckDue) {
+      const MonoTime now = session.clock.monotonicNow();
+      if (now >= *session.exitCheckDue) {
+        session.exitCheckDue.reset();
+        IoStatus status = checkExits(session);
+        if (!status.ok()) return status;
+        continue;
+      }
+      wait = *session.exitCheckDue - now;
+    }
     if (const std::optional<MonoTime> due = session.schedule.nextDue()) {
       const MonoTime now = session.clock.monotonicNow();
       if (now >= *due) {
@@ -50,13 +63,23 @@ IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
         if (!status.ok()) return status;
         continue;
       }
-      wait = *due - now;
+      wait = std::min(wait, *due - now);
     }
 
     ReceiveResult received = messages.receive(deadlineAfter(session.clock.monotonicNow(), wait));
     switch (received.status) {
       case ReceiveStatus::TimedOut:
         continue;
+      case ReceiveStatus::Woken: {
+        // A process the table watches has exited: its trees are refreshed at once, or once
+        // EXIT_CHECK_SPACING has passed since the last such refresh.
+        const MonoTime now = session.clock.monotonicNow();
+        const MonoTime earliest = session.lastExitCheck
+                                      ? std::max(now, *session.lastExitCheck + EXIT_CHECK_SPACING)
+                                      : now;
+        if (!session.exitCheckDue) session.exitCheckDue = earliest;
+        continue;
+      }
       case ReceiveStatus::SenderGone:
         return {};
       case ReceiveStatus::Message:
@@ -94,6 +117,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
     sampler.withArgv = environment.protocolVersion >= 3;
     history::SnapshotHistory history;
     SessionContext session{writer, sampler, history, clock, SessionState{}, SampleSchedule{}};
+    session.wakeLoop = [waker = channel.receiver.waker()] { waker.wake(); };
     outcome = runMainLoop(session, channel.receiver);
   }
   // Normally empty; after a failed write it holds the rest of that line, worth one more try.

@@ -26,6 +26,7 @@ struct SessionConfig {
   std::optional<std::chrono::milliseconds> sampleInterval;
   sampling::ExternalProcessMap externalProcesses;
   sampling::Pid rootPid = 0;
+  bool lifecycle = false;  // version 3: starts and exits of the selected processes are written
 };
 
 struct SessionState {

@@ -86,6 +86,17 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
     std::erase_if(processes, [&](P& p) { return p.pid == pid; });
   }
   void spawn(const P& p) { reap(p.pid), processes.push_back(p); }
+  // proc_exit (kern_exit.c): the process's knotes get NOTE_EXIT (proc_knote) as it turns zombie,
+  // and filt_proc marks each EV_ONESHOT, so it fires once and is gone.
+  void exit(std::int32_t pid) {
+    process(pid).stat = mac::STATUS_ZOMBIE;
+    for (Knote& knote : knotes_) knote.fired = knote.fired || knote.pid == pid;
+  }
+  // filt_kqueue (kern_event.c): what poll says of a queue, readable while an event waits.
+  bool readable(int queue) const {
+    return std::ranges::any_of(knotes_,
+                               [&](const Knote& k) { return k.queue == queue && k.fired; });
+  }
   // Every CPU spends `ticks` more ticks over its four states; the 32-bit counters wrap.
   void passTicks(std::uint32_t ticks) {
     for (std::uint32_t& counter : cpu_load.ticks) counter += ticks / 4;
@@ -259,6 +270,28 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
     return {0, copied + 4};
   }
 
+  // kqueue_body (kern_event.c): a new descriptor each time. Neither it nor the scan of a queue
+  // reads a process, so neither is logged.
+  int kqueue() override { return next_queue_++; }
+  // filt_procattach (kern_event.c): proc_find, so ESRCH for a zombie or a process passing through
+  // exit as for none; an exit before the attach is never reported. The model refuses another
+  // user's process too, as the real call does only for NOTE_EXITSTATUS.
+  int watchExit(int queue, std::int32_t pid) override {
+    if (lookup("watch", pid, false, true) == nullptr) return -1;
+    knotes_.push_back({queue, pid, false});
+    return 0;
+  }
+  // kqueue_scan (kern_event.c): the fired knotes, each once.
+  void takeExits(int queue, std::vector<std::int32_t>& out) override {
+    std::erase_if(knotes_, [&](const Knote& k) {
+      if (k.queue == queue && k.fired) out.push_back(k.pid);
+      return k.queue == queue && k.fired;
+    });
+  }
+  void closeQueue(int queue) override {
+    std::erase_if(knotes_, [&](const Knote& k) { return k.queue == queue; });
+  }
+
  private:
   // Logs the call and finds its process. proc_find finds no zombie, nor a process passing through
   // fork or exit, and proc_security_policy (proc_info.c) refuses another user's process to all
@@ -281,6 +314,13 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   }
 
   bool overriding_ = false;  // the overrides apply to the listing under way
+  struct Knote {
+    int queue = 0;
+    std::int32_t pid = 0;
+    bool fired = false;
+  };
+  std::vector<Knote> knotes_;
+  int next_queue_ = 100;
 };
 
 }  // namespace procsampler::testing

@@ -26,6 +26,8 @@ export interface ConfigureCommand<V extends ProtocolVersion = 2> extends Request
   /** 0: no periodic sampling; otherwise clamped to 250..60000 by the sidecar. */
   sampleIntervalMs: number;
   externalProcesses?: ExternalProcess[];
+  /** Version 3: the selected processes' starts and exits are written as lifecycle events. */
+  lifecycle?: V extends 3 ? boolean : never;
 }
 export interface SetExternalProcessesCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "setExternalProcesses";
@@ -233,6 +235,29 @@ export type HistoryChunkEventV3 = Omit<HistoryChunkEventV2, "version" | "snapsho
   );
 export type HistoryChunkEvent<V extends ProtocolVersion = 2> = V extends 3 ? HistoryChunkEventV3 : HistoryChunkEventV2;
 
+/** Version 3, with lifecycle on: a process of the selected trees seen for the first time, at
+ *  configure or at a snapshot (before that snapshot); process is that snapshot's record. */
+export interface ProcessStartedEvent {
+  version: 3;
+  type: "processStarted";
+  pid: number;
+  ppid: number;
+  startTimeMs: number;
+  process: ProcessRecordV3;
+}
+/** Version 3, with lifecycle on: a process whose start was told has exited. process is the last
+ *  record taken of it, at its start or at the last snapshot. */
+export interface ProcessExitedEvent {
+  version: 3;
+  type: "processExited";
+  pid: number;
+  startTimeMs: number;
+  /** When the sidecar learnt of the exit. */
+  exitedAtUnixMs: number;
+  process: ProcessRecordV3;
+}
+export type LifecycleEvent = ProcessStartedEvent | ProcessExitedEvent;
+
 export type Event<V extends ProtocolVersion = 2> = V extends 3
-  ? HelloEventV3 | ErrorEventV3 | AckEvent | SnapshotV3 | HistoryChunkEventV3
+  ? HelloEventV3 | ErrorEventV3 | AckEvent | SnapshotV3 | HistoryChunkEventV3 | LifecycleEvent
   : HelloEventV2 | ErrorEventV2 | SnapshotV2 | HistoryChunkEventV2;

@@ -222,6 +222,27 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     assert.ok(ended(pid), `sidecar ${pid} outlived its host by ${WAIT_MS} ms`);
   });
 
+  it("tells a tree's starts and exits through lifecycle() and as events, and only in version 3", async () => {
+    const older = await start({ protocol: 2 });
+    const refusal = older.configure({ rootPid: process.pid, lifecycle: true });
+    await assert.rejects(refusal, /lifecycle needs protocol version 3/);
+    await older.close();
+    const sidecar = (await start()) as client.Sidecar<3>;
+    const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
+    const events = sidecar.lifecycle();
+    const exited = new Promise<client.ProcessExitedEvent>((resolve) => sidecar.on("processExited", resolve));
+    const root = sidecar.hello.sidecarPid;
+    await sidecar.configure({ rootPid: root, externalProcesses: [{ pid: sleeper.pid! }], lifecycle: true });
+    const started = [(await events.next()).value, (await events.next()).value].map((e) => `${e.type} ${e.pid}`);
+    assert.deepEqual(started.sort(), [`processStarted ${root}`, `processStarted ${sleeper.pid}`].sort());
+    sleeper.kill("SIGKILL");
+    const told = (await events.next()).value;
+    assert.deepEqual([told.type, told.pid, told.process.name], ["processExited", sleeper.pid, "sleep"]);
+    assert.equal((await exited).exitedAtUnixMs, told.exitedAtUnixMs);
+    await sidecar.close();
+    assert.deepEqual(await events.next(), { value: undefined, done: true });
+  });
+
   it("has types that follow the schemas, and documents only what the schema holds", async () => {
     const [events, commands, v3] = [schemas.event.$defs, schemas.command.$defs, schemasV3.event.$defs];
     // Each list must name every key of its type and no other, in the order the schema lists them.
@@ -254,6 +275,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       assert.deepEqual(hello.properties.platform.enum, Object.keys(platforms));
       assert.deepEqual(hello.properties.arch.enum, Object.keys(arches));
     }
+    same<client.ProcessStartedEvent>()(v3.processStarted, "version type pid ppid startTimeMs process");
+    same<client.ProcessExitedEvent>()(v3.processExited, "version type pid startTimeMs exitedAtUnixMs process");
     same<client.ProcessSummary>()(
       v3.processSummary,
       "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax",

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -65,6 +66,8 @@ class ProcFiles {
   // Appends the pids of the watched processes that have exited (zombies included) since the last
   // call, without waiting and without being woken by them in between.
   virtual void takeExits(std::vector<Pid>& out) = 0;
+  // Readable while takeExits has something to report (ProcessTable::exitSignal).
+  virtual std::optional<int> exitSignal() const { return std::nullopt; }
 };
 
 // Reads the real /proc. Never fails to construct: if /proc cannot be opened every call fails.

@@ -194,6 +194,10 @@ class LiveProcFiles final : public ProcFiles {
     } while (n == 256 || (n < 0 && errno == EINTR));
   }
 
+  std::optional<int> exitSignal() const override {
+    return epollFd_ < 0 ? std::nullopt : std::optional<int>(epollFd_);
+  }
+
  private:
   // Reads through handle, or opens path and reads, keeping the descriptor in handle when asked.
   template <typename Read>

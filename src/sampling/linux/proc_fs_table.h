@@ -51,6 +51,7 @@ class ProcFsTable final : public ProcessTable {
   std::size_t machineProcessCount() const override { return machineCount_; }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  std::optional<int> exitSignal() const override { return files_->exitSignal(); }
 
   // The descriptors the table holds now, pidfds and kept files; and of those, the files whose
   // reads made the kernel keep a buffer.

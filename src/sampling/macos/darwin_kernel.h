@@ -185,6 +185,18 @@ class DarwinKernel {
   // sysctl {CTL_KERN, KERN_PROCARGS2, pid}: with an empty buffer, probes the size; otherwise
   // copies into the buffer.
   virtual SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) = 0;
+
+  // kqueue: a new event queue's descriptor, readable (poll) while an event waits in it; -1 on
+  // failure.
+  virtual int kqueue() = 0;
+  // kevent adding {pid, EVFILT_PROC, EV_ADD, NOTE_EXIT} to the queue: 0, or -1 when refused (no
+  // such process, or one already exiting).
+  virtual int watchExit(int queue, std::int32_t pid) = 0;
+  // kevent with a zero timeout: appends the pids whose NOTE_EXIT fired since the last call, each
+  // once, and leaves the queue empty.
+  virtual void takeExits(int queue, std::vector<std::int32_t>& out) = 0;
+  // close of the queue.
+  virtual void closeQueue(int queue) = 0;
 };
 
 }  // namespace procsampler::sampling::macos

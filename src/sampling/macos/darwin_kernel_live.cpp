@@ -5,10 +5,12 @@
 #include <mach/mach.h>
 #include <mach/mach_time.h>
 #include <mach/processor_info.h>
+#include <sys/event.h>
 #include <sys/proc.h>
 #include <sys/proc_info.h>
 #include <sys/resource.h>
 #include <sys/sysctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -225,6 +227,33 @@ class LiveDarwinKernel final : public DarwinKernel {
     reply.length = length;
     return reply;
   }
+
+  int kqueue() override { return ::kqueue(); }
+
+  int watchExit(int queue, std::int32_t pid) override {
+    struct kevent change;
+    EV_SET(&change, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD, NOTE_EXIT, 0, nullptr);
+    int result;
+    do {
+      result = ::kevent(queue, &change, 1, nullptr, 0, nullptr);
+    } while (result < 0 && errno == EINTR);
+    return result < 0 ? -1 : 0;
+  }
+
+  void takeExits(int queue, std::vector<std::int32_t>& out) override {
+    struct kevent events[64];
+    const timespec none{0, 0};
+    int n;
+    do {
+      n = ::kevent(queue, nullptr, 0, events, 64, &none);
+      for (int i = 0; i < n; ++i) {
+        if ((events[i].fflags & NOTE_EXIT) != 0)
+          out.push_back(static_cast<std::int32_t>(events[i].ident));
+      }
+    } while (n == 64 || (n < 0 && errno == EINTR));
+  }
+
+  void closeQueue(int queue) override { ::close(queue); }
 
  private:
   std::vector<kinfo_proc> all_;

@@ -72,6 +72,10 @@ MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& cl
   setUp(walkLimit);
 }
 
+MacProcessTable::~MacProcessTable() {
+  if (exitQueue_ >= 0) kernel_.closeQueue(exitQueue_);
+}
+
 void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   effectiveUid_ = kernel_.effectiveUid();
   walkLimit_ = walkLimit.value_or(effectiveUid_ == 0 ? ROOT_WALK_LIMIT : USER_WALK_LIMIT);
@@ -153,6 +157,11 @@ void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
 
 bool MacProcessTable::beginRefresh() {
   nowS_ = unixSeconds(clock_.wallNow());
+  // Whatever exited, the refresh reads anew; the queue is emptied so that it signals only news.
+  if (exitQueue_ >= 0) {
+    exits_.clear();
+    kernel_.takeExits(exitQueue_, exits_);
+  }
   // The kernel sizes the listing when asked and fills it a moment later; a burst of new processes
   // in between fails it, and a second attempt mostly succeeds. The CPU interval is not read
   // without one, so the next refresh's spans the time since the last it read.
@@ -431,7 +440,10 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
   for (const Pid pid : pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == entries_.sweepNumber()) continue;
-    if (completePid(static_cast<std::int32_t>(pid), *entry)) continue;
+    if (completePid(static_cast<std::int32_t>(pid), *entry)) {
+      watchExit(static_cast<std::int32_t>(pid), *entry);
+      continue;
+    }
     // Out of this snapshot, with its CPU reading kept should the next refresh find it again.
     setAside_.insert_or_assign(pid, std::move(*entry));
     entries_.erase(pid);
@@ -439,6 +451,14 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
   if (argumentBuffer_.capacity() > KEPT_ARGUMENT_BUFFER) {
     std::vector<std::byte>().swap(argumentBuffer_);
   }
+}
+
+void MacProcessTable::watchExit(std::int32_t pid, Entry& entry) {
+  if (entry.exitAsked || entry.p_stat == STATUS_ZOMBIE) return;
+  if (exitQueue_ < 0 && (exitQueue_ = kernel_.kqueue()) < 0) return;
+  // Asked once: a refusal means the process is exiting, which the next refresh finds anyway.
+  entry.exitAsked = true;
+  (void)kernel_.watchExit(exitQueue_, pid);
 }
 
 bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {

@@ -49,6 +49,9 @@ class MacProcessTable final : public ProcessTable {
   // The same, owning the kernel (not null).
   MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
                   std::optional<std::size_t> walkLimit = std::nullopt, TableLimits limits = {});
+  ~MacProcessTable() override;  // closes the exit queue
+  MacProcessTable(const MacProcessTable&) = delete;
+  MacProcessTable& operator=(const MacProcessTable&) = delete;
 
   // A listing that fails twice leaves the table as the last refresh left it, but out of readers'
   // sight until a listing succeeds: its entries are visited, so selection still finds the trees,
@@ -68,6 +71,10 @@ class MacProcessTable final : public ProcessTable {
   std::size_t setAsideCount() const { return setAside_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  // The kqueue holding NOTE_EXIT for every process completed since it was last seen starting.
+  std::optional<int> exitSignal() const override {
+    return exitQueue_ < 0 ? std::nullopt : std::optional<int>(exitQueue_);
+  }
 
  private:
   // One pid's record, from whichever of the two calls the kernel answered.
@@ -96,6 +103,7 @@ class MacProcessTable final : public ProcessTable {
     std::uint64_t completed = 0;      // the sweep after which it was last completed
     std::uint64_t lookedAt = 0;       // the sweep whose refresh last asked for its record
     std::uint64_t readAt = 0;         // the sweep whose refresh last got it
+    bool exitAsked = false;           // its NOTE_EXIT was asked of exitQueue_
   };
 
   // Turns CPU ticks into the length of a refresh interval in nanoseconds.
@@ -134,6 +142,9 @@ class MacProcessTable final : public ProcessTable {
   void setCpuFigures(Entry& entry, const TaskInfo& task);
   void readName(std::int32_t pid, Entry& entry, const std::string& comm);
   bool completePid(std::int32_t pid, Entry& entry);
+  // Adds pid's NOTE_EXIT to the queue, made on first use, unless it was asked for before or the
+  // process is a zombie.
+  void watchExit(std::int32_t pid, Entry& entry);
   ProcessStatus threadStatus(std::int32_t pid);
   // The size of the area copied into argumentBuffer_, or nullopt.
   std::optional<std::size_t> readArgumentArea(std::int32_t pid);
@@ -167,6 +178,8 @@ class MacProcessTable final : public ProcessTable {
   std::vector<KinfoProc> kinfoBatch_;  // ascending by pid once read
   std::vector<std::int32_t> walk_;     // the pids a refresh sets aside
   std::vector<std::int32_t> children_;
+  int exitQueue_ = -1;              // the kqueue, once a completion has made it
+  std::vector<std::int32_t> exits_;  // what a refresh takes from it, unused but for emptying it
   std::vector<std::uint64_t> threadHandles_;
   std::vector<std::byte> argumentBuffer_;
   std::uint64_t nowS_ = 0;
