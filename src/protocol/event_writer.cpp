@@ -128,10 +128,10 @@ constexpr std::size_t PROCESS_HEAD_BOUND = 1 + kPid.size() + U32_DIGITS + kPpid.
                                            U32_DIGITS + kStartTime.size() + U64_DIGITS +
                                            kRunTime.size() + U64_DIGITS + kName.size();
 // Everything after the status text, with the widest values.
-constexpr std::size_t PROCESS_TAIL_BOUND =
-    kCpuPercent.size() + MAX_FLOAT_TEXT + kCpuTime.size() + kResident.size() + kVirtual.size() +
-    kIoRead.size() + kIoWrite.size() + 5 * U64_DIGITS + kIoSemantics.size() +
-    std::max(kStorage.size(), kAllIo.size()) + 1;
+constexpr std::size_t PROCESS_TAIL_BOUND = kCpuPercent.size() + MAX_FLOAT_TEXT + kCpuTime.size() +
+                                           kResident.size() + kVirtual.size() + kIoRead.size() +
+                                           kIoWrite.size() + 5 * U64_DIGITS + kIoSemantics.size() +
+                                           std::max(kStorage.size(), kAllIo.size()) + 1;
 // The record without its three texts, but with their quotes.
 constexpr std::size_t PROCESS_FIXED_BOUND =
     PROCESS_HEAD_BOUND + kCommand.size() + kStatus.size() + PROCESS_TAIL_BOUND + 3 * 2;
@@ -244,7 +244,8 @@ bool EventWriter::putString(std::string_view text) {
 }
 
 bool EventWriter::putProcess(const ProcessSample& process, bool first) {
-  const std::size_t textBytes = process.name.size() + process.command.size() + process.status.size();
+  const std::size_t textBytes =
+      process.name.size() + process.command.size() + process.status.size();
   if (textBytes <= (EVENT_BUFFER_BYTES - PROCESS_FIXED_BOUND) / ESCAPED_BYTE_MAX) {
     // Every record of ordinary size: one check for room, then straight appends.
     char* out = reserve(PROCESS_FIXED_BOUND + ESCAPED_BYTE_MAX * textBytes);
@@ -298,6 +299,7 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
     if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
   }
   if (version_ >= 3 && skipped && !putNumber(R"(,"skippedSnapshots":)", *skipped)) return false;
+  if (version_ >= 3 && !putMachine(snapshot.machine)) return false;
   if (!putLiteral(R"(,"externalProcesses":[)")) return false;
   bool firstEntry = true;
   for (const ExternalProcess& external : snapshot.externalProcesses) {
@@ -316,6 +318,20 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
     firstEntry = false;
   }
   return putLiteral("]}");
+}
+
+bool EventWriter::putOptionalNumber(std::string_view key, std::optional<std::uint64_t> value) {
+  return value ? putNumber(key, *value) : putLiteral(key) && putLiteral("null");
+}
+
+bool EventWriter::putMachine(const sampling::MachineTotals& machine) {
+  const auto count =
+      machine.cpuCount ? std::optional<std::uint64_t>(*machine.cpuCount) : std::nullopt;
+  return putOptionalNumber(R"(,"machine":{"cpuCount":)", count) &&
+         putOptionalFloat(R"(,"cpuPercent":)", machine.cpuPercent) &&
+         putOptionalNumber(R"(,"memoryTotalBytes":)", machine.memoryTotalBytes) &&
+         putOptionalNumber(R"(,"memoryAvailableBytes":)", machine.memoryAvailableBytes) &&
+         putOptionalNumber(R"(,"uptimeMs":)", machine.uptimeMs) && putLiteral("}");
 }
 
 IoStatus EventWriter::writeHello(const HelloInfo& hello) {

@@ -83,6 +83,7 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   table.forEachProcess([&links](const Process& process) { links.push_back(linkOf(process)); });
 
   Snapshot snapshot;
+  snapshot.machine = table.machineTotals();
   snapshot.externalProcesses = matchExternalProcesses(links, externalProcesses);
   std::vector<Pid> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "sampling/machine_totals.h"
 
 namespace procsampler::sampling {
 
@@ -113,9 +114,14 @@ class ProcessTable {
   virtual const Process* find(Pid pid) const = 0;
   // Visits every entry once, in no particular order.
   virtual void forEachProcess(const std::function<void(const Process&)>& visit) const = 0;
+  // The machine as the last refresh read it, with the CPU counters: a refresh that reuses the
+  // previous one's CPU interval reuses its CPU and memory figures too. Nothing before the first
+  // refresh.
+  virtual MachineTotals machineTotals() const { return {}; }
 };
 
-// This platform's table, empty (nothing is read until the first refresh). The clock must outlive it.
+// This platform's table, empty (nothing is read until the first refresh). The clock must outlive
+// it.
 std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock);
 
 }  // namespace procsampler::sampling

@@ -193,10 +193,22 @@ export interface SnapshotV2 {
   /** Ascending by pid. */
   processes: ProcessRecordV2[];
 }
+/** Version 3: the machine as a whole, read with the CPU counters; null where the system would not say. */
+export interface MachineTotals {
+  cpuCount: number | null;
+  /** Percent of one CPU, 0 to 100 × cpuCount, over the interval of the processes' cpuPercent. */
+  cpuPercent: number | null;
+  memoryTotalBytes: number | null;
+  /** Free memory and what the kernel can drop: what programs could get without swapping. */
+  memoryAvailableBytes: number | null;
+  /** Since boot, time asleep included. */
+  uptimeMs: number | null;
+}
 export interface SnapshotV3 extends Omit<SnapshotV2, "version" | "processes"> {
   version: 3;
   /** Streaming with latest: the periodic snapshots left unwritten since the last one written. */
   skippedSnapshots?: number;
+  machine: MachineTotals;
   processes: ProcessRecordV3[];
 }
 export type Snapshot<V extends ProtocolVersion = 2> = V extends 3 ? SnapshotV3 : SnapshotV2;

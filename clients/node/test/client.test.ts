@@ -238,7 +238,11 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     );
     same<client.Snapshot<3>>()(
       v3.snapshot,
-      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots externalProcesses processes",
+      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots machine externalProcesses processes",
+    );
+    same<client.MachineTotals>()(
+      v3.machineTotals,
+      "cpuCount cpuPercent memoryTotalBytes memoryAvailableBytes uptimeMs",
     );
     same<client.ExternalProcessEntry>()(v3.externalProcessEntry, "pid startTimeMs");
     same<client.ProcessRecord<3>>()(

@@ -128,6 +128,7 @@ bool ProcFsTable::readSystemStat() {
   SystemStat stat = parseSystemStat(text);
   if (!stat.cpu) return false;
   cpuElapsedTicks_ = stat.cpu->elapsedTicks;
+  cpuIdleTicks_ = stat.cpu->idleTicks;
   cpuCount_ = stat.cpu->cpuCount;
   return true;
 }
@@ -135,19 +136,38 @@ bool ProcFsTable::readSystemStat() {
 double ProcFsTable::cpuIntervalTicks() {
   MonoTime now = clock_.monotonicNow();
   if (cpuInterval_.reuses(now)) return cpuInterval_.last();
+  std::string_view text;
+  const MemInfo memory =
+      files_->readMemInfo(text) == ReadStatus::Ok ? parseMemInfo(text) : MemInfo{};
+  machine_.memoryTotalBytes = memory.totalBytes;
+  machine_.memoryAvailableBytes = memory.availableBytes;
   std::optional<std::uint64_t> previous = cpuElapsedTicks_;
-  if (!readSystemStat()) return 0.0;
-  std::optional<double> perCpu;
-  if (previous) {
-    perCpu = static_cast<double>(saturatingSub(*cpuElapsedTicks_, *previous)) / cpuCount_;
+  const std::uint64_t previousIdle = cpuIdleTicks_;
+  if (!readSystemStat()) {
+    machine_.cpuCount.reset();
+    machine_.cpuPercent.reset();
+    return 0.0;
   }
-  return cpuInterval_.record(now, perCpu);
+  machine_.cpuCount = cpuCount_;
+  std::optional<double> perCpu;
+  std::uint64_t busy = 0;
+  if (previous) {
+    const std::uint64_t elapsed = saturatingSub(*cpuElapsedTicks_, *previous);
+    perCpu = static_cast<double>(elapsed) / cpuCount_;
+    // iowait may go down (proc(5)), so idle time is capped by the time that passed.
+    busy = saturatingSub(elapsed, saturatingSub(cpuIdleTicks_, previousIdle));
+  }
+  const double interval = cpuInterval_.record(now, perCpu);
+  machine_.cpuPercent = machineCpuPercent(static_cast<double>(busy), interval);
+  return interval;
 }
 
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
   nowS_ = unixSeconds(clock_.wallNow());
   sinceBoot_ = files_->readBootClock();
+  machine_.uptimeMs = static_cast<std::uint64_t>(std::max<std::int64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(sinceBoot_).count(), 0));
   // A wall clock set back puts starts taken before the step (from the boot instant taken once)
   // after the refresh; each shows the refresh's second until the clock has passed it.
   if (startsHeldBack_) {

@@ -50,6 +50,7 @@ class ProcFsTable final : public ProcessTable {
   std::size_t machineProcessCount() const override { return machineCount_; }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  MachineTotals machineTotals() const override { return machine_; }
 
   // The descriptors the table holds now, pidfds and kept files; and of those, the files whose
   // reads made the kernel keep a buffer.
@@ -151,6 +152,8 @@ class ProcFsTable final : public ProcessTable {
   std::vector<Pid> reportedPids_;  // entries reported at some refresh, until forgotten
 
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
+  std::uint64_t cpuIdleTicks_ = 0;                // and its idle part
+  MachineTotals machine_;
   std::uint32_t cpuCount_ = 0;
   CpuIntervalRule cpuInterval_;
   CpuSpans cpuSpans_;

@@ -34,12 +34,21 @@ ProcessStatus statusFromStateLetter(char letter);
 // The parts of /proc/stat the table uses.
 struct CpuTotals {
   std::uint64_t elapsedTicks = 0;  // sum of the aggregate line's time fields, guest time excluded
+  std::uint64_t idleTicks = 0;     // of those, idle and iowait
   std::uint32_t cpuCount = 0;      // number of per-CPU lines
 };
 struct SystemStat {
   std::optional<CpuTotals> cpu;  // empty without an aggregate line or any per-CPU line
 };
 SystemStat parseSystemStat(std::string_view text);
+
+// MemTotal and MemAvailable of /proc/meminfo, in bytes; each empty when its line is missing or
+// garbled (MemAvailable came with Linux 3.14).
+struct MemInfo {
+  std::optional<std::uint64_t> totalBytes;
+  std::optional<std::uint64_t> availableBytes;
+};
+MemInfo parseMemInfo(std::string_view text);
 
 // The first field of /proc/PID/schedstat: nanoseconds the task (the thread-group leader, for
 // /proc/PID) has run, kept by the scheduler whatever the kernel's statistics options. Empty when

@@ -89,6 +89,9 @@ void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   }
 
   const std::uint32_t host = kernel_.machHostSelf();
+  host_port_ = host;
+  const long pageSize = kernel_.sysconf(SysconfName::PageSize);
+  page_size_ = pageSize > 0 ? static_cast<std::uint64_t>(pageSize) : 0;
   const long ticksPerSecond = kernel_.sysconf(SysconfName::ClockTicks);
   CpuLoadReply load = kernel_.hostProcessorInfo(host);
   if (!cpuLoadUsable(load)) return;
@@ -102,13 +105,42 @@ void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   cpu_clock_ = std::move(cpu);
 }
 
+void MacProcessTable::readMachineMemory() {
+  const SysctlNumberReply memsize = kernel_.memsize();
+  machine_.memoryTotalBytes =
+      memsize.result == 0 ? std::optional<std::uint64_t>(memsize.value) : std::nullopt;
+  // Free pages, and those the kernel drops rather than compresses or swaps: file-backed pages
+  // (vm_page_pageable_external_count, which counts the speculative ones too, as vm_page_speculate
+  // does in vm_resident.c) and volatile purgeable ones. vm_stats (host.c) adds the speculative
+  // pages to free_count as well, so they come off it here.
+  const VmStatisticsReply vm = kernel_.hostStatistics64(host_port_);
+  machine_.memoryAvailableBytes.reset();
+  if (vm.kern_return == KERN_SUCCESS_CODE && page_size_ > 0) {
+    const std::uint64_t pages = saturatingAdd(
+        saturatingAdd(saturatingSub(vm.free_count, vm.speculative_count), vm.external_page_count),
+        vm.purgeable_count);
+    machine_.memoryAvailableBytes = saturatingMul(pages, page_size_);
+  }
+  const BoottimeReply boot = kernel_.boottime();
+  const std::uint64_t bootMs = saturatingAdd(saturatingMul(boot.tv_sec, 1000), boot.tv_usec / 1000);
+  const std::uint64_t nowMs = unixMillis(clock_.wallNow());
+  machine_.uptimeMs = boot.result == 0 && nowMs >= bootMs
+                          ? std::optional<std::uint64_t>(nowMs - bootMs)
+                          : std::nullopt;
+}
+
 std::optional<double> MacProcessTable::refreshInterval() {
+  const MonoTime now = clock_.monotonicNow();
+  if (cpu_clock_ && cpu_clock_->interval.reuses(now)) {
+    return cpu_clock_->interval.last() * timebase_denom_ / timebase_numer_;
+  }
+  readMachineMemory();
   if (!cpu_clock_) return std::nullopt;
   CpuClock& cpu = *cpu_clock_;
-  const MonoTime now = clock_.monotonicNow();
-  if (cpu.interval.reuses(now)) return cpu.interval.last() * timebase_denom_ / timebase_numer_;
 
   CpuLoadReply load = kernel_.hostProcessorInfo(cpu.host_port);
+  machine_.cpuCount.reset();
+  machine_.cpuPercent.reset();
   if (!cpuLoadUsable(load)) return 0.0;
   const std::uint32_t cpus = std::min(cpu.cpu_count, load.cpu_count);
   const std::size_t counters = std::min(
@@ -116,14 +148,23 @@ std::optional<double> MacProcessTable::refreshInterval() {
   // The counters are 32 bits wide and wrap, after about 497 days in one state at 100 Hz; the
   // modular difference stays right across the wrap.
   std::uint64_t total = 0;
+  std::uint64_t idle = 0;
   for (std::size_t i = 0; i < counters; ++i) {
-    total += static_cast<std::uint32_t>(load.ticks[i] - cpu.ticks[i]);
+    const std::uint32_t passed = load.ticks[i] - cpu.ticks[i];
+    total += passed;
+    if (i % CPU_STATE_COUNT == CPU_STATE_IDLE_INDEX) idle += passed;
   }
   cpu.ticks = std::move(load.ticks);
   cpu.cpu_count = load.cpu_count;
 
   const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.ns_per_tick;
-  return cpu.interval.record(now, perCpuNs) * timebase_denom_ / timebase_numer_;
+  const double intervalNs = cpu.interval.record(now, perCpuNs);
+  machine_.cpuCount = load.cpu_count;
+  if (cpu.ns_per_tick > 0.0) {
+    machine_.cpuPercent =
+        machineCpuPercent(static_cast<double>(total - idle) * cpu.ns_per_tick, intervalNs);
+  }
+  return intervalNs * timebase_denom_ / timebase_numer_;
 }
 
 bool MacProcessTable::listPids() {

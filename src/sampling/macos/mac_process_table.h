@@ -68,6 +68,7 @@ class MacProcessTable final : public ProcessTable {
   std::size_t setAsideCount() const { return set_aside_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  MachineTotals machineTotals() const override { return machine_; }
 
  private:
   // One pid's record, from whichever of the two calls the kernel answered.
@@ -112,6 +113,8 @@ class MacProcessTable final : public ProcessTable {
 
   void setUp(std::optional<std::size_t> walkLimit);
   std::optional<double> refreshInterval();
+  // Memory and uptime, read where the CPU counters are.
+  void readMachineMemory();
   bool listPids();
   bool listed(std::int32_t pid) const;
   // A refresh: its listing and interval (false when the listing failed), then its records, then
@@ -144,6 +147,9 @@ class MacProcessTable final : public ProcessTable {
   DarwinKernel& kernel_;
   Clock& clock_;
   std::optional<CpuClock> cpu_clock_;
+  std::uint32_t host_port_ = 0;
+  std::uint64_t page_size_ = 0;  // sysconf(_SC_PAGESIZE): the unit of vm_statistics64's counts
+  MachineTotals machine_;
   // mach_timebase_info: numer / denom nanoseconds make one Mach absolute-time unit.
   double timebase_numer_ = 1.0;
   double timebase_denom_ = 1.0;

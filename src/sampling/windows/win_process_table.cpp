@@ -58,17 +58,28 @@ void WinProcessTable::setUp() {
 std::optional<double> WinProcessTable::refreshInterval() {
   const MonoTime now = clock_.monotonicNow();
   if (interval_.reuses(now)) return interval_.last();
+  const std::optional<MemoryStatus> memory = kernel_.memoryStatus();
+  machine_.memoryTotalBytes = memory ? std::optional(memory->total_phys) : std::nullopt;
+  machine_.memoryAvailableBytes = memory ? std::optional(memory->avail_phys) : std::nullopt;
+  machine_.uptimeMs = kernel_.tickCount64();
+  machine_.cpuCount = processors_;
+  machine_.cpuPercent.reset();
   const std::optional<SystemTimes> times = kernel_.systemTimes();
   if (!times) return interval_.record(now, std::nullopt);
   std::optional<double> perCpu;
+  std::uint64_t busy = 0;
   if (times_) {
     // Kernel time includes idle time, so kernel + user is all the time every processor had.
     const std::uint64_t before = times_->kernel + times_->user;
     const std::uint64_t after = times->kernel + times->user;
-    perCpu = static_cast<double>(after >= before ? after - before : 0) / processors_;
+    const std::uint64_t elapsed = after >= before ? after - before : 0;
+    perCpu = static_cast<double>(elapsed) / processors_;
+    busy = saturatingSub(elapsed, saturatingSub(times->idle, times_->idle));
   }
   times_ = times;
-  return interval_.record(now, perCpu);
+  const double interval = interval_.record(now, perCpu);
+  machine_.cpuPercent = machineCpuPercent(static_cast<double>(busy), interval);
+  return interval;
 }
 
 std::size_t WinProcessTable::refresh_processes_specifics() {
