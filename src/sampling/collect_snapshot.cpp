@@ -84,7 +84,9 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
 
   Snapshot snapshot;
   snapshot.machine = table.machineTotals();
-  snapshot.externalProcesses = matchExternalProcesses(links, externalProcesses);
+  snapshot.externalProcesses = matchExternalProcesses(
+      links, externalProcesses,
+      sampler.exactStarts ? std::optional(table.startToleranceMs()) : std::nullopt);
   std::vector<Pid> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);
   for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
@@ -97,7 +99,8 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   snapshot.processes.reserve(selected.size());
   for (const Pid pid : selected) {
     if (const Process* process = table.find(pid)) {
-      snapshot.processes.push_back(buildProcessSample(*process, sampler.withArgv));
+      snapshot.processes.push_back(
+          buildProcessSample(*process, sampler.withArgv, sampler.exactStarts));
     }
   }
   std::sort(snapshot.processes.begin(), snapshot.processes.end(),

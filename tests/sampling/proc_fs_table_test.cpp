@@ -244,6 +244,9 @@ TEST_F(ProcFsTableTest, AWallClockSetBackMovesNoRunTimeAndNoStartPastTheRefresh)
     EXPECT_EQ(std::tuple(at(1).start_time_s, at(1).run_time_s),
               std::tuple(start, static_cast<std::uint64_t>(files_.sinceBoot / 1s)));
     EXPECT_EQ(at(2).start_time_s, std::min(unixSeconds(clock_.wallNow()), startedAt));
+    // To the millisecond, the boot instant's fraction included, but held back with the second.
+    EXPECT_EQ(std::tuple(at(1).start_time_ms, at(2).start_time_ms),
+              std::tuple(700u, at(2).start_time_s * 1000));
   }
 }
 

@@ -10,7 +10,9 @@ export const PROTOCOL_VERSION = 3;
 
 export interface ExternalProcess {
   pid: number;
-  /** Milliseconds since the epoch; matches a process started within the same whole second. */
+  /** Milliseconds since the epoch; matches a process started within the same whole second, or in
+   *  version 3, when it has a millisecond part (as a record's start has), within the kernel's
+   *  precision (Linux 11 ms, macOS and Windows 1 ms). */
   startTimeMs?: number | null;
 }
 
@@ -137,7 +139,7 @@ export interface ProcessRecordV2 {
   pid: number;
   /** 0 when the process has no parent. */
   ppid: number;
-  /** Whole seconds since the epoch, times 1000. */
+  /** Whole seconds since the epoch, times 1000; in version 3, exact to what the kernel keeps. */
   startTimeMs: number;
   runTimeMs: number;
   name: string;

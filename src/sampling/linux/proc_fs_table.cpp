@@ -66,6 +66,17 @@ std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
                        fractionNanos / NANOS_PER_SECOND);
 }
 
+// The whole millisecond, since the Unix epoch, of boot + ticks: ticks are whole (10 ms at the
+// usual rate), so only the boot instant's fraction is rounded down.
+std::uint64_t startMilliseconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
+                                std::uint64_t ticksPerSecond) {
+  const std::uint64_t bootNanos = boot.count() > 0 ? static_cast<std::uint64_t>(boot.count()) : 0;
+  const std::uint64_t sinceBootNanos =
+      saturatingAdd(saturatingMul(ticks / ticksPerSecond, NANOS_PER_SECOND),
+                    (ticks % ticksPerSecond) * NANOS_PER_SECOND / ticksPerSecond);
+  return saturatingAdd(bootNanos, sinceBootNanos) / 1'000'000;
+}
+
 // Whole seconds from a start, in ticks after boot, to `sinceBoot` on the same clock; 0 before it.
 std::uint64_t runSeconds(std::chrono::nanoseconds sinceBoot, std::uint64_t ticks,
                          std::uint64_t ticksPerSecond) {
@@ -330,6 +341,8 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   process.virtual_bytes = stat.vsize;
   if (fresh) {
     entry.startS = startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
+    entry.startMs =
+        startMilliseconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
   }
   holdStartBack(entry);
   // From the boot clock alone, which no setting of the wall clock moves.
@@ -349,6 +362,7 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
 
 void ProcFsTable::holdStartBack(Entry& entry) {
   entry.process.start_time_s = std::min(entry.startS, nowS_);
+  entry.process.start_time_ms = entry.startS > nowS_ ? saturatingMul(nowS_, 1000) : entry.startMs;
   startsHeldBack_ = startsHeldBack_ || entry.startS > nowS_;
 }
 

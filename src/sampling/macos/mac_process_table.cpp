@@ -385,6 +385,8 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
     entry.process.pid = key;
     entry.process.start_time_s = reading->start_s;
     entry.start_us = reading->start_us;
+    entry.process.start_time_ms =
+        saturatingAdd(saturatingMul(reading->start_s, 1000), reading->start_us / 1000);
     entry.looked_at = sweep;
   }
   entry.read_at = sweep;

@@ -39,6 +39,12 @@ std::uint64_t unixSecondsOf(std::uint64_t filetime) {
   return (filetime - UNIX_EPOCH_FILETIME) / 10'000'000;
 }
 
+// Whole milliseconds since the Unix epoch of a FILETIME, 0 before 1970.
+std::uint64_t unixMillisOf(std::uint64_t filetime) {
+  if (filetime <= UNIX_EPOCH_FILETIME) return 0;
+  return (filetime - UNIX_EPOCH_FILETIME) / 10'000;
+}
+
 }  // namespace
 
 WinProcessTable::WinProcessTable(NtKernel& kernel, Clock& clock) : kernel_(kernel), clock_(clock) {
@@ -117,6 +123,7 @@ void WinProcessTable::apply(const ProcessRecord& record, Entry& entry, bool fres
   p.name = record.image_name;
   p.status = statusFromThreads(record);
   p.start_time_s = unixSecondsOf(record.create_time);
+  p.start_time_ms = unixMillisOf(record.create_time);
   p.run_time_s = now_s_ > p.start_time_s ? now_s_ - p.start_time_s : 0;
 
   const std::uint64_t cpu = saturatingAdd(record.user_time, record.kernel_time);
