@@ -246,6 +246,7 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
   EXPECT_TRUE(cpus >= 1 && ms(snapshot, "uptimeMs") > 0) << snapshot;
   EXPECT_LE(ms(snapshot, "cpuPercent"), 100 * cpus);
   EXPECT_TRUE(total > 0 && ms(snapshot, "memoryAvailableBytes") <= total) << snapshot;
+  EXPECT_GT(ms(snapshot, "footprintBytes"), 0);  // the sidecar's own
   const std::string chunk = host.next();
   EXPECT_TRUE(
       chunk.starts_with(R"({"version":3,"type":"historyChunk","requestId":"h","done":true)"))

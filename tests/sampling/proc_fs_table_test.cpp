@@ -72,7 +72,7 @@ TEST(ProcParsers, IoTakesStorageBytesOnlySchedstatItsFirstFieldExeItsFinalCompon
     EXPECT_EQ(finalComponent(stripDeletedSuffix(link)), name) << link;
 }
 
-TEST(ProcParsers, SystemStatCountsIdleAndIowaitAsIdleMemInfoItsTotalAndAvailableKiB) {
+TEST(ProcParsers, MachineAndFootprintMemoryInKiBAndSystemStatCountsIowaitAsIdle) {
   const SystemStat stat = parseSystemStat(
       "cpu  10 1 5 100 7 1 1 2 3 0\ncpu0 5 0 2 50 3 0 0 1\ncpu1 5 1 3 50 4 1 1 1\n");
   EXPECT_EQ(std::tuple(stat.cpu->elapsedTicks, stat.cpu->idleTicks, stat.cpu->cpuCount),
@@ -85,6 +85,9 @@ TEST(ProcParsers, SystemStatCountsIdleAndIowaitAsIdleMemInfoItsTotalAndAvailable
               std::tuple(16384u, std::nullopt))
         << partial;
   }
+  EXPECT_EQ(parseStatusFootprint("VmRSS:\t9 kB\nRssAnon:\t3 kB\nRssFile:\t6 kB\nVmSwap:\t2 kB\n"),
+            5120u);
+  EXPECT_FALSE(parseStatusFootprint("Name:\tkthreadd\nUid:\t0\t0\t0\t0\n"));  // no memory
 }
 
 // The table over scripted files; a process spawned as "x" runs /opt/x.bin.

@@ -168,7 +168,8 @@ export interface ProcessRecordV3 extends Omit<ProcessRecordV2, RefusedAsNull> {
   /** The effective user id, the one the kernel checks access against; null where unknown. */
   uid: number | null;
   threads: number | null;
-  /** macOS: the memory Activity Monitor shows; Windows: private bytes; null on Linux. */
+  /** macOS: the memory Activity Monitor shows; Linux: private memory, resident or swapped
+   *  (RssAnon + VmSwap); Windows: private bytes; null where unknown. */
   footprintBytes: number | null;
   /** argv[0] first; at most 16384 bytes together, as command. */
   argv: string[];

@@ -458,6 +458,9 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
           return files_->readPidFile(pid, PidFile::Status, handle, false, text);
         }) == ReadStatus::Ok) {
       if (std::optional<std::uint32_t> uid = parseStatusEffectiveUid(text)) process.uid = uid;
+      // The private memory, too, grows and shrinks by the process's own doing (reclaim of pages it
+      // marked free aside), and swapping moves it between the two figures without changing the sum.
+      process.footprint_bytes = parseStatusFootprint(text);
     }
     // An exec may keep the short name stat shows (a link, a long name's first 15 bytes), so the
     // name is read anew; by pid, so the stat read below confirms it.

@@ -186,6 +186,24 @@ std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<std::uint64_t> parseStatusFootprint(std::string_view text) {
+  std::optional<std::uint64_t> anonymous;
+  std::optional<std::uint64_t> swapped;
+  while (!text.empty() && !(anonymous && swapped)) {
+    std::string_view line = nextLine(text);
+    const std::string_view key = nextToken(line);
+    std::optional<std::uint64_t>* field = key == "RssAnon:"  ? &anonymous
+                                          : key == "VmSwap:" ? &swapped
+                                                             : nullptr;
+    std::uint64_t kib = 0;
+    if (field != nullptr && parseWhole(nextToken(line), kib) && nextToken(line) == "kB") {
+      *field = saturatingMul(kib, 1024);
+    }
+  }
+  if (!anonymous || !swapped) return std::nullopt;
+  return saturatingAdd(*anonymous, *swapped);
+}
+
 std::optional<IoCounters> parseIo(std::string_view text) {
   std::optional<std::uint64_t> readBytes;
   std::optional<std::uint64_t> writeBytes;

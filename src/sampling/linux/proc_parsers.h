@@ -63,6 +63,11 @@ std::optional<std::uint64_t> parseStatmResident(std::string_view text);
 // escapes a newline in the name, so no name can forge one.
 std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text);
 
+// RssAnon + VmSwap of /proc/PID/status, in bytes: the process's private memory wherever it is,
+// which swapping out does not change. Empty without both lines (kernel threads; Linux before
+// 4.5) or when one is garbled.
+std::optional<std::uint64_t> parseStatusFootprint(std::string_view text);
+
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {
   std::uint64_t readBytes = 0;
