@@ -412,7 +412,11 @@ bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> va
 
 bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
   if (!putNumber(first ? R"({"startUnixMs":)" : R"(,{"startUnixMs":)", step.startUnixMs) ||
-      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) || !putLiteral(R"(,"processes":[)")) {
+      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) ||
+      !putOptionalFloat(R"(,"machine":{"cpuPercentMean":)", step.machine.cpuPercentMean) ||
+      !putOptionalFloat(R"(,"cpuPercentMax":)", step.machine.cpuPercentMax) ||
+      !putOptionalNumber(R"(,"memoryAvailableBytesMin":)", step.machine.memoryAvailableBytesMin) ||
+      !putLiteral(R"(},"processes":[)")) {
     return false;
   }
   bool firstProcess = true;
@@ -422,7 +426,8 @@ bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
         !putNumber(R"(,"sampleCount":)", p.sampleCount) ||
         !putOptionalFloat(R"(,"cpuPercentMean":)", p.cpuPercentMean) ||
         !putOptionalFloat(R"(,"cpuPercentMax":)", p.cpuPercentMax) ||
-        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) || !putLiteral("}")) {
+        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) ||
+        !putOptionalNumber(R"(,"footprintBytesMax":)", p.footprintBytesMax) || !putLiteral("}")) {
       return false;
     }
     firstProcess = false;

@@ -225,12 +225,21 @@ export interface ProcessSummary {
   cpuPercentMean: number | null;
   cpuPercentMax: number | null;
   residentBytesMax: number;
+  /** Null when every footprintBytes of the step was. */
+  footprintBytesMax: number | null;
+}
+/** Version 3: the machine totals of a step's snapshots; each null when none of them had it. */
+export interface MachineSummary {
+  cpuPercentMean: number | null;
+  cpuPercentMax: number | null;
+  memoryAvailableBytesMin: number | null;
 }
 /** Version 3: the snapshots with startUnixMs <= sampledAtUnixMs < startUnixMs + stepMs. */
 export interface HistoryStep {
   /** A multiple of stepMs. */
   startUnixMs: number;
   snapshotCount: number;
+  machine: MachineSummary;
   /** Ascending by pid, then start. */
   processes: ProcessSummary[];
 }

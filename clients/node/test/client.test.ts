@@ -249,10 +249,11 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       v3.processRecord,
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
-    same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount processes");
+    same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
+    same<client.MachineSummary>()(v3.machineSummary, "cpuPercentMean cpuPercentMax memoryAvailableBytesMin");
     same<client.ProcessSummary>()(
       v3.processSummary,
-      "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax",
+      "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax footprintBytesMax",
     );
 
     const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);
