@@ -300,6 +300,7 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
     if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
   }
   if (version_ >= 3 && skipped && !putNumber(R"(,"skippedSnapshots":)", *skipped)) return false;
+  if (version_ >= 3 && !putMachine(snapshot.machine)) return false;
   if (!putLiteral(R"(,"externalProcesses":[)")) return false;
   bool firstEntry = true;
   for (const ExternalProcess& external : snapshot.externalProcesses) {
@@ -318,6 +319,20 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
     firstEntry = false;
   }
   return putLiteral("]}");
+}
+
+bool EventWriter::putOptionalNumber(std::string_view key, std::optional<std::uint64_t> value) {
+  return value ? putNumber(key, *value) : putLiteral(key) && putLiteral("null");
+}
+
+bool EventWriter::putMachine(const sampling::MachineTotals& machine) {
+  const auto count =
+      machine.cpuCount ? std::optional<std::uint64_t>(*machine.cpuCount) : std::nullopt;
+  return putOptionalNumber(R"(,"machine":{"cpuCount":)", count) &&
+         putOptionalFloat(R"(,"cpuPercent":)", machine.cpuPercent) &&
+         putOptionalNumber(R"(,"memoryTotalBytes":)", machine.memoryTotalBytes) &&
+         putOptionalNumber(R"(,"memoryAvailableBytes":)", machine.memoryAvailableBytes) &&
+         putOptionalNumber(R"(,"uptimeMs":)", machine.uptimeMs) && putLiteral("}");
 }
 
 IoStatus EventWriter::writeHello(const HelloInfo& hello) {
@@ -423,7 +438,11 @@ bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> va
 
 bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
   if (!putNumber(first ? R"({"startUnixMs":)" : R"(,{"startUnixMs":)", step.startUnixMs) ||
-      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) || !putLiteral(R"(,"processes":[)")) {
+      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) ||
+      !putOptionalFloat(R"(,"machine":{"cpuPercentMean":)", step.machine.cpuPercentMean) ||
+      !putOptionalFloat(R"(,"cpuPercentMax":)", step.machine.cpuPercentMax) ||
+      !putOptionalNumber(R"(,"memoryAvailableBytesMin":)", step.machine.memoryAvailableBytesMin) ||
+      !putLiteral(R"(},"processes":[)")) {
     return false;
   }
   bool firstProcess = true;
@@ -433,7 +452,8 @@ bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
         !putNumber(R"(,"sampleCount":)", p.sampleCount) ||
         !putOptionalFloat(R"(,"cpuPercentMean":)", p.cpuPercentMean) ||
         !putOptionalFloat(R"(,"cpuPercentMax":)", p.cpuPercentMax) ||
-        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) || !putLiteral("}")) {
+        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) ||
+        !putOptionalNumber(R"(,"footprintBytesMax":)", p.footprintBytesMax) || !putLiteral("}")) {
       return false;
     }
     firstProcess = false;

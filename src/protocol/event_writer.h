@@ -158,6 +158,9 @@ class EventWriter {
   bool putLaterRecordMembers(const sampling::ProcessSample& process);
   bool putStep(const sampling::HistoryStep& step, bool first);
   bool putOptionalFloat(std::string_view key, std::optional<float> value);
+  bool putOptionalNumber(std::string_view key, std::optional<std::uint64_t> value);
+  // Version 3's machine totals, from the comma before "machine" to the closing brace.
+  bool putMachine(const sampling::MachineTotals& machine);
 
   OutputSink& sink_;
   std::uint32_t version_;

@@ -76,7 +76,10 @@ Snapshot selectAndBuild(Sampler& sampler, Pid rootPid, const ExternalProcessMap&
   table.forEachProcess([&links](const Process& process) { links.push_back(linkOf(process)); });
 
   Snapshot snapshot;
-  snapshot.externalProcesses = matchExternalProcesses(links, externalProcesses);
+  snapshot.machine = table.machineTotals();
+  snapshot.externalProcesses = matchExternalProcesses(
+      links, externalProcesses,
+      sampler.exactStarts ? std::optional(table.startToleranceMs()) : std::nullopt);
   std::vector<Pid> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);
   for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
@@ -89,7 +92,8 @@ Snapshot selectAndBuild(Sampler& sampler, Pid rootPid, const ExternalProcessMap&
   snapshot.processes.reserve(selected.size());
   for (const Pid pid : selected) {
     if (const Process* process = table.find(pid)) {
-      snapshot.processes.push_back(buildProcessSample(*process, sampler.withArgv));
+      snapshot.processes.push_back(
+          buildProcessSample(*process, sampler.withArgv, sampler.exactStarts));
     }
   }
   std::sort(snapshot.processes.begin(), snapshot.processes.end(),

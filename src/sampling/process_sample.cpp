@@ -88,11 +88,11 @@ std::string processStatusText(const ProcessStatus& status) {
   return std::string(buffer, end);
 }
 
-ProcessSample buildProcessSample(const Process& entry, bool withArgv) {
+ProcessSample buildProcessSample(const Process& entry, bool withArgv, bool exactStart) {
   ProcessSample sample;
   sample.pid = entry.pid;
   sample.ppid = entry.parent_pid.value_or(0);
-  sample.startTimeMs = startMillis(entry);
+  sample.startTimeMs = exactStart ? exactStartMillis(entry) : startMillis(entry);
   sample.runTimeMs = saturatingMul(entry.run_time_s, 1000);
 
   sample.name = lossyText(entry.name);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "sampling/machine_totals.h"
 
 namespace procsampler::sampling {
 
@@ -69,6 +70,9 @@ struct Process {
   std::optional<std::uint32_t> uid = std::nullopt;  // the owner the kernel checks access against
   std::optional<std::uint32_t> thread_count = std::nullopt;
   std::optional<std::uint64_t> footprint_bytes = std::nullopt;  // macOS: ri_phys_footprint
+  // The start to the kernel's precision, whole milliseconds since the Unix epoch, held back as
+  // start_time_s is; absent where the source knows only the second.
+  std::optional<std::uint64_t> start_time_ms = std::nullopt;
   // Set when the figures are 0 because the kernel refused them, not because they are 0: CPU and
   // memory (cpu_percent, cpu_time_ms, resident_bytes, virtual_bytes), and the disk counters.
   bool cpu_memory_refused = false;
@@ -127,6 +131,13 @@ class ProcessTable {
   // is watched. Valid until the table is destroyed. Another thread may wait on it for
   // readability (poll), and nothing else.
   virtual std::optional<int> exitSignal() const { return std::nullopt; }
+  // The machine as the last refresh read it, with the CPU counters: a refresh that reuses the
+  // previous one's CPU interval reuses its CPU and memory figures too. Nothing before the first
+  // refresh.
+  virtual MachineTotals machineTotals() const { return {}; }
+  // How many milliseconds a start known to the millisecond may lie from an entry's start_time_ms
+  // and still be its process's: the kernel's precision and the rounding on the way.
+  virtual std::uint64_t startToleranceMs() const { return 1; }
 };
 
 // This platform's table, empty (nothing is read until the first refresh). The clock must outlive

@@ -41,6 +41,8 @@ struct Sampler {
   std::optional<MonoTime> lastRefreshAt;  // right after the most recent refresh
   std::uint64_t lastSequence = 0;
   bool withArgv = false;  // records carry argv (protocol version 3)
+  // Starts to the kernel's precision in records, and in matching external processes (version 3).
+  bool exactStarts = false;
 };
 
 // The refresh configure makes: the whole table, noting when it ended.

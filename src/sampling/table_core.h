@@ -202,6 +202,13 @@ inline float toPercent(double value) {
   return static_cast<float>(std::min(value, static_cast<double>(FLT_MAX)));
 }
 
+// The machine's CPU use as percent of one CPU: the busy time of every CPU, in the counters' units,
+// over the interval a refresh divides by. Absent when the refresh has no interval.
+inline std::optional<float> machineCpuPercent(double busyUnits, double interval) {
+  if (!(interval > 0.0)) return std::nullopt;
+  return toPercent(busyUnits / interval * 100.0);
+}
+
 // The final component of a path as a file name: trailing separators and "." components are
 // ignored; a path ending in the root or ".." has none (empty).
 std::string_view finalComponent(std::string_view path);

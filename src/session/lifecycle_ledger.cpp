@@ -12,11 +12,13 @@ bool isZombie(sampling::ProcessStatusKind kind) {
   return kind == sampling::ProcessStatusKind::Zombie || kind == sampling::ProcessStatusKind::Dead;
 }
 
-// Whether the process of this record has exited by the table's account.
+// Whether the process of this record has exited by the table's account. The record's start is
+// exact or in whole seconds, as the collection wrote it.
 bool exitedIn(const sampling::ProcessTable& table, const sampling::ProcessSample& record) {
   const sampling::Process* process = table.find(record.pid);
-  return process == nullptr || sampling::startMillis(*process) != record.startTimeMs ||
-         isZombie(process->status.kind);
+  if (process == nullptr || isZombie(process->status.kind)) return true;
+  return sampling::exactStartMillis(*process) != record.startTimeMs &&
+         sampling::startMillis(*process) != record.startTimeMs;
 }
 
 }  // namespace

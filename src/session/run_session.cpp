@@ -115,6 +115,7 @@ IoStatus runSession(const SessionEnvironment& environment) {
     Clock& clock = *environment.clock;
     sampling::Sampler sampler(environment.makeTable(clock), clock);
     sampler.withArgv = environment.protocolVersion >= 3;
+    sampler.exactStarts = environment.protocolVersion >= 3;
     history::SnapshotHistory history;
     SessionContext session{writer, sampler, history, clock, SessionState{}, SampleSchedule{}};
     session.wakeLoop = [waker = channel.receiver.waker()] { waker.wake(); };

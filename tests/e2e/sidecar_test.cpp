@@ -234,6 +234,13 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
   const std::string snapshot = host.next();
   EXPECT_TRUE(snapshot.starts_with(R"({"version":3,"type":"snapshot",)")) << snapshot;
   EXPECT_EQ(fields(snapshot, "requestId"), Lines{"\"n\""});
+  // The machine's totals, each readable here: available memory within the total, CPU within
+  // every processor's whole.
+  const double cpus = ms(snapshot, "cpuCount"), total = ms(snapshot, "memoryTotalBytes");
+  EXPECT_TRUE(cpus >= 1 && ms(snapshot, "uptimeMs") > 0) << snapshot;
+  EXPECT_LE(ms(snapshot, "cpuPercent"), 100 * cpus);
+  EXPECT_TRUE(total > 0 && ms(snapshot, "memoryAvailableBytes") <= total) << snapshot;
+  EXPECT_GT(ms(snapshot, "footprintBytes"), 0);  // the sidecar's own
   const std::string chunk = host.next();
   EXPECT_TRUE(
       chunk.starts_with(R"({"version":3,"type":"historyChunk","requestId":"h","done":true)"))

@@ -78,8 +78,15 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   std::uint64_t absolute_time = 1'000'000'000'000;
   mac::CpuLoadReply cpu_load{0, 2, std::vector<std::uint32_t>(2 * mac::CPU_STATE_COUNT, 1000)};
   std::vector<std::string> calls;  // "list", "cpu", "taskall 42", "args? 42" (a probe), ...
-  std::size_t walks = 0;           // walks of the whole process list, under the list lock
-  std::size_t thread_steps = 0;    // threads fill_taskthreadinfo stepped over to find a handle
+  // The VM's page counters (vm_page.h). vm_page_speculate (vm_resident.c) counts a speculative
+  // page as pageable external too, so the external count holds the speculative one.
+  std::uint64_t vm_page_free_count = 1000, vm_page_speculative_count = 100,
+                vm_page_pageable_external_count = 3000, vm_page_purgeable_count = 50;
+  int vm_stats_return = 0;
+  mac::SysctlNumberReply hw_memsize{0, 16ULL << 30};
+  mac::BoottimeReply kern_boottime{0, 1'699'000'000, 250'000};
+  std::size_t walks = 0;         // walks of the whole process list, under the list lock
+  std::size_t thread_steps = 0;  // threads fill_taskthreadinfo stepped over to find a handle
 
   P& process(std::int32_t pid) { return *std::ranges::find(processes, pid, &P::pid); }
   void reap(std::int32_t pid) {
@@ -103,12 +110,22 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   }
 
   std::uint32_t machHostSelf() override { return 7; }
-  long sysconf(mac::SysconfName) override { return 100; }
+  // Apple silicon's 16 KiB pages; 100 ticks a second.
+  long sysconf(mac::SysconfName name) override {
+    return name == mac::SysconfName::PageSize ? 16384 : 100;
+  }
   mac::TimebaseReply machTimebaseInfo() override { return timebase; }
   mac::CpuLoadReply hostProcessorInfo(std::uint32_t) override {
     calls.push_back("cpu");
     return cpu_load;
   }
+  // vm_stats (host.c): free_count is the free and the speculative pages.
+  mac::VmStatisticsReply hostStatistics64(std::uint32_t) override {
+    return {vm_stats_return, vm_page_free_count + vm_page_speculative_count,
+            vm_page_speculative_count, vm_page_pageable_external_count, vm_page_purgeable_count};
+  }
+  mac::SysctlNumberReply memsize() override { return hw_memsize; }
+  mac::BoottimeReply boottime() override { return kern_boottime; }
   std::uint64_t machAbsoluteTime() override { return absolute_time; }
   std::uint32_t effectiveUid() override { return sidecar_uid; }
   int argMax() override { return arg_max; }

@@ -70,6 +70,7 @@ class BorrowedTable final : public sampling::ProcessTable {
   }
   std::size_t processCount() const override { return table_.processCount(); }
   std::size_t machineProcessCount() const override { return table_.machineProcessCount(); }
+  sampling::MachineTotals machineTotals() const override { return table_.machineTotals(); }
   const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }
   void forEachProcess(const std::function<void(const sampling::Process&)>& visit) const override {
     table_.forEachProcess(visit);

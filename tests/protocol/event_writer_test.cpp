@@ -13,6 +13,7 @@
 namespace procsampler::protocol {
 namespace {
 
+using sampling::MachineTotals;
 using sampling::ProcessSample;
 using sampling::Snapshot;
 
@@ -72,14 +73,18 @@ TEST(EventWriter, Version3RecordsNameRefusalsAndCarryTheirLaterMembers) {
       0, 0, 0, false, true, true, 0,       {},   {}, {"/sbin/init", "a\"b", ""}};
   const ProcessSample own{2, 0, 0, 0,     "",    "",    "Run", 1.5f, 0,   4096,
                           0, 8, 0, false, false, false, 501,   3,    2048};
-  const Snapshot snapshot{0, 0, 0, 0, 0, 0, {}, {}, {refused, own}};
+  // The machine totals a table could read in part.
+  const MachineTotals machine{.cpuCount = 2, .cpuPercent = 37.5f, .memoryTotalBytes = 8ULL << 30};
+  const Snapshot snapshot{0, 0, 0, 0, 0, 0, {}, {}, {refused, own}, machine};
   testing::RecordingSink sink;
   ASSERT_TRUE(EventWriter(sink, 3).writeSnapshot(snapshot, 2).ok());
   const std::string common = R"(,"name":"","command":"",)";
   EXPECT_EQ(sink.output,
             R"({"version":3,"type":"snapshot","sequence":0,"sampledAtUnixMs":0,)"
             R"("collectionDurationMicros":0,"scannedProcessCount":0,"retainedProcessCount":0,)"
-            R"("inaccessibleProcessCount":0,"skippedSnapshots":2,"externalProcesses":[],)"
+            R"("inaccessibleProcessCount":0,"skippedSnapshots":2,"machine":{"cpuCount":2,)"
+            R"("cpuPercent":37.5,"memoryTotalBytes":8589934592,"memoryAvailableBytes":null,)"
+            R"("uptimeMs":null},"externalProcesses":[],)"
             R"("processes":[{"pid":1,"ppid":0,"startTimeMs":0,"runTimeMs":0)" +
                 common +
                 R"("status":"Sleep","cpuPercent":null,"cpuTimeMs":null,"residentBytes":null,)"

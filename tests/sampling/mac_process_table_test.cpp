@@ -134,6 +134,24 @@ TEST_P(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTim
   }
 }
 
+// Available memory: the free pages without the speculative ones vm_stats adds to them, the
+// file-backed pages (speculative ones included) and the purgeable ones.
+TEST_P(MacProcessTableTest, MachineTotalsFromTheCpuTicksVmStatisticsMemsizeAndBoottime) {
+  clock.setWall(WallTime(std::chrono::seconds(1'699'000'100)));
+  start({{.pid = 42}});
+  after(1s, 100);  // each CPU a quarter of its ticks in each state: three quarters busy
+  const MachineTotals read{.cpuCount = 2,
+                           .cpuPercent = 150.0f,
+                           .memoryTotalBytes = 16ULL << 30,
+                           .memoryAvailableBytes = (1000 + 3000 + 50) * 16384ULL,
+                           .uptimeMs = 100'750};
+  EXPECT_EQ(table->machineTotals(), read);
+  kernel.vm_stats_return = 5, kernel.hw_memsize.result = -1, kernel.kern_boottime.result = -1;
+  kernel.cpu_load.kern_return = 5;
+  after();
+  EXPECT_EQ(table->machineTotals(), MachineTotals{});
+}
+
 TEST_P(MacProcessTableTest, StatesAsPsDerivesThem) {
   using T = std::vector<testing::FakeThread>;
   constexpr std::int32_t RUNNING = RUN_STATE_RUNNING, WAITING = RUN_STATE_WAITING,

@@ -86,7 +86,8 @@ TEST_F(WinTable, StartFromCreateTimeCpuFromUserAndKernelTimeFiguresFromTheListin
                               .write_transfer = 9});
   kernel.processes.push_back({.pid = 4, .create_time = 0, .image = "System", .may_open = false});
   start();
-  EXPECT_EQ(at(8).start_time_s, S);  // the second it started in
+  // The second it started in, and to the millisecond.
+  EXPECT_EQ(std::tuple(at(8).start_time_s, at(8).start_time_ms), std::tuple(S, S * 1000 + 999));
   EXPECT_EQ(at(8).run_time_s, 10u);
   EXPECT_EQ(at(4).start_time_s, 0u);  // the system process reports no create time
   EXPECT_EQ(at(4).parent_pid, std::nullopt);

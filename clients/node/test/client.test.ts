@@ -259,14 +259,19 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     );
     same<client.Snapshot<3>>()(
       v3.snapshot,
-      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots externalProcesses processes",
+      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots machine externalProcesses processes",
+    );
+    same<client.MachineTotals>()(
+      v3.machineTotals,
+      "cpuCount cpuPercent memoryTotalBytes memoryAvailableBytes uptimeMs",
     );
     same<client.ExternalProcessEntry>()(v3.externalProcessEntry, "pid startTimeMs");
     same<client.ProcessRecord<3>>()(
       v3.processRecord,
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
-    same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount processes");
+        same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
+    same<client.MachineSummary>()(v3.machineSummary, "cpuPercentMean cpuPercentMax memoryAvailableBytesMin");
     // The names hello may give (CMakeLists.txt picks the sidecar's from the version 2 list): a
     // Record must have every one of the type's keys and no other.
     const platforms: Record<client.HelloEvent["platform"], null> = { linux: null, macos: null, windows: null };
@@ -279,7 +284,7 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     same<client.ProcessExitedEvent>()(v3.processExited, "version type pid startTimeMs exitedAtUnixMs process");
     same<client.ProcessSummary>()(
       v3.processSummary,
-      "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax",
+      "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax footprintBytesMax",
     );
 
     const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);

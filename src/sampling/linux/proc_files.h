@@ -53,6 +53,8 @@ class ProcFiles {
   virtual ReadStatus readExeLink(Pid pid, std::string_view& target) = 0;
   // The whole of /proc/stat, same lifetime rule.
   virtual ReadStatus readSystemStat(std::string_view& text) = 0;
+  // The whole of /proc/meminfo, same lifetime rule.
+  virtual ReadStatus readMemInfo(std::string_view& text) = 0;
   // The boot clock (CLOCK_BOOTTIME): the time since boot, suspend included, which start ticks
   // count on and no setting of the wall clock moves.
   virtual std::chrono::nanoseconds readBootClock() = 0;

@@ -102,7 +102,7 @@ class LiveProcFiles final : public ProcFiles {
  public:
   LiveProcFiles() : procFd_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
   ~LiveProcFiles() override {
-    for (const int fd : {procFd_, systemStatFd_, epollFd_}) {
+    for (const int fd : {procFd_, systemStatFd_, memInfoFd_, epollFd_}) {
       if (fd >= 0) ::close(fd);
     }
   }
@@ -151,6 +151,11 @@ class LiveProcFiles final : public ProcFiles {
   ReadStatus readSystemStat(std::string_view& text) override {
     // /proc/stat is written line by line and a read may stop at a line boundary, so read to 0.
     return withFile("stat", systemStatFd_, true,
+                    [&](int fd) { return readWhole(fd, false, text); });
+  }
+
+  ReadStatus readMemInfo(std::string_view& text) override {
+    return withFile("meminfo", memInfoFd_, true,
                     [&](int fd) { return readWhole(fd, false, text); });
   }
 
@@ -243,6 +248,7 @@ class LiveProcFiles final : public ProcFiles {
 
   int procFd_;
   int systemStatFd_ = -1;
+  int memInfoFd_ = -1;
   int epollFd_ = -1;
   std::size_t capacity_ = 4096;
   std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(4096);

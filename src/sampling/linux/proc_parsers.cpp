@@ -112,6 +112,7 @@ ProcessStatus statusFromStateLetter(char letter) {
 SystemStat parseSystemStat(std::string_view text) {
   SystemStat result;
   std::optional<std::uint64_t> aggregate;
+  std::uint64_t aggregateIdle = 0;
   std::uint32_t cpuCount = 0;
   while (!text.empty()) {
     std::string_view line = nextLine(text);
@@ -120,6 +121,7 @@ SystemStat parseSystemStat(std::string_view text) {
       // user nice system idle iowait irq softirq steal; guest and guest_nice follow but are
       // already counted in user and nice.
       std::uint64_t total = 0;
+      std::uint64_t idle = 0;
       int fieldsRead = 0;
       for (; fieldsRead < 8; ++fieldsRead) {
         std::string_view token = nextToken(line);
@@ -130,14 +132,33 @@ SystemStat parseSystemStat(std::string_view text) {
           break;
         }
         total = saturatingAdd(total, value);
+        // idle and iowait: a CPU waiting for I/O is idle, and may run anything else.
+        if (fieldsRead == 3 || fieldsRead == 4) idle = saturatingAdd(idle, value);
       }
       // Every kernel prints at least user, nice, system and idle.
-      if (fieldsRead >= 4) aggregate = total;
+      if (fieldsRead >= 4) aggregate = total, aggregateIdle = idle;
     } else if (key.size() > 3 && key.substr(0, 3) == "cpu") {
       ++cpuCount;
     }
   }
-  if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, cpuCount};
+  if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, aggregateIdle, cpuCount};
+  return result;
+}
+
+MemInfo parseMemInfo(std::string_view text) {
+  MemInfo result;
+  while (!text.empty()) {
+    std::string_view line = nextLine(text);
+    const std::string_view key = nextToken(line);
+    std::optional<std::uint64_t>* field = key == "MemTotal:"       ? &result.totalBytes
+                                          : key == "MemAvailable:" ? &result.availableBytes
+                                                                   : nullptr;
+    std::uint64_t kib = 0;
+    // Every figure of the file is in KiB, whatever its "kB" says.
+    if (field != nullptr && parseWhole(nextToken(line), kib) && nextToken(line) == "kB") {
+      *field = saturatingMul(kib, 1024);
+    }
+  }
   return result;
 }
 
@@ -164,6 +185,24 @@ std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text) {
     return uid;
   }
   return std::nullopt;
+}
+
+std::optional<std::uint64_t> parseStatusFootprint(std::string_view text) {
+  std::optional<std::uint64_t> anonymous;
+  std::optional<std::uint64_t> swapped;
+  while (!text.empty() && !(anonymous && swapped)) {
+    std::string_view line = nextLine(text);
+    const std::string_view key = nextToken(line);
+    std::optional<std::uint64_t>* field = key == "RssAnon:"  ? &anonymous
+                                          : key == "VmSwap:" ? &swapped
+                                                             : nullptr;
+    std::uint64_t kib = 0;
+    if (field != nullptr && parseWhole(nextToken(line), kib) && nextToken(line) == "kB") {
+      *field = saturatingMul(kib, 1024);
+    }
+  }
+  if (!anonymous || !swapped) return std::nullopt;
+  return saturatingAdd(*anonymous, *swapped);
 }
 
 std::optional<IoCounters> parseIo(std::string_view text) {

@@ -109,6 +109,39 @@ class LiveDarwinKernel final : public DarwinKernel {
     return reply;
   }
 
+  VmStatisticsReply hostStatistics64(std::uint32_t hostPort) override {
+    vm_statistics64_data_t stats{};
+    mach_msg_type_number_t count = HOST_VM_INFO64_COUNT;
+    VmStatisticsReply reply;
+    reply.kern_return = host_statistics64(hostPort, HOST_VM_INFO64,
+                                          reinterpret_cast<host_info64_t>(&stats), &count);
+    if (reply.kern_return != KERN_SUCCESS) return reply;
+    reply.free_count = stats.free_count;
+    reply.speculative_count = stats.speculative_count;
+    reply.external_page_count = stats.external_page_count;
+    reply.purgeable_count = stats.purgeable_count;
+    return reply;
+  }
+
+  SysctlNumberReply memsize() override {
+    int name[2] = {CTL_HW, HW_MEMSIZE};
+    std::uint64_t value = 0;
+    std::size_t length = sizeof value;
+    if (sysctl(name, 2, &value, &length, nullptr, 0) != 0 || length != sizeof value) return {};
+    return {0, value};
+  }
+
+  BoottimeReply boottime() override {
+    int name[2] = {CTL_KERN, KERN_BOOTTIME};
+    timeval value{};
+    std::size_t length = sizeof value;
+    if (sysctl(name, 2, &value, &length, nullptr, 0) != 0 || length != sizeof value ||
+        value.tv_sec < 0 || value.tv_usec < 0) {
+      return {};
+    }
+    return {0, static_cast<std::uint64_t>(value.tv_sec), static_cast<std::uint64_t>(value.tv_usec)};
+  }
+
   std::uint64_t machAbsoluteTime() override { return mach_absolute_time(); }
 
   std::uint32_t effectiveUid() override { return geteuid(); }

@@ -91,6 +91,9 @@ void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   }
 
   const std::uint32_t host = kernel_.machHostSelf();
+  hostPort_ = host;
+  const long pageSize = kernel_.sysconf(SysconfName::PageSize);
+  pageSize_ = pageSize > 0 ? static_cast<std::uint64_t>(pageSize) : 0;
   const long ticksPerSecond = kernel_.sysconf(SysconfName::ClockTicks);
   CpuLoadReply load = kernel_.hostProcessorInfo(host);
   if (!cpuLoadUsable(load)) return;
@@ -103,13 +106,42 @@ void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
   cpuClock_ = std::move(cpu);
 }
 
+void MacProcessTable::readMachineMemory() {
+  const SysctlNumberReply memsize = kernel_.memsize();
+  machine_.memoryTotalBytes =
+      memsize.result == 0 ? std::optional<std::uint64_t>(memsize.value) : std::nullopt;
+  // Free pages, and those the kernel drops rather than compresses or swaps: file-backed pages
+  // (vm_page_pageable_external_count, which counts the speculative ones too, as vm_page_speculate
+  // does in vm_resident.c) and volatile purgeable ones. vm_stats (host.c) adds the speculative
+  // pages to free_count as well, so they come off it here.
+  const VmStatisticsReply vm = kernel_.hostStatistics64(hostPort_);
+  machine_.memoryAvailableBytes.reset();
+  if (vm.kern_return == KERN_SUCCESS_CODE && pageSize_ > 0) {
+    const std::uint64_t pages = saturatingAdd(
+        saturatingAdd(saturatingSub(vm.free_count, vm.speculative_count), vm.external_page_count),
+        vm.purgeable_count);
+    machine_.memoryAvailableBytes = saturatingMul(pages, pageSize_);
+  }
+  const BoottimeReply boot = kernel_.boottime();
+  const std::uint64_t bootMs = saturatingAdd(saturatingMul(boot.tv_sec, 1000), boot.tv_usec / 1000);
+  const std::uint64_t nowMs = unixMillis(clock_.wallNow());
+  machine_.uptimeMs = boot.result == 0 && nowMs >= bootMs
+                          ? std::optional<std::uint64_t>(nowMs - bootMs)
+                          : std::nullopt;
+}
+
 std::optional<double> MacProcessTable::refreshInterval() {
+  const MonoTime now = clock_.monotonicNow();
+  if (cpuClock_ && cpuClock_->interval.reuses(now)) {
+    return cpuClock_->interval.last() * timebaseDenom_ / timebaseNumer_;
+  }
+  readMachineMemory();
   if (!cpuClock_) return std::nullopt;
   CpuClock& cpu = *cpuClock_;
-  const MonoTime now = clock_.monotonicNow();
-  if (cpu.interval.reuses(now)) return cpu.interval.last() * timebaseDenom_ / timebaseNumer_;
 
   CpuLoadReply load = kernel_.hostProcessorInfo(cpu.hostPort);
+  machine_.cpuCount.reset();
+  machine_.cpuPercent.reset();
   if (!cpuLoadUsable(load)) return 0.0;
   const std::uint32_t cpus = std::min(cpu.cpuCount, load.cpu_count);
   const std::size_t counters = std::min(
@@ -117,14 +149,23 @@ std::optional<double> MacProcessTable::refreshInterval() {
   // The counters are 32 bits wide and wrap, after about 497 days in one state at 100 Hz; the
   // modular difference stays right across the wrap.
   std::uint64_t total = 0;
+  std::uint64_t idle = 0;
   for (std::size_t i = 0; i < counters; ++i) {
-    total += static_cast<std::uint32_t>(load.ticks[i] - cpu.ticks[i]);
+    const std::uint32_t passed = load.ticks[i] - cpu.ticks[i];
+    total += passed;
+    if (i % CPU_STATE_COUNT == CPU_STATE_IDLE_INDEX) idle += passed;
   }
   cpu.ticks = std::move(load.ticks);
   cpu.cpuCount = load.cpu_count;
 
   const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.nsPerTick;
-  return cpu.interval.record(now, perCpuNs) * timebaseDenom_ / timebaseNumer_;
+  const double intervalNs = cpu.interval.record(now, perCpuNs);
+  machine_.cpuCount = load.cpu_count;
+  if (cpu.nsPerTick > 0.0) {
+    machine_.cpuPercent =
+        machineCpuPercent(static_cast<double>(total - idle) * cpu.nsPerTick, intervalNs);
+  }
+  return intervalNs * timebaseDenom_ / timebaseNumer_;
 }
 
 bool MacProcessTable::listPids() {
@@ -344,6 +385,8 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
     entry.process.pid = key;
     entry.process.start_time_s = reading->startS;
     entry.startUs = reading->startUs;
+    entry.process.start_time_ms =
+        saturatingAdd(saturatingMul(reading->startS, 1000), reading->startUs / 1000);
     entry.lookedAt = sweep;
   }
   entry.readAt = sweep;

@@ -71,6 +71,7 @@ class MacProcessTable final : public ProcessTable {
   std::size_t setAsideCount() const { return setAside_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  MachineTotals machineTotals() const override { return machine_; }
   // The kqueue holding NOTE_EXIT for every process completed since it was last seen starting.
   std::optional<int> exitSignal() const override {
     return exitQueue_ < 0 ? std::nullopt : std::optional<int>(exitQueue_);
@@ -120,6 +121,8 @@ class MacProcessTable final : public ProcessTable {
 
   void setUp(std::optional<std::size_t> walkLimit);
   std::optional<double> refreshInterval();
+  // Memory and uptime, read where the CPU counters are.
+  void readMachineMemory();
   bool listPids();
   bool listed(std::int32_t pid) const;
   // A refresh: its listing and interval (false when the listing failed), then its records, then
@@ -155,6 +158,9 @@ class MacProcessTable final : public ProcessTable {
   DarwinKernel& kernel_;
   Clock& clock_;
   std::optional<CpuClock> cpuClock_;
+  std::uint32_t hostPort_ = 0;
+  std::uint64_t pageSize_ = 0;  // sysconf(_SC_PAGESIZE): the unit of vm_statistics64's counts
+  MachineTotals machine_;
   // mach_timebase_info: numer / denom nanoseconds make one Mach absolute-time unit.
   double timebaseNumer_ = 1.0;
   double timebaseDenom_ = 1.0;

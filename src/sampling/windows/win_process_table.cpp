@@ -39,6 +39,12 @@ std::uint64_t unixSecondsOf(std::uint64_t filetime) {
   return (filetime - UNIX_EPOCH_FILETIME) / 10'000'000;
 }
 
+// Whole milliseconds since the Unix epoch of a FILETIME, 0 before 1970.
+std::uint64_t unixMillisOf(std::uint64_t filetime) {
+  if (filetime <= UNIX_EPOCH_FILETIME) return 0;
+  return (filetime - UNIX_EPOCH_FILETIME) / 10'000;
+}
+
 }  // namespace
 
 WinProcessTable::WinProcessTable(NtKernel& kernel, Clock& clock) : kernel_(kernel), clock_(clock) {
@@ -58,17 +64,28 @@ void WinProcessTable::setUp() {
 std::optional<double> WinProcessTable::refreshInterval() {
   const MonoTime now = clock_.monotonicNow();
   if (interval_.reuses(now)) return interval_.last();
+  const std::optional<MemoryStatus> memory = kernel_.memoryStatus();
+  machine_.memoryTotalBytes = memory ? std::optional(memory->total_phys) : std::nullopt;
+  machine_.memoryAvailableBytes = memory ? std::optional(memory->avail_phys) : std::nullopt;
+  machine_.uptimeMs = kernel_.tickCount64();
+  machine_.cpuCount = processors_;
+  machine_.cpuPercent.reset();
   const std::optional<SystemTimes> times = kernel_.systemTimes();
   if (!times) return interval_.record(now, std::nullopt);
   std::optional<double> perCpu;
+  std::uint64_t busy = 0;
   if (times_) {
     // Kernel time includes idle time, so kernel + user is all the time every processor had.
     const std::uint64_t before = times_->kernel + times_->user;
     const std::uint64_t after = times->kernel + times->user;
-    perCpu = static_cast<double>(after >= before ? after - before : 0) / processors_;
+    const std::uint64_t elapsed = after >= before ? after - before : 0;
+    perCpu = static_cast<double>(elapsed) / processors_;
+    busy = saturatingSub(elapsed, saturatingSub(times->idle, times_->idle));
   }
   times_ = times;
-  return interval_.record(now, perCpu);
+  const double interval = interval_.record(now, perCpu);
+  machine_.cpuPercent = machineCpuPercent(static_cast<double>(busy), interval);
+  return interval;
 }
 
 std::size_t WinProcessTable::refreshAll() {
@@ -106,6 +123,7 @@ void WinProcessTable::apply(const ProcessRecord& record, Entry& entry, bool fres
   p.name = record.image_name;
   p.status = statusFromThreads(record);
   p.start_time_s = unixSecondsOf(record.create_time);
+  p.start_time_ms = unixMillisOf(record.create_time);
   p.run_time_s = nowS_ > p.start_time_s ? nowS_ - p.start_time_s : 0;
 
   const std::uint64_t cpu = saturatingAdd(record.user_time, record.kernel_time);

@@ -36,6 +36,7 @@ class WinProcessTable final : public ProcessTable {
   std::size_t processCount() const override { return entries_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  MachineTotals machineTotals() const override { return machine_; }
   // The size the list buffer has reached.
   std::size_t listBufferBytes() const { return listBytes_; }
 
@@ -63,6 +64,7 @@ class WinProcessTable final : public ProcessTable {
   CpuSpans cpuSpans_;
   std::optional<SystemTimes> times_;
   std::uint32_t processors_ = 1;
+  MachineTotals machine_;
   std::size_t listBytes_ = INITIAL_LIST_BYTES;
   std::uint64_t nowS_ = 0;
 };
