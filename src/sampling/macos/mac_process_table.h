@@ -184,7 +184,7 @@ class MacProcessTable final : public ProcessTable {
   std::vector<KinfoProc> kinfoBatch_;  // ascending by pid once read
   std::vector<std::int32_t> walk_;     // the pids a refresh sets aside
   std::vector<std::int32_t> children_;
-  int exitQueue_ = -1;              // the kqueue, once a completion has made it
+  int exitQueue_ = -1;               // the kqueue, once a completion has made it
   std::vector<std::int32_t> exits_;  // what a refresh takes from it, unused but for emptying it
   std::vector<std::uint64_t> threadHandles_;
   std::vector<std::byte> argumentBuffer_;
