@@ -61,8 +61,8 @@ bool measure(std::size_t recordsPerSnapshot) {
   std::printf(
       "%3zu records/snapshot: %zu snapshots kept, estimate %.2f MiB, resident %.2f MiB, "
       "bound %.2f MiB, resident/bound %.2f\n",
-      recordsPerSnapshot, history.size(), estimate / 1048576, resident / 1048576,
-      bound / 1048576, resident / bound);
+      recordsPerSnapshot, history.size(), estimate / 1048576, resident / 1048576, bound / 1048576,
+      resident / bound);
   return resident <= bound;
 }
 

@@ -14,7 +14,6 @@
 
 #include "protocol/event_writer.h"
 
-
 namespace {
 
 using procsampler::IoStatus;
@@ -88,7 +87,8 @@ void BM_EventWriterSnapshot(benchmark::State& state) {
     if (!writer.writeSnapshot(snapshot).ok()) std::abort();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(sink.bytes));
-  state.counters["line_bytes"] = static_cast<double>(sink.bytes) / static_cast<double>(state.iterations());
+  state.counters["line_bytes"] =
+      static_cast<double>(sink.bytes) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_EventWriterSnapshot)->Unit(benchmark::kMicrosecond);
 
@@ -155,9 +155,10 @@ int main(int argc, char** argv) {
   const double ours = reporter.meanTime("BM_EventWriterSnapshot");
   const double floor = reporter.meanTime("BM_CopyFinishedLine");
   if (ours > 0 && floor > 0) {
-    std::printf("snapshot of 1000 processes (CPU time): EventWriter %.1f us, copying the finished "
-                "line %.1f us: serializing costs %.1fx a copy\n",
-                ours, floor, ours / floor);
+    std::printf(
+        "snapshot of 1000 processes (CPU time): EventWriter %.1f us, copying the finished "
+        "line %.1f us: serializing costs %.1fx a copy\n",
+        ours, floor, ours / floor);
   }
   benchmark::Shutdown();
   return 0;

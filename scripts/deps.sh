@@ -40,7 +40,7 @@ if [ "$(uname -s)" = Darwin ]; then
   exit 0
 fi
 
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
+packages=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev python3
           libclang-rt-14-dev googletest)
 $browser && packages+=(chromium)
 [ "$target" = linux-arm64 ] && packages+=(qemu-user-static libc6-arm64-cross)

@@ -16,7 +16,8 @@ void appendUtf8Lossy(std::string& out, std::string_view bytes);
 // The length in bytes that replacing invalid subparts would give, without building the text.
 std::size_t utf8LossyLength(std::string_view bytes);
 
-// Cuts valid UTF-8 text to the longest prefix of at most maxBytes that ends on a character boundary.
+// Cuts valid UTF-8 text to the longest prefix of at most maxBytes that ends on a character
+// boundary.
 void truncateUtf8(std::string& text, std::size_t maxBytes);
 
 // True when the whole text is Unicode White_Space (an empty text included). Expects valid UTF-8.

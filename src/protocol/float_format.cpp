@@ -22,7 +22,8 @@ struct Decimal {
 template <class T>
 Decimal shortestDigits(T magnitude) {
   char text[40];
-  const auto result = std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific);
+  const auto result =
+      std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific);
   Decimal decimal;
   const char* p = text;
   for (; p != result.ptr && *p != 'e'; ++p) {
