@@ -270,7 +270,7 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       v3.processRecord,
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
-        same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
+    same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
     same<client.MachineSummary>()(v3.machineSummary, "cpuPercentMean cpuPercentMax memoryAvailableBytesMin");
     // The names hello may give (CMakeLists.txt picks the sidecar's from the version 2 list): a
     // Record must have every one of the type's keys and no other.
