@@ -359,7 +359,8 @@ test(table, { skip }, async () => {
   const token = new URLSearchParams(url.hash.slice(1)).get("token")!;
   const stream = `/events?token=${token}`;
   const { pathname, search } = new URL((await commandRequest).url());
-  assert.deepEqual(await localRequest(url, pathname + search), { status: 200, body: command });
+  const answer = await localRequest(url, pathname + search);
+  assert.deepEqual([answer.status, JSON.parse(answer.body)], [200, { command, argv: ["sh", "-c", script] }]);
   const wrong = `${token.slice(1)}${token[0]}`;
   const refused = (path: string) => [path.replace(/[?&]token=[^&]*/, ""), path.replace(token, wrong)];
   for (const path of [...refused(pathname + search), ...refused(stream)]) {

@@ -10,7 +10,7 @@ import { treeRows, type RowOptions, type TreeRow } from "../../examples/dashboar
 import type { ProcessTuple } from "../../examples/dashboard/src/shared/frames.js";
 
 function running(pid: number, ppid: number, startTimeMs: number, cpu: number, written = 0): ProcessTuple {
-  return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, ""];
+  return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, "", 0, 0, 0, 1, null];
 }
 
 const frame = (at: number, processes: ProcessTuple[]) => ({
@@ -18,6 +18,7 @@ const frame = (at: number, processes: ProcessTuple[]) => ({
   sampledAtUnixMs: at,
   collectionDurationMicros: 0,
   scannedProcessCount: 0,
+  machine: null,
   processes,
 });
 
@@ -92,7 +93,7 @@ test("frames as the table and the charts show them", () => {
 test("sorting within each parent, filtering with ancestors, exited children folded", () => {
   const store = new ProcessStore(3);
   const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple => {
-    return [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`];
+    return [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`, 0, 0, 0, 1, null];
   };
   const family = [
     process(1, 0, 0, 9, "init"),

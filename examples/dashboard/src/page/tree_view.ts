@@ -5,7 +5,7 @@
 // The grid itself takes focus and points at its active row (aria-activedescendant), since the
 // row elements are reused for other processes as the view scrolls. Main thread only; the store
 // must outlive the view.
-import { CPU_REFUSED, formatBytes, formatDuration, formatRate, isolate } from "./format.js";
+import { MISSING, formatBytes, formatDuration, formatRate, isolate, refusedWhy } from "./format.js";
 import type { ProcessEntry, ProcessStore } from "./process_store.js";
 import { themeColour } from "./theme.js";
 import { SORT_COLUMNS, treeRows, type SortColumn, type SortOrder, type TreeRow } from "./tree_rows.js";
@@ -38,12 +38,13 @@ function cellTexts(row: TreeRow): string[] {
   if (row.kind === "exited") return ["", "", "", "", "", "", ""];
   const e = row.entry;
   const exited = e.exitedAtMs !== null;
+  const or = <T>(value: T | null, format: (value: T) => string): string => (value === null ? MISSING : format(value));
   return [
     String(e.pid),
-    exited ? "" : e.cpuPercent === null ? "–" : e.cpuPercent.toFixed(1),
-    formatBytes(e.residentBytes),
-    exited ? "" : formatRate(e.readBytesPerSecond),
-    exited ? "" : formatRate(e.writeBytesPerSecond),
+    exited ? "" : or(e.cpuPercent, (cpu) => cpu.toFixed(1)),
+    or(e.residentBytes, formatBytes),
+    exited ? "" : or(e.readBytesPerSecond, formatRate),
+    exited ? "" : or(e.writeBytesPerSecond, formatRate),
     exited ? "Exited" : e.status,
     formatDuration(e.runTimeMs),
   ];
@@ -172,7 +173,7 @@ export class TreeView {
       shown.texts[i] = text;
       const cell = pooled.cells[i] as HTMLSpanElement;
       cell.textContent = text;
-      if (CELLS[i] === "cpu") cell.title = text === "–" ? CPU_REFUSED : "";
+      cell.title = text === MISSING && entry ? refusedWhy(this.store.origin, entry) : "";
     });
     const spark = entry ? `${entry.key}@${this.store.tick}` : "none";
     if (shown.spark !== spark) {
