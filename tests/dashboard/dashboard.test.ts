@@ -7,7 +7,7 @@
 // Waits are long, for a loaded machine, and a wait that ends unseen fails.
 import assert from "node:assert/strict";
 import { execFileSync, spawn, type ChildProcess } from "node:child_process";
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { get } from "node:http";
 import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
@@ -68,8 +68,8 @@ async function spawnTree(commands: string[][]): Promise<{ rootPid: number; pids:
 }
 
 // The page over the tree of rootPid, once it shows the root.
-async function openDashboard(rootPid: number, height: number): Promise<Page> {
-  const args = ["--root-pid", String(rootPid), "--port", "0"];
+async function openDashboard(rootPid: number, height: number, serverArgs: string[] = []): Promise<Page> {
+  const args = ["--root-pid", String(rootPid), "--port", "0", ...serverArgs];
   const server = spawn("scripts/dashboard.sh", args, { cwd: ROOT, stdio: ["ignore", "pipe", "inherit"] });
   cleanups.push(() => server.kill("SIGTERM"));
   const [url, served] = /(http:\/\/127\.0\.0\.1:\d+\/)#token=[\w-]+/.exec(await firstLine(server, /http:/))!;
@@ -400,4 +400,67 @@ test(table, { skip }, async () => {
     const summary = (await page.textContent("#summary")) ?? "";
     return /sampled/.test(summary) && summaries.add(summary).size >= 3;
   });
+});
+
+// The recorded sidecar, started through a script as the server starts a binary.
+function recordedSidecar(...args: string[]): string {
+  const directory = mkdtempSync(join(tmpdir(), "procsampler-dashboard-"));
+  cleanups.push(() => rmSync(directory, { recursive: true }));
+  const script = fileURLToPath(new URL("recorded_sidecar.js", import.meta.url));
+  const binary = join(directory, "sidecar");
+  writeFileSync(binary, `#!/bin/sh\nexec "${process.execPath}" "${script}" ${args.join(" ")} "$@"\n`, { mode: 0o755 });
+  return binary;
+}
+
+// A process's cell in the table, and the details' field, as text and tooltip.
+const shown = (locator: Locator) => locator.evaluate((cell: HTMLElement) => `${cell.textContent} (${cell.title})`);
+const cell = (page: Page, pid: number, column: string) =>
+  shown(
+    page
+      .locator(".rows .row", { has: page.locator(".pid", { hasText: new RegExp(`^${pid}$`) }) })
+      .locator(`.${column}`),
+  );
+
+// Opaque pixels of the CPU chart's plot left of its middle and above its time axis: the hour
+// before the window, where the recorded tree used no CPU.
+const drawnBefore = (page: Page) =>
+  page.$eval("#cpu canvas", (canvas: HTMLCanvasElement) => {
+    const scale = devicePixelRatio;
+    const [left, width] = [Math.round(80 * scale), Math.round(canvas.width / 2 - 80 * scale)];
+    const { data } = canvas.getContext("2d")!.getImageData(left, 0, width, Math.round(100 * scale));
+    return data.filter((value, i) => i % 4 === 3 && value >= 192).length;
+  });
+
+const recorded = "recorded version 3 lines: refused figures as dashes, real zeros, the hour before, the machine";
+test(recorded, { skip }, async () => {
+  const page = await openDashboard(100, 600, ["--binary", recordedSidecar()]);
+  await until("the refused child in the tree", async () => (await cell(page, 101, "cpu")) !== "");
+  const refused = "– (the system did not let the sidecar read this: another user's process)";
+  assert.deepEqual(
+    [await cell(page, 101, "cpu"), await cell(page, 101, "memory"), await cell(page, 102, "cpu")],
+    [refused, refused, "0.0 ()"],
+  );
+  await page.locator(".rows .row .pid", { hasText: /^101$/ }).click();
+  const field = (name: string) => shown(page.locator(`#details:not([hidden]) [data-field=${name}]`));
+  await until("its details", async () => (await field("threads")) === refused);
+  assert.equal(await field("user"), "1001 ()");
+  assert.equal(
+    await page.textContent("#machine:not([hidden])"),
+    "machine: 4 CPUs · CPU 150% of 400% · memory 6.0 GiB of 8.0 GiB in use · up 1d 02h",
+  );
+  // The steps' band covers thousands of pixels there; the machine's dashed line alone a few hundred.
+  assert.ok((await drawnBefore(page)) > 2000, `${await drawnBefore(page)} pixels drawn in the hour before`);
+});
+
+test("recorded version 2 lines: what version 2 does not carry, said so", { skip }, async () => {
+  const page = await openDashboard(100, 600, ["--binary", recordedSidecar("--v2")]);
+  await page.locator(".rows .row .pid", { hasText: /^101$/ }).click();
+  const field = (name: string) => shown(page.locator(`#details:not([hidden]) [data-field=${name}]`));
+  await until("its details", async () => (await field("user")) !== "");
+  const unreported = "– (not reported: the sidecar's protocol version 2 does not carry it)";
+  assert.deepEqual(
+    [await field("user"), await field("cpu"), await cell(page, 102, "cpu")],
+    [unreported, "– (the sidecar could not measure this process's CPU)", "0.0 ()"],
+  );
+  assert.equal(await page.$("#machine:not([hidden])"), null);
 });
