@@ -1,112 +1,78 @@
 // A sidecar that plays back records of the shapes the real one writes, for what a root user's
-// browser test never meets on this machine: figures the system refused (null), the user of another
-// process, an hour of downsampled history and the machine's totals. `--v2` makes it a
-// sidecar of protocol version 2, which has none of these. The tree: the configured root, a child
-// of another user whose figures were refused, and a child whose figures are real zeros.
-//   node recorded_sidecar.js [--v2] [--protocol N]
+// browser test never meets on this machine: figures the system refused (null), another user's
+// process, an hour of downsampled history and the machine's totals. With `--v2` it speaks protocol
+// version 2, which has none of these. The tree: the configured root, a child of another user whose
+// figures were refused (in version 2, only its CPU percent, as not finite) and a child of zeros.
 import { createInterface } from "node:readline";
 
-const v2 = process.argv.includes("--v2");
-const version = v2 ? 2 : 3;
-const HOUR_MS = 3_600_000;
+const version = process.argv.includes("--v2") ? 2 : 3;
 const GIB = 2 ** 30;
-const startTimeMs = Math.floor(Date.now() / 1000) * 1000 - 2 * HOUR_MS;
-const stored: object[] = [];
+const startTimeMs = Math.floor(Date.now() / 1000) * 1000 - 7_200_000;
+const snapshots: object[] = [];
 let rootPid = 0;
-let intervalMs = 0;
-let sequence = 0;
 let timer: ReturnType<typeof setInterval> | undefined;
 
-function write(event: object): void {
-  process.stdout.write(`${JSON.stringify({ version, ...event })}\n`);
-}
+const write = (event: object): boolean => process.stdout.write(`${JSON.stringify({ version, ...event })}\n`);
 
 function record(pid: number, ppid: number, name: string, refused: boolean): object {
-  // Version 2 has no null figure but a CPU percent that was not a finite number.
-  const figure = (value: number): number | null => (refused && !v2 ? null : value);
+  const figure = (value: number): number | null => (refused && version === 3 ? null : value);
   const common = { pid, ppid, startTimeMs, runTimeMs: Date.now() - startTimeMs, name, command: name, status: "Sleep" };
   const figures = {
     ...{ cpuPercent: refused ? null : 0, cpuTimeMs: figure(0), residentBytes: figure(1 << 20) },
     ...{ virtualBytes: figure(4 << 20), ioReadBytes: figure(0), ioWriteBytes: figure(0), ioSemantics: "storage" },
   };
-  if (v2) return { ...common, ...figures };
-  return { ...common, ...figures, uid: refused ? 1001 : 0, threads: figure(1), footprintBytes: null, argv: [name] };
+  const v3 = { uid: refused ? 1001 : 0, threads: figure(1), footprintBytes: null, argv: [name] };
+  return { ...common, ...figures, ...(version === 3 ? v3 : {}) };
 }
 
-function snapshot(requestId?: string): object {
-  sequence += 1;
+function snapshot(): object {
   const machine = { cpuCount: 4, cpuPercent: 150, memoryTotalBytes: 8 * GIB, memoryAvailableBytes: 2 * GIB };
+  const counts = { collectionDurationMicros: 100, scannedProcessCount: 3, retainedProcessCount: 3 };
   const taken = {
-    type: "snapshot",
-    sequence,
-    sampledAtUnixMs: Date.now(),
-    collectionDurationMicros: 100,
-    scannedProcessCount: 3,
-    retainedProcessCount: 3,
-    inaccessibleProcessCount: 0,
-    ...(requestId === undefined ? {} : { requestId }),
-    ...(v2 ? {} : { machine: { ...machine, uptimeMs: 93_784_000 } }),
+    ...{ type: "snapshot", sequence: snapshots.length + 1, sampledAtUnixMs: Date.now(), ...counts },
+    ...{ inaccessibleProcessCount: 0, ...(version === 3 ? { machine: { ...machine, uptimeMs: 93_784_000 } } : {}) },
     externalProcesses: [],
-    processes: [
-      record(rootPid, 1, "root", false),
-      record(rootPid + 1, rootPid, "refused", true),
-      record(rootPid + 2, rootPid, "zero", false),
-    ],
+    processes: [rootPid, rootPid + 1, rootPid + 2].map((pid, i) =>
+      record(pid, i ? rootPid : 1, ["root", "refused", "zero"][i]!, i === 1),
+    ),
   };
-  stored.push(taken);
+  snapshots.push(taken);
   return taken;
 }
 
-// Steps of stepMs from an hour ago to ten minutes ago: the root at 80% of a CPU and 64 MiB, the
-// machine at 120% with 3 GiB available.
+// Steps from an hour ago to ten minutes ago: the root at 80% of a CPU, the machine at 120%.
 function steps(stepMs: number): object[] {
-  const last = Date.now() - 600_000;
   const found = [];
-  for (let start = last - HOUR_MS + 600_000 - (last % stepMs); start < last; start += stepMs) {
-    const processes = [
-      { pid: rootPid, startTimeMs, sampleCount: 10, cpuPercentMean: 80, cpuPercentMax: 95, residentBytesMax: 64 << 20 },
-    ];
+  for (let start = Date.now() - 3_600_000; start < Date.now() - 600_000; start += stepMs) {
+    const root = { pid: rootPid, startTimeMs, sampleCount: 10, cpuPercentMean: 80, cpuPercentMax: 95 };
     const machine = { cpuPercentMean: 120, cpuPercentMax: 180, memoryAvailableBytesMin: 3 * GIB };
-    found.push({ startUnixMs: start, snapshotCount: 10, processes, machine });
+    const processes = [{ ...root, residentBytesMax: 64 << 20 }];
+    found.push({ startUnixMs: start - (start % stepMs), snapshotCount: 10, processes, machine });
   }
   return found;
 }
 
-const hello = { type: "hello", ...(v2 ? {} : { protocolVersions: [2, 3] }), sidecarVersion: "0.1.0" };
-const capabilities = Object.fromEntries(
-  "cumulativeCpuTime currentCpuPercent residentMemory virtualMemory ioBytes processStartTime processTree"
-    .split(" ")
-    .map((name) => [name, true]),
-);
-write({ ...hello, sidecarPid: process.pid, platform: "linux", arch: "x86_64", capabilities });
-
+const hello = { type: "hello", ...(version === 3 ? { protocolVersions: [2, 3] } : {}), sidecarVersion: "0.1.0" };
+write({ ...hello, sidecarPid: process.pid, platform: "linux", arch: "x86_64", capabilities: {} });
 for await (const line of createInterface({ input: process.stdin })) {
-  const command = JSON.parse(line) as Record<string, unknown>;
-  const requestId = command["requestId"] as string | undefined;
-  const ack = (): void => void (requestId !== undefined && version === 3 && write({ type: "ack", requestId }));
-  switch (command["type"]) {
-    case "configure":
-      rootPid = command["rootPid"] as number;
-      intervalMs = command["sampleIntervalMs"] as number;
-      ack();
-      break;
-    case "setStreaming":
-      clearInterval(timer);
-      if (command["enabled"]) timer = setInterval(() => write(snapshot()), Math.max(250, intervalMs || 1000));
-      ack();
-      break;
-    case "sampleNow":
-      write(snapshot(requestId));
-      break;
-    case "readHistory": {
-      const stepMs = command["stepMs"] as number | undefined;
-      const answer = stepMs ? { stepMs, steps: steps(stepMs) } : { snapshots: stored };
-      write({ type: "historyChunk", requestId, done: true, ...answer });
-      break;
-    }
-    case "shutdown":
-      ack();
-      process.exit(0);
+  const command = JSON.parse(line) as { type: string; requestId?: string; [member: string]: unknown };
+  const { type, requestId } = command;
+  if (type === "configure") rootPid = command["rootPid"] as number;
+  if (type === "setStreaming") {
+    clearInterval(timer);
+    if (command["enabled"]) timer = setInterval(() => write(snapshot()), 1000);
   }
+  if (type === "readHistory") {
+    const stepMs = command["stepMs"] as number | undefined;
+    write({
+      type: "historyChunk",
+      requestId,
+      done: true,
+      ...(stepMs ? { stepMs, steps: steps(stepMs) } : { snapshots }),
+    });
+  } else if (requestId !== undefined && version === 3) {
+    write({ type: "ack", requestId });
+  }
+  if (type === "shutdown") process.exit(0);
 }
 process.exit(0);
