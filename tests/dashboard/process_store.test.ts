@@ -7,9 +7,9 @@ import { test } from "node:test";
 
 import { EXITED_SHOWN_MS, ProcessStore } from "../../examples/dashboard/src/page/process_store.js";
 import { treeRows, type RowOptions, type TreeRow } from "../../examples/dashboard/src/page/tree_rows.js";
-import type { ProcessTuple } from "../../examples/dashboard/src/shared/frames.js";
+import type { ProcessTuple, Step } from "../../examples/dashboard/src/shared/frames.js";
 
-function running(pid: number, ppid: number, startTimeMs: number, cpu: number, written = 0): ProcessTuple {
+function running(pid: number, ppid: number, startTimeMs: number, cpu: number | null, written = 0): ProcessTuple {
   return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, "", 0, 0, 0, 1, null];
 }
 
@@ -121,4 +121,22 @@ test("sorting within each parent, filtering with ancestors, exited children fold
     [{ filter: "nothing" }, []],
   ];
   for (const [options, expected] of cases) assert.deepEqual(rows(options), expected, JSON.stringify(options));
+});
+
+test("the hour in steps: the sidecar's before the first frame, then the frames', absent as 0", () => {
+  const store = new ProcessStore(2, { protocolVersion: 3, platform: "linux", sidecarUid: 0, stepMs: 1000 });
+  // The step of 1000 is the first frame's: the frames make it, or its snapshots would count twice.
+  const sidecar = (startUnixMs: number, cpu: number) => ({ startUnixMs, processes: [[10, 0, cpu, 5]], machine: null });
+  store.steps.load([sidecar(0, 7), sidecar(1000, 99)] as Step[], 1500, null);
+  store.ingest(
+    frame(1500, [running(10, 1, 0, 40), running(11, 1, 0, 10), running(12, 1, 0, 40), running(14, 1, 0, null)]),
+  );
+  store.ingest(frame(1900, [running(10, 1, 0, 20), running(11, 1, 0, null)]));
+  store.ingest(frame(2100, []));
+  const { steps } = store.steps;
+  const cpu = (step: number, pid: number) => store.steps.valueOf(steps[step]!, "cpu", pid, 0);
+  assert.deepEqual(
+    [steps.map((step) => step.startMs), cpu(0, 10), ...[10, 11, 12, 13, 14].map((pid) => cpu(1, pid))],
+    [[0, 1000], 7, 30, 5, 20, 0, NaN],
+  );
 });

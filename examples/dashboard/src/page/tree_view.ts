@@ -182,7 +182,8 @@ export class TreeView {
     }
   }
 
-  // CPU over the last SPARK_TICKS ticks, newest at the right, full height at 100% (or the peak).
+  // CPU over the last SPARK_TICKS ticks, newest at the right, full height at 100% (or the peak). A
+  // refused tick (NaN) draws no point: the canvas skips a lineTo to NaN.
   private drawSparkline(canvas: HTMLCanvasElement, entry: ProcessEntry | null): void {
     const context = canvas.getContext("2d");
     if (!context) return;
@@ -194,7 +195,7 @@ export class TreeView {
     const to = Math.min(entry.lastTick, newest);
     if (to < from) return;
     let peak = 100;
-    for (let t = from; t <= to; t += 1) peak = Math.max(peak, entry.valueAt(entry.cpu, t));
+    for (let t = from; t <= to; t += 1) peak = Math.max(peak, entry.valueAt(entry.cpu, t) || 0);
     const step = width / (SPARK_TICKS - 1);
     const x = (t: number): number => width - (newest - t) * step;
     const y = (t: number): number => height - 1 - (entry.valueAt(entry.cpu, t) / peak) * (height - 2);
