@@ -97,7 +97,7 @@ function toStep(step: HistoryStep): Step {
       p.residentBytesMax,
     ]),
     machine:
-      machine === undefined
+      typeof machine !== "object" || machine === null
         ? null
         : {
             cpuPercent: figure(machine, "cpuPercentMean"),
