@@ -42,14 +42,11 @@ function snapshot(): object {
 
 // Steps from an hour ago to ten minutes ago: the root at 80% of a CPU, the machine at 120%.
 function steps(stepMs: number): object[] {
-  const found = [];
-  for (let start = Date.now() - 3_600_000; start < Date.now() - 600_000; start += stepMs) {
-    const root = { pid: rootPid, startTimeMs, sampleCount: 10, cpuPercentMean: 80, cpuPercentMax: 95 };
-    const machine = { cpuPercentMean: 120, cpuPercentMax: 180, memoryAvailableBytesMin: 3 * GIB };
-    const processes = [{ ...root, residentBytesMax: 64 << 20 }];
-    found.push({ startUnixMs: start - (start % stepMs), snapshotCount: 10, processes, machine });
-  }
-  return found;
+  const root = { pid: rootPid, startTimeMs, sampleCount: 10, cpuPercentMean: 80, cpuPercentMax: 95 };
+  const machine = { cpuPercentMean: 120, cpuPercentMax: 180, memoryAvailableBytesMin: 3 * GIB };
+  const first = Date.now() - 3_600_000 - ((Date.now() - 3_600_000) % stepMs);
+  const step = { snapshotCount: 10, processes: [{ ...root, residentBytesMax: 64 << 20 }], machine };
+  return Array.from({ length: 3_000_000 / stepMs }, (_, i) => ({ startUnixMs: first + i * stepMs, ...step }));
 }
 
 const hello = { type: "hello", ...(version === 3 ? { protocolVersions: [2, 3] } : {}), sidecarVersion: "0.1.0" };
@@ -64,12 +61,8 @@ for await (const line of createInterface({ input: process.stdin })) {
   }
   if (type === "readHistory") {
     const stepMs = command["stepMs"] as number | undefined;
-    write({
-      type: "historyChunk",
-      requestId,
-      done: true,
-      ...(stepMs ? { stepMs, steps: steps(stepMs) } : { snapshots }),
-    });
+    const answer = stepMs ? { stepMs, steps: steps(stepMs) } : { snapshots };
+    write({ type: "historyChunk", requestId, done: true, ...answer });
   } else if (requestId !== undefined && version === 3) {
     write({ type: "ack", requestId });
   }
