@@ -128,7 +128,8 @@ export class DetailPanel {
     const fetched = this.commands.get(this.key);
     const command = fetched?.command ?? entry.command;
     const refused = refusedWhy(origin, entry);
-    // A figure, a dash with why it is missing, or nothing (undefined: a rate of a process that exited).
+    // A figure, a dash with why it is missing, or nothing (undefined: a figure of now, of a process
+    // that exited).
     const figure = <T>(field: string, value: T | null | undefined, format: (value: T) => string, why = refused) => {
       if (value === undefined) this.write(`[data-field=${field}]`, [""]);
       else if (value === null) this.write(`[data-field=${field}]`, [MISSING], why);
@@ -137,13 +138,9 @@ export class DetailPanel {
     this.write(".title", [{ chosen: entry.name }, ` ${entry.pid}`]);
     this.write("[data-field=command]", [{ chosen: command }], command.endsWith("…") ? "cut at 300 characters" : "");
     const argv = fetched?.argv;
-    if (argv?.length)
-      this.write(
-        "[data-field=argv]",
-        argv.map((arg) => ({ chosen: arg })),
-      );
-    else if (!fetched) this.write("[data-field=argv]", [""]);
-    else this.write("[data-field=argv]", [MISSING], argv ? "none: a kernel thread, or refused" : unreportedWhy(origin));
+    const noArgv = !fetched || argv?.length ? "" : argv ? "none: a kernel thread, or refused" : unreportedWhy(origin);
+    const args = argv?.length ? argv.map((arg) => ({ chosen: arg })) : [fetched ? MISSING : ""];
+    this.write("[data-field=argv]", args, noArgv);
     this.write("[data-field=pid]", [String(entry.pid)]);
     this.write("[data-field=parent]", [String(entry.ppid), ...(parent ? [" ", { chosen: parent.name }] : [])]);
     const you = entry.uid === origin.sidecarUid ? " (the dashboard's user)" : "";

@@ -111,7 +111,9 @@ export class ProcessEntry {
   }
 
   update(p: ProcessTuple, tick: number, sampledAtMs: number): void {
-    const [, ppid, , cpuPercent, residentBytes, ioReadBytes, ioWriteBytes, runTimeMs, status, name, command] = p;
+    const [, ppid, , cpuPercent, residentBytes, ioReadBytes, ioWriteBytes, runTimeMs, status, name, command, ...rest] =
+      p;
+    const [cpuTimeMs, virtualBytes, uid, threads, footprintBytes] = rest;
     const seconds = (sampledAtMs - this.sampledAtMs) / 1000;
     const seenBefore = tick > this.firstTick && seconds > 0;
     const rate = (now: number | null, before: number | null): number | null =>
@@ -130,7 +132,11 @@ export class ProcessEntry {
     this.runTimeMs = runTimeMs;
     this.cpuPercent = cpuPercent;
     this.residentBytes = residentBytes;
-    [, , , , , , , , , , , this.cpuTimeMs, this.virtualBytes, this.uid, this.threads, this.footprintBytes] = p;
+    this.cpuTimeMs = cpuTimeMs;
+    this.virtualBytes = virtualBytes;
+    this.uid = uid;
+    this.threads = threads;
+    this.footprintBytes = footprintBytes;
     this.ioReadBytes = ioReadBytes;
     this.ioWriteBytes = ioWriteBytes;
     this.sampledAtMs = sampledAtMs;
