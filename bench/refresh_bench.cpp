@@ -2,7 +2,7 @@
 // side by side because this machine is shared and noisy. With 2000 sleeping children of this
 // process alive, each round times, in rotating order:
 //   (a) a bare pass: open and read stat, statm, cmdline and io, and read the exe link, of every
-//   pid; (b) refresh_processes_specifics (configure's full refresh) of a warm table;
+//   pid; (b) refreshAll (configure's full refresh) of a warm table;
 //   (c) collectSnapshot of this process's tree (itself and the 2000 children) on a warm sampler.
 // Prints the medians and the ratios (b)/(a) and (c)/(a), whose targets are at most 1.2. Also
 // counts heap allocations per warm refresh, which should stay near 0 on a steady machine.
@@ -59,9 +59,9 @@ Results results;
 
 void BM_RefreshAgainstBarePass(benchmark::State& state) {
   SystemClock clock;
-  auto table = sampling::new_with_specifics(clock);
-  sampling::Sampler sampler(sampling::new_with_specifics(clock), clock);
-  table->refresh_processes_specifics();
+  auto table = sampling::newPlatformTable(clock);
+  sampling::Sampler sampler(sampling::newPlatformTable(clock), clock);
+  table->refreshAll();
   sampling::refreshTable(sampler);
   const auto self = static_cast<sampling::Pid>(::getpid());
 
@@ -78,7 +78,7 @@ void BM_RefreshAgainstBarePass(benchmark::State& state) {
         pids = barePass();
       } else if (which == 1) {
         std::size_t before = allocationCount;
-        benchmark::DoNotOptimize(table->refresh_processes_specifics());
+        benchmark::DoNotOptimize(table->refreshAll());
         refreshAllocations += allocationCount - before;
       } else {
         sampler.lastRefreshAt.reset();  // no waiting for the 200 ms spacing

@@ -155,7 +155,7 @@ pid_t startHolder(bool nul) {
 // The median CPU time of a snapshot of the holder's tree, by a table configured on the machine.
 double snapshotWork(pid_t holder, std::size_t& records) {
   SystemClock clock;
-  sampling::Sampler sampler(sampling::new_with_specifics(clock), clock);
+  sampling::Sampler sampler(sampling::newPlatformTable(clock), clock);
   sampling::refreshTable(sampler);
   std::vector<double> times;
   for (int i = 0; i < 15; ++i) {
@@ -202,7 +202,7 @@ Row measure(pid_t treeRoot) {
   sampling::procfs::ProcFsTableOptions scan = sampling::procfs::liveOptions();
   scan.descriptorBudget = 0;
   std::vector<sampling::Sampler> samplers;
-  samplers.push_back(configured(sampling::new_with_specifics(clock), clock));
+  samplers.push_back(configured(sampling::newPlatformTable(clock), clock));
   samplers.push_back(configured(std::make_unique<sampling::procfs::ProcFsTable>(
                                     sampling::procfs::makeLiveProcFiles(), clock, scan),
                                 clock));

@@ -5,7 +5,8 @@ It starts the sidecar, waits for its hello, configures it with a root pid and a 
 turns streaming on and shows every snapshot: a live, refreshing table on a terminal, plain text
 lines otherwise. It stops after --seconds or on Ctrl-C and sends shutdown. With --protocol 3 it
 asks for version 3 and, when the sidecar speaks it, streams only the latest snapshot (a slow
-terminal never falls behind) and waits for the acknowledgement of its configuration.
+terminal never falls behind), waits for the acknowledgement of its configuration and shows the
+machine's totals above the processes.
 
 Python 3 standard library only.
 """
@@ -91,6 +92,8 @@ class Sidecar:
 
 
 def human_bytes(count):
+    if count is None:  # version 3: a figure the kernel refused
+        return "n/a"
     for unit in ("B", "K", "M", "G", "T"):
         if count < 1024 or unit == "T":
             return f"{count:.0f}{unit}" if unit == "B" else f"{count:.1f}{unit}"
@@ -132,6 +135,23 @@ def format_row(process, depth):
             f"{human_bytes(process['ioWriteBytes']):>8}  {name}")
 
 
+def machine_line(snapshot):
+    """Version 3's machine totals in one line; None in version 2, which has none."""
+    machine = snapshot.get("machine")
+    if machine is None:
+        return None
+
+    def shown(value, text):
+        return "n/a" if value is None else text(value)
+    cpu = shown(machine["cpuPercent"], lambda v: f"{v:.1f}%")
+    cpus = shown(machine["cpuCount"], str)
+    available = human_bytes(machine["memoryAvailableBytes"])
+    total = human_bytes(machine["memoryTotalBytes"])
+    uptime = shown(machine["uptimeMs"], lambda v: f"{v / 3_600_000:.1f} h")
+    return (f"machine: CPU {cpu} of {cpus} CPUs, memory {available} available of {total}, "
+            f"up {uptime}")
+
+
 def show_live(snapshot, root_pid, started):
     width, height = shutil.get_terminal_size((100, 30))
     rows = tree_order(snapshot["processes"], {root_pid})
@@ -140,6 +160,7 @@ def show_live(snapshot, root_pid, started):
         f"{snapshot['retainedProcessCount']} of {snapshot['scannedProcessCount']} processes  "
         f"collected in {snapshot['collectionDurationMicros'] / 1000:.1f} ms  "
         f"{time.monotonic() - started:.0f}s",
+        machine_line(snapshot) or "",
         "",
         HEADER,
     ]
@@ -156,6 +177,8 @@ def show_plain(snapshot):
     print(f"snapshot {snapshot['sequence']} at {snapshot['sampledAtUnixMs']}: "
           f"{snapshot['retainedProcessCount']} processes of {snapshot['scannedProcessCount']}"
           + (f", {skipped} skipped before it" if skipped else ""))
+    if machine_line(snapshot):
+        print("  " + machine_line(snapshot))
     for process, depth in tree_order(snapshot["processes"], set()):
         print("  " + format_row(process, depth))
     sys.stdout.flush()

@@ -15,34 +15,53 @@ struct KindName {
 };
 
 // The kind names hosts see in the "Error: Os { ... }" line; unlisted values are Uncategorized.
-constexpr KindName kKindNames[] = {
-    {EPERM, "PermissionDenied"},   {EACCES, "PermissionDenied"},
-    {ENOENT, "NotFound"},          {EINTR, "Interrupted"},
-    {E2BIG, "ArgumentListTooLong"}, {EAGAIN, "WouldBlock"},
-    {ENOMEM, "OutOfMemory"},       {EBUSY, "ResourceBusy"},
-    {EEXIST, "AlreadyExists"},     {EXDEV, "CrossesDevices"},
-    {ENOTDIR, "NotADirectory"},    {EISDIR, "IsADirectory"},
-    {EINVAL, "InvalidInput"},      {ETXTBSY, "ExecutableFileBusy"},
-    {EFBIG, "FileTooLarge"},       {ENOSPC, "StorageFull"},
-    {ESPIPE, "NotSeekable"},       {EROFS, "ReadOnlyFilesystem"},
-    {EMLINK, "TooManyLinks"},      {EPIPE, "BrokenPipe"},
-    {EDEADLK, "Deadlock"},         {ENAMETOOLONG, "InvalidFilename"},
-    {ENOSYS, "Unsupported"},       {ENOTEMPTY, "DirectoryNotEmpty"},
-    {ELOOP, "FilesystemLoop"},     {EADDRINUSE, "AddrInUse"},
-    {EADDRNOTAVAIL, "AddrNotAvailable"}, {ENETDOWN, "NetworkDown"},
-    {ENETUNREACH, "NetworkUnreachable"}, {ECONNABORTED, "ConnectionAborted"},
-    {ECONNRESET, "ConnectionReset"}, {ENOTCONN, "NotConnected"},
-    {ETIMEDOUT, "TimedOut"},       {ECONNREFUSED, "ConnectionRefused"},
-    {EHOSTUNREACH, "HostUnreachable"}, {EINPROGRESS, "InProgress"},
+constexpr KindName KIND_NAMES[] = {
+    {EPERM, "PermissionDenied"},
+    {EACCES, "PermissionDenied"},
+    {ENOENT, "NotFound"},
+    {EINTR, "Interrupted"},
+    {E2BIG, "ArgumentListTooLong"},
+    {EAGAIN, "WouldBlock"},
+    {ENOMEM, "OutOfMemory"},
+    {EBUSY, "ResourceBusy"},
+    {EEXIST, "AlreadyExists"},
+    {EXDEV, "CrossesDevices"},
+    {ENOTDIR, "NotADirectory"},
+    {EISDIR, "IsADirectory"},
+    {EINVAL, "InvalidInput"},
+    {ETXTBSY, "ExecutableFileBusy"},
+    {EFBIG, "FileTooLarge"},
+    {ENOSPC, "StorageFull"},
+    {ESPIPE, "NotSeekable"},
+    {EROFS, "ReadOnlyFilesystem"},
+    {EMLINK, "TooManyLinks"},
+    {EPIPE, "BrokenPipe"},
+    {EDEADLK, "Deadlock"},
+    {ENAMETOOLONG, "InvalidFilename"},
+    {ENOSYS, "Unsupported"},
+    {ENOTEMPTY, "DirectoryNotEmpty"},
+    {ELOOP, "FilesystemLoop"},
+    {EADDRINUSE, "AddrInUse"},
+    {EADDRNOTAVAIL, "AddrNotAvailable"},
+    {ENETDOWN, "NetworkDown"},
+    {ENETUNREACH, "NetworkUnreachable"},
+    {ECONNABORTED, "ConnectionAborted"},
+    {ECONNRESET, "ConnectionReset"},
+    {ENOTCONN, "NotConnected"},
+    {ETIMEDOUT, "TimedOut"},
+    {ECONNREFUSED, "ConnectionRefused"},
+    {EHOSTUNREACH, "HostUnreachable"},
+    {EINPROGRESS, "InProgress"},
 #if defined(ESTALE) && defined(EDQUOT)  // not in the Windows C runtime
-    {ESTALE, "StaleNetworkFileHandle"}, {EDQUOT, "FilesystemQuotaExceeded"},
+    {ESTALE, "StaleNetworkFileHandle"},
+    {EDQUOT, "FilesystemQuotaExceeded"},
 #endif
 };
 
 }  // namespace
 
 const char* ioErrorKindName(int code) {
-  for (const auto& entry : kKindNames) {
+  for (const auto& entry : KIND_NAMES) {
     if (entry.code == code) return entry.name;
   }
   return "Uncategorized";

@@ -42,7 +42,7 @@ Sequence nextSequence(const unsigned char* p, std::size_t available) {
   return {i, true};
 }
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 // Length of the leading run of ASCII bytes, eight at a time where possible.
 std::size_t asciiRun(const unsigned char* p, std::size_t n) {
@@ -84,7 +84,7 @@ std::size_t utf8LossyLength(std::string_view bytes) {
     length += run;
     if (i >= n) break;
     const Sequence s = nextSequence(p + i, n - i);
-    length += s.valid ? s.length : kReplacement.size();
+    length += s.valid ? s.length : REPLACEMENT.size();
     i += s.length;
   }
   return length;
@@ -101,7 +101,7 @@ void appendUtf8Lossy(std::string& out, std::string_view bytes) {
     const Sequence s = nextSequence(p + i, n - i);
     if (!s.valid) {
       out.append(bytes.substr(copiedUpTo, i - copiedUpTo));
-      out.append(kReplacement);
+      out.append(REPLACEMENT);
       copiedUpTo = i + s.length;
     }
     i += s.length;
@@ -140,8 +140,7 @@ bool isUnicodeBlank(std::string_view text) {
       return false;
     }
     const bool white = cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
-                       cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-                       cp == 0x3000;
+                       cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
     if (!white) return false;
     i += len;
   }

@@ -1,18 +1,17 @@
 #include "history/snapshot_history.h"
 
-#include "common/saturating.h"
-
 #include <utility>
+
+#include "common/saturating.h"
 
 namespace procsampler::history {
 namespace {
 
-constexpr std::size_t kInitialCapacity = 4;
+constexpr std::size_t INITIAL_CAPACITY = 4;
 // What one snapshot, one process record and one external-process entry cost besides their texts.
-constexpr std::uint64_t kSnapshotOverheadBytes = 144;
-constexpr std::uint64_t kRecordOverheadBytes = 144;
-constexpr std::uint64_t kExternalBytes = 24;
-
+constexpr std::uint64_t SNAPSHOT_OVERHEAD_BYTES = 144;
+constexpr std::uint64_t RECORD_OVERHEAD_BYTES = 144;
+constexpr std::uint64_t EXTERNAL_BYTES = 24;
 
 }  // namespace
 
@@ -21,9 +20,9 @@ std::uint64_t recordCount(const sampling::Snapshot& snapshot) {
 }
 
 std::uint64_t estimatedBytes(const sampling::Snapshot& snapshot) {
-  std::uint64_t bytes = kSnapshotOverheadBytes;
+  std::uint64_t bytes = SNAPSHOT_OVERHEAD_BYTES;
   for (const sampling::ProcessSample& record : snapshot.processes) {
-    bytes = saturatingAdd(bytes, kRecordOverheadBytes);
+    bytes = saturatingAdd(bytes, RECORD_OVERHEAD_BYTES);
     bytes = saturatingAdd(bytes, record.name.size());
     bytes = saturatingAdd(bytes, record.command.size());
     bytes = saturatingAdd(bytes, record.status.size());
@@ -32,7 +31,7 @@ std::uint64_t estimatedBytes(const sampling::Snapshot& snapshot) {
     }
   }
   for (std::size_t i = 0; i < snapshot.externalProcesses.size(); ++i) {
-    bytes = saturatingAdd(bytes, kExternalBytes);
+    bytes = saturatingAdd(bytes, EXTERNAL_BYTES);
   }
   return bytes;
 }
@@ -77,7 +76,7 @@ std::uint64_t SnapshotHistory::totalBytes() const { return totalBytes_; }
 
 void SnapshotHistory::pushBack(Stored stored) {
   if (count_ == slots_.size()) {
-    std::vector<Stored> grown(slots_.empty() ? kInitialCapacity : slots_.size() * 2);
+    std::vector<Stored> grown(slots_.empty() ? INITIAL_CAPACITY : slots_.size() * 2);
     for (std::size_t i = 0; i < count_; ++i) grown[i] = std::move(slot(i));
     slots_ = std::move(grown);
     head_ = 0;

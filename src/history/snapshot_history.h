@@ -15,10 +15,6 @@ inline constexpr std::uint64_t HISTORY_MAX_AGE_MS = 3600000;
 inline constexpr std::uint64_t HISTORY_MAX_RECORDS = 20000;
 inline constexpr std::uint64_t HISTORY_MAX_BYTES = 67108864;
 inline constexpr std::uint64_t MAX_HISTORY_WINDOW_MS = 3600000;
-inline constexpr std::size_t HISTORY_CHUNK_SIZE = 32;
-// Most bytes of one historyChunk line, unless a single snapshot is larger and goes alone: hosts
-// that read a line into one string cannot take many hundred megabytes.
-inline constexpr std::uint64_t HISTORY_CHUNK_MAX_BYTES = 64 << 20;
 
 class SnapshotHistory {
  public:

@@ -23,6 +23,8 @@ struct Configure {
   std::uint64_t sampleIntervalMs = 0;
   std::vector<ExternalProcess> externalProcesses;
   std::optional<std::string> optionalRequestId = std::nullopt;
+  // Version 3: the selected processes' starts and exits are written as they are noticed.
+  bool lifecycle = false;
   friend bool operator==(const Configure&, const Configure&) = default;
 };
 

@@ -55,6 +55,7 @@ struct FieldValues {
   std::vector<ExternalProcess> processes;        // externalProcesses or processes
   std::optional<std::string> optionalRequestId;  // version 3, on the variants without requestId
   bool latest = false;                           // version 3, setStreaming
+  bool lifecycle = false;                        // version 3, configure
   std::uint64_t stepMs = 0;                      // version 3, readHistory
 };
 
@@ -215,8 +216,10 @@ bool Converter::laterMembers(const VariantShape& shape, std::size_t begin, Field
   const bool takesRequestId = std::ranges::find(fields, Field::RequestId) == fields.end();
   const bool takesLatest = shape.tag == "setStreaming";
   const bool takesStep = shape.tag == "readHistory";
+  const bool takesLifecycle = shape.tag == "configure";
   bool seenLatest = false;
   bool seenStep = false;
+  bool seenLifecycle = false;
   for (std::size_t key = begin; key < tree_.size(); key = tree_.next(key + 1)) {
     const std::string_view name = tree_.text(tree_[key]);
     const Node& value = tree_[key + 1];
@@ -230,6 +233,12 @@ bool Converter::laterMembers(const VariantShape& shape, std::size_t begin, Field
         return refuseType(key + 1, Expectation::Boolean);
       }
       out.latest = value.kind == Kind::True;
+    } else if (takesLifecycle && name == "lifecycle") {
+      if (std::exchange(seenLifecycle, true)) return refuse(duplicateField(name));
+      if (value.kind != Kind::True && value.kind != Kind::False) {
+        return refuseType(key + 1, Expectation::Boolean);
+      }
+      out.lifecycle = value.kind == Kind::True;
     } else if (takesStep && name == "stepMs") {
       if (std::exchange(seenStep, true)) return refuse(duplicateField(name));
       if (!u64(key + 1, out.stepMs)) return false;
@@ -491,6 +500,7 @@ Expected<Command, std::string> decodeCommand(std::string_view line) {
           c.optionalRequestId = std::move(values.optionalRequestId);
         }
         if constexpr (requires { c.latest; }) c.latest = values.latest;
+        if constexpr (requires { c.lifecycle; }) c.lifecycle = values.lifecycle;
         if constexpr (requires { c.stepMs; }) c.stepMs = values.stepMs;
       },
       command);

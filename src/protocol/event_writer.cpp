@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/os_io.h"
+#include "common/saturating.h"
 #include "protocol/float_format.h"
 
 namespace procsampler::protocol {
@@ -45,7 +46,7 @@ constexpr std::size_t TEXT_PIECE_BYTES = EVENT_BUFFER_BYTES / ESCAPED_BYTE_MAX -
 
 // For each byte: 0 when it is copied as is, 'u' for \u00xx, otherwise the letter that follows
 // the backslash.
-constexpr std::array<char, 256> kEscapes = [] {
+constexpr std::array<char, 256> ESCAPES = [] {
   std::array<char, 256> table{};
   for (std::size_t c = 0; c < 0x20; ++c) table[c] = 'u';
   table['\b'] = 'b';
@@ -77,21 +78,21 @@ char* appendEscaped(char* out, std::string_view text) {
   const char* const end = p + text.size();
   for (;;) {
     const char* const run = p;
-    while (p != end && kEscapes[static_cast<unsigned char>(*p)] == 0) ++p;
+    while (p != end && ESCAPES[static_cast<unsigned char>(*p)] == 0) ++p;
     const auto runSize = static_cast<std::size_t>(p - run);
     std::memcpy(out, run, runSize);
     out += runSize;
     if (p == end) return out;
     const auto byte = static_cast<unsigned char>(*p++);
-    const char escape = kEscapes[byte];
+    const char escape = ESCAPES[byte];
     *out++ = '\\';
     *out++ = escape;
     if (escape == 'u') {
-      constexpr char kHex[] = "0123456789abcdef";
+      constexpr char HEX_DIGITS[] = "0123456789abcdef";
       *out++ = '0';
       *out++ = '0';
-      *out++ = kHex[byte >> 4];
-      *out++ = kHex[byte & 0xF];
+      *out++ = HEX_DIGITS[byte >> 4];
+      *out++ = HEX_DIGITS[byte & 0xF];
     }
   }
 }
@@ -106,44 +107,44 @@ char* appendQuoted(char* out, std::string_view text) {
 std::size_t quotedBound(std::string_view text) { return 2 + ESCAPED_BYTE_MAX * text.size(); }
 
 // The fixed fragments of a process record, in wire order; the values go between them.
-constexpr std::string_view kPid = R"({"pid":)";
-constexpr std::string_view kPpid = R"(,"ppid":)";
-constexpr std::string_view kStartTime = R"(,"startTimeMs":)";
-constexpr std::string_view kRunTime = R"(,"runTimeMs":)";
-constexpr std::string_view kName = R"(,"name":)";
-constexpr std::string_view kCommand = R"(,"command":)";
-constexpr std::string_view kStatus = R"(,"status":)";
-constexpr std::string_view kCpuPercent = R"(,"cpuPercent":)";
-constexpr std::string_view kCpuTime = R"(,"cpuTimeMs":)";
-constexpr std::string_view kResident = R"(,"residentBytes":)";
-constexpr std::string_view kVirtual = R"(,"virtualBytes":)";
-constexpr std::string_view kIoRead = R"(,"ioReadBytes":)";
-constexpr std::string_view kIoWrite = R"(,"ioWriteBytes":)";
-constexpr std::string_view kIoSemantics = R"(,"ioSemantics":)";
-constexpr std::string_view kStorage = R"("storage")";
-constexpr std::string_view kAllIo = R"("all-io")";
+constexpr std::string_view PID_KEY = R"({"pid":)";
+constexpr std::string_view PPID_KEY = R"(,"ppid":)";
+constexpr std::string_view START_TIME_KEY = R"(,"startTimeMs":)";
+constexpr std::string_view RUN_TIME_KEY = R"(,"runTimeMs":)";
+constexpr std::string_view NAME_KEY = R"(,"name":)";
+constexpr std::string_view COMMAND_KEY = R"(,"command":)";
+constexpr std::string_view STATUS_KEY = R"(,"status":)";
+constexpr std::string_view CPU_PERCENT_KEY = R"(,"cpuPercent":)";
+constexpr std::string_view CPU_TIME_KEY = R"(,"cpuTimeMs":)";
+constexpr std::string_view RESIDENT_KEY = R"(,"residentBytes":)";
+constexpr std::string_view VIRTUAL_KEY = R"(,"virtualBytes":)";
+constexpr std::string_view IO_READ_KEY = R"(,"ioReadBytes":)";
+constexpr std::string_view IO_WRITE_KEY = R"(,"ioWriteBytes":)";
+constexpr std::string_view IO_SEMANTICS_KEY = R"(,"ioSemantics":)";
+constexpr std::string_view STORAGE_TEXT = R"("storage")";
+constexpr std::string_view ALL_IO_TEXT = R"("all-io")";
 
 // Everything from the separating comma to "name": with the widest values.
-constexpr std::size_t PROCESS_HEAD_BOUND = 1 + kPid.size() + U32_DIGITS + kPpid.size() +
-                                           U32_DIGITS + kStartTime.size() + U64_DIGITS +
-                                           kRunTime.size() + U64_DIGITS + kName.size();
+constexpr std::size_t PROCESS_HEAD_BOUND = 1 + PID_KEY.size() + U32_DIGITS + PPID_KEY.size() +
+                                           U32_DIGITS + START_TIME_KEY.size() + U64_DIGITS +
+                                           RUN_TIME_KEY.size() + U64_DIGITS + NAME_KEY.size();
 // Everything after the status text, with the widest values.
 constexpr std::size_t PROCESS_TAIL_BOUND =
-    kCpuPercent.size() + MAX_FLOAT_TEXT + kCpuTime.size() + kResident.size() + kVirtual.size() +
-    kIoRead.size() + kIoWrite.size() + 5 * U64_DIGITS + kIoSemantics.size() +
-    std::max(kStorage.size(), kAllIo.size()) + 1;
+    CPU_PERCENT_KEY.size() + MAX_FLOAT_TEXT + CPU_TIME_KEY.size() + RESIDENT_KEY.size() +
+    VIRTUAL_KEY.size() + IO_READ_KEY.size() + IO_WRITE_KEY.size() + 5 * U64_DIGITS +
+    IO_SEMANTICS_KEY.size() + std::max(STORAGE_TEXT.size(), ALL_IO_TEXT.size()) + 1;
 // The record without its three texts, but with their quotes.
 constexpr std::size_t PROCESS_FIXED_BOUND =
-    PROCESS_HEAD_BOUND + kCommand.size() + kStatus.size() + PROCESS_TAIL_BOUND + 3 * 2;
+    PROCESS_HEAD_BOUND + COMMAND_KEY.size() + STATUS_KEY.size() + PROCESS_TAIL_BOUND + 3 * 2;
 static_assert(PROCESS_FIXED_BOUND < EVENT_BUFFER_BYTES / 4);
 
 char* appendProcessHead(char* out, const ProcessSample& process, bool first) {
   if (!first) *out++ = ',';
-  out = appendU64(appendLiteral(out, kPid), process.pid);
-  out = appendU64(appendLiteral(out, kPpid), process.ppid);
-  out = appendU64(appendLiteral(out, kStartTime), process.startTimeMs);
-  out = appendU64(appendLiteral(out, kRunTime), process.runTimeMs);
-  return appendLiteral(out, kName);
+  out = appendU64(appendLiteral(out, PID_KEY), process.pid);
+  out = appendU64(appendLiteral(out, PPID_KEY), process.ppid);
+  out = appendU64(appendLiteral(out, START_TIME_KEY), process.startTimeMs);
+  out = appendU64(appendLiteral(out, RUN_TIME_KEY), process.runTimeMs);
+  return appendLiteral(out, NAME_KEY);
 }
 
 // refusalsAsNull: version 3, where a figure the kernel refused is null rather than 0.
@@ -153,17 +154,17 @@ char* appendProcessTail(char* out, const ProcessSample& process, bool refusalsAs
   const auto figure = [](char* at, std::uint64_t value, bool refused) {
     return refused ? appendLiteral(at, "null") : appendU64(at, value);
   };
-  out = appendLiteral(out, kCpuPercent);
+  out = appendLiteral(out, CPU_PERCENT_KEY);
   // Not finite is what a broken CPU clock gives; JSON has no number for it.
   out = std::isfinite(process.cpuPercent) && !noCpuMemory ? formatFloat32(out, process.cpuPercent)
                                                           : appendLiteral(out, "null");
-  out = figure(appendLiteral(out, kCpuTime), process.cpuTimeMs, noCpuMemory);
-  out = figure(appendLiteral(out, kResident), process.residentBytes, noCpuMemory);
-  out = figure(appendLiteral(out, kVirtual), process.virtualBytes, noCpuMemory);
-  out = figure(appendLiteral(out, kIoRead), process.ioReadBytes, noIo);
-  out = figure(appendLiteral(out, kIoWrite), process.ioWriteBytes, noIo);
-  out = appendLiteral(out, kIoSemantics);
-  return appendLiteral(out, process.ioCountsAllIo ? kAllIo : kStorage);
+  out = figure(appendLiteral(out, CPU_TIME_KEY), process.cpuTimeMs, noCpuMemory);
+  out = figure(appendLiteral(out, RESIDENT_KEY), process.residentBytes, noCpuMemory);
+  out = figure(appendLiteral(out, VIRTUAL_KEY), process.virtualBytes, noCpuMemory);
+  out = figure(appendLiteral(out, IO_READ_KEY), process.ioReadBytes, noIo);
+  out = figure(appendLiteral(out, IO_WRITE_KEY), process.ioWriteBytes, noIo);
+  out = appendLiteral(out, IO_SEMANTICS_KEY);
+  return appendLiteral(out, process.ioCountsAllIo ? ALL_IO_TEXT : STORAGE_TEXT);
 }
 
 }  // namespace
@@ -244,14 +245,15 @@ bool EventWriter::putString(std::string_view text) {
 }
 
 bool EventWriter::putProcess(const ProcessSample& process, bool first) {
-  const std::size_t textBytes = process.name.size() + process.command.size() + process.status.size();
+  const std::size_t textBytes =
+      process.name.size() + process.command.size() + process.status.size();
   if (textBytes <= (EVENT_BUFFER_BYTES - PROCESS_FIXED_BOUND) / ESCAPED_BYTE_MAX) {
     // Every record of ordinary size: one check for room, then straight appends.
     char* out = reserve(PROCESS_FIXED_BOUND + ESCAPED_BYTE_MAX * textBytes);
     if (out == nullptr) return false;
     out = appendQuoted(appendProcessHead(out, process, first), process.name);
-    out = appendQuoted(appendLiteral(out, kCommand), process.command);
-    out = appendQuoted(appendLiteral(out, kStatus), process.status);
+    out = appendQuoted(appendLiteral(out, COMMAND_KEY), process.command);
+    out = appendQuoted(appendLiteral(out, STATUS_KEY), process.status);
     commit(appendProcessTail(out, process, version_ >= 3));
     return version_ >= 3 ? putLaterRecordMembers(process) : putLiteral("}");
   }
@@ -259,8 +261,8 @@ bool EventWriter::putProcess(const ProcessSample& process, bool first) {
   char* out = reserve(PROCESS_HEAD_BOUND);
   if (out == nullptr) return false;
   commit(appendProcessHead(out, process, first));
-  if (!putString(process.name) || !putLiteral(kCommand) || !putString(process.command) ||
-      !putLiteral(kStatus) || !putString(process.status)) {
+  if (!putString(process.name) || !putLiteral(COMMAND_KEY) || !putString(process.command) ||
+      !putLiteral(STATUS_KEY) || !putString(process.status)) {
     return false;
   }
   out = reserve(PROCESS_TAIL_BOUND);
@@ -298,6 +300,7 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
     if (!putLiteral(R"(,"requestId":)") || !putString(*snapshot.requestId)) return false;
   }
   if (version_ >= 3 && skipped && !putNumber(R"(,"skippedSnapshots":)", *skipped)) return false;
+  if (version_ >= 3 && !putMachine(snapshot.machine)) return false;
   if (!putLiteral(R"(,"externalProcesses":[)")) return false;
   bool firstEntry = true;
   for (const ExternalProcess& external : snapshot.externalProcesses) {
@@ -316,6 +319,20 @@ bool EventWriter::putSnapshot(const Snapshot& snapshot, bool withRequestId, bool
     firstEntry = false;
   }
   return putLiteral("]}");
+}
+
+bool EventWriter::putOptionalNumber(std::string_view key, std::optional<std::uint64_t> value) {
+  return value ? putNumber(key, *value) : putLiteral(key) && putLiteral("null");
+}
+
+bool EventWriter::putMachine(const sampling::MachineTotals& machine) {
+  const auto count =
+      machine.cpuCount ? std::optional<std::uint64_t>(*machine.cpuCount) : std::nullopt;
+  return putOptionalNumber(R"(,"machine":{"cpuCount":)", count) &&
+         putOptionalFloat(R"(,"cpuPercent":)", machine.cpuPercent) &&
+         putOptionalNumber(R"(,"memoryTotalBytes":)", machine.memoryTotalBytes) &&
+         putOptionalNumber(R"(,"memoryAvailableBytes":)", machine.memoryAvailableBytes) &&
+         putOptionalNumber(R"(,"uptimeMs":)", machine.uptimeMs) && putLiteral("}");
 }
 
 IoStatus EventWriter::writeHello(const HelloInfo& hello) {
@@ -386,6 +403,31 @@ IoStatus EventWriter::writeHistoryChunk(std::string_view requestId, bool done,
   return endEvent();
 }
 
+IoStatus EventWriter::writeProcessStarted(const ProcessSample& process) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) ||
+      !putNumber(R"(,"type":"processStarted","pid":)", process.pid) ||
+      !putNumber(R"(,"ppid":)", process.ppid) ||
+      !putNumber(R"(,"startTimeMs":)", process.startTimeMs) || !putLiteral(R"(,"process":)") ||
+      !putProcess(process, true) || !putLiteral("}\n")) {
+    return failure_;
+  }
+  return endEvent();
+}
+
+IoStatus EventWriter::writeProcessExited(const ProcessSample& process,
+                                         std::uint64_t exitedAtUnixMs) {
+  if (failed_) return failure_;
+  if (!putNumber(R"({"version":)", version_) ||
+      !putNumber(R"(,"type":"processExited","pid":)", process.pid) ||
+      !putNumber(R"(,"startTimeMs":)", process.startTimeMs) ||
+      !putNumber(R"(,"exitedAtUnixMs":)", exitedAtUnixMs) || !putLiteral(R"(,"process":)") ||
+      !putProcess(process, true) || !putLiteral("}\n")) {
+    return failure_;
+  }
+  return endEvent();
+}
+
 bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> value) {
   char* out = reserve(key.size() + MAX_FLOAT_TEXT);
   if (out == nullptr) return false;
@@ -396,7 +438,11 @@ bool EventWriter::putOptionalFloat(std::string_view key, std::optional<float> va
 
 bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
   if (!putNumber(first ? R"({"startUnixMs":)" : R"(,{"startUnixMs":)", step.startUnixMs) ||
-      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) || !putLiteral(R"(,"processes":[)")) {
+      !putNumber(R"(,"snapshotCount":)", step.snapshotCount) ||
+      !putOptionalFloat(R"(,"machine":{"cpuPercentMean":)", step.machine.cpuPercentMean) ||
+      !putOptionalFloat(R"(,"cpuPercentMax":)", step.machine.cpuPercentMax) ||
+      !putOptionalNumber(R"(,"memoryAvailableBytesMin":)", step.machine.memoryAvailableBytesMin) ||
+      !putLiteral(R"(},"processes":[)")) {
     return false;
   }
   bool firstProcess = true;
@@ -406,7 +452,8 @@ bool EventWriter::putStep(const sampling::HistoryStep& step, bool first) {
         !putNumber(R"(,"sampleCount":)", p.sampleCount) ||
         !putOptionalFloat(R"(,"cpuPercentMean":)", p.cpuPercentMean) ||
         !putOptionalFloat(R"(,"cpuPercentMax":)", p.cpuPercentMax) ||
-        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) || !putLiteral("}")) {
+        !putNumber(R"(,"residentBytesMax":)", p.residentBytesMax) ||
+        !putOptionalNumber(R"(,"footprintBytesMax":)", p.footprintBytesMax) || !putLiteral("}")) {
       return false;
     }
     firstProcess = false;
@@ -436,6 +483,91 @@ IoStatus EventWriter::flush() { return sendPending(); }
 
 namespace {
 
+// Writes items [0, total) as chunks, at least one: fit(offset) gives how many from offset go into
+// the next chunk (at least one while any are left), write(offset, count, done) writes it.
+template <typename Fit, typename Write>
+IoStatus writeChunks(std::size_t total, const Fit& fit, const Write& write) {
+  std::size_t offset = 0;
+  do {
+    const std::size_t count = fit(offset);
+    const IoStatus status = write(offset, count, offset + count == total);
+    if (!status.ok()) return status;
+    offset += count;
+  } while (offset < total);
+  return {};
+}
+
+// More than a snapshot takes in a history chunk besides its texts: every record's fixed part,
+// version 3's members included, and every external-process entry, with their widest values.
+// Generous, since they only spare measuring chunks that cannot come near HISTORY_CHUNK_MAX_BYTES.
+constexpr std::uint64_t SNAPSHOT_HEAD_BOUND = 1024;
+constexpr std::uint64_t EXTERNAL_BOUND = 64;
+constexpr std::uint64_t RECORD_FIXED_BOUND = 1024;
+static_assert(PROCESS_FIXED_BOUND + 128 < RECORD_FIXED_BOUND);
+
+std::uint64_t textBound(std::string_view text) {
+  return saturatingMul(text.size(), ESCAPED_BYTE_MAX) + 3;  // quotes and a comma
+}
+
+std::uint64_t snapshotBound(const Snapshot& snapshot) {
+  std::uint64_t bound =
+      SNAPSHOT_HEAD_BOUND + saturatingMul(snapshot.externalProcesses.size(), EXTERNAL_BOUND);
+  for (const ProcessSample& process : snapshot.processes) {
+    bound = saturatingAdd(bound, RECORD_FIXED_BOUND + textBound(process.name) +
+                                     textBound(process.command) + textBound(process.status));
+    for (const std::string& argument : process.argv) {
+      bound = saturatingAdd(bound, textBound(argument));
+    }
+  }
+  return bound;
+}
+
+}  // namespace
+
+IoStatus EventWriter::writeHistory(std::string_view requestId,
+                                   std::span<const Snapshot* const> snapshots) {
+  // The longer of the two envelopes, so the last chunk's is covered too.
+  const std::uint64_t envelope = emptyHistoryChunkBytes(requestId, false);
+  const auto fit = [&](std::size_t offset) {
+    const std::size_t count = std::min(HISTORY_CHUNK_SIZE, snapshots.size() - offset);
+    // Snapshots are measured only when a chunk might not fit.
+    std::uint64_t bound = envelope;
+    for (const Snapshot* snapshot : snapshots.subspan(offset, count)) {
+      bound = saturatingAdd(bound, snapshotBound(*snapshot));
+    }
+    if (bound <= HISTORY_CHUNK_MAX_BYTES) return count;
+    std::uint64_t line = envelope + chunkedSnapshotBytes(*snapshots[offset]);
+    std::size_t fitting = 1;
+    for (; fitting < count; ++fitting) {
+      line += 1 + chunkedSnapshotBytes(*snapshots[offset + fitting]);  // and a comma
+      if (line > HISTORY_CHUNK_MAX_BYTES) break;
+    }
+    return fitting;
+  };
+  return writeChunks(snapshots.size(), fit, [&](std::size_t offset, std::size_t count, bool done) {
+    return writeHistoryChunk(requestId, done, snapshots.subspan(offset, count));
+  });
+}
+
+IoStatus EventWriter::writeHistory(std::string_view requestId, std::uint64_t stepMs,
+                                   std::span<const sampling::HistoryStep> steps) {
+  const std::uint64_t envelope = emptyHistoryStepsBytes(requestId, stepMs);
+  const auto fit = [&](std::size_t offset) {
+    std::size_t count = 0;
+    for (std::uint64_t line = envelope; offset + count < steps.size() && count < HISTORY_CHUNK_SIZE;
+         ++count) {
+      line += historyStepBytes(steps[offset + count]) + (count > 0 ? 1 : 0);
+      if (count > 0 && line > HISTORY_CHUNK_MAX_BYTES) break;
+    }
+    return count;
+  };
+  return writeChunks(steps.size(), fit, [&](std::size_t offset, std::size_t count, bool done) {
+    return writeHistorySteps(requestId, done, stepMs, steps.subspan(offset, count));
+  });
+}
+
+namespace {
+
 // Takes every byte and keeps only their number.
 class ByteCounter final : public OutputSink {
  public:
@@ -448,33 +580,33 @@ class ByteCounter final : public OutputSink {
 
 }  // namespace
 
-std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) {
+std::uint64_t EventWriter::chunkedSnapshotBytes(const Snapshot& snapshot) const {
   ByteCounter counter;
-  EventWriter writer(counter);
+  EventWriter writer(counter, version_);
   static_cast<void>(writer.putSnapshot(snapshot, false, true));
   static_cast<void>(writer.flush());
   return counter.bytes;
 }
 
-std::uint64_t EventWriter::historyStepBytes(const sampling::HistoryStep& step) {
+std::uint64_t EventWriter::historyStepBytes(const sampling::HistoryStep& step) const {
   ByteCounter counter;
-  EventWriter writer(counter);
+  EventWriter writer(counter, version_);
   static_cast<void>(writer.putStep(step, true));
   static_cast<void>(writer.flush());
   return counter.bytes;
 }
 
 std::uint64_t EventWriter::emptyHistoryStepsBytes(std::string_view requestId,
-                                                  std::uint64_t stepMs) {
+                                                  std::uint64_t stepMs) const {
   ByteCounter counter;
   // "false" is the longer of the two done values.
-  static_cast<void>(EventWriter(counter, 3).writeHistorySteps(requestId, false, stepMs, {}));
+  static_cast<void>(EventWriter(counter, version_).writeHistorySteps(requestId, false, stepMs, {}));
   return counter.bytes;
 }
 
-std::uint64_t EventWriter::emptyHistoryChunkBytes(std::string_view requestId, bool done) {
+std::uint64_t EventWriter::emptyHistoryChunkBytes(std::string_view requestId, bool done) const {
   ByteCounter counter;
-  static_cast<void>(EventWriter(counter).writeHistoryChunk(requestId, done, {}));
+  static_cast<void>(EventWriter(counter, version_).writeHistoryChunk(requestId, done, {}));
   return counter.bytes;
 }
 

@@ -18,6 +18,11 @@ namespace procsampler::protocol {
 inline constexpr std::uint32_t PROTOCOL_VERSION = 2;
 // A pipe's default capacity: a long event goes out in as few writes as the reader can take.
 inline constexpr std::size_t EVENT_BUFFER_BYTES = 65536;
+// Most snapshots (or steps) of one historyChunk line.
+inline constexpr std::size_t HISTORY_CHUNK_SIZE = 32;
+// Most bytes of one historyChunk line, unless a single snapshot is larger and goes alone: hosts
+// that read a line into one string cannot take many hundred megabytes.
+inline constexpr std::uint64_t HISTORY_CHUNK_MAX_BYTES = 64 << 20;
 
 struct Capabilities {
   bool cumulativeCpuTime = true;
@@ -32,7 +37,7 @@ struct Capabilities {
 struct HelloInfo {
   std::string_view sidecarVersion;  // "0.1.0"
   std::uint32_t sidecarPid = 0;
-  std::string_view platform;  // "linux", "macos"
+  std::string_view platform;  // one of the event schema's: "linux", "macos", "windows"
   std::string_view arch;      // "x86_64", "aarch64"
   Capabilities capabilities;
 };
@@ -91,22 +96,30 @@ class EventWriter {
                          std::optional<std::uint64_t> skipped = std::nullopt);
   // Whether the reader has taken every byte written so far; true when the sink cannot tell.
   bool outputDrained() const { return used_ == 0 && sink_.unreadBytes().value_or(0) == 0; }
-  // snapshots: at most 32, written without their requestId.
-  IoStatus writeHistoryChunk(std::string_view requestId, bool done,
-                             std::span<const sampling::Snapshot* const> snapshots);
+  // A history answer as historyChunk lines: the snapshots in order, written without their
+  // requestId, at most HISTORY_CHUNK_SIZE a line within HISTORY_CHUNK_MAX_BYTES but at least one;
+  // at least one line, so an empty answer is one chunk; only the last is marked done. A failed
+  // line ends the answer there.
+  IoStatus writeHistory(std::string_view requestId,
+                        std::span<const sampling::Snapshot* const> snapshots);
+  // Version 3, a downsampled history: steps of stepMs, framed the same way.
+  IoStatus writeHistory(std::string_view requestId, std::uint64_t stepMs,
+                        std::span<const sampling::HistoryStep> steps);
 
-  // Version 3, a downsampled history: steps of stepMs, at most 32 of them.
-  IoStatus writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
-                             std::span<const sampling::HistoryStep> steps);
+  // Version 3 lifecycle events: a process of the selected trees seen for the first time, and one
+  // that has exited, each with its record as a snapshot writes it.
+  IoStatus writeProcessStarted(const sampling::ProcessSample& process);
+  IoStatus writeProcessExited(const sampling::ProcessSample& process, std::uint64_t exitedAtUnixMs);
 
-  // What a history chunk's line takes on the wire, counted by the code that writes it: each
-  // snapshot as an element of `snapshots` (the comma between two not included), and the line of
-  // a chunk with no snapshots, its line feed included, which the snapshots and commas extend.
-  static std::uint64_t chunkedSnapshotBytes(const sampling::Snapshot& snapshot);
-  static std::uint64_t emptyHistoryChunkBytes(std::string_view requestId, bool done);
+  // What a history chunk's line takes on the wire in this writer's version, counted by the code
+  // that writes it: each snapshot as an element of `snapshots` (the comma between two not
+  // included), and the line of a chunk with no snapshots, its line feed included, which the
+  // snapshots and commas extend.
+  std::uint64_t chunkedSnapshotBytes(const sampling::Snapshot& snapshot) const;
+  std::uint64_t emptyHistoryChunkBytes(std::string_view requestId, bool done) const;
   // The same for a downsampled chunk: one step as an element of `steps`, and the empty line.
-  static std::uint64_t historyStepBytes(const sampling::HistoryStep& step);
-  static std::uint64_t emptyHistoryStepsBytes(std::string_view requestId, std::uint64_t stepMs);
+  std::uint64_t historyStepBytes(const sampling::HistoryStep& step) const;
+  std::uint64_t emptyHistoryStepsBytes(std::string_view requestId, std::uint64_t stepMs) const;
 
   // One more attempt to write whatever a failed event left in the buffer (the bytes the sink
   // had not yet accepted). Succeeds at once when nothing is left. Does not clear the failure:
@@ -125,6 +138,11 @@ class EventWriter {
   IoStatus sendPending();
   bool sendBuffer();  // false, with the failure recorded, when the sink refused
   IoStatus endEvent();
+  // One historyChunk line. snapshots: at most HISTORY_CHUNK_SIZE; steps: the same, of stepMs.
+  IoStatus writeHistoryChunk(std::string_view requestId, bool done,
+                             std::span<const sampling::Snapshot* const> snapshots);
+  IoStatus writeHistorySteps(std::string_view requestId, bool done, std::uint64_t stepMs,
+                             std::span<const sampling::HistoryStep> steps);
 
   // Each appends through reserve and returns false once a write has failed. key: a short literal
   // such as ,"sequence": written before the value.
@@ -140,6 +158,9 @@ class EventWriter {
   bool putLaterRecordMembers(const sampling::ProcessSample& process);
   bool putStep(const sampling::HistoryStep& step, bool first);
   bool putOptionalFloat(std::string_view key, std::optional<float> value);
+  bool putOptionalNumber(std::string_view key, std::optional<std::uint64_t> value);
+  // Version 3's machine totals, from the comma before "machine" to the closing brace.
+  bool putMachine(const sampling::MachineTotals& machine);
 
   OutputSink& sink_;
   std::uint32_t version_;

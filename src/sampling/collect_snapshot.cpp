@@ -55,35 +55,31 @@ void capTexts(std::vector<ProcessSample>& processes) {
   for (ProcessSample& process : processes) truncateUtf8(process.command, cut);
 }
 
-}  // namespace
-
-void refreshTable(Sampler& sampler) {
-  sampler.table->refresh_processes_specifics();
-  sampler.lastRefreshAt = sampler.clock->monotonicNow();
-}
-
-Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap& externalProcesses,
-                         std::optional<std::string> requestId) {
-  waitForSpacing(sampler);
-  const MonoTime start = sampler.clock->monotonicNow();
-  // The table need only look at the trees that can be reported: the root's and those of every
-  // external process, matched or not (matching needs their start times).
+// The table need only look at the trees that can be reported: the root's and those of every
+// external process, matched or not (matching needs their start times).
+void refreshCandidateTrees(Sampler& sampler, Pid rootPid,
+                           const ExternalProcessMap& externalProcesses) {
   std::vector<Pid> candidates;
   candidates.reserve(externalProcesses.size() + 1);
   candidates.push_back(rootPid);
   for (const auto& external : externalProcesses) candidates.push_back(external.first);
   sampler.table->refreshTrees(candidates);
-  sampler.lastRefreshAt = sampler.clock->monotonicNow();
-  const ProcessTable& table = *sampler.table;
-  // Before completion, which drops a process that exited since the refresh.
-  const std::size_t scanned = table.machineProcessCount();
+}
 
+// The external processes matched and the records of the selected trees, from the table as it
+// is; selectedCount: how many were selected, some of which completion may have dropped.
+Snapshot selectAndBuild(Sampler& sampler, Pid rootPid, const ExternalProcessMap& externalProcesses,
+                        std::size_t& selectedCount) {
+  const ProcessTable& table = *sampler.table;
   std::vector<ProcessLink> links;
   links.reserve(table.processCount());
   table.forEachProcess([&links](const Process& process) { links.push_back(linkOf(process)); });
 
   Snapshot snapshot;
-  snapshot.externalProcesses = matchExternalProcesses(links, externalProcesses);
+  snapshot.machine = table.machineTotals();
+  snapshot.externalProcesses = matchExternalProcesses(
+      links, externalProcesses,
+      sampler.exactStarts ? std::optional(table.startToleranceMs()) : std::nullopt);
   std::vector<Pid> seeds;
   seeds.reserve(snapshot.externalProcesses.size() + 1);
   for (const ExternalProcess& external : snapshot.externalProcesses) seeds.push_back(external.pid);
@@ -96,16 +92,42 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   snapshot.processes.reserve(selected.size());
   for (const Pid pid : selected) {
     if (const Process* process = table.find(pid)) {
-      snapshot.processes.push_back(buildProcessSample(*process, sampler.withArgv));
+      snapshot.processes.push_back(
+          buildProcessSample(*process, sampler.withArgv, sampler.exactStarts));
     }
   }
   std::sort(snapshot.processes.begin(), snapshot.processes.end(),
             [](const ProcessSample& a, const ProcessSample& b) { return a.pid < b.pid; });
   capTexts(snapshot.processes);
+  selectedCount = selected.size();
+  return snapshot;
+}
 
+}  // namespace
+
+void refreshTreesForExits(Sampler& sampler, Pid rootPid,
+                          const ExternalProcessMap& externalProcesses) {
+  refreshCandidateTrees(sampler, rootPid, externalProcesses);
+}
+
+void refreshTable(Sampler& sampler) {
+  sampler.table->refreshAll();
+  sampler.lastRefreshAt = sampler.clock->monotonicNow();
+}
+
+Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap& externalProcesses,
+                         std::optional<std::string> requestId) {
+  waitForSpacing(sampler);
+  const MonoTime start = sampler.clock->monotonicNow();
+  refreshCandidateTrees(sampler, rootPid, externalProcesses);
+  sampler.lastRefreshAt = sampler.clock->monotonicNow();
+  // Before completion, which drops a process that exited since the refresh.
+  const std::size_t scanned = sampler.table->machineProcessCount();
+  std::size_t selectedCount = 0;
+  Snapshot snapshot = selectAndBuild(sampler, rootPid, externalProcesses, selectedCount);
   snapshot.scannedProcessCount = scanned;
   snapshot.retainedProcessCount = snapshot.processes.size();
-  snapshot.inaccessibleProcessCount = selected.size() - snapshot.processes.size();
+  snapshot.inaccessibleProcessCount = selectedCount - snapshot.processes.size();
 
   sampler.lastSequence = saturatingAdd(sampler.lastSequence, 1);
   snapshot.sequence = sampler.lastSequence;
@@ -113,6 +135,12 @@ Snapshot collectSnapshot(Sampler& sampler, Pid rootPid, const ExternalProcessMap
   snapshot.collectionDurationMicros = microsBetween(start, sampler.clock->monotonicNow());
   snapshot.requestId = std::move(requestId);
   return snapshot;
+}
+
+std::vector<ProcessSample> collectRecords(Sampler& sampler, Pid rootPid,
+                                          const ExternalProcessMap& externalProcesses) {
+  std::size_t selectedCount = 0;
+  return selectAndBuild(sampler, rootPid, externalProcesses, selectedCount).processes;
 }
 
 }  // namespace procsampler::sampling

@@ -17,7 +17,17 @@ struct ProcessSummary {
   std::optional<float> cpuPercentMean;
   std::optional<float> cpuPercentMax;
   std::uint64_t residentBytesMax = 0;
+  std::optional<std::uint64_t> footprintBytesMax = std::nullopt;  // absent when no figure was
   friend bool operator==(const ProcessSummary&, const ProcessSummary&) = default;
+};
+
+// The machine over one step, from the snapshots' machine totals; each absent when no snapshot of
+// the step had its figure.
+struct MachineSummary {
+  std::optional<float> cpuPercentMean = std::nullopt;
+  std::optional<float> cpuPercentMax = std::nullopt;
+  std::optional<std::uint64_t> memoryAvailableBytesMin = std::nullopt;
+  friend bool operator==(const MachineSummary&, const MachineSummary&) = default;
 };
 
 // The snapshots with startUnixMs <= sampledAtUnixMs < startUnixMs + step; startUnixMs is a
@@ -26,6 +36,7 @@ struct HistoryStep {
   std::uint64_t startUnixMs = 0;
   std::uint32_t snapshotCount = 0;
   std::vector<ProcessSummary> processes;  // ascending by pid, then start
+  MachineSummary machine = {};
   friend bool operator==(const HistoryStep&, const HistoryStep&) = default;
 };
 

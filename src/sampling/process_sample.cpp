@@ -13,12 +13,12 @@ namespace procsampler::sampling {
 namespace {
 
 // Indexed by ProcessStatusKind; the wire texts of every named state.
-constexpr std::array<std::string_view, 13> kStatusTexts = {
+constexpr std::array<std::string_view, 13> STATUS_TEXTS = {
     "Idle",      "Run",      "Sleep",  "Stop",   "Zombie",      "Tracing",
     "Dead",      "Wakekill", "Waking", "Parked", "LockBlocked", "UninterruptibleDiskSleep",
     "Suspended",
 };
-static_assert(kStatusTexts.size() == static_cast<std::size_t>(ProcessStatusKind::Unknown));
+static_assert(STATUS_TEXTS.size() == static_cast<std::size_t>(ProcessStatusKind::Unknown));
 
 std::string lossyText(std::string_view bytes) {
   std::string text;
@@ -78,8 +78,8 @@ std::vector<std::string> boundedArguments(const std::vector<std::string>& argume
 
 std::string processStatusText(const ProcessStatus& status) {
   const auto index = static_cast<std::size_t>(status.kind);
-  if (status.kind != ProcessStatusKind::Unknown && index < kStatusTexts.size()) {
-    return std::string(kStatusTexts[index]);
+  if (status.kind != ProcessStatusKind::Unknown && index < STATUS_TEXTS.size()) {
+    return std::string(STATUS_TEXTS[index]);
   }
   // "Unknown(" + at most 10 digits + ")"
   char buffer[20] = "Unknown(";
@@ -88,11 +88,11 @@ std::string processStatusText(const ProcessStatus& status) {
   return std::string(buffer, end);
 }
 
-ProcessSample buildProcessSample(const Process& entry, bool withArgv) {
+ProcessSample buildProcessSample(const Process& entry, bool withArgv, bool exactStart) {
   ProcessSample sample;
   sample.pid = entry.pid;
   sample.ppid = entry.parent_pid.value_or(0);
-  sample.startTimeMs = startMillis(entry);
+  sample.startTimeMs = exactStart ? exactStartMillis(entry) : startMillis(entry);
   sample.runTimeMs = saturatingMul(entry.run_time_s, 1000);
 
   sample.name = lossyText(entry.name);

@@ -9,8 +9,10 @@
 
 namespace procsampler::sampling {
 
-// withArgv: also fill argv (copies every argument again).
-ProcessSample buildProcessSample(const Process& entry, bool withArgv = false);
+// withArgv: also fill argv (copies every argument again). exactStart: startTimeMs to the
+// kernel's precision rather than the whole second.
+ProcessSample buildProcessSample(const Process& entry, bool withArgv = false,
+                                 bool exactStart = false);
 
 // "Run", "Sleep", ..., "Unknown(7)".
 std::string processStatusText(const ProcessStatus& status);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "sampling/machine_totals.h"
 
 namespace procsampler::sampling {
 
@@ -69,6 +70,9 @@ struct Process {
   std::optional<std::uint32_t> uid = std::nullopt;  // the owner the kernel checks access against
   std::optional<std::uint32_t> thread_count = std::nullopt;
   std::optional<std::uint64_t> footprint_bytes = std::nullopt;  // macOS: ri_phys_footprint
+  // The start to the kernel's precision, whole milliseconds since the Unix epoch, held back as
+  // start_time_s is; absent where the source knows only the second.
+  std::optional<std::uint64_t> start_time_ms = std::nullopt;
   // Set when the figures are 0 because the kernel refused them, not because they are 0: CPU and
   // memory (cpu_percent, cpu_time_ms, resident_bytes, virtual_bytes), and the disk counters.
   bool cpu_memory_refused = false;
@@ -76,6 +80,14 @@ struct Process {
   // Set where the disk counters count all I/O (files, pipes, devices, network), not storage only:
   // Windows' read and write transfer counts.
   bool io_counts_all_io = false;
+};
+
+// What the layers above let a table keep, given at its creation.
+struct TableLimits {
+  // A process's arguments are kept only as far as a command of this many bytes, one per
+  // separator, shows them. By default as far as a snapshot's record shows a command
+  // (MAX_COMMAND_BYTES, which sampler.h holds this to).
+  std::size_t commandBytes = 16384;
 };
 
 class ProcessTable {
@@ -89,14 +101,14 @@ class ProcessTable {
   // degrades values, and a listing failure leaves the table empty, or holding entries that find
   // does not give out, so that a snapshot counts their processes inaccessible. Returns the number
   // of pids examined.
-  virtual std::size_t refresh_processes_specifics() = 0;
+  virtual std::size_t refreshAll() = 0;
 
   // Brings the table up to date as far as the process trees grown from the seeds need: afterwards
   // each seed and each of its descendants that is on the machine (zombies included) has an entry,
   // and every entry the table holds is a process on the machine with the identity and tree fields
   // a full refresh would give it. Processes outside those trees may be left out. Seeds not on the
   // machine select nothing. Same failure rules as a full refresh, which is the default.
-  virtual void refreshTrees(std::span<const Pid> /*seeds*/) { refresh_processes_specifics(); }
+  virtual void refreshTrees(std::span<const Pid> /*seeds*/) { refreshAll(); }
 
   // Reads the completed fields anew for the given pids, so they hold what a refresh that read
   // everything would have given. Pids not in the table are ignored, and a pid completed since
@@ -113,9 +125,23 @@ class ProcessTable {
   virtual const Process* find(Pid pid) const = 0;
   // Visits every entry once, in no particular order.
   virtual void forEachProcess(const std::function<void(const Process&)>& visit) const = 0;
+
+  // A descriptor that turns readable when a process the table watches exits and stays so until
+  // a refresh takes the news; absent where exits are learnt only by refreshing, or while nothing
+  // is watched. Valid until the table is destroyed. Another thread may wait on it for
+  // readability (poll), and nothing else.
+  virtual std::optional<int> exitSignal() const { return std::nullopt; }
+  // The machine as the last refresh read it, with the CPU counters: a refresh that reuses the
+  // previous one's CPU interval reuses its CPU and memory figures too. Nothing before the first
+  // refresh.
+  virtual MachineTotals machineTotals() const { return {}; }
+  // How many milliseconds a start known to the millisecond may lie from an entry's start_time_ms
+  // and still be its process's: the kernel's precision and the rounding on the way.
+  virtual std::uint64_t startToleranceMs() const { return 1; }
 };
 
-// This platform's table, empty (nothing is read until the first refresh). The clock must outlive it.
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock);
+// This platform's table, empty (nothing is read until the first refresh). The clock must outlive
+// it.
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits = {});
 
 }  // namespace procsampler::sampling

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "sampling/process_table.h"
@@ -24,6 +25,10 @@ inline constexpr std::chrono::milliseconds MIN_REFRESH_SPACING{200};
 // any tree of up to 40,000 processes, where 5,800 commands of control bytes once made 571 MB.
 inline constexpr std::size_t SNAPSHOT_MAX_TEXT_BYTES = 8 << 20;
 
+// What a table keeps is what a snapshot's records show.
+inline constexpr TableLimits SNAPSHOT_TABLE_LIMITS{.commandBytes = MAX_COMMAND_BYTES};
+static_assert(TableLimits{}.commandBytes == MAX_COMMAND_BYTES);
+
 // pid → optional start time in milliseconds; one entry per pid, ordered so output is stable.
 using ExternalProcessMap = std::map<Pid, std::optional<std::uint64_t>>;
 
@@ -36,10 +41,23 @@ struct Sampler {
   std::optional<MonoTime> lastRefreshAt;  // right after the most recent refresh
   std::uint64_t lastSequence = 0;
   bool withArgv = false;  // records carry argv (protocol version 3)
+  // Starts to the kernel's precision in records, and in matching external processes (version 3).
+  bool exactStarts = false;
 };
 
 // The refresh configure makes: the whole table, noting when it ended.
 void refreshTable(Sampler& sampler);
+
+// The refresh that looks for exits between snapshots: the trees of the root and of the external
+// processes, as a collection refreshes them, at once. It reads no reported process's CPU time,
+// so it neither waits for the spacing nor counts as the reading the next collection keeps it from.
+void refreshTreesForExits(Sampler& sampler, Pid rootPid,
+                          const ExternalProcessMap& externalProcesses);
+
+// The records a collection would give from the table as it now is, without refreshing it: the
+// starting point of the lifecycle events that configure sets.
+std::vector<ProcessSample> collectRecords(Sampler& sampler, Pid rootPid,
+                                          const ExternalProcessMap& externalProcesses);
 
 // Never fails and never writes; may sleep up to MIN_REFRESH_SPACING before refreshing. The
 // records' texts keep within SNAPSHOT_MAX_TEXT_BYTES.

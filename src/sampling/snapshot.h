@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sampling/machine_totals.h"
+
 namespace procsampler::sampling {
 
 inline constexpr std::size_t MAX_NAME_BYTES = 1024;
@@ -59,6 +61,8 @@ struct Snapshot {
   std::optional<std::string> requestId;
   std::vector<ExternalProcess> externalProcesses;
   std::vector<ProcessSample> processes;  // ascending by pid
+  // Written from protocol version 3 on, before externalProcesses.
+  MachineTotals machine = {};
   friend bool operator==(const Snapshot&, const Snapshot&) = default;
 };
 

@@ -2,7 +2,17 @@
 
 #include <algorithm>
 
+#include "sampling/tree_selection.h"
+
 namespace procsampler::sampling {
+
+std::size_t TreeWalk::treeSize(std::span<const Process* const> processes,
+                               std::span<const Pid> seeds) {
+  std::vector<ProcessLink> links;
+  links.reserve(processes.size());
+  for (const Process* process : processes) links.push_back(linkOf(*process));
+  return selectProcessTrees(links, seeds).size();
+}
 
 CpuIntervalRule::CpuIntervalRule(double unitsPerSecond)
     : floor_(unitsPerSecond * std::chrono::duration<double>(CPU_INTERVAL_FLOOR).count()) {}

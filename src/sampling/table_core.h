@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/clock.h"
 #include "sampling/process_table.h"
@@ -89,6 +91,54 @@ class ProcessEntryMap {
   std::uint64_t sweep_ = 0;
 };
 
+// A tree refresh for a kernel that lists a process's children: breadth first from the seeds, each
+// pid's record, then its children. The platform reads a record and lists children; the walk
+// queues, reads a pid listed twice (a traced process is listed under its tracer and its parent)
+// once, and stops at its limit. Its queue is kept from one refresh to the next.
+class TreeWalk {
+ public:
+  // Whether the trees grown from the seeds, as the entries hold them from the last refresh, have
+  // at most `limit` processes, so that walking them is likely to pay; never with a limit of 0.
+  template <typename Entry>
+  static bool pays(const ProcessEntryMap<Entry>& entries, std::span<const Pid> seeds,
+                   std::size_t limit) {
+    if (limit == 0) return false;
+    std::vector<const Process*> processes;
+    processes.reserve(entries.size());
+    entries.forEach([&processes](const Entry& entry) { processes.push_back(&entry.process); });
+    return treeSize(processes, seeds) <= limit;
+  }
+
+  // lookedAt(pid): whether this refresh has asked for the pid's record already.
+  // read(pid): asks for it; false when the pid has no process the table keeps, whose children
+  // are then not listed (one gone has handed them on to another parent).
+  // listChildren(pid, queue): appends its children to queue; false when the listing cannot be
+  // trusted to hold every one.
+  // False when a listing could not be trusted or the walk read more than `limit` processes: the
+  // trees may hold processes it did not reach. What it read stays read.
+  template <typename LookedAt, typename Read, typename ListChildren>
+  bool run(std::span<const Pid> seeds, std::size_t limit, const LookedAt& lookedAt,
+           const Read& read, const ListChildren& listChildren) {
+    queue_.assign(seeds.begin(), seeds.end());
+    std::size_t walked = 0;
+    // The queue grows as it is read.
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const Pid pid = queue_[head];
+      if (lookedAt(pid) || !read(pid)) continue;
+      if (++walked > limit) return false;
+      if (!listChildren(pid, queue_)) return false;
+    }
+    return true;
+  }
+
+ private:
+  // The size of the trees the tree selection would grow from the seeds over these processes.
+  static std::size_t treeSize(std::span<const Process* const> processes,
+                              std::span<const Pid> seeds);
+
+  std::vector<Pid> queue_;
+};
+
 // Refreshes closer together than this share one interval: CPU counters move in 10 ms ticks, so a
 // shorter window would be mostly rounding.
 inline constexpr std::chrono::milliseconds CPU_INTERVAL_REUSE{200};
@@ -150,6 +200,13 @@ class CpuSpans {
 // at that float rather than becoming infinite.
 inline float toPercent(double value) {
   return static_cast<float>(std::min(value, static_cast<double>(FLT_MAX)));
+}
+
+// The machine's CPU use as percent of one CPU: the busy time of every CPU, in the counters' units,
+// over the interval a refresh divides by. Absent when the refresh has no interval.
+inline std::optional<float> machineCpuPercent(double busyUnits, double interval) {
+  if (!(interval > 0.0)) return std::nullopt;
+  return toPercent(busyUnits / interval * 100.0);
 }
 
 // The final component of a path as a file name: trailing separators and "." components are

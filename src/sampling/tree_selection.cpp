@@ -31,20 +31,32 @@ std::uint64_t startMillis(const Process& process) {
   return saturatingMul(process.start_time_s, 1000);
 }
 
+std::uint64_t exactStartMillis(const Process& process) {
+  return process.start_time_ms.value_or(startMillis(process));
+}
+
 ProcessLink linkOf(const Process& process) {
-  return {process.pid, process.parent_pid.value_or(0), startMillis(process)};
+  return {process.pid, process.parent_pid.value_or(0), startMillis(process),
+          exactStartMillis(process)};
 }
 
 std::vector<ExternalProcess> matchExternalProcesses(std::span<const ProcessLink> links,
-                                                    const ExternalProcessMap& externalProcesses) {
+                                                    const ExternalProcessMap& externalProcesses,
+                                                    std::optional<std::uint64_t> exactWithin) {
   std::vector<ExternalProcess> matched;
   if (externalProcesses.empty()) return matched;
   for (const ProcessLink& link : links) {
     const auto wanted = externalProcesses.find(link.pid);
     if (wanted == externalProcesses.end()) continue;
-    // The host may know the start to the millisecond; the table only to the second.
-    if (wanted->second && *wanted->second - *wanted->second % 1000 != link.startMs) continue;
-    matched.push_back({link.pid, link.startMs});
+    if (const std::optional<std::uint64_t> given = wanted->second) {
+      // A start with a millisecond part came from a version 3 record (or a host that knows as
+      // much), so it tells apart two processes of one second; a whole second only names the second.
+      const bool exact = exactWithin && *given % 1000 != 0;
+      const std::uint64_t apart =
+          *given > link.exactStartMs ? *given - link.exactStartMs : link.exactStartMs - *given;
+      if (exact ? apart > *exactWithin : *given - *given % 1000 != link.startMs) continue;
+    }
+    matched.push_back({link.pid, exactWithin ? link.exactStartMs : link.startMs});
   }
   std::sort(matched.begin(), matched.end(),
             [](const ExternalProcess& a, const ExternalProcess& b) { return a.pid < b.pid; });

@@ -15,6 +15,7 @@ struct ChannelState {
   std::deque<ReaderMessage> queue;
   bool senderAlive = true;
   bool receiverAlive = true;
+  bool woken = false;
 };
 
 }  // namespace detail
@@ -61,6 +62,17 @@ bool CommandSender::send(ReaderMessage message) {
   return true;
 }
 
+ChannelWaker::ChannelWaker(std::shared_ptr<detail::ChannelState> state)
+    : state_(std::move(state)) {}
+
+void ChannelWaker::wake() const {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->woken = true;
+  }
+  state_->messageOrSenderGone.notify_one();
+}
+
 CommandReceiver::CommandReceiver(std::shared_ptr<detail::ChannelState> state)
     : state_(std::move(state)) {}
 
@@ -90,12 +102,13 @@ ReceiveResult CommandReceiver::receive(std::optional<MonoTime> deadline) {
   if (!state_) return {ReceiveStatus::SenderGone, std::nullopt};
   detail::ChannelState& s = *state_;
   std::unique_lock lock(s.mutex);
-  const auto ready = [&] { return !s.queue.empty() || !s.senderAlive; };
+  const auto ready = [&] { return s.woken || !s.queue.empty() || !s.senderAlive; };
   if (deadline) {
     s.messageOrSenderGone.wait_until(lock, *deadline, ready);
   } else {
     s.messageOrSenderGone.wait(lock, ready);
   }
+  if (std::exchange(s.woken, false)) return {ReceiveStatus::Woken, std::nullopt};
   // Queued messages come before the news that the sender is gone.
   if (!s.queue.empty()) {
     ReceiveResult result{ReceiveStatus::Message, std::move(s.queue.front())};

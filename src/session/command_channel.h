@@ -31,6 +31,7 @@ enum class ReceiveStatus {
   Message,     // `message` holds the oldest queued message
   TimedOut,    // the deadline passed with nothing queued
   SenderGone,  // the sender is gone and everything it sent has been received
+  Woken,       // the channel's waker was called since the last receive; comes before messages
 };
 
 struct ReceiveResult {
@@ -72,6 +73,17 @@ class CommandSender {
   std::shared_ptr<detail::ChannelState> state_;
 };
 
+// Any thread's way to end the receiver's wait without a message: the next receive returns Woken
+// once, however many wakes came before it. Copyable; harmless once the receiver is gone.
+class ChannelWaker {
+ public:
+  explicit ChannelWaker(std::shared_ptr<detail::ChannelState> state);
+  void wake() const;
+
+ private:
+  std::shared_ptr<detail::ChannelState> state_;
+};
+
 // The main loop's end. Move-only; destroying it discards what is queued and makes every later
 // send fail, which is how the reader learns that the session is over.
 class CommandReceiver final : public MessageSource {
@@ -85,6 +97,8 @@ class CommandReceiver final : public MessageSource {
 
   // The deadline is on SystemClock's monotonic clock.
   ReceiveResult receive(std::optional<MonoTime> deadline) override;
+
+  ChannelWaker waker() const { return ChannelWaker(state_); }
 
  private:
   void release();

@@ -24,8 +24,8 @@ constexpr std::size_t READ_CHUNK_BYTES = 64 * 1024;
 // so one huge line does not stay resident for the rest of the session.
 constexpr std::size_t KEPT_BUFFER_BYTES = 4 * READ_CHUNK_BYTES;
 
-constexpr std::string_view kReadFailurePrefix = "failed reading command stream: ";
-constexpr std::string_view kInvalidCommandPrefix = "invalid command: ";
+constexpr std::string_view READ_FAILURE_PREFIX = "failed reading command stream: ";
+constexpr std::string_view INVALID_COMMAND_PREFIX = "invalid command: ";
 
 enum class Next { KeepReading, Finish };
 
@@ -34,7 +34,7 @@ Next dealWithLine(CommandSender& sender, std::string_view line) {
   if (!isValidUtf8(line)) {
     // Invalid UTF-8 is a failure of the stream, not of one command: nothing after it is read.
     (void)sender.send(
-        Invalid{std::string(kReadFailurePrefix) + "stream did not contain valid UTF-8"});
+        Invalid{std::string(READ_FAILURE_PREFIX) + "stream did not contain valid UTF-8"});
     return Next::Finish;
   }
   if (!line.empty() && line.back() == '\n') {
@@ -47,7 +47,7 @@ Next dealWithLine(CommandSender& sender, std::string_view line) {
   ReaderMessage message =
       decoded.hasValue()
           ? ReaderMessage(std::move(decoded).value())
-          : ReaderMessage(Invalid{std::string(kInvalidCommandPrefix) + std::move(decoded).error(),
+          : ReaderMessage(Invalid{std::string(INVALID_COMMAND_PREFIX) + std::move(decoded).error(),
                                   protocol::requestIdOfObject(line)});
   return sender.send(std::move(message)) ? Next::KeepReading : Next::Finish;
 }
@@ -87,7 +87,7 @@ void runCommandReader(CommandSender sender, int fd) {
     buffer.resize(got ? kept + *got : kept);
 
     if (!got) {
-      (void)sender.send(Invalid{std::string(kReadFailurePrefix) + ioErrorText(got.error())});
+      (void)sender.send(Invalid{std::string(READ_FAILURE_PREFIX) + ioErrorText(got.error())});
       return;
     }
     if (*got == 0) {

@@ -8,10 +8,10 @@
 namespace procsampler::session {
 namespace {
 
-constexpr std::string_view kProtocolFlag = "--protocol";
+constexpr std::string_view PROTOCOL_FLAG = "--protocol";
 
 // In LaunchError order; {} is where the argument goes.
-constexpr std::array<std::string_view, 3> kLaunchErrorTexts = {
+constexpr std::array<std::string_view, 3> LAUNCH_ERROR_TEXTS = {
     "unknown argument `{}`; the only option is --protocol <version>",
     "{} needs a protocol version, such as --protocol 3",
     "protocol version must be a number of at least 2, not `{}`",
@@ -37,7 +37,7 @@ std::optional<std::uint32_t> protocolFromText(std::string_view text) {
 }  // namespace
 
 std::string launchErrorText(LaunchError error, std::string_view argument) {
-  const std::string_view text = kLaunchErrorTexts[static_cast<std::size_t>(error)];
+  const std::string_view text = LAUNCH_ERROR_TEXTS[static_cast<std::size_t>(error)];
   const std::size_t hole = text.find("{}");
   std::string out(text.substr(0, hole));
   out += argument;
@@ -50,13 +50,13 @@ Expected<LaunchOptions, std::string> parseLaunchOptions(std::span<const char* co
   for (std::size_t k = 0; k < arguments.size(); ++k) {
     const std::string_view argument = arguments[k];
     std::string_view value;
-    if (argument == kProtocolFlag) {
+    if (argument == PROTOCOL_FLAG) {
       if (k + 1 == arguments.size()) {
         return Unexpected{launchErrorText(LaunchError::MissingProtocolValue, argument)};
       }
       value = arguments[++k];
-    } else if (argument.starts_with(kProtocolFlag) && argument[kProtocolFlag.size()] == '=') {
-      value = argument.substr(kProtocolFlag.size() + 1);
+    } else if (argument.starts_with(PROTOCOL_FLAG) && argument[PROTOCOL_FLAG.size()] == '=') {
+      value = argument.substr(PROTOCOL_FLAG.size() + 1);
     } else {
       return Unexpected{launchErrorText(LaunchError::UnknownArgument, argument)};
     }

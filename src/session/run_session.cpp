@@ -1,5 +1,6 @@
 #include "session/run_session.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -24,7 +25,9 @@ std::optional<MonoTime> deadlineAfter(MonoTime now, MonoTime::duration wait) {
 IoStatus takePeriodicSample(SessionContext& session) {
   if (!session.state.config || !session.state.config->sampleInterval) return {};
   // The history fills at the interval whether or not anyone is watching the stream.
-  const sampling::Snapshot snapshot = sampleAndStore(session, std::nullopt);
+  Expected<sampling::Snapshot, IoError> sampled = sampleAndStore(session, std::nullopt);
+  if (!sampled.hasValue()) return sampled.error();
+  const sampling::Snapshot& snapshot = sampled.value();
   if (session.state.streaming && !session.state.latestOnly) {
     IoStatus status = session.writer.writeSnapshot(snapshot);
     if (!status.ok()) return status;
@@ -36,28 +39,47 @@ IoStatus takePeriodicSample(SessionContext& session) {
     if (!status.ok()) return status;
   }
   // Measured from the end of this sample, so a slow collection is never made up for.
-  session.nextSampleDue = session.clock.monotonicNow() + *session.state.config->sampleInterval;
+  session.schedule.waitFrom(session.state.config->sampleInterval, session.clock.monotonicNow());
   return {};
 }
 
 IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
   for (;;) {
     MonoTime::duration wait = IDLE_WAIT;
-    if (session.nextSampleDue) {
+    if (session.exitCheckDue) {
       const MonoTime now = session.clock.monotonicNow();
-      if (now >= *session.nextSampleDue) {
-        session.nextSampleDue.reset();
+      if (now >= *session.exitCheckDue) {
+        session.exitCheckDue.reset();
+        IoStatus status = checkExits(session);
+        if (!status.ok()) return status;
+        continue;
+      }
+      wait = *session.exitCheckDue - now;
+    }
+    if (const std::optional<MonoTime> due = session.schedule.nextDue()) {
+      const MonoTime now = session.clock.monotonicNow();
+      if (now >= *due) {
         IoStatus status = takePeriodicSample(session);
         if (!status.ok()) return status;
         continue;
       }
-      wait = *session.nextSampleDue - now;
+      wait = std::min(wait, *due - now);
     }
 
     ReceiveResult received = messages.receive(deadlineAfter(session.clock.monotonicNow(), wait));
     switch (received.status) {
       case ReceiveStatus::TimedOut:
         continue;
+      case ReceiveStatus::Woken: {
+        // A process the table watches has exited: its trees are refreshed at once, or once
+        // EXIT_CHECK_SPACING has passed since the last such refresh.
+        const MonoTime now = session.clock.monotonicNow();
+        const MonoTime earliest = session.lastExitCheck
+                                      ? std::max(now, *session.lastExitCheck + EXIT_CHECK_SPACING)
+                                      : now;
+        if (!session.exitCheckDue) session.exitCheckDue = earliest;
+        continue;
+      }
       case ReceiveStatus::SenderGone:
         return {};
       case ReceiveStatus::Message:
@@ -79,8 +101,9 @@ IoStatus runSession(const SessionEnvironment& environment) {
   protocol::HelloInfo hello;
   hello.sidecarVersion = SIDECAR_VERSION;
   hello.sidecarPid = os::currentProcessId();
-  hello.platform = PLATFORM_NAME;
-  hello.arch = ARCH_NAME;
+  // The system and processor this binary was built for, as the build names them.
+  hello.platform = PROCSAMPLER_PLATFORM;
+  hello.arch = PROCSAMPLER_ARCH;
   // Nothing else exists yet when hello fails: no thread, no channel, no table.
   IoStatus helloStatus = writer.writeHello(hello);
   if (!helloStatus.ok()) return helloStatus;
@@ -92,8 +115,10 @@ IoStatus runSession(const SessionEnvironment& environment) {
     Clock& clock = *environment.clock;
     sampling::Sampler sampler(environment.makeTable(clock), clock);
     sampler.withArgv = environment.protocolVersion >= 3;
+    sampler.exactStarts = environment.protocolVersion >= 3;
     history::SnapshotHistory history;
-    SessionContext session{writer, sampler, history, clock, SessionState{}, std::nullopt};
+    SessionContext session{writer, sampler, history, clock, SessionState{}, SampleSchedule{}};
+    session.wakeLoop = [waker = channel.receiver.waker()] { waker.wake(); };
     outcome = runMainLoop(session, channel.receiver);
   }
   // Normally empty; after a failed write it holds the rest of that line, worth one more try.
@@ -113,7 +138,7 @@ IoStatus runSession(const LaunchOptions& options) {
   environment.lineBoundary = &lineBoundary;
   environment.protocolVersion = options.protocolVersion;
   environment.makeTable = [](Clock& tableClock) {
-    return sampling::new_with_specifics(tableClock);
+    return sampling::newPlatformTable(tableClock, sampling::SNAPSHOT_TABLE_LIMITS);
   };
   return runSession(environment);
 }

@@ -21,24 +21,10 @@ namespace procsampler::session {
 inline constexpr std::string_view SIDECAR_VERSION = "0.1.0";
 // How long one receive waits when no periodic sample is pending.
 inline constexpr std::chrono::seconds IDLE_WAIT{60};
-
-// What hello reports: the system and processor this binary was built for.
-#if defined(__APPLE__)
-inline constexpr std::string_view PLATFORM_NAME = "macos";
-#elif defined(__linux__)
-inline constexpr std::string_view PLATFORM_NAME = "linux";
-#elif defined(_WIN32)
-inline constexpr std::string_view PLATFORM_NAME = "windows";
-#else
-#error "procsampler supports Linux, macOS and Windows only"
-#endif
-#if defined(__x86_64__)
-inline constexpr std::string_view ARCH_NAME = "x86_64";
-#elif defined(__aarch64__)
-inline constexpr std::string_view ARCH_NAME = "aarch64";
-#else
-#error "procsampler supports x86_64 and aarch64 only"
-#endif
+// The least time between two refreshes for exits. Every exit on the machine wakes the loop (the
+// table watches them all), so this bounds what a machine busy ending processes costs, at the
+// price of that much delay, while an exit after a quiet spell is looked for at once.
+inline constexpr std::chrono::milliseconds EXIT_CHECK_SPACING{50};
 
 // Takes the periodic sample if the session has an interval: collect, store, write while
 // streaming, then schedule the next one a full interval after this one ended. Returns the error
@@ -46,7 +32,8 @@ inline constexpr std::string_view ARCH_NAME = "aarch64";
 IoStatus takePeriodicSample(SessionContext& session);
 
 // Runs until a shutdown is handled or the sender is gone with nothing queued (success), or an
-// event write fails (that error). A due periodic sample always goes before the next message.
+// event write fails (that error). A due look for exits, then a due periodic sample, always goes
+// before the next message.
 IoStatus runMainLoop(SessionContext& session, MessageSource& messages);
 
 // Where a session's input, output, time and processes come from.

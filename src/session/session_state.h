@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "common/clock.h"
 #include "history/snapshot_history.h"
 #include "protocol/command.h"
 #include "protocol/event_writer.h"
@@ -18,8 +19,6 @@ namespace procsampler::session {
 using protocol::PROTOCOL_VERSION;
 inline constexpr std::uint64_t MIN_SAMPLE_INTERVAL_MS = 250;
 inline constexpr std::uint64_t MAX_SAMPLE_INTERVAL_MS = 60000;
-using history::HISTORY_CHUNK_MAX_BYTES;
-using history::HISTORY_CHUNK_SIZE;
 using history::MAX_HISTORY_WINDOW_MS;
 
 struct SessionConfig {
@@ -27,6 +26,7 @@ struct SessionConfig {
   std::optional<std::chrono::milliseconds> sampleInterval;
   sampling::ExternalProcessMap externalProcesses;
   sampling::Pid rootPid = 0;
+  bool lifecycle = false;  // version 3: starts and exits of the selected processes are written
 };
 
 struct SessionState {
@@ -36,6 +36,25 @@ struct SessionState {
   // everything written before it, and the next one written says how many were.
   bool latestOnly = false;
   std::uint64_t skippedSnapshots = 0;  // since the last periodic snapshot written
+};
+
+// When the next periodic sample is due, on the monotonic clock: never while the configuration
+// has no interval. The main loop asks it; configure, setSampleInterval and the end of each
+// periodic sample tell it, through these alone.
+class SampleSchedule {
+ public:
+  std::optional<MonoTime> nextDue() const { return nextDue_; }
+  // Due at once (configure's first sample), given an interval.
+  void restart(std::optional<std::chrono::milliseconds> interval, MonoTime now) {
+    nextDue_ = interval ? std::optional<MonoTime>(now) : std::nullopt;
+  }
+  // Due a full interval after now, given one.
+  void waitFrom(std::optional<std::chrono::milliseconds> interval, MonoTime now) {
+    nextDue_ = interval ? std::optional<MonoTime>(now + *interval) : std::nullopt;
+  }
+
+ private:
+  std::optional<MonoTime> nextDue_;
 };
 
 // 0 means no periodic sampling; anything else is clamped into the allowed range, never refused.

@@ -16,13 +16,7 @@
 #include "support/test_paths.h"
 
 // What hello says about the system and processor the test, like the sidecar, was built for.
-#if defined(__APPLE__)
-#define PLATFORM_ARCH R"("platform":"macos","arch":"aarch64")"
-#elif defined(__aarch64__)
-#define PLATFORM_ARCH R"("platform":"linux","arch":"aarch64")"
-#else
-#define PLATFORM_ARCH R"("platform":"linux","arch":"x86_64")"
-#endif
+#define PLATFORM_ARCH R"("platform":")" PROCSAMPLER_PLATFORM R"(","arch":")" PROCSAMPLER_ARCH "\""
 
 namespace procsampler::testing {
 namespace {
@@ -240,6 +234,13 @@ TEST(Sidecar, Version3AnswersEveryRequest) {
   const std::string snapshot = host.next();
   EXPECT_TRUE(snapshot.starts_with(R"({"version":3,"type":"snapshot",)")) << snapshot;
   EXPECT_EQ(fields(snapshot, "requestId"), Lines{"\"n\""});
+  // The machine's totals, each readable here: available memory within the total, CPU within
+  // every processor's whole.
+  const double cpus = ms(snapshot, "cpuCount"), total = ms(snapshot, "memoryTotalBytes");
+  EXPECT_TRUE(cpus >= 1 && ms(snapshot, "uptimeMs") > 0) << snapshot;
+  EXPECT_LE(ms(snapshot, "cpuPercent"), 100 * cpus);
+  EXPECT_TRUE(total > 0 && ms(snapshot, "memoryAvailableBytes") <= total) << snapshot;
+  EXPECT_GT(ms(snapshot, "footprintBytes"), 0);  // the sidecar's own
   const std::string chunk = host.next();
   EXPECT_TRUE(
       chunk.starts_with(R"({"version":3,"type":"historyChunk","requestId":"h","done":true)"))
@@ -275,6 +276,53 @@ TEST(Sidecar, LatestStreamingSkipsWhatTheHostHasNotRead) {
   EXPECT_EQ(std::stoul(fields(fresh, "sequence").at(0)),
             std::stoul(fields(seen.back(), "sequence").at(0)) + std::stoul(skipped[0]) + 1);
   std::printf("skipped %s snapshots during a 3 s pause\n", skipped[0].c_str());
+}
+
+// A child of this test that sleeps for a minute.
+pid_t startSleeper() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl("/bin/sleep", "sleep", "60", nullptr);
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// With lifecycle on, an exit in the trees is told without any snapshot (the loop has no
+// interval and no request), and a process that joins them is told at the next snapshot.
+TEST(Sidecar, LifecycleTellsExitsAtOnceAndStartsAtTheNextSnapshot) {
+  const pid_t early = startSleeper();
+  Host host(true, true, {"--protocol", "3"}, true);
+  host.send(command3("configure", R"("rootPid":)" + std::to_string(::getpid()) +
+                                      R"(,"sampleIntervalMs":0,"lifecycle":true,"requestId":"c")"));
+  Lines started;
+  for (std::string line; (line = host.next()).find(R"("type":"ack")") == std::string::npos;) {
+    EXPECT_EQ(fields(line, "type").at(0), R"("processStarted")") << line;
+    started.push_back(fields(line, "pid").at(0));
+  }
+  EXPECT_NE(std::find(started.begin(), started.end(), std::to_string(early)), started.end());
+
+  const auto killed = std::chrono::steady_clock::now();
+  ::kill(early, SIGKILL);
+  const std::string exited = host.next();
+  const std::chrono::duration<double, std::milli> latency =
+      std::chrono::steady_clock::now() - killed;
+  EXPECT_EQ(fields(exited, "type").at(0), R"("processExited")") << exited;
+  EXPECT_EQ(fields(exited, "pid").at(0), std::to_string(early));
+  std::printf("processExited %.1f ms after the kill\n", latency.count());
+  ::waitpid(early, nullptr, 0);
+
+  const pid_t late = startSleeper();
+  host.send(command3("sampleNow", R"("requestId":"s")"));
+  const std::string joined = host.next();
+  EXPECT_EQ(fields(joined, "type").at(0), R"("processStarted")") << joined;
+  EXPECT_EQ(fields(joined, "pid").at(0), std::to_string(late));
+  EXPECT_EQ(fields(host.next(), "requestId"), Lines{R"("s")"});
+  ::kill(late, SIGKILL);
+  ::waitpid(late, nullptr, 0);
+  EXPECT_EQ(fields(host.next(), "pid").at(0), std::to_string(late));
+  host.send(command3("shutdown", ""));
+  host.expectEnd(0);
 }
 
 // Hosts stop their sidecar with these signals, often while it writes: it must finish the line it

@@ -78,26 +78,54 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   std::uint64_t absolute_time = 1'000'000'000'000;
   mac::CpuLoadReply cpu_load{0, 2, std::vector<std::uint32_t>(2 * mac::CPU_STATE_COUNT, 1000)};
   std::vector<std::string> calls;  // "list", "cpu", "taskall 42", "args? 42" (a probe), ...
-  std::size_t walks = 0;           // walks of the whole process list, under the list lock
-  std::size_t thread_steps = 0;    // threads fill_taskthreadinfo stepped over to find a handle
+  // The VM's page counters (vm_page.h). vm_page_speculate (vm_resident.c) counts a speculative
+  // page as pageable external too, so the external count holds the speculative one.
+  std::uint64_t vm_page_free_count = 1000, vm_page_speculative_count = 100,
+                vm_page_pageable_external_count = 3000, vm_page_purgeable_count = 50;
+  int vm_stats_return = 0;
+  mac::SysctlNumberReply hw_memsize{0, 16ULL << 30};
+  mac::BoottimeReply kern_boottime{0, 1'699'000'000, 250'000};
+  std::size_t walks = 0;         // walks of the whole process list, under the list lock
+  std::size_t thread_steps = 0;  // threads fill_taskthreadinfo stepped over to find a handle
 
   P& process(std::int32_t pid) { return *std::ranges::find(processes, pid, &P::pid); }
   void reap(std::int32_t pid) {
     std::erase_if(processes, [&](P& p) { return p.pid == pid; });
   }
   void spawn(const P& p) { reap(p.pid), processes.push_back(p); }
+  // proc_exit (kern_exit.c): the process's knotes get NOTE_EXIT (proc_knote) as it turns zombie,
+  // and filt_proc marks each EV_ONESHOT, so it fires once and is gone.
+  void exit(std::int32_t pid) {
+    process(pid).stat = mac::STATUS_ZOMBIE;
+    for (Knote& knote : knotes_) knote.fired = knote.fired || knote.pid == pid;
+  }
+  // filt_kqueue (kern_event.c): what poll says of a queue, readable while an event waits.
+  bool readable(int queue) const {
+    return std::ranges::any_of(knotes_,
+                               [&](const Knote& k) { return k.queue == queue && k.fired; });
+  }
   // Every CPU spends `ticks` more ticks over its four states; the 32-bit counters wrap.
   void passTicks(std::uint32_t ticks) {
     for (std::uint32_t& counter : cpu_load.ticks) counter += ticks / 4;
   }
 
   std::uint32_t machHostSelf() override { return 7; }
-  long sysconf(mac::SysconfName) override { return 100; }
+  // Apple silicon's 16 KiB pages; 100 ticks a second.
+  long sysconf(mac::SysconfName name) override {
+    return name == mac::SysconfName::PageSize ? 16384 : 100;
+  }
   mac::TimebaseReply machTimebaseInfo() override { return timebase; }
   mac::CpuLoadReply hostProcessorInfo(std::uint32_t) override {
     calls.push_back("cpu");
     return cpu_load;
   }
+  // vm_stats (host.c): free_count is the free and the speculative pages.
+  mac::VmStatisticsReply hostStatistics64(std::uint32_t) override {
+    return {vm_stats_return, vm_page_free_count + vm_page_speculative_count,
+            vm_page_speculative_count, vm_page_pageable_external_count, vm_page_purgeable_count};
+  }
+  mac::SysctlNumberReply memsize() override { return hw_memsize; }
+  mac::BoottimeReply boottime() override { return kern_boottime; }
   std::uint64_t machAbsoluteTime() override { return absolute_time; }
   std::uint32_t effectiveUid() override { return sidecar_uid; }
   int argMax() override { return arg_max; }
@@ -259,6 +287,28 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
     return {0, copied + 4};
   }
 
+  // kqueue_body (kern_event.c): a new descriptor each time. Neither it nor the scan of a queue
+  // reads a process, so neither is logged.
+  int kqueue() override { return next_queue_++; }
+  // filt_procattach (kern_event.c): proc_find, so ESRCH for a zombie or a process passing through
+  // exit as for none; an exit before the attach is never reported. The model refuses another
+  // user's process too, as the real call does only for NOTE_EXITSTATUS.
+  int watchExit(int queue, std::int32_t pid) override {
+    if (lookup("watch", pid, false, true) == nullptr) return -1;
+    knotes_.push_back({queue, pid, false});
+    return 0;
+  }
+  // kqueue_scan (kern_event.c): the fired knotes, each once.
+  void takeExits(int queue, std::vector<std::int32_t>& out) override {
+    std::erase_if(knotes_, [&](const Knote& k) {
+      if (k.queue == queue && k.fired) out.push_back(k.pid);
+      return k.queue == queue && k.fired;
+    });
+  }
+  void closeQueue(int queue) override {
+    std::erase_if(knotes_, [&](const Knote& k) { return k.queue == queue; });
+  }
+
  private:
   // Logs the call and finds its process. proc_find finds no zombie, nor a process passing through
   // fork or exit, and proc_security_policy (proc_info.c) refuses another user's process to all
@@ -281,6 +331,13 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   }
 
   bool overriding_ = false;  // the overrides apply to the listing under way
+  struct Knote {
+    int queue = 0;
+    std::int32_t pid = 0;
+    bool fired = false;
+  };
+  std::vector<Knote> knotes_;
+  int next_queue_ = 100;
 };
 
 }  // namespace procsampler::testing

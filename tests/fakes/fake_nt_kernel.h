@@ -41,6 +41,8 @@ class FakeNtKernel final : public NtKernel {
   std::vector<FakeWinProcess> processes;
   std::uint32_t cpus = 4;
   SystemTimes times{};
+  std::optional<MemoryStatus> memory = MemoryStatus{8ULL << 30, 3ULL << 30};
+  std::uint64_t ticks = 3'600'000;  // GetTickCount64
   // Runs after each process listing, as processes that start between two calls do.
   std::function<void(FakeNtKernel&)> afterListing;
   int listings = 0;
@@ -56,6 +58,8 @@ class FakeNtKernel final : public NtKernel {
 
   std::uint32_t processorCount() override { return cpus; }
   std::optional<SystemTimes> systemTimes() override { return times; }
+  std::optional<MemoryStatus> memoryStatus() override { return memory; }
+  std::uint64_t tickCount64() override { return ticks; }
 
   // NtQuerySystemInformation: "If the buffer is too small, the function fails with
   // STATUS_INFO_LENGTH_MISMATCH and ReturnLength receives the size required" (the entries are

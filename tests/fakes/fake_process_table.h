@@ -26,7 +26,7 @@ class FakeProcessTable final : public sampling::ProcessTable {
 
   const std::vector<MonoTime>& refreshInstants() const { return refreshInstants_; }
 
-  std::size_t refresh_processes_specifics() override {
+  std::size_t refreshAll() override {
     refreshInstants_.push_back(clock_->monotonicNow());
     if (onRefresh) onRefresh(*this);
     return entries_.size();

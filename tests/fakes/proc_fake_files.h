@@ -55,6 +55,7 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // Takes on the other's processes, clock, failures and races, keeping its own handles and log.
   void mirror(const FakeProcFiles& other) {
     procs = other.procs, failing = other.failing, cpuTicks = other.cpuTicks, races = other.races;
+    idleTicks = other.idleTicks, iowaitTicks = other.iowaitTicks, memInfo = other.memInfo;
     sinceBoot = other.sinceBoot;
   }
 
@@ -65,7 +66,10 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   std::vector<std::string> calls;
   // A change made to the machine the first time a call (as logged) is made: a race forced.
   std::map<std::string, std::function<void(FakeProcFiles&)>> races;
-  std::uint64_t cpuTicks = 0;             // summed over the two CPUs
+  std::uint64_t cpuTicks = 0;                    // summed over the two CPUs
+  std::uint64_t idleTicks = 0, iowaitTicks = 0;  // of cpuTicks
+  std::string memInfo =
+      "MemTotal:        8000000 kB\nMemFree:  1000 kB\nMemAvailable:    6000000 kB\n";
   std::chrono::nanoseconds sinceBoot{0};  // the boot clock
   std::size_t cmdlineBytes = 0;           // of cmdline, handed over in pieces of 5 bytes
   // Handles and pidfds the process may hold, an open in passing included (EMFILE beyond).
@@ -103,9 +107,14 @@ class FakeProcFiles final : public sampling::procfs::ProcFiles {
   // Guest time follows the eight counted fields, which already hold it.
   ReadStatus readSystemStat(std::string_view& text) override {
     calls.push_back("system");
-    text = buffer_ = "cpu  " + n(cpuTicks) + " 0 0 0 0 0 0 0 " + n(cpuTicks) +
+    text = buffer_ = "cpu  " + n(cpuTicks - idleTicks - iowaitTicks) + " 0 0 " + n(idleTicks) +
+                     " " + n(iowaitTicks) + " 0 0 0 " + n(cpuTicks) +
                      " 0\ncpu0 1 2 3 4\ncpu1 5 6 7 8\n";
     return failing["system"];
+  }
+  ReadStatus readMemInfo(std::string_view& text) override {
+    text = buffer_ = memInfo;
+    return failing["meminfo"];
   }
   std::chrono::nanoseconds readBootClock() override { return sinceBoot; }
   void closeHandle(Handle handle) override { bound_.erase(handle); }

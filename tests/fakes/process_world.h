@@ -51,7 +51,7 @@ inline const sampling::Process& entryOf(const sampling::ProcessTable& table, sam
 
 // A full refresh, then completion of every entry, as if every process were reported.
 inline void refreshAll(sampling::ProcessTable& table) {
-  table.refresh_processes_specifics();
+  table.refreshAll();
   table.completeProcesses(pidsOf(table));
 }
 
@@ -61,17 +61,16 @@ class BorrowedTable final : public sampling::ProcessTable {
  public:
   explicit BorrowedTable(sampling::ProcessTable& table, bool readAll = false)
       : table_(table), readAll_(readAll) {}
-  std::size_t refresh_processes_specifics() override {
-    return table_.refresh_processes_specifics();
-  }
+  std::size_t refreshAll() override { return table_.refreshAll(); }
   void refreshTrees(std::span<const sampling::Pid> seeds) override {
-    readAll_ ? static_cast<void>(table_.refresh_processes_specifics()) : table_.refreshTrees(seeds);
+    readAll_ ? static_cast<void>(table_.refreshAll()) : table_.refreshTrees(seeds);
   }
   void completeProcesses(std::span<const sampling::Pid> pids) override {
     readAll_ ? table_.completeProcesses(pidsOf(table_)) : table_.completeProcesses(pids);
   }
   std::size_t processCount() const override { return table_.processCount(); }
   std::size_t machineProcessCount() const override { return table_.machineProcessCount(); }
+  sampling::MachineTotals machineTotals() const override { return table_.machineTotals(); }
   const sampling::Process* find(sampling::Pid pid) const override { return table_.find(pid); }
   void forEachProcess(const std::function<void(const sampling::Process&)>& visit) const override {
     table_.forEachProcess(visit);

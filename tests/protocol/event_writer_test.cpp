@@ -13,6 +13,7 @@
 namespace procsampler::protocol {
 namespace {
 
+using sampling::MachineTotals;
 using sampling::ProcessSample;
 using sampling::Snapshot;
 
@@ -36,8 +37,7 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
   testing::RecordingSink sink;
   EventWriter writer(sink);
   ASSERT_TRUE(writer.writeSnapshot(sampled).ok() && writer.writeSnapshot(empty).ok() &&
-              writer.writeHistoryChunk("h-1", true, {}).ok() &&
-              writer.writeHistoryChunk("h-2", false, slice).ok());
+              writer.writeHistory("h-1", {}).ok() && writer.writeHistory("h-2", slice).ok());
   EXPECT_EQ(sink.writes, 4u);  // flushed per event
   const std::string head =
       R"({"version":2,"type":"snapshot","sequence":7,"sampledAtUnixMs":1718000000123,)"
@@ -56,12 +56,12 @@ TEST(EventWriter, WritesSnapshotsAndHistoryChunksExactly) {
       R"({"version":2,"type":"historyChunk","requestId":"h-1","done":true,"snapshots":[]})"
       "\n";
   // What history chunks are cut by: the same bytes, counted.
-  EXPECT_EQ(EventWriter::chunkedSnapshotBytes(sampled), (head + rest).size());
-  EXPECT_EQ(EventWriter::emptyHistoryChunkBytes("h-1", true), emptyChunk.size());
+  EXPECT_EQ(writer.chunkedSnapshotBytes(sampled), (head + rest).size());
+  EXPECT_EQ(writer.emptyHistoryChunkBytes("h-1", true), emptyChunk.size());
   // Inside a chunk a snapshot has no request id.
   EXPECT_EQ(sink.output, head + R"(,"requestId":"r")" + rest + "\n" + emptyText + "\n" +
                              emptyChunk +
-                             R"({"version":2,"type":"historyChunk","requestId":"h-2","done":false,)"
+                             R"({"version":2,"type":"historyChunk","requestId":"h-2","done":true,)"
                              R"("snapshots":[)" +
                              head + rest + "," + emptyText + "]}\n");
 }
@@ -73,14 +73,18 @@ TEST(EventWriter, Version3RecordsNameRefusalsAndCarryTheirLaterMembers) {
       0, 0, 0, false, true, true, 0,       {},   {}, {"/sbin/init", "a\"b", ""}};
   const ProcessSample own{2, 0, 0, 0,     "",    "",    "Run", 1.5f, 0,   4096,
                           0, 8, 0, false, false, false, 501,   3,    2048};
-  const Snapshot snapshot{0, 0, 0, 0, 0, 0, {}, {}, {refused, own}};
+  // The machine totals a table could read in part.
+  const MachineTotals machine{.cpuCount = 2, .cpuPercent = 37.5f, .memoryTotalBytes = 8ULL << 30};
+  const Snapshot snapshot{0, 0, 0, 0, 0, 0, {}, {}, {refused, own}, machine};
   testing::RecordingSink sink;
   ASSERT_TRUE(EventWriter(sink, 3).writeSnapshot(snapshot, 2).ok());
   const std::string common = R"(,"name":"","command":"",)";
   EXPECT_EQ(sink.output,
             R"({"version":3,"type":"snapshot","sequence":0,"sampledAtUnixMs":0,)"
             R"("collectionDurationMicros":0,"scannedProcessCount":0,"retainedProcessCount":0,)"
-            R"("inaccessibleProcessCount":0,"skippedSnapshots":2,"externalProcesses":[],)"
+            R"("inaccessibleProcessCount":0,"skippedSnapshots":2,"machine":{"cpuCount":2,)"
+            R"("cpuPercent":37.5,"memoryTotalBytes":8589934592,"memoryAvailableBytes":null,)"
+            R"("uptimeMs":null},"externalProcesses":[],)"
             R"("processes":[{"pid":1,"ppid":0,"startTimeMs":0,"runTimeMs":0)" +
                 common +
                 R"("status":"Sleep","cpuPercent":null,"cpuTimeMs":null,"residentBytes":null,)"
@@ -93,6 +97,10 @@ TEST(EventWriter, Version3RecordsNameRefusalsAndCarryTheirLaterMembers) {
                 R"("virtualBytes":0,"ioReadBytes":8,"ioWriteBytes":0,"ioSemantics":"storage",)"
                 R"("uid":501,"threads":3,"footprintBytes":2048,"argv":[]}]})"
                 "\n");
+  // History chunks are cut by the same bytes, counted in the writer's version.
+  const std::string skipped = R"("skippedSnapshots":2,)";
+  EXPECT_EQ(EventWriter(sink, 3).chunkedSnapshotBytes(snapshot),
+            sink.output.size() - skipped.size() - 1);
 }
 
 // The widest numbers and texts that escape to six bytes a byte, the worst case for the buffer,

@@ -134,6 +134,24 @@ TEST_P(MacProcessTableTest, CpuPercentIsTaskTimeOverTheTickIntervalOrOverMachTim
   }
 }
 
+// Available memory: the free pages without the speculative ones vm_stats adds to them, the
+// file-backed pages (speculative ones included) and the purgeable ones.
+TEST_P(MacProcessTableTest, MachineTotalsFromTheCpuTicksVmStatisticsMemsizeAndBoottime) {
+  clock.setWall(WallTime(std::chrono::seconds(1'699'000'100)));
+  start({{.pid = 42}});
+  after(1s, 100);  // each CPU a quarter of its ticks in each state: three quarters busy
+  const MachineTotals read{.cpuCount = 2,
+                           .cpuPercent = 150.0f,
+                           .memoryTotalBytes = 16ULL << 30,
+                           .memoryAvailableBytes = (1000 + 3000 + 50) * 16384ULL,
+                           .uptimeMs = 100'750};
+  EXPECT_EQ(table->machineTotals(), read);
+  kernel.vm_stats_return = 5, kernel.hw_memsize.result = -1, kernel.kern_boottime.result = -1;
+  kernel.cpu_load.kern_return = 5;
+  after();
+  EXPECT_EQ(table->machineTotals(), MachineTotals{});
+}
+
 TEST_P(MacProcessTableTest, StatesAsPsDerivesThem) {
   using T = std::vector<testing::FakeThread>;
   constexpr std::int32_t RUNNING = RUN_STATE_RUNNING, WAITING = RUN_STATE_WAITING,
@@ -282,7 +300,7 @@ TEST_P(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   auto callsOf = [&](const Pids& reported, std::optional<Pids> seeds = std::nullopt) {
     kernel.calls.clear();
     after(1s, 100, false);
-    seeds ? table->refreshTrees(*seeds) : void(table->refresh_processes_specifics());
+    seeds ? table->refreshTrees(*seeds) : void(table->refreshAll());
     table->completeProcesses(reported);
     std::string calls;
     for (std::size_t i = 3; i < kernel.calls.size(); ++i) calls += kernel.calls[i] + ",";
@@ -320,13 +338,13 @@ TEST_P(MacProcessTableTest, RefreshReadsOnlyWhatSelectionAndCpuNeedTheRestWhenRe
   EXPECT_EQ(at(5).arguments.capacity(), 0u);  // kept only while reported
   // Past the walk limit too; trees the table saw past it are not walked at all.
   table = std::make_unique<MacProcessTable>(kernel, clock, 1);
-  table->refresh_processes_specifics();
+  table->refreshAll();
   kernel.spawn({.pid = 10, .ppid = 6});
   EXPECT_EQ(callsOf({}, Pids{6}),
             "taskall 6,children 6,taskall 10,path 10,taskall 5,kinfo-all,taskall 9,");
   EXPECT_EQ(callsOf({}, Pids{6}), "taskall 5,taskall 6,kinfo-all,taskall 9,taskall 10,");
   // Gone (6) or replaced (5) between the refresh and the completion: dropped, not reported.
-  table->refresh_processes_specifics();
+  table->refreshAll();
   kernel.reap(6);
   kernel.spawn({.pid = 5, .start_s = S + 9});
   table->completeProcesses(Pids{5, 6});

@@ -72,6 +72,24 @@ TEST(ProcParsers, IoTakesStorageBytesOnlySchedstatItsFirstFieldExeItsFinalCompon
     EXPECT_EQ(finalComponent(stripDeletedSuffix(link)), name) << link;
 }
 
+TEST(ProcParsers, MachineAndFootprintMemoryInKiBAndSystemStatCountsIowaitAsIdle) {
+  const SystemStat stat = parseSystemStat(
+      "cpu  10 1 5 100 7 1 1 2 3 0\ncpu0 5 0 2 50 3 0 0 1\ncpu1 5 1 3 50 4 1 1 1\n");
+  EXPECT_EQ(std::tuple(stat.cpu->elapsedTicks, stat.cpu->idleTicks, stat.cpu->cpuCount),
+            std::tuple(127u, 107u, 2u));
+  const MemInfo memory = parseMemInfo("MemTotal:  16 kB\nMemFree:  1 kB\nMemAvailable:  9 kB\n");
+  EXPECT_EQ(std::tuple(memory.totalBytes, memory.availableBytes), std::tuple(16384u, 9216u));
+  // A kernel before 3.14 has no MemAvailable; a garbled figure is none.
+  for (const char* partial : {"MemTotal: 16 kB\n", "MemTotal: 16 kB\nMemAvailable: -9 kB\n"}) {
+    EXPECT_EQ(std::tuple(parseMemInfo(partial).totalBytes, parseMemInfo(partial).availableBytes),
+              std::tuple(16384u, std::nullopt))
+        << partial;
+  }
+  EXPECT_EQ(parseStatusFootprint("VmRSS:\t9 kB\nRssAnon:\t3 kB\nRssFile:\t6 kB\nVmSwap:\t2 kB\n"),
+            5120u);
+  EXPECT_FALSE(parseStatusFootprint("Name:\tkthreadd\nUid:\t0\t0\t0\t0\n"));  // no memory
+}
+
 // The table over scripted files; a process spawned as "x" runs /opt/x.bin.
 struct ProcFilesWorld final : testing::ProcessWorld {
   explicit ProcFilesWorld(Clock& clock, ProcFsTableOptions options = kListing)
@@ -150,6 +168,30 @@ TEST_F(ProcFsTableTest, CpuPercentIsTicksOverTheMeanElapsedTimePerCpu) {
   }
 }
 
+TEST_F(ProcFsTableTest, MachineCpuIsBusyTicksOverTheProcessesIntervalReadWithMemory) {
+  refresh();
+  // A second on both CPUs (200 ticks), 120 of them idle and 30 waiting for I/O: half a CPU busy.
+  files_.idleTicks += 120, files_.iowaitTicks += 30;
+  pass(1000ms);
+  refresh();
+  const MachineTotals read{.cpuCount = 2,
+                           .cpuPercent = 50.0f,
+                           .memoryTotalBytes = 8'192'000'000,
+                           .memoryAvailableBytes = 6'144'000'000,
+                           .uptimeMs = 1'700'000'000'300};
+  EXPECT_EQ(table_.machineTotals(), read);
+  // Within 200 ms the figures are the last interval's, as the processes' are; then a failed
+  // meminfo costs the memory figures only, a failed stat the CPU figures only.
+  files_.failing["meminfo"] = kUnreadable;
+  pass(100ms);
+  refresh();
+  EXPECT_EQ(table_.machineTotals().memoryAvailableBytes, read.memoryAvailableBytes);
+  pass(200ms);
+  files_.failing["system"] = kUnreadable;
+  refresh();
+  EXPECT_EQ(table_.machineTotals(), (MachineTotals{.uptimeMs = 1'700'000'000'600}));
+}
+
 TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAFailedListing) {
   files_.add({42, 0, "old", 1000, "old\0\0-x\0"s, "/bin/old (deleted)", 'S', 0, 0, 9000, 10, 7, 9});
   for (Pid pid : {12u, 13u}) world_.spawn({pid, 1, 5, "p", {"p"}});
@@ -174,7 +216,7 @@ TEST_F(ProcFsTableTest, KnownProcessKeepsUnreadableDetailsVanishedOnesGoAsDoesAF
             (std::vector<std::uint64_t>{100, 49152, 9000, 7, 9, 10, 1'700'000'000 - 10}));
   EXPECT_EQ(std::tuple(p.io_refused, at(13).io_refused), std::tuple(true, false));
   files_.failing = {{"list", kUnreadable}};  // a failed listing leaves the table empty
-  EXPECT_EQ(table_.refresh_processes_specifics(), 0u);
+  EXPECT_EQ(table_.refreshAll(), 0u);
   EXPECT_EQ(table_.processCount() + table_.heldDescriptors(), 0u);
 }
 
@@ -205,6 +247,9 @@ TEST_F(ProcFsTableTest, AWallClockSetBackMovesNoRunTimeAndNoStartPastTheRefresh)
     EXPECT_EQ(std::tuple(at(1).start_time_s, at(1).run_time_s),
               std::tuple(start, static_cast<std::uint64_t>(files_.sinceBoot / 1s)));
     EXPECT_EQ(at(2).start_time_s, std::min(unixSeconds(clock_.wallNow()), startedAt));
+    // To the millisecond, the boot instant's fraction included, but held back with the second.
+    EXPECT_EQ(std::tuple(at(1).start_time_ms, at(2).start_time_ms),
+              std::tuple(700u, at(2).start_time_s * 1000));
   }
 }
 
@@ -263,7 +308,7 @@ TEST_F(ProcFsTableTest, ATreeRefreshReadsWhatCanHaveChangedAndCompletionWhatIsRe
     for (std::size_t i = 2; i < files_.calls.size(); ++i) calls += files_.calls[i] + ",";
     return calls;
   };
-  table_.refresh_processes_specifics();  // configure's: every stat, watching each process
+  table_.refreshAll();  // configure's: every stat, watching each process
   // clang-format off
   const struct { std::function<void()> change; Pids reported; std::string calls; } kSteps[] = {
       // Watched and unchanged: nothing read but the reported, whose files are then kept open.

@@ -37,7 +37,7 @@ class LiveTable : public ::testing::Test {
   }
 
   SystemClock clock_;
-  std::unique_ptr<ProcessTable> table_ = new_with_specifics(clock_);
+  std::unique_ptr<ProcessTable> table_ = newPlatformTable(clock_);
   std::vector<pid_t> children_;
 };
 
@@ -118,7 +118,7 @@ TEST_F(LiveTable, StartSecondsAreTheSecondsProcessesStartedIn) {
     }
   }
   ASSERT_GE(started.size(), 8u);
-  table_->refresh_processes_specifics();
+  table_->refreshAll();
   for (const auto& [pid, second] : started) {
     EXPECT_EQ(testing::entryOf(*table_, Pid(pid)).start_time_s, second) << pid;
   }

@@ -43,13 +43,13 @@ TEST(WinLiveTable, ChildrenUnderTheirParentTheBusyOneBusyTheExitedOneGone) {
   const Child busy("busy"), sleeping("sleep"), exited("exit");
   ASSERT_TRUE(exited.waitForExit());
   SystemClock clock;
-  const std::unique_ptr<ProcessTable> table = new_with_specifics(clock);
+  const std::unique_ptr<ProcessTable> table = newPlatformTable(clock);
   const Pid self = ::GetCurrentProcessId();
   // The busy child gets most of a processor over a second, unless the machine is loaded: each
   // refresh measures the second before it, for up to a minute.
   float busiest = 0.0f;
   for (int second = 0; second < 60 && busiest <= 50.0f; ++second) {
-    table->refresh_processes_specifics();
+    table->refreshAll();
     table->completeProcesses(std::vector<Pid>{busy.pid(), sleeping.pid()});
     if (const Process* found = table->find(busy.pid()))
       busiest = std::max(busiest, found->cpu_percent);

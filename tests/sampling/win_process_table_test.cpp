@@ -86,7 +86,8 @@ TEST_F(WinTable, StartFromCreateTimeCpuFromUserAndKernelTimeFiguresFromTheListin
                               .write_transfer = 9});
   kernel.processes.push_back({.pid = 4, .create_time = 0, .image = "System", .may_open = false});
   start();
-  EXPECT_EQ(at(8).start_time_s, S);  // the second it started in
+  // The second it started in, and to the millisecond.
+  EXPECT_EQ(std::tuple(at(8).start_time_s, at(8).start_time_ms), std::tuple(S, S * 1000 + 999));
   EXPECT_EQ(at(8).run_time_s, 10u);
   EXPECT_EQ(at(4).start_time_s, 0u);  // the system process reports no create time
   EXPECT_EQ(at(4).parent_pid, std::nullopt);
@@ -123,7 +124,7 @@ TEST_F(WinTable, AProcessThatCannotBeOpenedKeepsWhatTheListingGaveOneGoneIsRemov
   // Exited between the refresh and the completion: no other process's figures under its pid.
   kernel.processes.push_back({.pid = 13, .image = "gone.exe"});
   clock.advance(1s);
-  table->refresh_processes_specifics();
+  table->refreshAll();
   kernel.processes.pop_back();
   table->completeProcesses(std::vector<Pid>{10, 13});
   EXPECT_EQ(table->find(13), nullptr);
@@ -157,7 +158,7 @@ TEST_F(WinTable, AListThatGrowsWhileItIsSizedIsAskedForAgainWithRoom) {
   grow(kernel);
   kernel.afterListing = grow;
   kernel.listings = 0;
-  EXPECT_EQ(table->refresh_processes_specifics(), 0u);
+  EXPECT_EQ(table->refreshAll(), 0u);
   EXPECT_EQ(kernel.listings, LIST_ATTEMPTS);
   EXPECT_EQ(table->processCount(), 1300u);
 }

@@ -63,7 +63,7 @@ struct SessionRig {
   protocol::EventWriter writer{sink};
   sampling::Sampler sampler{std::unique_ptr<sampling::ProcessTable>(table), clock};
   history::SnapshotHistory history;
-  SessionContext session{writer, sampler, history, clock, {}, std::nullopt};
+  SessionContext session{writer, sampler, history, clock, {}, {}};
 };
 
 // What is queued now.

@@ -3,11 +3,12 @@
 // checked for its JSON type, nested records included; enumerated strings are left as they come.
 import type { Event, ProtocolVersion } from "./protocol.js";
 
-// "x?": absent or x. A one-element array: an array whose every item is an object of that shape.
+// "x?": absent or x. A one-element array: an array whose every item is an object of that shape; a
+// shape: an object of that shape.
 type FieldType =
   "number" | "string" | "boolean" | "object" | "array" | "string[]" | "number|null" | "string?" | "number?";
 interface Shape {
-  readonly [field: string]: FieldType | readonly [Shape];
+  readonly [field: string]: FieldType | readonly [Shape] | Shape;
 }
 
 const EXTERNAL: Shape = { pid: "number", startTimeMs: "number|null" };
@@ -87,8 +88,15 @@ const SHAPES: { readonly [V in ProtocolVersion]: Readonly<Partial<Record<Event<V
     ack: { requestId: "string" },
     snapshot: SNAPSHOT_V3,
     historyChunk: { requestId: "string", done: "boolean", snapshots: [SNAPSHOT_V3] },
+    processStarted: { pid: "number", ppid: "number", startTimeMs: "number", process: PROCESS_V3 },
+    processExited: { pid: "number", startTimeMs: "number", exitedAtUnixMs: "number", process: PROCESS_V3 },
   },
 };
+
+// Array.isArray does not narrow a readonly tuple out of a union.
+function isArray(wanted: readonly [Shape] | Shape): wanted is readonly [Shape] {
+  return Array.isArray(wanted);
+}
 
 function isObject(value: unknown): value is Record<string, unknown> {
   return typeof value === "object" && value !== null && !Array.isArray(value);
@@ -126,6 +134,11 @@ function mismatch(value: Record<string, unknown>, shape: Shape, where: string): 
     if (typeof wanted === "string") {
       if (fits(found, wanted)) continue;
       return `${where}.${field} is ${found === undefined ? "missing" : `a ${typeOf(found)}, not a ${wanted}`}`;
+    }
+    if (!isArray(wanted)) {
+      const problem = isObject(found) ? mismatch(found, wanted, `${where}.${field}`) : null;
+      if (isObject(found) && !problem) continue;
+      return problem ?? `${where}.${field} is ${found === undefined ? "missing" : "not an object"}`;
     }
     if (!Array.isArray(found)) return `${where}.${field} is ${found === undefined ? "missing" : "not an array"}`;
     for (let i = 0; i < found.length; i++) {

@@ -10,7 +10,9 @@ export const PROTOCOL_VERSION = 3;
 
 export interface ExternalProcess {
   pid: number;
-  /** Milliseconds since the epoch; matches a process started within the same whole second. */
+  /** Milliseconds since the epoch; matches a process started within the same whole second, or in
+   *  version 3, when it has a millisecond part (as a record's start has), within the kernel's
+   *  precision (Linux 11 ms, macOS and Windows 1 ms). */
   startTimeMs?: number | null;
 }
 
@@ -26,6 +28,8 @@ export interface ConfigureCommand<V extends ProtocolVersion = 2> extends Request
   /** 0: no periodic sampling; otherwise clamped to 250..60000 by the sidecar. */
   sampleIntervalMs: number;
   externalProcesses?: ExternalProcess[];
+  /** Version 3: the selected processes' starts and exits are written as lifecycle events. */
+  lifecycle?: V extends 3 ? boolean : never;
 }
 export interface SetExternalProcessesCommand<V extends ProtocolVersion = 2> extends Request<V> {
   type: "setExternalProcesses";
@@ -137,7 +141,7 @@ export interface ProcessRecordV2 {
   pid: number;
   /** 0 when the process has no parent. */
   ppid: number;
-  /** Whole seconds since the epoch, times 1000. */
+  /** Whole seconds since the epoch, times 1000; in version 3, exact to what the kernel keeps. */
   startTimeMs: number;
   runTimeMs: number;
   name: string;
@@ -166,7 +170,8 @@ export interface ProcessRecordV3 extends Omit<ProcessRecordV2, RefusedAsNull> {
   /** The effective user id, the one the kernel checks access against; null where unknown. */
   uid: number | null;
   threads: number | null;
-  /** macOS: the memory Activity Monitor shows; Windows: private bytes; null on Linux. */
+  /** macOS: the memory Activity Monitor shows; Linux: private memory, resident or swapped
+   *  (RssAnon + VmSwap); Windows: private bytes; null where unknown. */
   footprintBytes: number | null;
   /** argv[0] first; at most 16384 bytes together, as command. */
   argv: string[];
@@ -193,10 +198,22 @@ export interface SnapshotV2 {
   /** Ascending by pid. */
   processes: ProcessRecordV2[];
 }
+/** Version 3: the machine as a whole, read with the CPU counters; null where the system would not say. */
+export interface MachineTotals {
+  cpuCount: number | null;
+  /** Percent of one CPU, 0 to 100 × cpuCount, over the interval of the processes' cpuPercent. */
+  cpuPercent: number | null;
+  memoryTotalBytes: number | null;
+  /** Free memory and what the kernel can drop: what programs could get without swapping. */
+  memoryAvailableBytes: number | null;
+  /** Since boot, time asleep included. */
+  uptimeMs: number | null;
+}
 export interface SnapshotV3 extends Omit<SnapshotV2, "version" | "processes"> {
   version: 3;
   /** Streaming with latest: the periodic snapshots left unwritten since the last one written. */
   skippedSnapshots?: number;
+  machine: MachineTotals;
   processes: ProcessRecordV3[];
 }
 export type Snapshot<V extends ProtocolVersion = 2> = V extends 3 ? SnapshotV3 : SnapshotV2;
@@ -210,12 +227,21 @@ export interface ProcessSummary {
   cpuPercentMean: number | null;
   cpuPercentMax: number | null;
   residentBytesMax: number;
+  /** Null when every footprintBytes of the step was. */
+  footprintBytesMax: number | null;
+}
+/** Version 3: the machine totals of a step's snapshots; each null when none of them had it. */
+export interface MachineSummary {
+  cpuPercentMean: number | null;
+  cpuPercentMax: number | null;
+  memoryAvailableBytesMin: number | null;
 }
 /** Version 3: the snapshots with startUnixMs <= sampledAtUnixMs < startUnixMs + stepMs. */
 export interface HistoryStep {
   /** A multiple of stepMs. */
   startUnixMs: number;
   snapshotCount: number;
+  machine: MachineSummary;
   /** Ascending by pid, then start. */
   processes: ProcessSummary[];
 }
@@ -233,6 +259,29 @@ export type HistoryChunkEventV3 = Omit<HistoryChunkEventV2, "version" | "snapsho
   );
 export type HistoryChunkEvent<V extends ProtocolVersion = 2> = V extends 3 ? HistoryChunkEventV3 : HistoryChunkEventV2;
 
+/** Version 3, with lifecycle on: a process of the selected trees seen for the first time, at
+ *  configure or at a snapshot (before that snapshot); process is that snapshot's record. */
+export interface ProcessStartedEvent {
+  version: 3;
+  type: "processStarted";
+  pid: number;
+  ppid: number;
+  startTimeMs: number;
+  process: ProcessRecordV3;
+}
+/** Version 3, with lifecycle on: a process whose start was told has exited. process is the last
+ *  record taken of it, at its start or at the last snapshot. */
+export interface ProcessExitedEvent {
+  version: 3;
+  type: "processExited";
+  pid: number;
+  startTimeMs: number;
+  /** When the sidecar learnt of the exit. */
+  exitedAtUnixMs: number;
+  process: ProcessRecordV3;
+}
+export type LifecycleEvent = ProcessStartedEvent | ProcessExitedEvent;
+
 export type Event<V extends ProtocolVersion = 2> = V extends 3
-  ? HelloEventV3 | ErrorEventV3 | AckEvent | SnapshotV3 | HistoryChunkEventV3
+  ? HelloEventV3 | ErrorEventV3 | AckEvent | SnapshotV3 | HistoryChunkEventV3 | LifecycleEvent
   : HelloEventV2 | ErrorEventV2 | SnapshotV2 | HistoryChunkEventV2;

@@ -25,6 +25,9 @@ import {
   type ExternalProcess,
   type HelloEvent,
   type HistoryStep,
+  type LifecycleEvent,
+  type ProcessExitedEvent,
+  type ProcessStartedEvent,
   type ProtocolVersion,
   type Snapshot,
 } from "./protocol.js";
@@ -77,6 +80,9 @@ export interface ConfigureOptions extends RequestOptions {
   /** 0 (the default): no periodic sampling; otherwise clamped to 250..60000 by the sidecar. */
   sampleIntervalMs?: number;
   externalProcesses?: ExternalProcess[];
+  /** Version 3: the selected processes' starts and exits come as processStarted and processExited
+   *  events and through lifecycle(). */
+  lifecycle?: boolean;
 }
 
 /** Version 3: streaming with latest makes the sidecar skip a periodic snapshot while the host has
@@ -98,6 +104,9 @@ export interface SidecarEvents<V extends ProtocolVersion = 2> {
   /** A line the client dropped; a request it may have answered has been rejected. */
   unreadableLine: UnreadableLineError;
   exit: SidecarExit;
+  /** Version 3, configured with lifecycle. */
+  processStarted: V extends 3 ? ProcessStartedEvent : never;
+  processExited: V extends 3 ? ProcessExitedEvent : never;
 }
 
 interface Settle<T> {
@@ -118,9 +127,9 @@ type Waiter =
   | { kind: "sample"; requestId: string; settle: Settle<AnySnapshot> | null }
   | { kind: "history"; requestId: string; items: HistoryItem[]; settle: Settle<HistoryItem[]> | null };
 
-interface StreamReader {
-  queue: AnySnapshot[];
-  // The next() calls waiting for a snapshot or the end.
+interface StreamReader<T = AnySnapshot> {
+  queue: T[];
+  // The next() calls waiting for an item or the end.
   wakers: (() => void)[];
 }
 
@@ -168,7 +177,9 @@ export class Sidecar<V extends ProtocolVersion = 2> {
   configure(options: ConfigureOptions): Promise<void> {
     const { rootPid, sampleIntervalMs = 0, externalProcesses = [] } = options;
     const version = this.version;
-    return this.silent({ type: "configure", version, rootPid, sampleIntervalMs, externalProcesses }, options);
+    const command = { type: "configure", version, rootPid, sampleIntervalMs, externalProcesses } as const;
+    if (!options.lifecycle) return this.silent(command, options);
+    return this.version3Only("lifecycle", command) ?? this.silent({ ...command, lifecycle: true }, options);
   }
   setExternalProcesses(processes: ExternalProcess[], options: RequestOptions = {}): Promise<void> {
     return this.silent({ type: "setExternalProcesses", version: this.version, processes }, options);
@@ -208,42 +219,19 @@ export class Sidecar<V extends ProtocolVersion = 2> {
   /** Periodic snapshots as they stream in (see StartOptions.streamMode). The iterator ends when
    *  the host closes the sidecar and throws a SidecarExitedError when the sidecar ends on its own. */
   snapshots(): AsyncIterableIterator<Snapshot<V>> {
-    const reader: StreamReader = { queue: [], wakers: [] };
-    this.readers.add(reader);
-    const leave = (): IteratorResult<Snapshot<V>> => {
-      this.readers.delete(reader);
-      // A next() still waiting (return() called from elsewhere than its loop) ends too.
-      this.wake(reader);
+    return this.iterate(this.readers, (snapshot) => {
+      this.handedOut(snapshot);
       this.updateFlow();
-      return { value: undefined, done: true };
-    };
-    const next = async (): Promise<IteratorResult<Snapshot<V>>> => {
-      for (;;) {
-        const value = reader.queue.shift();
-        if (value) {
-          this.handedOut(value);
-          this.updateFlow();
-          return { value: value as Snapshot<V>, done: false };
-        }
-        if (this.exit) {
-          if (this.exit.requested) return leave();
-          this.readers.delete(reader);
-          throw this.exitError();
-        }
-        if (!this.readers.has(reader)) return { value: undefined, done: true };
-        await new Promise<void>((wake) => {
-          reader.wakers.push(wake);
-          this.updateFlow();
-        });
-      }
-    };
-    return {
-      next,
-      return: async () => leave(),
-      [Symbol.asyncIterator]() {
-        return this;
-      },
-    };
+    }) as AsyncIterableIterator<Snapshot<V>>;
+  }
+
+  /** Version 3: the lifecycle events, in the order written, from the call on (configure with
+   *  lifecycle). They are few and small, so they queue without bound and never hold the sidecar
+   *  back. Ends and throws as snapshots() does. */
+  lifecycle(): AsyncIterableIterator<V extends 3 ? LifecycleEvent : never> {
+    return this.iterate(this.lifecycleReaders, () => undefined) as AsyncIterableIterator<
+      V extends 3 ? LifecycleEvent : never
+    >;
   }
 
   on<K extends keyof SidecarEvents<V>>(name: K, listener: (value: SidecarEvents<V>[K]) => void): this {
@@ -325,6 +313,7 @@ export class Sidecar<V extends ProtocolVersion = 2> {
   private helloEvent: HelloEvent<ProtocolVersion> | null = null;
   private readonly waiters: Waiter[] = [];
   private readonly readers = new Set<StreamReader>();
+  private readonly lifecycleReaders = new Set<StreamReader<LifecycleEvent>>();
   // The newest sequence handed to the host, streamed or answered; in "latest" mode nothing older
   // is streamed after it.
   private newestHandedOut = 0;
@@ -368,6 +357,46 @@ export class Sidecar<V extends ProtocolVersion = 2> {
   }
 
   // A version 2 sidecar ignores members it does not know, so a version 3 one would go unheeded.
+  // An iterator over what onEvent queues for a new reader of readers; taken runs as each item is
+  // handed out.
+  private iterate<T>(readers: Set<StreamReader<T>>, taken: (item: T) => void): AsyncIterableIterator<T> {
+    const reader: StreamReader<T> = { queue: [], wakers: [] };
+    readers.add(reader);
+    const leave = (): IteratorResult<T> => {
+      readers.delete(reader);
+      // A next() still waiting (return() called from elsewhere than its loop) ends too.
+      this.wake(reader);
+      this.updateFlow();
+      return { value: undefined, done: true };
+    };
+    const next = async (): Promise<IteratorResult<T>> => {
+      for (;;) {
+        if (reader.queue.length > 0) {
+          const value = reader.queue.shift() as T;
+          taken(value);
+          return { value, done: false };
+        }
+        if (this.exit) {
+          if (this.exit.requested) return leave();
+          readers.delete(reader);
+          throw this.exitError();
+        }
+        if (!readers.has(reader)) return { value: undefined, done: true };
+        await new Promise<void>((wake) => {
+          reader.wakers.push(wake);
+          this.updateFlow();
+        });
+      }
+    };
+    return {
+      next,
+      return: async () => leave(),
+      [Symbol.asyncIterator]() {
+        return this;
+      },
+    };
+  }
+
   private version3Only(member: string, command: Command<ProtocolVersion>): Promise<never> | null {
     if (this.version === 3) return null;
     const why = `${member} needs protocol version 3; the sidecar speaks version 2`;
@@ -525,6 +554,12 @@ export class Sidecar<V extends ProtocolVersion = 2> {
         waiter.items.push(...("steps" in event ? event.steps : event.snapshots));
       }
       if (waiter?.kind === "history" && event.done) this.settle(waiter, waiter.settle, waiter.items);
+    } else if (event.type === "processStarted" || event.type === "processExited") {
+      for (const reader of this.lifecycleReaders) {
+        reader.queue.push(event);
+        this.wake(reader);
+      }
+      this.emitter.emit(event.type, event);
     } else if (event.type === "ack") {
       this.acked(event);
     } else if (event.type === "error") {
@@ -615,12 +650,12 @@ export class Sidecar<V extends ProtocolVersion = 2> {
     const error = this.exitError();
     this.helloSettle.reject(error);
     for (const waiter of this.waiters.splice(0)) waiter.settle?.reject(error);
-    for (const reader of this.readers) this.wake(reader);
+    for (const reader of [...this.readers, ...this.lifecycleReaders]) this.wake(reader);
     this.settleExited(this.exit);
     this.emitter.emit("exit", this.exit);
   }
 
-  private wake(reader: StreamReader): void {
+  private wake(reader: StreamReader<unknown>): void {
     for (const wake of reader.wakers.splice(0)) wake();
   }
 
@@ -644,7 +679,9 @@ export class Sidecar<V extends ProtocolVersion = 2> {
       this.ending ||
       this.waiters.some((waiter) => waiter.settle) ||
       this.emitter.listenerCount("snapshot") > 0 ||
-      [...this.readers].some((reader) => reader.wakers.length > 0);
+      this.emitter.listenerCount("processStarted") > 0 ||
+      this.emitter.listenerCount("processExited") > 0 ||
+      [...this.readers, ...this.lifecycleReaders].some((reader) => reader.wakers.length > 0);
     const { stdin, stdout, stderr } = this.child;
     // Child pipes are sockets, though typed as plain streams.
     for (const handle of [this.child, ...([stdin, stdout, stderr] as unknown as Socket[])]) {

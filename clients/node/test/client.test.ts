@@ -222,6 +222,27 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     assert.ok(ended(pid), `sidecar ${pid} outlived its host by ${WAIT_MS} ms`);
   });
 
+  it("tells a tree's starts and exits through lifecycle() and as events, and only in version 3", async () => {
+    const older = await start({ protocol: 2 });
+    const refusal = older.configure({ rootPid: process.pid, lifecycle: true });
+    await assert.rejects(refusal, /lifecycle needs protocol version 3/);
+    await older.close();
+    const sidecar = (await start()) as client.Sidecar<3>;
+    const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
+    const events = sidecar.lifecycle();
+    const exited = new Promise<client.ProcessExitedEvent>((resolve) => sidecar.on("processExited", resolve));
+    const root = sidecar.hello.sidecarPid;
+    await sidecar.configure({ rootPid: root, externalProcesses: [{ pid: sleeper.pid! }], lifecycle: true });
+    const started = [(await events.next()).value, (await events.next()).value].map((e) => `${e.type} ${e.pid}`);
+    assert.deepEqual(started.sort(), [`processStarted ${root}`, `processStarted ${sleeper.pid}`].sort());
+    sleeper.kill("SIGKILL");
+    const told = (await events.next()).value;
+    assert.deepEqual([told.type, told.pid, told.process.name], ["processExited", sleeper.pid, "sleep"]);
+    assert.equal((await exited).exitedAtUnixMs, told.exitedAtUnixMs);
+    await sidecar.close();
+    assert.deepEqual(await events.next(), { value: undefined, done: true });
+  });
+
   it("has types that follow the schemas, and documents only what the schema holds", async () => {
     const [events, commands, v3] = [schemas.event.$defs, schemas.command.$defs, schemasV3.event.$defs];
     // Each list must name every key of its type and no other, in the order the schema lists them.
@@ -238,17 +259,32 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     );
     same<client.Snapshot<3>>()(
       v3.snapshot,
-      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots externalProcesses processes",
+      "version type sequence sampledAtUnixMs collectionDurationMicros scannedProcessCount retainedProcessCount inaccessibleProcessCount requestId skippedSnapshots machine externalProcesses processes",
+    );
+    same<client.MachineTotals>()(
+      v3.machineTotals,
+      "cpuCount cpuPercent memoryTotalBytes memoryAvailableBytes uptimeMs",
     );
     same<client.ExternalProcessEntry>()(v3.externalProcessEntry, "pid startTimeMs");
     same<client.ProcessRecord<3>>()(
       v3.processRecord,
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
-    same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount processes");
+        same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
+    same<client.MachineSummary>()(v3.machineSummary, "cpuPercentMean cpuPercentMax memoryAvailableBytesMin");
+    // The names hello may give (CMakeLists.txt picks the sidecar's from the version 2 list): a
+    // Record must have every one of the type's keys and no other.
+    const platforms: Record<client.HelloEvent["platform"], null> = { linux: null, macos: null, windows: null };
+    const arches: Record<client.HelloEvent["arch"], null> = { x86_64: null, aarch64: null };
+    for (const hello of [events.hello, v3.hello]) {
+      assert.deepEqual(hello.properties.platform.enum, Object.keys(platforms));
+      assert.deepEqual(hello.properties.arch.enum, Object.keys(arches));
+    }
+    same<client.ProcessStartedEvent>()(v3.processStarted, "version type pid ppid startTimeMs process");
+    same<client.ProcessExitedEvent>()(v3.processExited, "version type pid startTimeMs exitedAtUnixMs process");
     same<client.ProcessSummary>()(
       v3.processSummary,
-      "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax",
+      "pid startTimeMs sampleCount cpuPercentMean cpuPercentMax residentBytesMax footprintBytesMax",
     );
 
     const tagged = (defs: typeof events) => Object.keys(defs).filter((name) => defs[name].properties?.type);

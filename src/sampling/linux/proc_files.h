@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -52,6 +53,8 @@ class ProcFiles {
   virtual ReadStatus readExeLink(Pid pid, std::string_view& target) = 0;
   // The whole of /proc/stat, same lifetime rule.
   virtual ReadStatus readSystemStat(std::string_view& text) = 0;
+  // The whole of /proc/meminfo, same lifetime rule.
+  virtual ReadStatus readMemInfo(std::string_view& text) = 0;
   // The boot clock (CLOCK_BOOTTIME): the time since boot, suspend included, which start ticks
   // count on and no setting of the wall clock moves.
   virtual std::chrono::nanoseconds readBootClock() = 0;
@@ -65,6 +68,8 @@ class ProcFiles {
   // Appends the pids of the watched processes that have exited (zombies included) since the last
   // call, without waiting and without being woken by them in between.
   virtual void takeExits(std::vector<Pid>& out) = 0;
+  // Readable while takeExits has something to report (ProcessTable::exitSignal).
+  virtual std::optional<int> exitSignal() const { return std::nullopt; }
 };
 
 // Reads the real /proc. Never fails to construct: if /proc cannot be opened every call fails.

@@ -102,7 +102,7 @@ class LiveProcFiles final : public ProcFiles {
  public:
   LiveProcFiles() : procFd_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
   ~LiveProcFiles() override {
-    for (const int fd : {procFd_, systemStatFd_, epollFd_}) {
+    for (const int fd : {procFd_, systemStatFd_, memInfoFd_, epollFd_}) {
       if (fd >= 0) ::close(fd);
     }
   }
@@ -154,6 +154,11 @@ class LiveProcFiles final : public ProcFiles {
                     [&](int fd) { return readWhole(fd, false, text); });
   }
 
+  ReadStatus readMemInfo(std::string_view& text) override {
+    return withFile("meminfo", memInfoFd_, true,
+                    [&](int fd) { return readWhole(fd, false, text); });
+  }
+
   std::chrono::nanoseconds readBootClock() override {
     timespec now{};
     ::clock_gettime(CLOCK_BOOTTIME, &now);
@@ -192,6 +197,10 @@ class LiveProcFiles final : public ProcFiles {
       n = ::epoll_wait(epollFd_, events, 256, 0);
       for (int i = 0; i < n; ++i) out.push_back(static_cast<Pid>(events[i].data.u64));
     } while (n == 256 || (n < 0 && errno == EINTR));
+  }
+
+  std::optional<int> exitSignal() const override {
+    return epollFd_ < 0 ? std::nullopt : std::optional<int>(epollFd_);
   }
 
  private:
@@ -239,6 +248,7 @@ class LiveProcFiles final : public ProcFiles {
 
   int procFd_;
   int systemStatFd_ = -1;
+  int memInfoFd_ = -1;
   int epollFd_ = -1;
   std::size_t capacity_ = 4096;
   std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(4096);

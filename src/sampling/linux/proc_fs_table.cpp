@@ -22,7 +22,6 @@
 #include "common/saturating.h"
 #include "sampling/command_line.h"
 #include "sampling/linux/proc_parsers.h"
-#include "sampling/snapshot.h"
 
 namespace procsampler::sampling::procfs {
 namespace {
@@ -39,10 +38,10 @@ std::uint64_t positiveOr(long value, std::uint64_t fallback) {
 
 constexpr std::uint64_t NANOS_PER_SECOND = 1'000'000'000;
 
-// The bytes of a process's argument area read per completion: what a command cut to
-// MAX_COMMAND_BYTES can show, the byte past it and a separator before that byte, whatever the
-// area holds, so one blanked to megabytes of NULs costs what a full one does.
-constexpr std::size_t COMMAND_AREA_BYTES = MAX_COMMAND_BYTES + 2;
+// The bytes of a process's argument area read per completion beyond what a command cut to the
+// table's limit can show: the byte past it and a separator before that byte, whatever the area
+// holds, so one blanked to megabytes of NULs costs what a full one does.
+constexpr std::size_t COMMAND_AREA_EXTRA_BYTES = 2;
 
 // Kept files whose reads make the kernel keep a page-sized buffer, about 4 KiB of its memory each
 // (16 MiB in all): stat and schedstat of 2048 processes reported at every snapshot.
@@ -64,6 +63,17 @@ std::uint64_t startSeconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
       saturatingMul(ticks % ticksPerSecond, NANOS_PER_SECOND) / ticksPerSecond;
   return saturatingAdd(bootNanos / NANOS_PER_SECOND + ticks / ticksPerSecond,
                        fractionNanos / NANOS_PER_SECOND);
+}
+
+// The whole millisecond, since the Unix epoch, of boot + ticks: ticks are whole (10 ms at the
+// usual rate), so only the boot instant's fraction is rounded down.
+std::uint64_t startMilliseconds(std::chrono::nanoseconds boot, std::uint64_t ticks,
+                                std::uint64_t ticksPerSecond) {
+  const std::uint64_t bootNanos = boot.count() > 0 ? static_cast<std::uint64_t>(boot.count()) : 0;
+  const std::uint64_t sinceBootNanos =
+      saturatingAdd(saturatingMul(ticks / ticksPerSecond, NANOS_PER_SECOND),
+                    (ticks % ticksPerSecond) * NANOS_PER_SECOND / ticksPerSecond);
+  return saturatingAdd(bootNanos, sinceBootNanos) / 1'000'000;
 }
 
 // Whole seconds from a start, in ticks after boot, to `sinceBoot` on the same clock; 0 before it.
@@ -128,6 +138,7 @@ bool ProcFsTable::readSystemStat() {
   SystemStat stat = parseSystemStat(text);
   if (!stat.cpu) return false;
   cpuElapsedTicks_ = stat.cpu->elapsedTicks;
+  cpuIdleTicks_ = stat.cpu->idleTicks;
   cpuCount_ = stat.cpu->cpuCount;
   return true;
 }
@@ -135,19 +146,38 @@ bool ProcFsTable::readSystemStat() {
 double ProcFsTable::cpuIntervalTicks() {
   MonoTime now = clock_.monotonicNow();
   if (cpuInterval_.reuses(now)) return cpuInterval_.last();
+  std::string_view text;
+  const MemInfo memory =
+      files_->readMemInfo(text) == ReadStatus::Ok ? parseMemInfo(text) : MemInfo{};
+  machine_.memoryTotalBytes = memory.totalBytes;
+  machine_.memoryAvailableBytes = memory.availableBytes;
   std::optional<std::uint64_t> previous = cpuElapsedTicks_;
-  if (!readSystemStat()) return 0.0;
-  std::optional<double> perCpu;
-  if (previous) {
-    perCpu = static_cast<double>(saturatingSub(*cpuElapsedTicks_, *previous)) / cpuCount_;
+  const std::uint64_t previousIdle = cpuIdleTicks_;
+  if (!readSystemStat()) {
+    machine_.cpuCount.reset();
+    machine_.cpuPercent.reset();
+    return 0.0;
   }
-  return cpuInterval_.record(now, perCpu);
+  machine_.cpuCount = cpuCount_;
+  std::optional<double> perCpu;
+  std::uint64_t busy = 0;
+  if (previous) {
+    const std::uint64_t elapsed = saturatingSub(*cpuElapsedTicks_, *previous);
+    perCpu = static_cast<double>(elapsed) / cpuCount_;
+    // iowait may go down (proc(5)), so idle time is capped by the time that passed.
+    busy = saturatingSub(elapsed, saturatingSub(cpuIdleTicks_, previousIdle));
+  }
+  const double interval = cpuInterval_.record(now, perCpu);
+  machine_.cpuPercent = machineCpuPercent(static_cast<double>(busy), interval);
+  return interval;
 }
 
 bool ProcFsTable::beginRefresh() {
   entries_.startSweep();
   nowS_ = unixSeconds(clock_.wallNow());
   sinceBoot_ = files_->readBootClock();
+  machine_.uptimeMs = static_cast<std::uint64_t>(std::max<std::int64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(sinceBoot_).count(), 0));
   // A wall clock set back puts starts taken before the step (from the boot instant taken once)
   // after the refresh; each shows the refresh's second until the clock has passed it.
   if (startsHeldBack_) {
@@ -176,7 +206,7 @@ bool ProcFsTable::beginRefresh() {
   return true;
 }
 
-std::size_t ProcFsTable::refresh_processes_specifics() {
+std::size_t ProcFsTable::refreshAll() {
   if (!beginRefresh()) return 0;
   for (const Pid pid : pids_) readEntry(pid, true);
   entries_.sweepUnmarked([this](Pid, Entry& entry) { releaseAll(entry); });
@@ -310,6 +340,8 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
   process.virtual_bytes = stat.vsize;
   if (fresh) {
     entry.startS = startSeconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
+    entry.startMs =
+        startMilliseconds(options_.bootTime, stat.starttime, options_.clockTicksPerSecond);
   }
   holdStartBack(entry);
   // From the boot clock alone, which no setting of the wall clock moves.
@@ -329,6 +361,7 @@ void ProcFsTable::applyStat(Pid pid, Entry& entry, const StatFields& stat, bool 
 
 void ProcFsTable::holdStartBack(Entry& entry) {
   entry.process.start_time_s = std::min(entry.startS, nowS_);
+  entry.process.start_time_ms = entry.startS > nowS_ ? saturatingMul(nowS_, 1000) : entry.startMs;
   startsHeldBack_ = startsHeldBack_ || entry.startS > nowS_;
 }
 
@@ -386,10 +419,10 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
     // Only as far as a reported command can show, whatever the bytes hold: a process may hold
     // megabytes of arguments, or of NULs. A zombie or exiting process has released its memory and
     // reads as empty; like an unreadable one, it keeps the arguments it was last read with.
-    CommandLineSplitter splitter(process.arguments, MAX_COMMAND_BYTES);
+    CommandLineSplitter splitter(process.arguments, options_.limits.commandBytes);
     const ReadStatus cmdline = read(entry.cmdline, false, [&](Handle& handle, bool keep) {
       return files_->readCommandLine(
-          pid, handle, keep, COMMAND_AREA_BYTES,
+          pid, handle, keep, options_.limits.commandBytes + COMMAND_AREA_EXTRA_BYTES,
           [&splitter](std::string_view piece) { return splitter.add(piece); });
     });
     splitter.finish();
@@ -424,6 +457,9 @@ bool ProcFsTable::completePid(Pid pid, Entry& entry) {
           return files_->readPidFile(pid, PidFile::Status, handle, false, text);
         }) == ReadStatus::Ok) {
       if (std::optional<std::uint32_t> uid = parseStatusEffectiveUid(text)) process.uid = uid;
+      // The private memory, too, grows and shrinks by the process's own doing (reclaim of pages it
+      // marked free aside), and swapping moves it between the two figures without changing the sum.
+      process.footprint_bytes = parseStatusFootprint(text);
     }
     // An exec may keep the short name stat shows (a link, a long name's first 15 bytes), so the
     // name is read anew; by pid, so the stat read below confirms it.
@@ -576,9 +612,10 @@ ProcFsTableOptions liveOptions() {
 
 namespace procsampler::sampling {
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
-  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock,
-                                               procfs::liveOptions());
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits) {
+  procfs::ProcFsTableOptions options = procfs::liveOptions();
+  options.limits = limits;
+  return std::make_unique<procfs::ProcFsTable>(procfs::makeLiveProcFiles(), clock, options);
 }
 
 }  // namespace procsampler::sampling

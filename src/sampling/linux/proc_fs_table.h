@@ -32,6 +32,7 @@ struct ProcFsTableOptions {
   // How many of those may be files whose reads make the kernel keep a page-sized buffer until
   // they are closed (every /proc file the table reads but cmdline).
   std::size_t keptBufferBudget = SIZE_MAX;
+  TableLimits limits = {};
 };
 
 class ProcFsTable final : public ProcessTable {
@@ -43,13 +44,20 @@ class ProcFsTable final : public ProcessTable {
   ProcFsTable(const ProcFsTable&) = delete;
   ProcFsTable& operator=(const ProcFsTable&) = delete;
 
-  std::size_t refresh_processes_specifics() override;
+  std::size_t refreshAll() override;
   void refreshTrees(std::span<const Pid> seeds) override;
   void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
   std::size_t machineProcessCount() const override { return machineCount_; }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  std::optional<int> exitSignal() const override { return files_->exitSignal(); }
+  MachineTotals machineTotals() const override { return machine_; }
+  // A start tick stands for the tick it fell in, so a start known better may be a tick later;
+  // the boot instant, taken once from two clocks, is good to a millisecond.
+  std::uint64_t startToleranceMs() const override {
+    return (1000 + options_.clockTicksPerSecond - 1) / options_.clockTicksPerSecond + 1;
+  }
 
   // The descriptors the table holds now, pidfds and kept files; and of those, the files whose
   // reads made the kernel keep a buffer.
@@ -65,6 +73,7 @@ class ProcFsTable final : public ProcessTable {
     CpuMark cpuRead;               // where that reading was taken
     double cpuReadInto = 0.0;      // and how far into its refresh, in ticks
     std::uint64_t startS = 0;      // the start, whole seconds since the epoch, before holdStartBack
+    std::uint64_t startMs = 0;     // and in whole milliseconds
     bool exited = false;           // the last read found a zombie
     // The leader's run time at the last completion, when stat then showed one thread; else 0.
     std::uint64_t ranNs = 0;
@@ -151,13 +160,15 @@ class ProcFsTable final : public ProcessTable {
   std::vector<Pid> reportedPids_;  // entries reported at some refresh, until forgotten
 
   std::optional<std::uint64_t> cpuElapsedTicks_;  // the aggregate total at the last computation
+  std::uint64_t cpuIdleTicks_ = 0;                // and its idle part
+  MachineTotals machine_;
   std::uint32_t cpuCount_ = 0;
   CpuIntervalRule cpuInterval_;
   CpuSpans cpuSpans_;
 };
 
 // This machine's: its tick rate, page size and boot instant, and the descriptors the table may
-// hold once the soft limit is raised to the hard one (raiseDescriptorLimit). new_with_specifics
+// hold once the soft limit is raised to the hard one (raiseDescriptorLimit). newPlatformTable
 // makes its table with these.
 ProcFsTableOptions liveOptions();
 

@@ -52,26 +52,27 @@ std::optional<StatFields> parseStat(std::string_view text) {
 
   // Indices counted from the state field (field 3 in proc(5)); rss is the last one needed.
   enum : std::size_t {
-    kState = 0,
-    kPpid = 1,
-    kUtime = 11,
-    kStime = 12,
-    kThreads = 17,
-    kStart = 19,
-    kVsize,
-    kRss
+    STATE_AT = 0,
+    PPID_AT = 1,
+    UTIME_AT = 11,
+    STIME_AT = 12,
+    THREADS_AT = 17,
+    START_AT = 19,
+    VSIZE_AT,
+    RSS_AT
   };
-  std::string_view tokens[kRss + 1];
+  std::string_view tokens[RSS_AT + 1];
   for (std::string_view& token : tokens) {
     token = nextToken(rest);
     if (token.empty()) return std::nullopt;
   }
-  if (tokens[kState].size() != 1) return std::nullopt;
-  fields.state = tokens[kState][0];
-  if (!parseWhole(tokens[kPpid], fields.ppid) || !parseWhole(tokens[kUtime], fields.utime) ||
-      !parseWhole(tokens[kStime], fields.stime) || !parseWhole(tokens[kThreads], fields.threads) ||
-      !parseWhole(tokens[kStart], fields.starttime) || !parseWhole(tokens[kVsize], fields.vsize) ||
-      !parseWhole(tokens[kRss], fields.rss)) {
+  if (tokens[STATE_AT].size() != 1) return std::nullopt;
+  fields.state = tokens[STATE_AT][0];
+  if (!parseWhole(tokens[PPID_AT], fields.ppid) || !parseWhole(tokens[UTIME_AT], fields.utime) ||
+      !parseWhole(tokens[STIME_AT], fields.stime) ||
+      !parseWhole(tokens[THREADS_AT], fields.threads) ||
+      !parseWhole(tokens[START_AT], fields.starttime) ||
+      !parseWhole(tokens[VSIZE_AT], fields.vsize) || !parseWhole(tokens[RSS_AT], fields.rss)) {
     return std::nullopt;
   }
   return fields;
@@ -111,6 +112,7 @@ ProcessStatus statusFromStateLetter(char letter) {
 SystemStat parseSystemStat(std::string_view text) {
   SystemStat result;
   std::optional<std::uint64_t> aggregate;
+  std::uint64_t aggregateIdle = 0;
   std::uint32_t cpuCount = 0;
   while (!text.empty()) {
     std::string_view line = nextLine(text);
@@ -119,6 +121,7 @@ SystemStat parseSystemStat(std::string_view text) {
       // user nice system idle iowait irq softirq steal; guest and guest_nice follow but are
       // already counted in user and nice.
       std::uint64_t total = 0;
+      std::uint64_t idle = 0;
       int fieldsRead = 0;
       for (; fieldsRead < 8; ++fieldsRead) {
         std::string_view token = nextToken(line);
@@ -129,14 +132,33 @@ SystemStat parseSystemStat(std::string_view text) {
           break;
         }
         total = saturatingAdd(total, value);
+        // idle and iowait: a CPU waiting for I/O is idle, and may run anything else.
+        if (fieldsRead == 3 || fieldsRead == 4) idle = saturatingAdd(idle, value);
       }
       // Every kernel prints at least user, nice, system and idle.
-      if (fieldsRead >= 4) aggregate = total;
+      if (fieldsRead >= 4) aggregate = total, aggregateIdle = idle;
     } else if (key.size() > 3 && key.substr(0, 3) == "cpu") {
       ++cpuCount;
     }
   }
-  if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, cpuCount};
+  if (aggregate && cpuCount > 0) result.cpu = CpuTotals{*aggregate, aggregateIdle, cpuCount};
+  return result;
+}
+
+MemInfo parseMemInfo(std::string_view text) {
+  MemInfo result;
+  while (!text.empty()) {
+    std::string_view line = nextLine(text);
+    const std::string_view key = nextToken(line);
+    std::optional<std::uint64_t>* field = key == "MemTotal:"       ? &result.totalBytes
+                                          : key == "MemAvailable:" ? &result.availableBytes
+                                                                   : nullptr;
+    std::uint64_t kib = 0;
+    // Every figure of the file is in KiB, whatever its "kB" says.
+    if (field != nullptr && parseWhole(nextToken(line), kib) && nextToken(line) == "kB") {
+      *field = saturatingMul(kib, 1024);
+    }
+  }
   return result;
 }
 
@@ -165,6 +187,24 @@ std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<std::uint64_t> parseStatusFootprint(std::string_view text) {
+  std::optional<std::uint64_t> anonymous;
+  std::optional<std::uint64_t> swapped;
+  while (!text.empty() && !(anonymous && swapped)) {
+    std::string_view line = nextLine(text);
+    const std::string_view key = nextToken(line);
+    std::optional<std::uint64_t>* field = key == "RssAnon:"  ? &anonymous
+                                          : key == "VmSwap:" ? &swapped
+                                                             : nullptr;
+    std::uint64_t kib = 0;
+    if (field != nullptr && parseWhole(nextToken(line), kib) && nextToken(line) == "kB") {
+      *field = saturatingMul(kib, 1024);
+    }
+  }
+  if (!anonymous || !swapped) return std::nullopt;
+  return saturatingAdd(*anonymous, *swapped);
+}
+
 std::optional<IoCounters> parseIo(std::string_view text) {
   std::optional<std::uint64_t> readBytes;
   std::optional<std::uint64_t> writeBytes;
@@ -183,9 +223,10 @@ std::optional<IoCounters> parseIo(std::string_view text) {
 }
 
 std::string_view stripDeletedSuffix(std::string_view link) {
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (link.size() >= kDeleted.size() && link.substr(link.size() - kDeleted.size()) == kDeleted) {
-    link.remove_suffix(kDeleted.size());
+  constexpr std::string_view DELETED_SUFFIX = " (deleted)";
+  if (link.size() >= DELETED_SUFFIX.size() &&
+      link.substr(link.size() - DELETED_SUFFIX.size()) == DELETED_SUFFIX) {
+    link.remove_suffix(DELETED_SUFFIX.size());
   }
   return link;
 }

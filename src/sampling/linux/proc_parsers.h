@@ -34,12 +34,21 @@ ProcessStatus statusFromStateLetter(char letter);
 // The parts of /proc/stat the table uses.
 struct CpuTotals {
   std::uint64_t elapsedTicks = 0;  // sum of the aggregate line's time fields, guest time excluded
+  std::uint64_t idleTicks = 0;     // of those, idle and iowait
   std::uint32_t cpuCount = 0;      // number of per-CPU lines
 };
 struct SystemStat {
   std::optional<CpuTotals> cpu;  // empty without an aggregate line or any per-CPU line
 };
 SystemStat parseSystemStat(std::string_view text);
+
+// MemTotal and MemAvailable of /proc/meminfo, in bytes; each empty when its line is missing or
+// garbled (MemAvailable came with Linux 3.14).
+struct MemInfo {
+  std::optional<std::uint64_t> totalBytes;
+  std::optional<std::uint64_t> availableBytes;
+};
+MemInfo parseMemInfo(std::string_view text);
 
 // The first field of /proc/PID/schedstat: nanoseconds the task (the thread-group leader, for
 // /proc/PID) has run, kept by the scheduler whatever the kernel's statistics options. Empty when
@@ -53,6 +62,11 @@ std::optional<std::uint64_t> parseStatmResident(std::string_view text);
 // the one the kernel checks access against. Empty without that line. The Name line before it
 // escapes a newline in the name, so no name can forge one.
 std::optional<std::uint32_t> parseStatusEffectiveUid(std::string_view text);
+
+// RssAnon + VmSwap of /proc/PID/status, in bytes: the process's private memory wherever it is,
+// which swapping out does not change. Empty without both lines (kernel threads; Linux before
+// 4.5) or when one is garbled.
+std::optional<std::uint64_t> parseStatusFootprint(std::string_view text);
 
 // read_bytes and write_bytes of /proc/PID/io (storage I/O); empty unless both are present.
 struct IoCounters {

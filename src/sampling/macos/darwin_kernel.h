@@ -116,6 +116,7 @@ struct CpuLoadReply {
   std::vector<std::uint32_t> ticks;
 };
 inline constexpr std::size_t CPU_STATE_COUNT = 4;
+inline constexpr std::size_t CPU_STATE_IDLE_INDEX = 2;
 
 struct SysctlReply {
   int result = -1;         // 0 on success, -1 on failure
@@ -142,6 +143,27 @@ struct PathReply {
   std::string path;
 };
 
+// host_statistics64 with HOST_VM_INFO64: the page counts of vm_statistics64 the table reads.
+struct VmStatisticsReply {
+  int kern_return = KERN_SUCCESS_CODE;
+  std::uint64_t free_count = 0;           // free and speculative pages (vm_stats, host.c)
+  std::uint64_t speculative_count = 0;    // read ahead of use, counted as external too
+  std::uint64_t external_page_count = 0;  // pageable file-backed pages, speculative ones included
+  std::uint64_t purgeable_count = 0;      // pages of volatile purgeable objects
+};
+
+// A sysctl whose value is one 64-bit number (hw.memsize), or a timeval (kern.boottime, seconds
+// then microseconds): result 0 on success, -1 on failure.
+struct SysctlNumberReply {
+  int result = -1;
+  std::uint64_t value = 0;
+};
+struct BoottimeReply {
+  int result = -1;
+  std::uint64_t tv_sec = 0;
+  std::uint64_t tv_usec = 0;
+};
+
 enum class SysconfName { PageSize, ClockTicks };
 
 class DarwinKernel {
@@ -153,6 +175,12 @@ class DarwinKernel {
   virtual long sysconf(SysconfName name) = 0;
   virtual TimebaseReply machTimebaseInfo() = 0;
   virtual CpuLoadReply hostProcessorInfo(std::uint32_t hostPort) = 0;
+  virtual VmStatisticsReply hostStatistics64(std::uint32_t hostPort) = 0;
+  // sysctl {CTL_HW, HW_MEMSIZE}: the physical memory in bytes.
+  virtual SysctlNumberReply memsize() = 0;
+  // sysctl {CTL_KERN, KERN_BOOTTIME}: the wall-clock instant of boot, moved with every setting of
+  // the wall clock.
+  virtual BoottimeReply boottime() = 0;
   virtual std::uint64_t machAbsoluteTime() = 0;
   // geteuid: the uid the kernel compares with a process's own before it lets this one read it.
   virtual std::uint32_t effectiveUid() = 0;
@@ -185,6 +213,18 @@ class DarwinKernel {
   // sysctl {CTL_KERN, KERN_PROCARGS2, pid}: with an empty buffer, probes the size; otherwise
   // copies into the buffer.
   virtual SysctlReply procArgs2(std::int32_t pid, std::span<std::byte> buffer) = 0;
+
+  // kqueue: a new event queue's descriptor, readable (poll) while an event waits in it; -1 on
+  // failure.
+  virtual int kqueue() = 0;
+  // kevent adding {pid, EVFILT_PROC, EV_ADD, NOTE_EXIT} to the queue: 0, or -1 when refused (no
+  // such process, or one already exiting).
+  virtual int watchExit(int queue, std::int32_t pid) = 0;
+  // kevent with a zero timeout: appends the pids whose NOTE_EXIT fired since the last call, each
+  // once, and leaves the queue empty.
+  virtual void takeExits(int queue, std::vector<std::int32_t>& out) = 0;
+  // close of the queue.
+  virtual void closeQueue(int queue) = 0;
 };
 
 }  // namespace procsampler::sampling::macos

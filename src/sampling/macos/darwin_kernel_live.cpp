@@ -5,10 +5,12 @@
 #include <mach/mach.h>
 #include <mach/mach_time.h>
 #include <mach/processor_info.h>
+#include <sys/event.h>
 #include <sys/proc.h>
 #include <sys/proc_info.h>
 #include <sys/resource.h>
 #include <sys/sysctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +107,39 @@ class LiveDarwinKernel final : public DarwinKernel {
                     static_cast<vm_size_t>(infoCount) * sizeof(integer_t));
     }
     return reply;
+  }
+
+  VmStatisticsReply hostStatistics64(std::uint32_t hostPort) override {
+    vm_statistics64_data_t stats{};
+    mach_msg_type_number_t count = HOST_VM_INFO64_COUNT;
+    VmStatisticsReply reply;
+    reply.kern_return = host_statistics64(hostPort, HOST_VM_INFO64,
+                                          reinterpret_cast<host_info64_t>(&stats), &count);
+    if (reply.kern_return != KERN_SUCCESS) return reply;
+    reply.free_count = stats.free_count;
+    reply.speculative_count = stats.speculative_count;
+    reply.external_page_count = stats.external_page_count;
+    reply.purgeable_count = stats.purgeable_count;
+    return reply;
+  }
+
+  SysctlNumberReply memsize() override {
+    int name[2] = {CTL_HW, HW_MEMSIZE};
+    std::uint64_t value = 0;
+    std::size_t length = sizeof value;
+    if (sysctl(name, 2, &value, &length, nullptr, 0) != 0 || length != sizeof value) return {};
+    return {0, value};
+  }
+
+  BoottimeReply boottime() override {
+    int name[2] = {CTL_KERN, KERN_BOOTTIME};
+    timeval value{};
+    std::size_t length = sizeof value;
+    if (sysctl(name, 2, &value, &length, nullptr, 0) != 0 || length != sizeof value ||
+        value.tv_sec < 0 || value.tv_usec < 0) {
+      return {};
+    }
+    return {0, static_cast<std::uint64_t>(value.tv_sec), static_cast<std::uint64_t>(value.tv_usec)};
   }
 
   std::uint64_t machAbsoluteTime() override { return mach_absolute_time(); }
@@ -226,6 +261,33 @@ class LiveDarwinKernel final : public DarwinKernel {
     return reply;
   }
 
+  int kqueue() override { return ::kqueue(); }
+
+  int watchExit(int queue, std::int32_t pid) override {
+    struct kevent change;
+    EV_SET(&change, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD, NOTE_EXIT, 0, nullptr);
+    int result;
+    do {
+      result = ::kevent(queue, &change, 1, nullptr, 0, nullptr);
+    } while (result < 0 && errno == EINTR);
+    return result < 0 ? -1 : 0;
+  }
+
+  void takeExits(int queue, std::vector<std::int32_t>& out) override {
+    struct kevent events[64];
+    const timespec none{0, 0};
+    int n;
+    do {
+      n = ::kevent(queue, nullptr, 0, events, 64, &none);
+      for (int i = 0; i < n; ++i) {
+        if ((events[i].fflags & NOTE_EXIT) != 0)
+          out.push_back(static_cast<std::int32_t>(events[i].ident));
+      }
+    } while (n == 64 || (n < 0 && errno == EINTR));
+  }
+
+  void closeQueue(int queue) override { ::close(queue); }
+
  private:
   std::vector<kinfo_proc> all_;
 };
@@ -233,9 +295,9 @@ class LiveDarwinKernel final : public DarwinKernel {
 }  // namespace
 }  // namespace macos
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& limits) {
   return std::make_unique<macos::MacProcessTable>(std::make_unique<macos::LiveDarwinKernel>(),
-                                                  clock);
+                                                  clock, std::nullopt, limits);
 }
 
 }  // namespace procsampler::sampling

@@ -6,8 +6,6 @@
 
 #include "common/saturating.h"
 #include "sampling/macos/proc_args.h"
-#include "sampling/snapshot.h"
-#include "sampling/tree_selection.h"
 
 namespace procsampler::sampling::macos {
 namespace {
@@ -63,67 +61,111 @@ std::string execName(const std::string& comm) { return comm.substr(0, 15); }
 }  // namespace
 
 MacProcessTable::MacProcessTable(DarwinKernel& kernel, Clock& clock,
-                                 std::optional<std::size_t> walkLimit)
-    : kernel_(kernel), clock_(clock) {
+                                 std::optional<std::size_t> walkLimit, TableLimits limits)
+    : kernel_(kernel), clock_(clock), limits_(limits) {
   setUp(walkLimit);
 }
 
 MacProcessTable::MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
-                                 std::optional<std::size_t> walkLimit)
-    : owned_kernel_(std::move(kernel)), kernel_(*owned_kernel_), clock_(clock) {
+                                 std::optional<std::size_t> walkLimit, TableLimits limits)
+    : ownedKernel_(std::move(kernel)), kernel_(*ownedKernel_), clock_(clock), limits_(limits) {
   setUp(walkLimit);
 }
 
+MacProcessTable::~MacProcessTable() {
+  if (exitQueue_ >= 0) kernel_.closeQueue(exitQueue_);
+}
+
 void MacProcessTable::setUp(std::optional<std::size_t> walkLimit) {
-  effective_uid_ = kernel_.effectiveUid();
-  walk_limit_ = walkLimit.value_or(effective_uid_ == 0 ? ROOT_WALK_LIMIT : USER_WALK_LIMIT);
+  effectiveUid_ = kernel_.effectiveUid();
+  walkLimit_ = walkLimit.value_or(effectiveUid_ == 0 ? ROOT_WALK_LIMIT : USER_WALK_LIMIT);
   const int argMax = kernel_.argMax();
-  argument_buffer_cap_ = static_cast<std::size_t>(argMax > 0 ? argMax : FALLBACK_ARG_MAX) + 4;
+  argumentBufferCap_ = static_cast<std::size_t>(argMax > 0 ? argMax : FALLBACK_ARG_MAX) + 4;
 
   // A timebase with a zero term would make every interval infinite or empty; treat it as the
   // failure it is and count Mach units as nanoseconds.
   const TimebaseReply timebase = kernel_.machTimebaseInfo();
   if (timebase.kern_return == KERN_SUCCESS_CODE && timebase.numer != 0 && timebase.denom != 0) {
-    timebase_numer_ = timebase.numer;
-    timebase_denom_ = timebase.denom;
+    timebaseNumer_ = timebase.numer;
+    timebaseDenom_ = timebase.denom;
   }
 
   const std::uint32_t host = kernel_.machHostSelf();
+  hostPort_ = host;
+  const long pageSize = kernel_.sysconf(SysconfName::PageSize);
+  pageSize_ = pageSize > 0 ? static_cast<std::uint64_t>(pageSize) : 0;
   const long ticksPerSecond = kernel_.sysconf(SysconfName::ClockTicks);
   CpuLoadReply load = kernel_.hostProcessorInfo(host);
   if (!cpuLoadUsable(load)) return;
   CpuClock cpu;
-  cpu.host_port = host;
-  cpu.cpu_count = load.cpu_count;
+  cpu.hostPort = host;
+  cpu.cpuCount = load.cpu_count;
   cpu.ticks = std::move(load.ticks);
   // Without a tick rate the tick counts mean nothing; the interval then rests on its floor.
-  cpu.ns_per_tick =
-      ticksPerSecond > 0 ? 1'000'000'000.0 / static_cast<double>(ticksPerSecond) : 0.0;
-  cpu_clock_ = std::move(cpu);
+  cpu.nsPerTick = ticksPerSecond > 0 ? 1'000'000'000.0 / static_cast<double>(ticksPerSecond) : 0.0;
+  cpuClock_ = std::move(cpu);
+}
+
+void MacProcessTable::readMachineMemory() {
+  const SysctlNumberReply memsize = kernel_.memsize();
+  machine_.memoryTotalBytes =
+      memsize.result == 0 ? std::optional<std::uint64_t>(memsize.value) : std::nullopt;
+  // Free pages, and those the kernel drops rather than compresses or swaps: file-backed pages
+  // (vm_page_pageable_external_count, which counts the speculative ones too, as vm_page_speculate
+  // does in vm_resident.c) and volatile purgeable ones. vm_stats (host.c) adds the speculative
+  // pages to free_count as well, so they come off it here.
+  const VmStatisticsReply vm = kernel_.hostStatistics64(hostPort_);
+  machine_.memoryAvailableBytes.reset();
+  if (vm.kern_return == KERN_SUCCESS_CODE && pageSize_ > 0) {
+    const std::uint64_t pages = saturatingAdd(
+        saturatingAdd(saturatingSub(vm.free_count, vm.speculative_count), vm.external_page_count),
+        vm.purgeable_count);
+    machine_.memoryAvailableBytes = saturatingMul(pages, pageSize_);
+  }
+  const BoottimeReply boot = kernel_.boottime();
+  const std::uint64_t bootMs = saturatingAdd(saturatingMul(boot.tv_sec, 1000), boot.tv_usec / 1000);
+  const std::uint64_t nowMs = unixMillis(clock_.wallNow());
+  machine_.uptimeMs = boot.result == 0 && nowMs >= bootMs
+                          ? std::optional<std::uint64_t>(nowMs - bootMs)
+                          : std::nullopt;
 }
 
 std::optional<double> MacProcessTable::refreshInterval() {
-  if (!cpu_clock_) return std::nullopt;
-  CpuClock& cpu = *cpu_clock_;
   const MonoTime now = clock_.monotonicNow();
-  if (cpu.interval.reuses(now)) return cpu.interval.last() * timebase_denom_ / timebase_numer_;
+  if (cpuClock_ && cpuClock_->interval.reuses(now)) {
+    return cpuClock_->interval.last() * timebaseDenom_ / timebaseNumer_;
+  }
+  readMachineMemory();
+  if (!cpuClock_) return std::nullopt;
+  CpuClock& cpu = *cpuClock_;
 
-  CpuLoadReply load = kernel_.hostProcessorInfo(cpu.host_port);
+  CpuLoadReply load = kernel_.hostProcessorInfo(cpu.hostPort);
+  machine_.cpuCount.reset();
+  machine_.cpuPercent.reset();
   if (!cpuLoadUsable(load)) return 0.0;
-  const std::uint32_t cpus = std::min(cpu.cpu_count, load.cpu_count);
+  const std::uint32_t cpus = std::min(cpu.cpuCount, load.cpu_count);
   const std::size_t counters = std::min(
       {static_cast<std::size_t>(cpus) * CPU_STATE_COUNT, cpu.ticks.size(), load.ticks.size()});
   // The counters are 32 bits wide and wrap, after about 497 days in one state at 100 Hz; the
   // modular difference stays right across the wrap.
   std::uint64_t total = 0;
+  std::uint64_t idle = 0;
   for (std::size_t i = 0; i < counters; ++i) {
-    total += static_cast<std::uint32_t>(load.ticks[i] - cpu.ticks[i]);
+    const std::uint32_t passed = load.ticks[i] - cpu.ticks[i];
+    total += passed;
+    if (i % CPU_STATE_COUNT == CPU_STATE_IDLE_INDEX) idle += passed;
   }
   cpu.ticks = std::move(load.ticks);
-  cpu.cpu_count = load.cpu_count;
+  cpu.cpuCount = load.cpu_count;
 
-  const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.ns_per_tick;
-  return cpu.interval.record(now, perCpuNs) * timebase_denom_ / timebase_numer_;
+  const double perCpuNs = static_cast<double>(total) / static_cast<double>(cpus) * cpu.nsPerTick;
+  const double intervalNs = cpu.interval.record(now, perCpuNs);
+  machine_.cpuCount = load.cpu_count;
+  if (cpu.nsPerTick > 0.0) {
+    machine_.cpuPercent =
+        machineCpuPercent(static_cast<double>(total - idle) * cpu.nsPerTick, intervalNs);
+  }
+  return intervalNs * timebaseDenom_ / timebaseNumer_;
 }
 
 bool MacProcessTable::listPids() {
@@ -143,10 +185,10 @@ bool MacProcessTable::listed(std::int32_t pid) const {
   return std::ranges::binary_search(pids_, pid);
 }
 
-std::size_t MacProcessTable::refresh_processes_specifics() {
+std::size_t MacProcessTable::refreshAll() {
   if (beginRefresh()) readUnlooked();
   endRefresh();
-  return listing_failed_ ? 0 : pids_.size();
+  return listingFailed_ ? 0 : pids_.size();
 }
 
 void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
@@ -155,83 +197,82 @@ void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
 }
 
 bool MacProcessTable::beginRefresh() {
-  now_s_ = unixSeconds(clock_.wallNow());
+  nowS_ = unixSeconds(clock_.wallNow());
+  // Whatever exited, the refresh reads anew; the queue is emptied so that it signals only news.
+  if (exitQueue_ >= 0) {
+    exits_.clear();
+    kernel_.takeExits(exitQueue_, exits_);
+  }
   // The kernel sizes the listing when asked and fills it a moment later; a burst of new processes
   // in between fails it, and a second attempt mostly succeeds. The CPU interval is not read
   // without one, so the next refresh's spans the time since the last it read.
-  listing_failed_ = !listPids() && !listPids();
-  if (listing_failed_) return false;
+  listingFailed_ = !listPids() && !listPids();
+  if (listingFailed_) return false;
   entries_.startSweep();
   interval_ = refreshInterval();
-  cpu_spans_.add(interval_.value_or(0.0));
+  cpuSpans_.add(interval_.value_or(0.0));
   return true;
 }
 
 bool MacProcessTable::walkPays(std::span<const Pid> seeds) const {
-  if (walk_limit_ == 0) return false;
-  std::vector<ProcessLink> links;
-  links.reserve(entries_.size());
-  entries_.forEach([&links](const Entry& entry) { links.push_back(linkOf(entry.process)); });
-  return selectProcessTrees(links, seeds).size() <= walk_limit_;
+  return TreeWalk::pays(entries_, seeds, walkLimit_);
 }
 
 bool MacProcessTable::walkTrees(std::span<const Pid> seeds) {
-  walk_.clear();
-  for (const Pid seed : seeds) {
-    if (seed <= static_cast<Pid>(INT32_MAX)) walk_.push_back(static_cast<std::int32_t>(seed));
-  }
   children_.resize(pids_.size() + CHILD_ROOM);
   const std::uint64_t sweep = entries_.sweepNumber();
-  std::size_t walked = 0;
-  // walk_ grows as it is read: the queue of a breadth-first walk. A pid may come twice (a traced
-  // process is listed under its tracer and under its parent before), and is looked at once.
-  for (std::size_t head = 0; head < walk_.size(); ++head) {
-    const std::int32_t pid = walk_[head];
-    const Entry* known = entries_.find(static_cast<Pid>(pid));
-    if (known != nullptr && known->looked_at == sweep) continue;
-    // A process gone since it was listed has handed its children to launchd; one passing through
-    // exit may still have them.
-    if (!refreshPid(pid)) continue;
-    if (++walked > walk_limit_) return false;
-    const int listed = kernel_.listChildPids(pid, children_);
+  const auto lookedAt = [&](Pid pid) {
+    const Entry* known = entries_.find(pid);
+    return known != nullptr && known->lookedAt == sweep;
+  };
+  // A process gone since it was listed has handed its children to launchd; one passing through
+  // exit may still have them.
+  const auto read = [this](Pid pid) {
+    return pid <= static_cast<Pid>(INT32_MAX) && refreshPid(static_cast<std::int32_t>(pid));
+  };
+  const auto listChildren = [this](Pid pid, std::vector<Pid>& queue) {
+    const int listed = kernel_.listChildPids(static_cast<std::int32_t>(pid), children_);
     if (listed < 0 || static_cast<std::size_t>(listed) >= children_.size()) return false;
-    walk_.insert(walk_.end(), children_.begin(), children_.begin() + listed);
-  }
-  return true;
+    for (const std::int32_t child : std::span(children_).first(static_cast<std::size_t>(listed))) {
+      queue.push_back(static_cast<Pid>(child));
+    }
+    return true;
+  };
+  return treeWalk_.run(seeds, walkLimit_, lookedAt, read, listChildren);
 }
 
 void MacProcessTable::readUnlooked() {
   // kinfo_proc comes from one walk of the process list then, not a walk per record.
-  if (effective_uid_ != 0) batch_ = Batch::Wanted;
+  if (effectiveUid_ != 0) batch_ = Batch::Wanted;
   const std::uint64_t sweep = entries_.sweepNumber();
   for (const std::int32_t pid : pids_) {
     const Entry* known = entries_.find(static_cast<Pid>(pid));
-    if (known == nullptr || known->looked_at != sweep) refreshPid(pid);
+    if (known == nullptr || known->lookedAt != sweep) refreshPid(pid);
   }
 }
 
 void MacProcessTable::endRefresh() {
   batch_ = Batch::Unwanted;
-  if (listing_failed_) return;
+  if (listingFailed_) return;
   const std::uint64_t sweep = entries_.sweepNumber();
   auto isListed = [this](Pid pid) {
     return pid <= static_cast<Pid>(INT32_MAX) && listed(static_cast<std::int32_t>(pid));
   };
   walk_.clear();  // the pids to set aside
   entries_.forEach([&](const Entry& entry) {
-    if (entry.looked_at != sweep && isListed(entry.process.pid)) {
+    if (entry.lookedAt != sweep && isListed(entry.process.pid)) {
       walk_.push_back(static_cast<std::int32_t>(entry.process.pid));
     }
   });
   for (const std::int32_t pid : walk_) {
     Entry& entry = *entries_.find(static_cast<Pid>(pid));
     std::vector<std::string>().swap(entry.process.arguments);
-    std::string().swap(entry.executable_path);
-    set_aside_.insert_or_assign(static_cast<Pid>(pid), std::move(entry));
+    std::string().swap(entry.executablePath);
+    setAside_.insert_or_assign(static_cast<Pid>(pid), std::move(entry));
   }
   // Whatever this refresh could not find has vanished, or was not listed, or is set aside.
   entries_.sweepUnmarked();
-  std::erase_if(set_aside_, [&](const auto& item) { return !isListed(item.first); });
+  std::erase_if(setAside_, [&](const auto& item) { return !isListed(item.first); });
 }
 
 std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t pid,
@@ -245,12 +286,12 @@ std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t
   // known entry goes straight to the call that answered last time. BSD info finds a zombie through
   // the pid hash but is refused like task info; kinfo_proc is given for any process, but each call
   // walks the whole process list.
-  const bool tryTask = known == nullptr || known->task_readable;
+  const bool tryTask = known == nullptr || known->taskReadable;
   if (tryTask) {
     const PidInfoReply<TaskAllInfo> all = kernel_.pidTaskAllInfo(pid);
     if (all.bytes == TASK_ALL_INFO_SIZE) return fromTask(all.info);
   }
-  const bool ours = known != nullptr ? mayRead(known->uid) : effective_uid_ == 0;
+  const bool ours = known != nullptr ? mayRead(known->uid) : effectiveUid_ == 0;
   std::optional<Reading> reading;
   if (ours) {
     const PidInfoReply<BsdInfo> bsd = kernel_.pidBsdInfo(pid);
@@ -261,14 +302,14 @@ std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t
     }
   }
   // Refused to root means no answer; refused to a user, the pid may have gone to another user.
-  if (!reading && effective_uid_ != 0) reading = readKinfo(pid);
+  if (!reading && effectiveUid_ != 0) reading = readKinfo(pid);
   if (!reading) return std::nullopt;
   // A live process that is not the one refused before (its uid changed, or the pid went to
   // another) may be readable now.
   const bool another =
       !tryTask && reading->p_stat != STATUS_ZOMBIE &&
-      (reading->uid != known->uid || reading->start_s != known->process.start_time_s ||
-       reading->start_us != known->start_us);
+      (reading->uid != known->uid || reading->startS != known->process.start_time_s ||
+       reading->startUs != known->startUs);
   if (another) {
     const PidInfoReply<TaskAllInfo> all = kernel_.pidTaskAllInfo(pid);
     if (all.bytes == TASK_ALL_INFO_SIZE) return fromTask(all.info);
@@ -279,8 +320,8 @@ std::optional<MacProcessTable::Reading> MacProcessTable::readRecord(std::int32_t
 std::optional<MacProcessTable::Reading> MacProcessTable::readKinfo(std::int32_t pid) {
   if (batch_ == Batch::Wanted) readBatch();
   if (batch_ == Batch::Read) {
-    const auto found = std::ranges::lower_bound(kinfo_batch_, pid, {}, &KinfoProc::p_pid);
-    if (found == kinfo_batch_.end() || found->p_pid != pid) return std::nullopt;
+    const auto found = std::ranges::lower_bound(kinfoBatch_, pid, {}, &KinfoProc::p_pid);
+    if (found == kinfoBatch_.end() || found->p_pid != pid) return std::nullopt;
     return Reading{found->e_ppid,           found->cr_uid, found->p_stat, found->p_starttime_sec,
                    found->p_starttime_usec, found->p_comm, std::nullopt};
   }
@@ -294,21 +335,21 @@ std::optional<MacProcessTable::Reading> MacProcessTable::readKinfo(std::int32_t 
 // Room for every pid listed and those started since; the size is probed only when that was not
 // enough, and when the second call fails too, each record is asked for alone.
 void MacProcessTable::readBatch() {
-  kinfo_batch_.resize(pids_.size() + CHILD_ROOM);
-  KinfoListReply all = kernel_.kinfoProcAll(kinfo_batch_);
+  kinfoBatch_.resize(pids_.size() + CHILD_ROOM);
+  KinfoListReply all = kernel_.kinfoProcAll(kinfoBatch_);
   if (all.result != 0) {
     const KinfoListReply probe = kernel_.kinfoProcAll({});
     if (probe.result == 0) {
-      kinfo_batch_.resize(probe.count + CHILD_ROOM);
-      all = kernel_.kinfoProcAll(kinfo_batch_);
+      kinfoBatch_.resize(probe.count + CHILD_ROOM);
+      all = kernel_.kinfoProcAll(kinfoBatch_);
     }
   }
   if (all.result != 0) {
     batch_ = Batch::Failed;
     return;
   }
-  kinfo_batch_.resize(std::min(all.count, kinfo_batch_.size()));
-  std::ranges::sort(kinfo_batch_, {}, &KinfoProc::p_pid);
+  kinfoBatch_.resize(std::min(all.count, kinfoBatch_.size()));
+  std::ranges::sort(kinfoBatch_, {}, &KinfoProc::p_pid);
   batch_ = Batch::Read;
 }
 
@@ -318,13 +359,13 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
   auto [entry, seenBefore] = entries_.getOrCreate(key);
   if (!seenBefore) {
     // Back in a walked tree: what the table knew of it, its CPU reading above all, comes back.
-    if (auto aside = set_aside_.find(key); aside != set_aside_.end()) {
+    if (auto aside = setAside_.find(key); aside != setAside_.end()) {
       entry = std::move(aside->second);
-      set_aside_.erase(aside);
+      setAside_.erase(aside);
       seenBefore = true;
     }
   }
-  entry.looked_at = sweep;
+  entry.lookedAt = sweep;
   std::optional<Reading> reading = readRecord(pid, seenBefore ? &entry : nullptr);
   if (!reading) {
     // Gone since the listing, or passing through fork or exit: the kernel then answers nothing
@@ -337,16 +378,18 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
   }
 
   // The same pid with another start (to the microsecond) belongs to another process.
-  const bool fresh = !seenBefore || entry.process.start_time_s != reading->start_s ||
-                     entry.start_us != reading->start_us;
+  const bool fresh = !seenBefore || entry.process.start_time_s != reading->startS ||
+                     entry.startUs != reading->startUs;
   if (fresh) {
     entry = Entry{};
     entry.process.pid = key;
-    entry.process.start_time_s = reading->start_s;
-    entry.start_us = reading->start_us;
-    entry.looked_at = sweep;
+    entry.process.start_time_s = reading->startS;
+    entry.startUs = reading->startUs;
+    entry.process.start_time_ms =
+        saturatingAdd(saturatingMul(reading->startS, 1000), reading->startUs / 1000);
+    entry.lookedAt = sweep;
   }
-  entry.read_at = sweep;
+  entry.readAt = sweep;
   const bool execd = !fresh && entry.comm != execName(reading->comm);
   // Arguments are kept while the process is reported: one nobody watches costs no memory for
   // them, whatever it puts there. An exec makes them another program's.
@@ -357,29 +400,29 @@ bool MacProcessTable::refreshPid(std::int32_t pid) {
 
   Process& process = entry.process;
   process.parent_pid = reading->ppid == 0 ? std::nullopt : std::optional<Pid>(reading->ppid);
-  process.run_time_s = saturatingSub(now_s_, process.start_time_s);
+  process.run_time_s = saturatingSub(nowS_, process.start_time_s);
   entry.uid = reading->uid;
   process.uid = reading->uid;
   process.cpu_memory_refused = !reading->task;
   entry.p_stat = reading->p_stat;
   entry.comm = execName(reading->comm);
-  entry.task_readable = reading->task.has_value();
+  entry.taskReadable = reading->task.has_value();
   if (reading->task) {
     setCpuFigures(entry, *reading->task);
     process.thread_count = static_cast<std::uint32_t>(std::max(reading->task->pti_threadnum, 0));
   } else {
     process.thread_count.reset();
     // What the kernel refuses reads as 0, and a later reading starts over.
-    entry.cpu_mark = {};
-    entry.running_threads = 0;
+    entry.cpuMark = {};
+    entry.runningThreads = 0;
     process.cpu_percent = 0.0f;
     process.cpu_time_ms = process.resident_bytes = process.virtual_bytes = 0;
   }
   // The state of a runnable process's threads waits for completion; until then, this guess.
   std::optional<ProcessStatus> status = statusFromProcess(entry.p_stat);
-  if (!status && !entry.task_readable) status = ProcessStatus{ProcessStatusKind::Unknown, 0};
+  if (!status && !entry.taskReadable) status = ProcessStatus{ProcessStatusKind::Unknown, 0};
   process.status = status.value_or(ProcessStatus{
-      entry.running_threads > 0 ? ProcessStatusKind::Run : ProcessStatusKind::Sleep, 0});
+      entry.runningThreads > 0 ? ProcessStatusKind::Run : ProcessStatusKind::Sleep, 0});
 
   // A new process or a new program is named at once, reported or not: a zombie's path is gone.
   if (fresh || execd) readName(pid, entry, reading->comm);
@@ -393,33 +436,33 @@ void MacProcessTable::setCpuFigures(Entry& entry, const TaskInfo& task) {
   process.cpu_percent = 0.0f;
   if (interval_) {
     // Since the refresh that last read it: this refresh's interval when that was the one before.
-    const double span = cpu_spans_.since(entry.cpu_mark);
-    const std::uint64_t previous = entry.previous_cpu;
+    const double span = cpuSpans_.since(entry.cpuMark);
+    const std::uint64_t previous = entry.previousCpu;
     if (span > MIN_USABLE_INTERVAL && previous > 0 && current > previous) {
       process.cpu_percent = toPercent(static_cast<double>(current - previous) / span * 100.0);
     }
   } else {
     // No tick counters: task time against mach_absolute_time, both in Mach units.
     const std::uint64_t now = kernel_.machAbsoluteTime();
-    if (entry.cpu_mark.refresh != 0) {
-      const std::uint64_t elapsed = now >= entry.previous_time ? now - entry.previous_time : now;
+    if (entry.cpuMark.refresh != 0) {
+      const std::uint64_t elapsed = now >= entry.previousTime ? now - entry.previousTime : now;
       const std::uint64_t used =
-          current >= entry.previous_cpu ? current - entry.previous_cpu : current;
+          current >= entry.previousCpu ? current - entry.previousCpu : current;
       if (elapsed != 0) {
         process.cpu_percent =
             toPercent(static_cast<double>(used) * 100.0 / static_cast<double>(elapsed));
       }
     }
-    entry.previous_time = now;
+    entry.previousTime = now;
   }
-  entry.previous_cpu = current;
-  entry.cpu_mark = cpu_spans_.mark();
+  entry.previousCpu = current;
+  entry.cpuMark = cpuSpans_.mark();
   // Multiplied before dividing, so whole milliseconds stay whole (125/3 has no exact double).
-  process.cpu_time_ms = toU64Saturating(static_cast<double>(current) * timebase_numer_ /
-                                        (timebase_denom_ * 1'000'000.0));
+  process.cpu_time_ms = toU64Saturating(static_cast<double>(current) * timebaseNumer_ /
+                                        (timebaseDenom_ * 1'000'000.0));
   process.resident_bytes = task.pti_resident_size;
   process.virtual_bytes = task.pti_virtual_size;
-  entry.running_threads = task.pti_numrunning;
+  entry.runningThreads = task.pti_numrunning;
 }
 
 // The argument area, which names a process as it was started, is read only for reported
@@ -436,25 +479,36 @@ void MacProcessTable::readName(std::int32_t pid, Entry& entry, const std::string
 }
 
 void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
-  if (listing_failed_) return;
+  if (listingFailed_) return;
   for (const Pid pid : pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == entries_.sweepNumber()) continue;
-    if (completePid(static_cast<std::int32_t>(pid), *entry)) continue;
+    if (completePid(static_cast<std::int32_t>(pid), *entry)) {
+      watchExit(static_cast<std::int32_t>(pid), *entry);
+      continue;
+    }
     // Out of this snapshot, with its CPU reading kept should the next refresh find it again.
-    set_aside_.insert_or_assign(pid, std::move(*entry));
+    setAside_.insert_or_assign(pid, std::move(*entry));
     entries_.erase(pid);
   }
-  if (argument_buffer_.capacity() > KEPT_ARGUMENT_BUFFER) {
-    std::vector<std::byte>().swap(argument_buffer_);
+  if (argumentBuffer_.capacity() > KEPT_ARGUMENT_BUFFER) {
+    std::vector<std::byte>().swap(argumentBuffer_);
   }
+}
+
+void MacProcessTable::watchExit(std::int32_t pid, Entry& entry) {
+  if (entry.exitAsked || entry.p_stat == STATUS_ZOMBIE) return;
+  if (exitQueue_ < 0 && (exitQueue_ = kernel_.kqueue()) < 0) return;
+  // Asked once: a refusal means the process is exiting, which the next refresh finds anyway.
+  entry.exitAsked = true;
+  (void)kernel_.watchExit(exitQueue_, pid);
 }
 
 bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
   Process& process = entry.process;
   const bool zombie = entry.p_stat == STATUS_ZOMBIE;
   // Kept by the refresh without an answer: the kernel has nothing more to give of it now.
-  if (entry.read_at != entries_.sweepNumber()) {
+  if (entry.readAt != entries_.sweepNumber()) {
     entry.completed = entries_.sweepNumber();
     return true;
   }
@@ -469,14 +523,14 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
     process.io_refused = usage.result < 0;
     process.footprint_bytes =
         usage.result >= 0 ? std::optional(usage.info.ri_phys_footprint) : std::nullopt;
-    if (entry.p_stat == STATUS_RUN && entry.task_readable && entry.running_threads == 0) {
+    if (entry.p_stat == STATUS_RUN && entry.taskReadable && entry.runningThreads == 0) {
       process.status = threadStatus(pid);
     }
     // The refresh may be many milliseconds old: long enough for the process to exit and its pid
     // to go to another. The call the refresh made shows the refresh's start only if the same
     // process held the pid throughout.
     std::optional<Reading> now = readRecord(pid, &entry);
-    if (!now || now->start_s != process.start_time_s || now->start_us != entry.start_us) {
+    if (!now || now->startS != process.start_time_s || now->startUs != entry.startUs) {
       return false;
     }
   } else {
@@ -492,13 +546,13 @@ bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {
 // UninterruptibleDiskSleep; else any waiting, Sleep; else stopped, Stop; else halted, Parked.
 // Of a process with more threads than the read limit, only the first ones are read.
 ProcessStatus MacProcessTable::threadStatus(std::int32_t pid) {
-  thread_handles_.resize(THREAD_READ_LIMIT);
-  const int bytes = kernel_.pidListThreads(pid, thread_handles_);
+  threadHandles_.resize(THREAD_READ_LIMIT);
+  const int bytes = kernel_.pidListThreads(pid, threadHandles_);
   const std::size_t count =
       bytes > 0
-          ? std::min(static_cast<std::size_t>(bytes) / THREAD_HANDLE_SIZE, thread_handles_.size())
+          ? std::min(static_cast<std::size_t>(bytes) / THREAD_HANDLE_SIZE, threadHandles_.size())
           : 0;
-  const auto handles = std::span(thread_handles_).first(count);
+  const auto handles = std::span(threadHandles_).first(count);
   std::array<bool, RUN_STATE_HALTED + 1> seen{};
   for (std::size_t i = 0; i < count && !seen[RUN_STATE_RUNNING]; ++i) {
     // The kernel reads the first thread with the handle, so a repeated one (every kernel thread's
@@ -535,9 +589,9 @@ std::optional<std::size_t> MacProcessTable::readArgumentArea(std::int32_t pid) {
   SysctlReply probe = kernel_.procArgs2(pid, {});
   for (int attempt = 0; attempt < ARGUMENT_ATTEMPTS; ++attempt) {
     if (probe.result != 0 || probe.length < MIN_AREA) return std::nullopt;
-    const std::size_t size = std::min(probe.length + ARGUMENT_ROOM, argument_buffer_cap_);
-    argument_buffer_.resize(size);
-    const SysctlReply copied = kernel_.procArgs2(pid, argument_buffer_);
+    const std::size_t size = std::min(probe.length + ARGUMENT_ROOM, argumentBufferCap_);
+    argumentBuffer_.resize(size);
+    const SysctlReply copied = kernel_.procArgs2(pid, argumentBuffer_);
     if (copied.result != 0 || copied.length > size) return std::nullopt;
     const bool full = copied.length == size;
     if (full) probe = kernel_.procArgs2(pid, {});
@@ -552,20 +606,20 @@ void MacProcessTable::readArguments(std::int32_t pid, Entry& entry) {
   if (!size) return;
   Process& process = entry.process;
   const std::optional<std::string_view> path =
-      parseArgumentArea(std::span<const std::byte>(argument_buffer_.data(), *size),
-                        process.arguments, MAX_COMMAND_BYTES);
+      parseArgumentArea(std::span<const std::byte>(argumentBuffer_.data(), *size),
+                        process.arguments, limits_.commandBytes);
   if (!path) return;
   // Named as started, and anew when the process has exec'd another program since the area was
   // read.
-  if (process.name.empty() || entry.executable_path != *path) {
+  if (process.name.empty() || entry.executablePath != *path) {
     const std::string_view name = finalComponent(*path);
     if (!name.empty()) process.name = name;
   }
-  entry.executable_path = *path;
+  entry.executablePath = *path;
 }
 
 const Process* MacProcessTable::find(Pid pid) const {
-  if (listing_failed_) return nullptr;
+  if (listingFailed_) return nullptr;
   const Entry* entry = entries_.find(pid);
   return entry == nullptr ? nullptr : &entry->process;
 }

@@ -45,16 +45,19 @@ class MacProcessTable final : public ProcessTable {
   // refresh walks no more than walkLimit processes (0: it always reads the whole machine; by
   // default the limit of the sidecar's effective uid).
   MacProcessTable(DarwinKernel& kernel, Clock& clock,
-                  std::optional<std::size_t> walkLimit = std::nullopt);
+                  std::optional<std::size_t> walkLimit = std::nullopt, TableLimits limits = {});
   // The same, owning the kernel (not null).
   MacProcessTable(std::unique_ptr<DarwinKernel> kernel, Clock& clock,
-                  std::optional<std::size_t> walkLimit = std::nullopt);
+                  std::optional<std::size_t> walkLimit = std::nullopt, TableLimits limits = {});
+  ~MacProcessTable() override;  // closes the exit queue
+  MacProcessTable(const MacProcessTable&) = delete;
+  MacProcessTable& operator=(const MacProcessTable&) = delete;
 
   // A listing that fails twice leaves the table as the last refresh left it, but out of readers'
   // sight until a listing succeeds: its entries are visited, so selection still finds the trees,
   // and found by no lookup, so the snapshot counts their processes as inaccessible; their CPU
   // readings carry over to the next refresh.
-  std::size_t refresh_processes_specifics() override;
+  std::size_t refreshAll() override;
   // Breadth first from the seeds: each pid's record, then the children the kernel lists for it.
   // Reads the rest of the machine as well when the walk cannot be trusted to have found every
   // descendant (a listing of children failed, or filled its buffer), or when the trees, as the
@@ -65,9 +68,14 @@ class MacProcessTable final : public ProcessTable {
   // The pids the last successful listing held.
   std::size_t machineProcessCount() const override { return pids_.size(); }
   // The processes a tree refresh left out that the table remembers: memory beyond its entries.
-  std::size_t setAsideCount() const { return set_aside_.size(); }
+  std::size_t setAsideCount() const { return setAside_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  MachineTotals machineTotals() const override { return machine_; }
+  // The kqueue holding NOTE_EXIT for every process completed since it was last seen starting.
+  std::optional<int> exitSignal() const override {
+    return exitQueue_ < 0 ? std::nullopt : std::optional<int>(exitQueue_);
+  }
 
  private:
   // One pid's record, from whichever of the two calls the kernel answered.
@@ -75,36 +83,37 @@ class MacProcessTable final : public ProcessTable {
     std::uint32_t ppid = 0;
     std::uint32_t uid = 0;
     std::uint32_t p_stat = 0;
-    std::uint64_t start_s = 0;
-    std::uint64_t start_us = 0;
+    std::uint64_t startS = 0;
+    std::uint64_t startUs = 0;
     std::string comm;              // the program's name as exec'd, cut by the kernel
     std::optional<TaskInfo> task;  // absent when the kernel refused it
   };
 
   struct Entry {
-    Process process;                   // what readers see
-    std::uint64_t start_us = 0;        // with process.start_time_s, the process's identity
-    std::uint32_t uid = 0;             // its effective uid at the last reading
-    std::uint32_t p_stat = 0;          // its p_stat at the last reading
-    std::string comm;                  // its name as exec'd, cut to 15 bytes, to notice an exec
-    bool task_readable = false;        // the last reading was of its task info
-    std::int32_t running_threads = 0;  // from the task info: how many have TH_RUN
-    CpuMark cpu_mark;                  // when previous_cpu (and previous_time) were read
-    std::uint64_t previous_cpu = 0;    // task user + system when last read, Mach units
-    std::uint64_t previous_time = 0;   // mach_absolute_time then, when there is no CPU clock
-    std::string executable_path;       // from the argument area, to notice an exec
-    std::uint64_t completed = 0;       // the sweep after which it was last completed
-    std::uint64_t looked_at = 0;       // the sweep whose refresh last asked for its record
-    std::uint64_t read_at = 0;         // the sweep whose refresh last got it
+    Process process;                  // what readers see
+    std::uint64_t startUs = 0;        // with process.start_time_s, the process's identity
+    std::uint32_t uid = 0;            // its effective uid at the last reading
+    std::uint32_t p_stat = 0;         // its p_stat at the last reading
+    std::string comm;                 // its name as exec'd, cut to 15 bytes, to notice an exec
+    bool taskReadable = false;        // the last reading was of its task info
+    std::int32_t runningThreads = 0;  // from the task info: how many have TH_RUN
+    CpuMark cpuMark;                  // when previousCpu (and previousTime) were read
+    std::uint64_t previousCpu = 0;    // task user + system when last read, Mach units
+    std::uint64_t previousTime = 0;   // mach_absolute_time then, when there is no CPU clock
+    std::string executablePath;       // from the argument area, to notice an exec
+    std::uint64_t completed = 0;      // the sweep after which it was last completed
+    std::uint64_t lookedAt = 0;       // the sweep whose refresh last asked for its record
+    std::uint64_t readAt = 0;         // the sweep whose refresh last got it
+    bool exitAsked = false;           // its NOTE_EXIT was asked of exitQueue_
   };
 
   // Turns CPU ticks into the length of a refresh interval in nanoseconds.
   struct CpuClock {
-    std::uint32_t host_port = 0;
-    std::uint32_t cpu_count = 0;
+    std::uint32_t hostPort = 0;
+    std::uint32_t cpuCount = 0;
     std::vector<std::uint32_t> ticks;
     CpuIntervalRule interval{1e9};
-    double ns_per_tick = 0.0;
+    double nsPerTick = 0.0;
   };
 
   // kinfo_proc of the whole machine, read at the first need of a refresh that reads it all.
@@ -112,6 +121,8 @@ class MacProcessTable final : public ProcessTable {
 
   void setUp(std::optional<std::size_t> walkLimit);
   std::optional<double> refreshInterval();
+  // Memory and uptime, read where the CPU counters are.
+  void readMachineMemory();
   bool listPids();
   bool listed(std::int32_t pid) const;
   // A refresh: its listing and interval (false when the listing failed), then its records, then
@@ -134,40 +145,50 @@ class MacProcessTable final : public ProcessTable {
   void setCpuFigures(Entry& entry, const TaskInfo& task);
   void readName(std::int32_t pid, Entry& entry, const std::string& comm);
   bool completePid(std::int32_t pid, Entry& entry);
+  // Adds pid's NOTE_EXIT to the queue, made on first use, unless it was asked for before or the
+  // process is a zombie.
+  void watchExit(std::int32_t pid, Entry& entry);
   ProcessStatus threadStatus(std::int32_t pid);
-  // The size of the area copied into argument_buffer_, or nullopt.
+  // The size of the area copied into argumentBuffer_, or nullopt.
   std::optional<std::size_t> readArgumentArea(std::int32_t pid);
   void readArguments(std::int32_t pid, Entry& entry);
-  bool mayRead(std::uint32_t uid) const { return effective_uid_ == 0 || uid == effective_uid_; }
+  bool mayRead(std::uint32_t uid) const { return effectiveUid_ == 0 || uid == effectiveUid_; }
 
-  std::unique_ptr<DarwinKernel> owned_kernel_;
+  std::unique_ptr<DarwinKernel> ownedKernel_;
   DarwinKernel& kernel_;
   Clock& clock_;
-  std::optional<CpuClock> cpu_clock_;
+  std::optional<CpuClock> cpuClock_;
+  std::uint32_t hostPort_ = 0;
+  std::uint64_t pageSize_ = 0;  // sysconf(_SC_PAGESIZE): the unit of vm_statistics64's counts
+  MachineTotals machine_;
   // mach_timebase_info: numer / denom nanoseconds make one Mach absolute-time unit.
-  double timebase_numer_ = 1.0;
-  double timebase_denom_ = 1.0;
-  std::uint32_t effective_uid_ = 0;
-  std::size_t argument_buffer_cap_ = 0;  // kern.argmax + 4: the largest copy the kernel accepts
-  std::size_t walk_limit_ = 0;
+  double timebaseNumer_ = 1.0;
+  double timebaseDenom_ = 1.0;
+  std::uint32_t effectiveUid_ = 0;
+  std::size_t argumentBufferCap_ = 0;  // kern.argmax + 4: the largest copy the kernel accepts
+  std::size_t walkLimit_ = 0;
+  TableLimits limits_;
+  TreeWalk treeWalk_;
   ProcessEntryMap<Entry> entries_;
   // Processes a tree refresh left out while they are still listed, out of readers' sight and
   // without arguments: a walk that reaches one again takes it back, CPU reading and all.
-  std::unordered_map<Pid, Entry> set_aside_;
-  CpuSpans cpu_spans_;
-  bool listing_failed_ = false;  // the last refresh's listing failed twice
+  std::unordered_map<Pid, Entry> setAside_;
+  CpuSpans cpuSpans_;
+  bool listingFailed_ = false;  // the last refresh's listing failed twice
   Batch batch_ = Batch::Unwanted;
 
   // The last successful listing, ascending; then per-refresh scratch, kept to avoid reallocating
   // every time.
   std::vector<std::int32_t> pids_;
   std::vector<std::int32_t> listing_;
-  std::vector<KinfoProc> kinfo_batch_;  // ascending by pid once read
-  std::vector<std::int32_t> walk_;
+  std::vector<KinfoProc> kinfoBatch_;  // ascending by pid once read
+  std::vector<std::int32_t> walk_;     // the pids a refresh sets aside
   std::vector<std::int32_t> children_;
-  std::vector<std::uint64_t> thread_handles_;
-  std::vector<std::byte> argument_buffer_;
-  std::uint64_t now_s_ = 0;
+  int exitQueue_ = -1;               // the kqueue, once a completion has made it
+  std::vector<std::int32_t> exits_;  // what a refresh takes from it, unused but for emptying it
+  std::vector<std::uint64_t> threadHandles_;
+  std::vector<std::byte> argumentBuffer_;
+  std::uint64_t nowS_ = 0;
   std::optional<double> interval_;  // Mach units; absent without a CPU clock
 };
 

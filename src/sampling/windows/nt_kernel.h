@@ -79,6 +79,13 @@ struct SystemTimes {
   std::uint64_t user = 0;
 };
 
+// GlobalMemoryStatusEx: the physical memory and what of it is available (free, zeroed and standby
+// pages: the cache the memory manager hands out without writing anything).
+struct MemoryStatus {
+  std::uint64_t total_phys = 0;  // ullTotalPhys
+  std::uint64_t avail_phys = 0;  // ullAvailPhys
+};
+
 // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, falling back to the first
 // alone): a handle (not 0), or 0 and GetLastError.
 struct OpenReply {
@@ -100,6 +107,10 @@ class NtKernel {
   virtual std::uint32_t processorCount() = 0;
   // GetSystemTimes; nothing when it fails.
   virtual std::optional<SystemTimes> systemTimes() = 0;
+  // GlobalMemoryStatusEx; nothing when it fails.
+  virtual std::optional<MemoryStatus> memoryStatus() = 0;
+  // GetTickCount64: milliseconds since boot, sleep and hibernation included.
+  virtual std::uint64_t tickCount64() = 0;
   // NtQuerySystemInformation(SystemProcessInformation, buffer of bufferBytes).
   virtual ProcessListReply querySystemProcesses(std::size_t bufferBytes) = 0;
   virtual OpenReply openProcess(std::uint32_t pid) = 0;

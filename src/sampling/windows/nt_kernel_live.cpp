@@ -113,6 +113,15 @@ class LiveNtKernel final : public NtKernel {
     return SystemTimes{u64(idle), u64(kernel), u64(user)};
   }
 
+  std::optional<MemoryStatus> memoryStatus() override {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!::GlobalMemoryStatusEx(&status)) return std::nullopt;
+    return MemoryStatus{status.ullTotalPhys, status.ullAvailPhys};
+  }
+
+  std::uint64_t tickCount64() override { return ::GetTickCount64(); }
+
   ProcessListReply querySystemProcesses(std::size_t bufferBytes) override {
     // ULONGLONG elements: the records hold 8-byte fields and must be aligned for them.
     buffer_.resize((bufferBytes + 7) / 8);
@@ -218,7 +227,8 @@ class LiveNtKernel final : public NtKernel {
 
 namespace procsampler::sampling {
 
-std::unique_ptr<ProcessTable> new_with_specifics(Clock& clock) {
+// A command line is kept whole, as one argument: Windows holds it to 32767 UTF-16 units.
+std::unique_ptr<ProcessTable> newPlatformTable(Clock& clock, const TableLimits& /*limits*/) {
   return std::make_unique<windows::WinProcessTable>(std::make_unique<windows::LiveNtKernel>(),
                                                     clock);
 }

@@ -39,6 +39,12 @@ std::uint64_t unixSecondsOf(std::uint64_t filetime) {
   return (filetime - UNIX_EPOCH_FILETIME) / 10'000'000;
 }
 
+// Whole milliseconds since the Unix epoch of a FILETIME, 0 before 1970.
+std::uint64_t unixMillisOf(std::uint64_t filetime) {
+  if (filetime <= UNIX_EPOCH_FILETIME) return 0;
+  return (filetime - UNIX_EPOCH_FILETIME) / 10'000;
+}
+
 }  // namespace
 
 WinProcessTable::WinProcessTable(NtKernel& kernel, Clock& clock) : kernel_(kernel), clock_(clock) {
@@ -46,7 +52,7 @@ WinProcessTable::WinProcessTable(NtKernel& kernel, Clock& clock) : kernel_(kerne
 }
 
 WinProcessTable::WinProcessTable(std::unique_ptr<NtKernel> kernel, Clock& clock)
-    : owned_kernel_(std::move(kernel)), kernel_(*owned_kernel_), clock_(clock) {
+    : ownedKernel_(std::move(kernel)), kernel_(*ownedKernel_), clock_(clock) {
   setUp();
 }
 
@@ -58,38 +64,49 @@ void WinProcessTable::setUp() {
 std::optional<double> WinProcessTable::refreshInterval() {
   const MonoTime now = clock_.monotonicNow();
   if (interval_.reuses(now)) return interval_.last();
+  const std::optional<MemoryStatus> memory = kernel_.memoryStatus();
+  machine_.memoryTotalBytes = memory ? std::optional(memory->total_phys) : std::nullopt;
+  machine_.memoryAvailableBytes = memory ? std::optional(memory->avail_phys) : std::nullopt;
+  machine_.uptimeMs = kernel_.tickCount64();
+  machine_.cpuCount = processors_;
+  machine_.cpuPercent.reset();
   const std::optional<SystemTimes> times = kernel_.systemTimes();
   if (!times) return interval_.record(now, std::nullopt);
   std::optional<double> perCpu;
+  std::uint64_t busy = 0;
   if (times_) {
     // Kernel time includes idle time, so kernel + user is all the time every processor had.
     const std::uint64_t before = times_->kernel + times_->user;
     const std::uint64_t after = times->kernel + times->user;
-    perCpu = static_cast<double>(after >= before ? after - before : 0) / processors_;
+    const std::uint64_t elapsed = after >= before ? after - before : 0;
+    perCpu = static_cast<double>(elapsed) / processors_;
+    busy = saturatingSub(elapsed, saturatingSub(times->idle, times_->idle));
   }
   times_ = times;
-  return interval_.record(now, perCpu);
+  const double interval = interval_.record(now, perCpu);
+  machine_.cpuPercent = machineCpuPercent(static_cast<double>(busy), interval);
+  return interval;
 }
 
-std::size_t WinProcessTable::refresh_processes_specifics() {
-  now_s_ = unixSeconds(clock_.wallNow());
+std::size_t WinProcessTable::refreshAll() {
+  nowS_ = unixSeconds(clock_.wallNow());
   // The documented way to size the list: a buffer too small fails with
   // STATUS_INFO_LENGTH_MISMATCH and the size needed then; processes may start before the next
   // call, so it gets room beyond that, and a few tries.
   ProcessListReply reply;
   for (int attempt = 0; attempt < LIST_ATTEMPTS; ++attempt) {
-    reply = kernel_.querySystemProcesses(list_bytes_);
+    reply = kernel_.querySystemProcesses(listBytes_);
     if (reply.status != NT_INFO_LENGTH_MISMATCH) break;
-    list_bytes_ = std::max(list_bytes_, reply.return_length) + LIST_ROOM_BYTES;
+    listBytes_ = std::max(listBytes_, reply.return_length) + LIST_ROOM_BYTES;
   }
   // Without a list the table keeps what it had: emptied, it would report every process as gone.
   if (reply.status != NT_SUCCESS_CODE) return 0;
   entries_.startSweep();
-  cpu_spans_.add(refreshInterval().value_or(0.0));
+  cpuSpans_.add(refreshInterval().value_or(0.0));
   for (const ProcessRecord& record : reply.processes) {
     auto [entry, seenBefore] = entries_.getOrCreate(record.pid);
     // A pid reused by another process starts from nothing.
-    const bool fresh = !seenBefore || entry.create_time != record.create_time;
+    const bool fresh = !seenBefore || entry.createTime != record.create_time;
     if (fresh && seenBefore) entry = Entry{};
     apply(record, entry, fresh);
     entries_.markAlive(record.pid);
@@ -100,21 +117,22 @@ std::size_t WinProcessTable::refresh_processes_specifics() {
 
 void WinProcessTable::apply(const ProcessRecord& record, Entry& entry, bool fresh) {
   Process& p = entry.process;
-  entry.create_time = record.create_time;
+  entry.createTime = record.create_time;
   p.pid = record.pid;
   p.parent_pid = record.parent_pid == 0 ? std::nullopt : std::optional<Pid>(record.parent_pid);
   p.name = record.image_name;
   p.status = statusFromThreads(record);
   p.start_time_s = unixSecondsOf(record.create_time);
-  p.run_time_s = now_s_ > p.start_time_s ? now_s_ - p.start_time_s : 0;
+  p.start_time_ms = unixMillisOf(record.create_time);
+  p.run_time_s = nowS_ > p.start_time_s ? nowS_ - p.start_time_s : 0;
 
   const std::uint64_t cpu = saturatingAdd(record.user_time, record.kernel_time);
-  const double span = fresh ? 0.0 : cpu_spans_.since(entry.cpu_mark);
-  p.cpu_percent = span > 0.0 && cpu >= entry.cpu_time
-                      ? toPercent(static_cast<double>(cpu - entry.cpu_time) / span * 100.0)
+  const double span = fresh ? 0.0 : cpuSpans_.since(entry.cpuMark);
+  p.cpu_percent = span > 0.0 && cpu >= entry.cpuTime
+                      ? toPercent(static_cast<double>(cpu - entry.cpuTime) / span * 100.0)
                       : 0.0f;
-  entry.cpu_time = cpu;
-  entry.cpu_mark = cpu_spans_.mark();
+  entry.cpuTime = cpu;
+  entry.cpuMark = cpuSpans_.mark();
   p.cpu_time_ms = cpu / 10'000;
   p.resident_bytes = record.working_set;
   p.virtual_bytes = record.virtual_size;
@@ -131,7 +149,7 @@ void WinProcessTable::completeProcesses(std::span<const Pid> pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == sweep) continue;
     entry->completed = sweep;
-    if (!entry->command_read && !readCommandLine(pid, *entry)) entries_.erase(pid);
+    if (!entry->commandRead && !readCommandLine(pid, *entry)) entries_.erase(pid);
   }
 }
 
@@ -143,7 +161,7 @@ bool WinProcessTable::readCommandLine(Pid pid, Entry& entry) {
     // No process has the pid any more: it exited since the refresh. One the sidecar may not open
     // (another user's, a protected one) keeps what the listing gave, with its name for a command.
     if (opened.error == WIN_ERROR_INVALID_PARAMETER) return false;
-    entry.command_read = true;
+    entry.commandRead = true;
     return true;
   }
   const bool exited = kernel_.hasExited(opened.handle);
@@ -160,7 +178,7 @@ bool WinProcessTable::readCommandLine(Pid pid, Entry& entry) {
     // One argument, the whole line: Windows hands a program its command line as one string, and
     // how it splits it is the program's own business.
     if (text && !text->empty()) entry.process.arguments.push_back(std::move(*text));
-    entry.command_read = true;
+    entry.commandRead = true;
   }
   kernel_.closeHandle(opened.handle);
   return !exited;

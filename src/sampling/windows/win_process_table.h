@@ -31,21 +31,22 @@ class WinProcessTable final : public ProcessTable {
   WinProcessTable(std::unique_ptr<NtKernel> kernel, Clock& clock);
 
   // A listing that fails LIST_ATTEMPTS times empties the table and returns 0.
-  std::size_t refresh_processes_specifics() override;
+  std::size_t refreshAll() override;
   void completeProcesses(std::span<const Pid> pids) override;
   std::size_t processCount() const override { return entries_.size(); }
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
+  MachineTotals machineTotals() const override { return machine_; }
   // The size the list buffer has reached.
-  std::size_t listBufferBytes() const { return list_bytes_; }
+  std::size_t listBufferBytes() const { return listBytes_; }
 
  private:
   struct Entry {
     Process process;
-    std::uint64_t create_time = 0;  // with the pid, the process's identity
-    std::uint64_t cpu_time = 0;     // user + kernel at the last refresh, 100 ns
-    CpuMark cpu_mark;
-    bool command_read = false;    // tried once per process: command lines do not change
+    std::uint64_t createTime = 0;  // with the pid, the process's identity
+    std::uint64_t cpuTime = 0;     // user + kernel at the last refresh, 100 ns
+    CpuMark cpuMark;
+    bool commandRead = false;     // tried once per process: command lines do not change
     std::uint64_t completed = 0;  // the sweep after which it was last completed
   };
 
@@ -55,16 +56,17 @@ class WinProcessTable final : public ProcessTable {
   // False when the process has exited since the refresh.
   bool readCommandLine(Pid pid, Entry& entry);
 
-  std::unique_ptr<NtKernel> owned_kernel_;
+  std::unique_ptr<NtKernel> ownedKernel_;
   NtKernel& kernel_;
   Clock& clock_;
   ProcessEntryMap<Entry> entries_;
   CpuIntervalRule interval_{FILETIME_UNITS_PER_SECOND};
-  CpuSpans cpu_spans_;
+  CpuSpans cpuSpans_;
   std::optional<SystemTimes> times_;
   std::uint32_t processors_ = 1;
-  std::size_t list_bytes_ = INITIAL_LIST_BYTES;
-  std::uint64_t now_s_ = 0;
+  MachineTotals machine_;
+  std::size_t listBytes_ = INITIAL_LIST_BYTES;
+  std::uint64_t nowS_ = 0;
 };
 
 }  // namespace procsampler::sampling::windows
