@@ -45,7 +45,11 @@ function steps(stepMs: number): object[] {
   const root = { pid: rootPid, startTimeMs, sampleCount: 10, cpuPercentMean: 80, cpuPercentMax: 95 };
   const machine = { cpuPercentMean: 120, cpuPercentMax: 180, memoryAvailableBytesMin: 3 * GIB };
   const first = Date.now() - 3_600_000 - ((Date.now() - 3_600_000) % stepMs);
-  const step = { snapshotCount: 10, processes: [{ ...root, residentBytesMax: 64 << 20 }], machine };
+  const step = {
+    snapshotCount: 10,
+    processes: [{ ...root, residentBytesMax: 64 << 20, footprintBytesMax: null }],
+    machine,
+  };
   return Array.from({ length: 3_000_000 / stepMs }, (_, i) => ({ startUnixMs: first + i * stepMs, ...step }));
 }
 

@@ -152,7 +152,7 @@ export class DetailPanel {
     figure("cpu", exited ? undefined : entry.cpuPercent, (cpu) => `${cpu.toFixed(1)}%`);
     figure("cpu-time", entry.cpuTimeMs, formatDuration);
     figure("memory", entry.residentBytes, formatBytes);
-    const noFootprint = origin.platform === "linux" ? "Linux keeps no footprint figure: see resident" : refused;
+    const noFootprint = origin.platform === "linux" ? "none: a kernel thread, a zombie, or Linux before 4.5" : refused;
     figure("footprint", entry.footprintBytes, formatBytes, unreportedWhy(origin) ?? noFootprint);
     figure("virtual", entry.virtualBytes, formatBytes);
     figure("read", exited ? undefined : entry.readBytesPerSecond, formatRate);

@@ -41,8 +41,8 @@ interface EncodedFrame {
 
 type AnySnapshot = Snapshot<ProtocolVersion>;
 
-// The machine's totals are newer than the client's types, which pass unknown members through
-// unchecked: each is taken only when it has the type it should.
+// The client checks the members of a snapshot and a step but not those of the machine's totals:
+// each is taken only when it has the type it should.
 function member(value: unknown, name: string): unknown {
   return typeof value === "object" && value !== null ? (value as Record<string, unknown>)[name] : undefined;
 }
