@@ -10,7 +10,7 @@ import { execFileSync, spawn, type ChildProcess } from "node:child_process";
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { get } from "node:http";
 import { createRequire } from "node:module";
-import { tmpdir } from "node:os";
+import { cpus, tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { createInterface } from "node:readline";
 import { after, afterEach, before, test } from "node:test";
@@ -183,6 +183,11 @@ test(tree, { skip }, async () => {
     return gone?.exited === true && gone.colour !== rows.find((row) => row.pid === busy)?.colour;
   });
 
+  const machine = (await page.textContent("#machine:not([hidden])")) ?? "";
+  const wanted = new RegExp(
+    `^machine: ${cpus().length} CPUs · CPU \\d+% of ${cpus().length * 100}% · memory .+ in use · up `,
+  );
+  assert.match(machine, wanted);
   await page.waitForTimeout(Math.max(0, photographAt - Date.now()));
   mkdirSync(dirname(SCREENSHOT), { recursive: true });
   await page.screenshot({ path: SCREENSHOT });
