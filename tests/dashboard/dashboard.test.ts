@@ -7,10 +7,10 @@
 // Waits are long, for a loaded machine, and a wait that ends unseen fails.
 import assert from "node:assert/strict";
 import { execFileSync, spawn, type ChildProcess } from "node:child_process";
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { get } from "node:http";
 import { createRequire } from "node:module";
-import { tmpdir } from "node:os";
+import { cpus, tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { createInterface } from "node:readline";
 import { after, afterEach, before, test } from "node:test";
@@ -68,8 +68,8 @@ async function spawnTree(commands: string[][]): Promise<{ rootPid: number; pids:
 }
 
 // The page over the tree of rootPid, once it shows the root.
-async function openDashboard(rootPid: number, height: number): Promise<Page> {
-  const args = ["--root-pid", String(rootPid), "--port", "0"];
+async function openDashboard(rootPid: number, height: number, serverArgs: string[] = []): Promise<Page> {
+  const args = ["--root-pid", String(rootPid), "--port", "0", ...serverArgs];
   const server = spawn("scripts/dashboard.sh", args, { cwd: ROOT, stdio: ["ignore", "pipe", "inherit"] });
   cleanups.push(() => server.kill("SIGTERM"));
   const [url, served] = /(http:\/\/127\.0\.0\.1:\d+\/)#token=[\w-]+/.exec(await firstLine(server, /http:/))!;
@@ -183,6 +183,11 @@ test(tree, { skip }, async () => {
     return gone?.exited === true && gone.colour !== rows.find((row) => row.pid === busy)?.colour;
   });
 
+  const machine = (await page.textContent("#machine:not([hidden])")) ?? "";
+  const wanted = new RegExp(
+    `^machine: ${cpus().length} CPUs · CPU \\d+% of ${cpus().length * 100}% · memory .+ in use · up `,
+  );
+  assert.match(machine, wanted);
   await page.waitForTimeout(Math.max(0, photographAt - Date.now()));
   mkdirSync(dirname(SCREENSHOT), { recursive: true });
   await page.screenshot({ path: SCREENSHOT });
@@ -359,7 +364,8 @@ test(table, { skip }, async () => {
   const token = new URLSearchParams(url.hash.slice(1)).get("token")!;
   const stream = `/events?token=${token}`;
   const { pathname, search } = new URL((await commandRequest).url());
-  assert.deepEqual(await localRequest(url, pathname + search), { status: 200, body: command });
+  const answer = await localRequest(url, pathname + search);
+  assert.deepEqual([answer.status, JSON.parse(answer.body)], [200, { command, argv: ["sh", "-c", script] }]);
   const wrong = `${token.slice(1)}${token[0]}`;
   const refused = (path: string) => [path.replace(/[?&]token=[^&]*/, ""), path.replace(token, wrong)];
   for (const path of [...refused(pathname + search), ...refused(stream)]) {
@@ -399,4 +405,62 @@ test(table, { skip }, async () => {
     const summary = (await page.textContent("#summary")) ?? "";
     return /sampled/.test(summary) && summaries.add(summary).size >= 3;
   });
+});
+
+// The recorded sidecar, started through a script as the server starts a binary.
+function recordedSidecar(...args: string[]): string {
+  const directory = mkdtempSync(join(tmpdir(), "procsampler-dashboard-"));
+  cleanups.push(() => rmSync(directory, { recursive: true }));
+  const script = fileURLToPath(new URL("recorded_sidecar.js", import.meta.url));
+  const binary = join(directory, "sidecar");
+  writeFileSync(binary, `#!/bin/sh\nexec "${process.execPath}" "${script}" ${args.join(" ")} "$@"\n`, { mode: 0o755 });
+  return binary;
+}
+
+// Opaque pixels of the CPU chart's plot left of its middle and above its time axis: the hour
+// before the window, where the recorded tree used no CPU.
+const drawnBefore = (page: Page) =>
+  page.$eval("#cpu canvas", (canvas: HTMLCanvasElement) => {
+    const scale = devicePixelRatio;
+    const [left, width] = [Math.round(80 * scale), Math.round(canvas.width / 2 - 80 * scale)];
+    const { data } = canvas.getContext("2d")!.getImageData(left, 0, width, Math.round(100 * scale));
+    return data.filter((value, i) => i % 4 === 3 && value >= 192).length;
+  });
+
+const REFUSED = "– (the system did not let the sidecar read this: another user's process)";
+const UNREPORTED = "– (not reported: the sidecar's protocol version 2 does not carry it)";
+// What the page shows, as text (tooltip), of cells ("pid column"), the refused child's details, and
+// the machine's line ("" while hidden).
+const RECORDED: [string[], Record<string, string>][] = [
+  [
+    [],
+    {
+      ...{ "101 cpu": REFUSED, "101 memory": REFUSED, "102 cpu": "0.0 ()", threads: REFUSED, user: "1001 ()" },
+      machine: "machine: 4 CPUs · CPU 150% of 400% · memory 6.0 GiB of 8.0 GiB in use · up 1d 02h ()",
+    },
+  ],
+  [
+    ["--v2"],
+    { "102 cpu": "0.0 ()", user: UNREPORTED, cpu: "– (the sidecar could not measure this process's CPU)", machine: "" },
+  ],
+];
+
+const recorded = "recorded sidecars of versions 3 and 2: refused figures, real zeros, the hour before, the machine";
+test(recorded, { skip }, async () => {
+  for (const [args, expected] of RECORDED) {
+    const page = await openDashboard(100, 600, ["--binary", recordedSidecar(...args)]);
+    await page.locator(".rows .row .pid", { hasText: /^101$/ }).click();
+    await until("the refused child's details", () => page.isVisible("#details [data-field=user]:not(:empty)"));
+    const shown = async (what: string): Promise<[string, string]> => {
+      const [pid, column] = what.split(" ");
+      const row = page.locator(".rows .row", { has: page.locator(".pid", { hasText: new RegExp(`^${pid}$`) }) });
+      const field = what === "machine" ? "#machine" : `#details [data-field=${what}]`;
+      const element = column ? row.locator(`.${column}`) : page.locator(field);
+      return [what, await element.evaluate((e: HTMLElement) => (e.hidden ? "" : `${e.textContent} (${e.title})`))];
+    };
+    assert.deepEqual(Object.fromEntries(await Promise.all(Object.keys(expected).map(shown))), expected);
+    // The steps' band covers thousands of pixels there; the machine's dashed line alone a few hundred.
+    const drawn = await drawnBefore(page);
+    assert.ok(args.length > 0 || drawn > 2000, `${drawn} pixels drawn in the hour before`);
+  }
 });

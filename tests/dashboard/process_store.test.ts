@@ -7,10 +7,10 @@ import { test } from "node:test";
 
 import { EXITED_SHOWN_MS, ProcessStore } from "../../examples/dashboard/src/page/process_store.js";
 import { treeRows, type RowOptions, type TreeRow } from "../../examples/dashboard/src/page/tree_rows.js";
-import type { ProcessTuple } from "../../examples/dashboard/src/shared/frames.js";
+import type { ProcessTuple, Step } from "../../examples/dashboard/src/shared/frames.js";
 
-function running(pid: number, ppid: number, startTimeMs: number, cpu: number, written = 0): ProcessTuple {
-  return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, ""];
+function running(pid: number, ppid: number, startTimeMs: number, cpu: number | null, written = 0): ProcessTuple {
+  return [pid, ppid, startTimeMs, cpu, 1 << 20, 0, written, 0, "Sleep", `p${pid}`, "", 0, 0, 0, 1, null];
 }
 
 const frame = (at: number, processes: ProcessTuple[]) => ({
@@ -18,6 +18,7 @@ const frame = (at: number, processes: ProcessTuple[]) => ({
   sampledAtUnixMs: at,
   collectionDurationMicros: 0,
   scannedProcessCount: 0,
+  machine: null,
   processes,
 });
 
@@ -92,7 +93,7 @@ test("frames as the table and the charts show them", () => {
 test("sorting within each parent, filtering with ancestors, exited children folded", () => {
   const store = new ProcessStore(3);
   const process = (pid: number, ppid: number, cpu: number | null, memory: number, name: string): ProcessTuple => {
-    return [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`];
+    return [pid, ppid, 0, cpu, memory, 0, 0, 0, "Sleep", name, `/usr/bin/${name} --serve`, 0, 0, 0, 1, null];
   };
   const family = [
     process(1, 0, 0, 9, "init"),
@@ -120,4 +121,22 @@ test("sorting within each parent, filtering with ancestors, exited children fold
     [{ filter: "nothing" }, []],
   ];
   for (const [options, expected] of cases) assert.deepEqual(rows(options), expected, JSON.stringify(options));
+});
+
+test("the hour in steps: the sidecar's before the first frame, then the frames', absent as 0", () => {
+  const store = new ProcessStore(2, { protocolVersion: 3, platform: "linux", sidecarUid: 0, stepMs: 1000 });
+  // The step of 1000 is the first frame's: the frames make it, or its snapshots would count twice.
+  const sidecar = (startUnixMs: number, cpu: number) => ({ startUnixMs, processes: [[10, 0, cpu, 5]], machine: null });
+  store.steps.load([sidecar(0, 7), sidecar(1000, 99)] as Step[], 1500, null);
+  store.ingest(
+    frame(1500, [running(10, 1, 0, 40), running(11, 1, 0, 10), running(12, 1, 0, 40), running(14, 1, 0, null)]),
+  );
+  store.ingest(frame(1900, [running(10, 1, 0, 20), running(11, 1, 0, null)]));
+  store.ingest(frame(2100, []));
+  const { steps } = store.steps;
+  const cpu = (step: number, pid: number) => store.steps.valueOf(steps[step]!, "cpu", pid, 0);
+  assert.deepEqual(
+    [steps.map((step) => step.startMs), cpu(0, 10), ...[10, 11, 12, 13, 14].map((pid) => cpu(1, pid))],
+    [[0, 1000], 7, 30, 5, 20, 0, NaN],
+  );
 });

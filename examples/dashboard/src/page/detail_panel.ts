@@ -1,14 +1,14 @@
-// The details of the process chosen in the table: what a row has no room for (the command line,
-// the parent, the start time) and its CPU and memory over the window. A field the sidecar does not
-// report shows as a dash whose tooltip says why. Main thread only; the store must outlive it.
+// The details of the process chosen in the table: what a row has no room for (the command line and
+// its arguments, the parent, the user, the start time) and its CPU and memory over the window. A
+// field the sidecar does not report shows as a dash whose tooltip says why, and a gap in the charts.
+// Main thread only; the store must outlive it.
 import uPlot from "uplot";
 
 import { dataUrl } from "./access.js";
-import { CPU_REFUSED, formatBytes, formatDuration, formatRate } from "./format.js";
+import { MISSING, formatBytes, formatDuration, formatRate, refusedWhy, unreportedWhy } from "./format.js";
 import type { ProcessEntry, ProcessStore, TickSeries } from "./process_store.js";
 import { bandColour, themedAxis } from "./theme.js";
 
-const NOT_REPORTED = "not reported: the sidecar's protocol version 2 does not carry it";
 const CHART_WIDTH = 300;
 const CHART_HEIGHT = 110;
 
@@ -25,6 +25,14 @@ function bdi(text: string): HTMLElement {
   const isolated = document.createElement("bdi");
   isolated.textContent = text;
   return isolated;
+}
+
+/** The whole command line and the arguments (null in protocol version 2), from the server. */
+interface Command {
+  command: string;
+  argv: string[] | null;
+  /** The command line of the frames it was asked for: a new one means the process ran another. */
+  askedFor: string;
 }
 
 class WindowChart {
@@ -62,10 +70,11 @@ class WindowChart {
     const from = Math.max(store.firstTick, entry.firstTick);
     const count = Math.max(0, store.tick - from + 1);
     const times = new Float64Array(count);
-    const values = new Float64Array(count);
+    const values = new Array<number | null>(count);
     for (let i = 0; i < count; i += 1) {
       times[i] = store.timeAt(from + i) / 1000;
-      values[i] = entry.valueAt(this.series(entry), from + i);
+      const value = entry.valueAt(this.series(entry), from + i);
+      values[i] = Number.isNaN(value) ? null : value; // a gap where it was refused
     }
     this.plot.setData([times, values] as uPlot.AlignedData);
   }
@@ -102,8 +111,6 @@ export class DetailPanel {
     this.key = key;
     this.panel.hidden = false;
     this.update();
-    const entry = this.store.entries.get(key);
-    if (entry?.command.endsWith("…") && !this.fullCommands.has(key)) void this.fetchCommand(entry);
   }
 
   /** Writes the chosen process's figures again: call once a frame came in. */
@@ -115,22 +122,41 @@ export class DetailPanel {
       return;
     }
     const exited = entry.exitedAtMs !== null;
+    if (!exited && this.commands.get(this.key)?.askedFor !== entry.command) void this.fetchCommand(entry);
+    const { origin } = this.store;
     const parent = [...this.store.entries.values()].find((e) => e.pid === entry.ppid && e.exitedAtMs === null);
-    const command = this.fullCommands.get(this.key) ?? entry.command;
-    const cpuRefused = !exited && entry.cpuPercent === null;
+    const fetched = this.commands.get(this.key);
+    const command = fetched?.command ?? entry.command;
+    const refused = refusedWhy(origin, entry);
+    // A figure, a dash with why it is missing, or nothing (undefined: a figure of now, of a process
+    // that exited).
+    const figure = <T>(field: string, value: T | null | undefined, format: (value: T) => string, why = refused) => {
+      if (value === undefined) this.write(`[data-field=${field}]`, [""]);
+      else if (value === null) this.write(`[data-field=${field}]`, [MISSING], why);
+      else this.write(`[data-field=${field}]`, [format(value)]);
+    };
     this.write(".title", [{ chosen: entry.name }, ` ${entry.pid}`]);
     this.write("[data-field=command]", [{ chosen: command }], command.endsWith("…") ? "cut at 300 characters" : "");
+    const argv = fetched?.argv;
+    const noArgv = !fetched || argv?.length ? "" : argv ? "none: a kernel thread, or refused" : unreportedWhy(origin);
+    const args = argv?.length ? argv.map((arg) => ({ chosen: arg })) : [fetched ? MISSING : ""];
+    this.write("[data-field=argv]", args, noArgv);
     this.write("[data-field=pid]", [String(entry.pid)]);
     this.write("[data-field=parent]", [String(entry.ppid), ...(parent ? [" ", { chosen: parent.name }] : [])]);
+    const you = entry.uid === origin.sidecarUid ? " (the dashboard's user)" : "";
+    figure("user", entry.uid, (uid) => `${uid}${you}`, unreportedWhy(origin) ?? "the sidecar could not tell");
     this.write("[data-field=started]", [new Date(entry.startTimeMs).toLocaleString()]);
     this.write("[data-field=state]", [exited ? "Exited" : entry.status]);
+    figure("threads", entry.threads, String, unreportedWhy(origin) ?? refused);
     this.write("[data-field=run]", [formatDuration(entry.runTimeMs)]);
-    const cpu = exited ? "" : cpuRefused ? "–" : `${(entry.cpuPercent ?? 0).toFixed(1)}%`;
-    this.write("[data-field=cpu]", [cpu], cpuRefused ? CPU_REFUSED : "");
-    this.write("[data-field=memory]", [formatBytes(entry.residentBytes)]);
-    this.write("[data-field=read]", [exited ? "" : formatRate(entry.readBytesPerSecond)]);
-    this.write("[data-field=write]", [exited ? "" : formatRate(entry.writeBytesPerSecond)]);
-    for (const refused of ["user", "threads"]) this.write(`[data-field=${refused}]`, ["–"], NOT_REPORTED);
+    figure("cpu", exited ? undefined : entry.cpuPercent, (cpu) => `${cpu.toFixed(1)}%`);
+    figure("cpu-time", entry.cpuTimeMs, formatDuration);
+    figure("memory", entry.residentBytes, formatBytes);
+    const noFootprint = origin.platform === "linux" ? "none: a kernel thread, a zombie, or Linux before 4.5" : refused;
+    figure("footprint", entry.footprintBytes, formatBytes, unreportedWhy(origin) ?? noFootprint);
+    figure("virtual", entry.virtualBytes, formatBytes);
+    figure("read", exited ? undefined : entry.readBytesPerSecond, formatRate);
+    figure("write", exited ? undefined : entry.writeBytesPerSecond, formatRate);
     this.cpu.update(this.store, entry);
     this.memory.update(this.store, entry);
   }
@@ -150,14 +176,19 @@ export class DetailPanel {
   /** Called when the panel closes (its button or Escape). */
   onClose: () => void = () => undefined;
 
-  // Frames cut long command lines; the server has the whole one while the process runs.
+  // Frames cut long command lines and carry no arguments; the server has both while the process
+  // runs. Asked again only when the frames' command line changed (the process ran another program).
   private async fetchCommand(entry: ProcessEntry): Promise<void> {
+    const askedFor = entry.command;
+    if (this.asking.has(entry.key)) return;
+    this.asking.add(entry.key);
     const query = { pid: String(entry.pid), start: String(entry.startTimeMs) };
     const response = await fetch(dataUrl("/command", query)).catch(() => null);
-    if (!response?.ok) return;
-    const command = await response.text();
-    // One a process: they are few (only the cut ones a person opened) and never change.
-    this.fullCommands.set(entry.key, command);
+    const answer = response?.ok ? ((await response.json()) as Omit<Command, "askedFor">) : null;
+    this.asking.delete(entry.key);
+    if (!answer) return;
+    // One a process: they are few (only those a person opened).
+    this.commands.set(entry.key, { ...answer, askedFor });
     if (this.key === entry.key) this.update();
   }
 
@@ -173,6 +204,7 @@ export class DetailPanel {
 
   private readonly cpu: WindowChart;
   private readonly memory: WindowChart;
-  private readonly fullCommands = new Map<string, string>();
+  private readonly commands = new Map<string, Command>();
+  private readonly asking = new Set<string>();
   private key = "";
 }

@@ -1,10 +1,29 @@
-// How the page writes its numbers (binary units for bytes, the two largest units for durations)
-// and untrusted text where the page cannot isolate it with an element.
+// How the page writes its numbers (binary units for bytes, the two largest units for durations),
+// a figure it does not have (a dash, and a tooltip that says why), and untrusted text where the
+// page cannot isolate it with an element.
+import type { Origin, ProcessEntry } from "./process_store.js";
 
 const BYTE_UNITS = ["B", "KiB", "MiB", "GiB", "TiB"];
 
-/** The tooltip of a CPU figure the sidecar sent as null. */
-export const CPU_REFUSED = "the sidecar could not measure this process's CPU";
+/** What the page shows for a figure it does not have; `why` goes in its tooltip. */
+export const MISSING = "–";
+
+const REFUSED = "the system did not let the sidecar read this";
+
+/** Why a figure of entry's that the sidecar sent as null is missing. */
+export function refusedWhy(origin: Origin, entry: ProcessEntry): string {
+  // In version 2 only the CPU can be null: a reading that was not a finite number.
+  if (origin.protocolVersion < 3) return "the sidecar could not measure this process's CPU";
+  const other = entry.uid !== null && origin.sidecarUid !== null && entry.uid !== origin.sidecarUid;
+  return other ? `${REFUSED}: another user's process` : REFUSED;
+}
+
+/** Why a figure only protocol version 3 carries (user, threads, footprint, arguments) is missing
+ *  from every process; undefined where the protocol carries it. */
+export function unreportedWhy(origin: Origin): string | undefined {
+  if (origin.protocolVersion < 3) return "not reported: the sidecar's protocol version 2 does not carry it";
+  return undefined;
+}
 
 export function formatBytes(bytes: number): string {
   let value = bytes;

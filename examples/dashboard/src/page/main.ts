@@ -1,12 +1,13 @@
 // The page: takes the server's event stream into the store and draws at most once a frame, the
 // table on every frame that needs it (new data, a scroll, a toggle, a sort, a search) and the
-// charts and details only when a new snapshot came in. The hello of a stream opened again after a
-// break holds the frames missed meanwhile.
-import type { Frame, Hello } from "../shared/frames.js";
+// charts and details only when a new snapshot came in. The first hello's steps fill the charts'
+// hour before its frames; the hello of a stream opened again after a break holds the frames missed
+// meanwhile.
+import type { Frame, Hello, Machine } from "../shared/frames.js";
 import { dataUrl, hasAccessToken } from "./access.js";
 import { DetailPanel } from "./detail_panel.js";
 import { followEvents } from "./event_follower.js";
-import { formatBytes } from "./format.js";
+import { formatBytes, formatDuration } from "./format.js";
 import { ProcessStore } from "./process_store.js";
 import { StackedChart, type Measure } from "./stacked_chart.js";
 import { onSchemeChange } from "./theme.js";
@@ -14,6 +15,7 @@ import { TreeView } from "./tree_view.js";
 
 const CPU: Measure = {
   title: "CPU of the tree, by process",
+  kind: "cpu",
   series: (entry) => entry.cpu,
   windowSum: (entry) => entry.cpuSum,
   totalAt: (store, tick) => store.cpuTotalAt(tick),
@@ -22,6 +24,7 @@ const CPU: Measure = {
 };
 const MEMORY: Measure = {
   title: "Resident memory of the tree, by process",
+  kind: "memory",
   series: (entry) => entry.memory,
   windowSum: (entry) => entry.memorySum,
   totalAt: (store, tick) => store.memoryTotalAt(tick),
@@ -29,6 +32,21 @@ const MEMORY: Measure = {
   floor: 64 << 20,
   increments: Array.from({ length: 50 }, (_, power) => 2 ** power), // 1 B, 2 B, ... 512 TiB
 };
+
+/** The machine's totals in words, each left out where the sidecar gave none; "" without totals. */
+function machineSummary(machine: Machine | null): string {
+  if (!machine) return "";
+  const { cpuCount, cpuPercent, memoryTotalBytes: total, memoryAvailableBytes: available, uptimeMs } = machine;
+  const parts = [
+    cpuCount === null ? "" : `${cpuCount} CPUs`,
+    cpuPercent === null ? "" : `CPU ${Math.round(cpuPercent)}%${cpuCount === null ? "" : ` of ${cpuCount * 100}%`}`,
+    total === null || available === null
+      ? ""
+      : `memory ${formatBytes(total - available)} of ${formatBytes(total)} in use`,
+    uptimeMs === null ? "" : `up ${formatDuration(uptimeMs)}`,
+  ];
+  return `machine: ${parts.filter((part) => part !== "").join(" · ")}`;
+}
 
 function element(id: string): HTMLElement {
   const found = document.getElementById(id);
@@ -38,7 +56,11 @@ function element(id: string): HTMLElement {
 
 class Dashboard {
   constructor(private readonly hello: Hello) {
-    this.store = new ProcessStore(Math.ceil(hello.windowMs / hello.sampleIntervalMs) + 1);
+    const { protocolVersion, platform, sidecarUid, stepMs } = hello;
+    const capacity = Math.ceil(hello.windowMs / hello.sampleIntervalMs) + 1;
+    this.store = new ProcessStore(capacity, { protocolVersion, platform, sidecarUid, stepMs });
+    const first = hello.history[0]?.sampledAtUnixMs ?? Infinity;
+    this.store.steps.load(hello.steps, first, hello.history.at(-1)?.machine?.memoryTotalBytes ?? null);
     this.tree = new TreeView(element("tree"), this.store);
     this.charts = [
       new StackedChart(element("cpu"), CPU, this.store),
@@ -96,6 +118,9 @@ class Dashboard {
       `tree of pid ${this.hello.rootPid} (${this.hello.platform}): ${frame.processes.length} processes, ` +
       `${exited} exited lately · sampled ${time} every ${this.hello.sampleIntervalMs / 1000} s, ` +
       `${frame.scannedProcessCount} scanned in ${(frame.collectionDurationMicros / 1000).toFixed(1)} ms`;
+    const machine = element("machine");
+    machine.textContent = machineSummary(frame.machine);
+    machine.hidden = frame.machine === null;
   }
 
   private readonly store: ProcessStore;

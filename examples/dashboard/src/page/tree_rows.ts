@@ -55,9 +55,9 @@ const KEYS: Record<SortColumn, (entry: ProcessEntry) => number | string> = {
   name: (e) => e.name,
   pid: (e) => e.pid,
   cpu: (e) => e.cpuPercent ?? -1,
-  memory: (e) => e.residentBytes,
-  read: (e) => e.readBytesPerSecond,
-  write: (e) => e.writeBytesPerSecond,
+  memory: (e) => e.residentBytes ?? -1,
+  read: (e) => e.readBytesPerSecond ?? -1,
+  write: (e) => e.writeBytesPerSecond ?? -1,
   state: (e) => e.status,
   run: (e) => e.runTimeMs,
 };

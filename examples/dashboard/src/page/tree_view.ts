@@ -5,7 +5,7 @@
 // The grid itself takes focus and points at its active row (aria-activedescendant), since the
 // row elements are reused for other processes as the view scrolls. Main thread only; the store
 // must outlive the view.
-import { CPU_REFUSED, formatBytes, formatDuration, formatRate, isolate } from "./format.js";
+import { MISSING, formatBytes, formatDuration, formatRate, isolate, refusedWhy } from "./format.js";
 import type { ProcessEntry, ProcessStore } from "./process_store.js";
 import { themeColour } from "./theme.js";
 import { SORT_COLUMNS, treeRows, type SortColumn, type SortOrder, type TreeRow } from "./tree_rows.js";
@@ -38,12 +38,13 @@ function cellTexts(row: TreeRow): string[] {
   if (row.kind === "exited") return ["", "", "", "", "", "", ""];
   const e = row.entry;
   const exited = e.exitedAtMs !== null;
+  const or = <T>(value: T | null, format: (value: T) => string): string => (value === null ? MISSING : format(value));
   return [
     String(e.pid),
-    exited ? "" : e.cpuPercent === null ? "–" : e.cpuPercent.toFixed(1),
-    formatBytes(e.residentBytes),
-    exited ? "" : formatRate(e.readBytesPerSecond),
-    exited ? "" : formatRate(e.writeBytesPerSecond),
+    exited ? "" : or(e.cpuPercent, (cpu) => cpu.toFixed(1)),
+    or(e.residentBytes, formatBytes),
+    exited ? "" : or(e.readBytesPerSecond, formatRate),
+    exited ? "" : or(e.writeBytesPerSecond, formatRate),
     exited ? "Exited" : e.status,
     formatDuration(e.runTimeMs),
   ];
@@ -172,7 +173,7 @@ export class TreeView {
       shown.texts[i] = text;
       const cell = pooled.cells[i] as HTMLSpanElement;
       cell.textContent = text;
-      if (CELLS[i] === "cpu") cell.title = text === "–" ? CPU_REFUSED : "";
+      cell.title = text === MISSING && entry ? refusedWhy(this.store.origin, entry) : "";
     });
     const spark = entry ? `${entry.key}@${this.store.tick}` : "none";
     if (shown.spark !== spark) {
@@ -181,7 +182,8 @@ export class TreeView {
     }
   }
 
-  // CPU over the last SPARK_TICKS ticks, newest at the right, full height at 100% (or the peak).
+  // CPU over the last SPARK_TICKS ticks, newest at the right, full height at 100% (or the peak). A
+  // refused tick (NaN) draws no point: the canvas skips a lineTo to NaN.
   private drawSparkline(canvas: HTMLCanvasElement, entry: ProcessEntry | null): void {
     const context = canvas.getContext("2d");
     if (!context) return;
@@ -193,7 +195,7 @@ export class TreeView {
     const to = Math.min(entry.lastTick, newest);
     if (to < from) return;
     let peak = 100;
-    for (let t = from; t <= to; t += 1) peak = Math.max(peak, entry.valueAt(entry.cpu, t));
+    for (let t = from; t <= to; t += 1) peak = Math.max(peak, entry.valueAt(entry.cpu, t) || 0);
     const step = width / (SPARK_TICKS - 1);
     const x = (t: number): number => width - (newest - t) * step;
     const y = (t: number): number => height - 1 - (entry.valueAt(entry.cpu, t) / peak) * (height - 2);

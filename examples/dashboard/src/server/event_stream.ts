@@ -1,13 +1,14 @@
 // The pages' event streams (Server-Sent Events): each connection first gets a hello with the
-// sidecar's stored history of the window, then every streamed snapshot, encoded once for all.
+// sidecar's stored history of the window and, in protocol version 3, the last hour before it in
+// steps, then every streamed snapshot, encoded once for all.
 // Lives on the server's event loop. Memory stays bounded whoever connects: a page that reads too
 // slowly skips frames instead of queueing them, connections opening together share one history
 // read, and a new connection beyond the cap ends the oldest, so idle clients cannot lock a page out.
 import type { ServerResponse } from "node:http";
 
-import type { Sidecar, Snapshot } from "procsampler";
+import type { HistoryStep, ProtocolVersion, Sidecar, Snapshot } from "procsampler";
 
-import type { Frame, Hello, ProcessTuple } from "../shared/frames.js";
+import type { Frame, Hello, Machine, ProcessTuple, Step } from "../shared/frames.js";
 
 // A command line beyond this is cut in frames; the details ask for the whole one (`fullCommand`).
 const COMMAND_CHARS = 300;
@@ -17,6 +18,9 @@ const BACKLOG_BYTES = 8 << 20;
 // milliseconds; these cover a read slowed by a loaded machine).
 const RECENT_FRAMES = 16;
 export const MAX_CONNECTIONS = 16;
+// The downsampled history a page opens with: the most the sidecar keeps, in 360 steps at most.
+const HOUR_MS = 3_600_000;
+export const STEP_MS = 10_000;
 
 export interface StreamSetting {
   rootPid: number;
@@ -35,37 +39,88 @@ interface EncodedFrame {
   text: string;
 }
 
-export function toFrame(snapshot: Snapshot): Frame {
-  const processes = snapshot.processes.map((p): ProcessTuple => [
-    p.pid,
-    p.ppid,
-    p.startTimeMs,
-    p.cpuPercent,
-    p.residentBytes,
-    p.ioReadBytes,
-    p.ioWriteBytes,
-    p.runTimeMs,
-    p.status,
-    p.name,
-    p.command.length > COMMAND_CHARS ? `${p.command.slice(0, COMMAND_CHARS)}…` : p.command,
-  ]);
+type AnySnapshot = Snapshot<ProtocolVersion>;
+
+// The client checks the members of a snapshot and a step but not those of the machine's totals:
+// each is taken only when it has the type it should.
+function member(value: unknown, name: string): unknown {
+  return typeof value === "object" && value !== null ? (value as Record<string, unknown>)[name] : undefined;
+}
+function figure(value: unknown, name: string): number | null {
+  const found = member(value, name);
+  return typeof found === "number" ? found : null;
+}
+function machineOf(snapshot: AnySnapshot): Machine | null {
+  const machine = member(snapshot, "machine");
+  if (typeof machine !== "object" || machine === null) return null;
+  const names = ["cpuCount", "cpuPercent", "memoryTotalBytes", "memoryAvailableBytes", "uptimeMs"] as const;
+  return Object.fromEntries(names.map((name) => [name, figure(machine, name)])) as unknown as Machine;
+}
+
+export function toFrame(snapshot: AnySnapshot): Frame {
+  const processes = snapshot.processes.map((p): ProcessTuple => {
+    const v3 = "argv" in p ? p : null;
+    return [
+      p.pid,
+      p.ppid,
+      p.startTimeMs,
+      p.cpuPercent,
+      p.residentBytes,
+      p.ioReadBytes,
+      p.ioWriteBytes,
+      p.runTimeMs,
+      p.status,
+      p.name,
+      p.command.length > COMMAND_CHARS ? `${p.command.slice(0, COMMAND_CHARS)}…` : p.command,
+      p.cpuTimeMs,
+      p.virtualBytes,
+      v3?.uid ?? null,
+      v3?.threads ?? null,
+      v3?.footprintBytes ?? null,
+    ];
+  });
   const { sequence, sampledAtUnixMs, collectionDurationMicros, scannedProcessCount } = snapshot;
-  return { sequence, sampledAtUnixMs, collectionDurationMicros, scannedProcessCount, processes };
+  const machine = machineOf(snapshot);
+  return { sequence, sampledAtUnixMs, collectionDurationMicros, scannedProcessCount, machine, processes };
+}
+
+function toStep(step: HistoryStep): Step {
+  const machine = member(step, "machine");
+  return {
+    startUnixMs: step.startUnixMs,
+    // Averaged over the whole step, as the page's own steps are: a process in half of its
+    // snapshots counts half.
+    processes: step.processes.map((p) => [
+      p.pid,
+      p.startTimeMs,
+      p.cpuPercentMean === null ? null : (p.cpuPercentMean * p.sampleCount) / Math.max(1, step.snapshotCount),
+      p.residentBytesMax,
+    ]),
+    machine:
+      typeof machine !== "object" || machine === null
+        ? null
+        : {
+            cpuPercent: figure(machine, "cpuPercentMean"),
+            memoryAvailableBytes: figure(machine, "memoryAvailableBytesMin"),
+          },
+  };
 }
 
 export class EventStreams {
   /** `sidecar` must stay live while this is in use; call `publish` with each streamed snapshot. */
   constructor(
-    private readonly sidecar: Sidecar,
+    private readonly sidecar: Sidecar<ProtocolVersion>,
     private readonly setting: StreamSetting,
   ) {}
 
-  /** The whole command line of a process of the newest snapshot; undefined once it is not in it. */
-  fullCommand(pid: number, startTimeMs: number): string | undefined {
-    return this.latest?.processes.find((p) => p.pid === pid && p.startTimeMs === startTimeMs)?.command;
+  /** The whole command line of a process of the newest snapshot, and its arguments where the
+   *  protocol carries them; undefined once it is not in it. */
+  fullCommand(pid: number, startTimeMs: number): { command: string; argv: string[] | null } | undefined {
+    const found = this.latest?.processes.find((p) => p.pid === pid && p.startTimeMs === startTimeMs);
+    return found && { command: found.command, argv: "argv" in found ? found.argv : null };
   }
 
-  publish(snapshot: Snapshot): void {
+  publish(snapshot: AnySnapshot): void {
     this.latest = snapshot;
     const frame = { sequence: snapshot.sequence, text: `data: ${JSON.stringify(toFrame(snapshot))}\n\n` };
     this.recent.push(frame);
@@ -117,15 +172,24 @@ export class EventStreams {
   }
 
   private async readHello(): Promise<EncodedFrame | null> {
-    let history: Snapshot[];
+    const { sidecar } = this;
+    let history: AnySnapshot[];
+    let steps: HistoryStep[] = [];
     try {
-      history = await this.sidecar.readHistory(this.setting.windowMs);
+      [history, steps] = await Promise.all([
+        sidecar.readHistory(this.setting.windowMs),
+        sidecar.speaks(3) ? sidecar.readHistory(HOUR_MS, { stepMs: STEP_MS }) : [],
+      ]);
     } catch {
       return null;
     }
     const hello: Hello = {
       ...this.setting,
-      platform: this.sidecar.hello.platform,
+      platform: sidecar.hello.platform,
+      protocolVersion: sidecar.protocolVersion,
+      sidecarUid: process.getuid?.() ?? null,
+      stepMs: STEP_MS,
+      steps: steps.map(toStep),
       history: history.map(toFrame),
     };
     return { sequence: history.at(-1)?.sequence ?? -1, text: `event: hello\ndata: ${JSON.stringify(hello)}\n\n` };
@@ -134,5 +198,5 @@ export class EventStreams {
   private readonly connections = new Set<Connection>();
   private readonly recent: EncodedFrame[] = [];
   private helloInFlight: Promise<EncodedFrame | null> | null = null;
-  private latest: Snapshot | null = null;
+  private latest: AnySnapshot | null = null;
 }

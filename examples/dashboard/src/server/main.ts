@@ -7,7 +7,7 @@ import type { AddressInfo } from "node:net";
 import { fileURLToPath } from "node:url";
 import { parseArgs } from "node:util";
 
-import { Sidecar, type Snapshot } from "procsampler";
+import { Sidecar, type ProtocolVersion, type Snapshot } from "procsampler";
 
 import { AccessToken } from "./access_token.js";
 import { EventStreams } from "./event_stream.js";
@@ -48,12 +48,12 @@ function parseOptions(): { rootPid: number; port: number; sampleIntervalMs: numb
 async function main(): Promise<void> {
   const options = parseOptions();
   const files = loadStaticFiles();
-  // Version 2: the frames carry figures, and version 3 gives null for those the kernel refused.
-  const sidecar = await Sidecar.start({ binaryPath: options.binary, protocol: 2 });
+  // Version 3 where the sidecar speaks it, else 2.
+  const sidecar = await Sidecar.start({ binaryPath: options.binary });
   const { rootPid, sampleIntervalMs } = options;
   const streams = new EventStreams(sidecar, { rootPid, sampleIntervalMs, windowMs: WINDOW_MS });
-  const first = new Promise<Snapshot>((resolve) => {
-    const take = (snapshot: Snapshot): void => {
+  const first = new Promise<Snapshot<ProtocolVersion>>((resolve) => {
+    const take = (snapshot: Snapshot<ProtocolVersion>): void => {
       sidecar.off("snapshot", take);
       resolve(snapshot);
     };
@@ -99,8 +99,8 @@ async function main(): Promise<void> {
       const pid = Number(url.searchParams.get("pid"));
       const command = streams.fullCommand(pid, Number(url.searchParams.get("start")));
       if (command === undefined) return void response.writeHead(404).end();
-      response.writeHead(200, { "content-type": "text/plain; charset=utf-8", "cache-control": "no-store" });
-      return void response.end(command);
+      response.writeHead(200, { "content-type": "application/json", "cache-control": "no-store" });
+      return void response.end(JSON.stringify(command));
     }
     const file = files.get(path);
     if (!file) return void response.writeHead(404).end();
