@@ -19,10 +19,13 @@ for binary in build/npm/*/bin/procsampler*; do
   platform=$(basename "$(dirname "$(dirname "$binary")")")
   name=procsampler-$version-$platform
   staging=$(mktemp -d)
-  mkdir -p "$staging/$name/schema"
+  mkdir -p "$staging/$name/docs" "$staging/$name/schema/v3"
   install -m 755 "$binary" "$staging/$name/$(basename "$binary")"
-  cp LICENSE THIRD_PARTY_NOTICES.md docs/protocol.md "$staging/$name/"
+  cp LICENSE THIRD_PARTY_NOTICES.md "$staging/$name/"
+  # The documents keep the layout their links between one another and to the schemas assume.
+  cp docs/protocol.md docs/protocol-v3.md "$staging/$name/docs/"
   cp schema/*.json "$staging/$name/schema/"
+  cp schema/v3/*.json "$staging/$name/schema/v3/"
   tar -C "$staging" --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" -cf - "$name" |
     gzip -n -9 > "$out/$name.tar.gz"
   rm -rf "$staging"
