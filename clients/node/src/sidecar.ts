@@ -91,7 +91,7 @@ export interface StreamingOptions extends RequestOptions {
   latest?: boolean;
 }
 
-/** Version 3: the history in steps of stepMs (at least 1) instead of whole snapshots. */
+/** Version 3: the history in steps of stepMs (a whole number from 1) instead of whole snapshots. */
 export interface SteppedHistoryOptions extends RequestOptions {
   stepMs: number;
 }
@@ -211,8 +211,12 @@ export class Sidecar<V extends ProtocolVersion = 2> {
     const { stepMs } = options;
     const command = { type: "readHistory", version: this.version, requestId: "", windowMs } as const;
     if (stepMs === undefined) return this.history(command, options);
-    // 0 would mean whole snapshots, which the steps' type does not promise.
-    if (stepMs === 0) return Promise.reject(new RangeError("stepMs is 0: a number of milliseconds from 1 is needed"));
+    // On the wire 0 means whole snapshots, which the steps' type does not promise; refused as the
+    // sidecar refuses a stepMs it cannot read, so one fault gives one error type.
+    if (stepMs === 0) {
+      const why = "stepMs 0 asks for whole snapshots: leave stepMs out to read them";
+      return Promise.reject(new CommandRefusedError("readHistory", "invalid-command", true, why));
+    }
     return this.version3Only("stepMs", command) ?? this.history({ ...command, stepMs }, options);
   }
 

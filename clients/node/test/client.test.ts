@@ -93,6 +93,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       const counted = async () => (await steps).reduce((count, step) => count + step.snapshotCount, 0);
       if (version === 2) assert.equal(await outcomes([steps]), "readHistory invalid-command");
       else assert.equal(await counted(), 33);
+      const unsteps = [0, 0.5].map((stepMs) => (sidecar as client.Sidecar<3>).readHistory(1000, { stepMs }));
+      assert.equal(await outcomes(unsteps), "readHistory invalid-command, readHistory invalid-command");
       // A stream ended by return() ends the next() that waits on it.
       const stopped = sidecar.snapshots();
       const stoppedNext = stopped.next();
