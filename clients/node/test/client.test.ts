@@ -61,6 +61,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     it(`speaks version ${version}: answers every command in order, gives up on request, fails all once killed`, async () => {
       const sidecar = await start({ binaryPath: version === 3 ? binaryPath : older, startTimeoutMs: Infinity });
       assert.equal(sidecar.protocolVersion, version);
+      const { platform, arch } = sidecar.hello;
+      assert.deepEqual([client.nodePlatform(platform), client.nodeArch(arch)], [process.platform, process.arch]);
       const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
       const early = [sidecar.setExternalProcesses([]), sidecar.sampleNow(), sidecar.readHistory(1000)];
       const refused = "setExternalProcesses not-configured, sampleNow not-configured, readHistory not-configured, ok";
