@@ -5,6 +5,7 @@
 import { spawn, type ChildProcessWithoutNullStreams } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Socket } from "node:net";
+import { getSystemErrorMap } from "node:util";
 
 import { resolveBinaryPath } from "./binary.js";
 import {
@@ -295,10 +296,13 @@ export class Sidecar<V extends ProtocolVersion = 2> {
     });
     // A write after the sidecar has gone fails with EPIPE; its exit status tells why it went.
     child.stdin.on("error", () => undefined);
-    child.on("error", (error) => {
+    child.on("error", (error: NodeJS.ErrnoException) => {
       this.failure ??= error;
       // A child that could not be started emits no close.
-      if (child.pid === undefined) this.finish(null, null);
+      if (child.pid !== undefined) return;
+      const text = error.errno === undefined ? undefined : getSystemErrorMap().get(error.errno)?.[1];
+      this.failureText ??= `${child.spawnfile} could not be started: ${error.code}${text ? ` (${text})` : ""}`;
+      this.finish(null, null);
     });
     child.on("close", (code, signal) => this.finish(code, signal));
   }
@@ -330,6 +334,7 @@ export class Sidecar<V extends ProtocolVersion = 2> {
   // Why the client gave up on the child, when it did: it could not be started, or broke the
   // protocol.
   private failure: Error | undefined;
+  private failureText: string | undefined;
 
   // Only called once hello has come: start() hands out no sidecar before.
   private get version(): ProtocolVersion {
@@ -665,7 +670,7 @@ export class Sidecar<V extends ProtocolVersion = 2> {
 
   private exitError(): SidecarExitedError {
     const exit = this.exit ?? { exitCode: null, signal: null, stderr: "", requested: this.ending };
-    return new SidecarExitedError(exit, this.failure);
+    return new SidecarExitedError(exit, this.failure, this.failureText);
   }
 
   // Reads the sidecar's output unless an iterator is full and nothing waits for an answer (so a

@@ -217,6 +217,44 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     assert.match(failure.stderr, /^Error: Os \{ code: 28, kind: StorageFull, message: ".+" \}$/);
   });
 
+  it("says which binary could not be started, and why", async () => {
+    writeFileSync(join(scratch, "not-executable"), "");
+    for (const [name, reason] of [
+      ["missing", "ENOENT (no such file or directory)"],
+      ["not-executable", "EACCES (permission denied)"],
+    ] as const) {
+      const failure = (await Sidecar.start({ binaryPath: join(scratch, name) }).catch((error) => error)) as Error;
+      assert.equal(failure.message, `the sidecar ${join(scratch, name)} could not be started: ${reason}`);
+      assert.equal((failure.cause as { code: string }).code, reason.split(" ")[0]);
+    }
+  });
+
+  it("recognises its errors from another copy of the client with instanceof", async () => {
+    // Another module instance, as the CommonJS build or a second bundle would be.
+    const copy = (await import(new URL("../src/errors.js?copy", import.meta.url).href)) as typeof client;
+    const exit = { exitCode: 1, signal: null, stderr: "", requested: false };
+    const errors = [
+      [new copy.CommandRefusedError("sampleNow", "not-configured", true, "no"), CommandRefusedError],
+      [new copy.SidecarExitedError(exit), SidecarExitedError],
+      [new copy.UnreadableLineError(1, "no"), UnreadableLineError],
+      [new copy.RequestTimeoutError("sampleNow", 1), RequestTimeoutError],
+    ] as const;
+    for (const [error, type] of errors) {
+      assert.notEqual(error.constructor, type);
+      const types = errors.map(([, other]) => error instanceof other);
+      assert.deepEqual(
+        types,
+        errors.map(([, other]) => other === type),
+      );
+    }
+    class Mine extends RequestTimeoutError {}
+    assert.deepEqual(
+      [new Mine("sampleNow", 1) instanceof RequestTimeoutError, errors[3][0] instanceof Mine],
+      [true, false],
+    );
+    assert.equal(new Error() instanceof CommandRefusedError, false);
+  });
+
   it("ends the sidecar when the host exits without closing", async () => {
     const index = new URL("../src/index.js", import.meta.url).href;
     const host = `const sidecar = await (await import("${index}")).Sidecar.start({ binaryPath: "${binaryPath}",
@@ -274,7 +312,7 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       v3.processRecord,
       "pid ppid startTimeMs runTimeMs name command status cpuPercent cpuTimeMs residentBytes virtualBytes ioReadBytes ioWriteBytes ioSemantics uid threads footprintBytes argv",
     );
-        same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
+    same<client.HistoryStep>()(v3.historyStep, "startUnixMs snapshotCount machine processes");
     same<client.MachineSummary>()(v3.machineSummary, "cpuPercentMean cpuPercentMax memoryAvailableBytesMin");
     // The names hello may give (CMakeLists.txt picks the sidecar's from the version 2 list): a
     // Record must have every one of the type's keys and no other.
