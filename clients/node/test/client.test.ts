@@ -218,41 +218,29 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
   });
 
   it("says which binary could not be started, and why", async () => {
-    writeFileSync(join(scratch, "not-executable"), "");
-    for (const [name, reason] of [
-      ["missing", "ENOENT (no such file or directory)"],
-      ["not-executable", "EACCES (permission denied)"],
-    ] as const) {
-      const failure = (await Sidecar.start({ binaryPath: join(scratch, name) }).catch((error) => error)) as Error;
-      assert.equal(failure.message, `the sidecar ${join(scratch, name)} could not be started: ${reason}`);
-      assert.equal((failure.cause as { code: string }).code, reason.split(" ")[0]);
-    }
+    const binary = join(scratch, "not-executable");
+    writeFileSync(binary, "");
+    const failure = (await Sidecar.start({ binaryPath: binary }).catch((error) => error)) as Error;
+    assert.equal(failure.message, `the sidecar ${binary} could not be started: EACCES (permission denied)`);
+    assert.equal((failure.cause as { code: string }).code, "EACCES");
   });
 
   it("recognises its errors from another copy of the client with instanceof", async () => {
     // Another module instance, as the CommonJS build or a second bundle would be.
     const copy = (await import(new URL("../src/errors.js?copy", import.meta.url).href)) as typeof client;
     const exit = { exitCode: 1, signal: null, stderr: "", requested: false };
+    const types = [CommandRefusedError, SidecarExitedError, UnreadableLineError, RequestTimeoutError];
     const errors = [
-      [new copy.CommandRefusedError("sampleNow", "not-configured", true, "no"), CommandRefusedError],
-      [new copy.SidecarExitedError(exit), SidecarExitedError],
-      [new copy.UnreadableLineError(1, "no"), UnreadableLineError],
-      [new copy.RequestTimeoutError("sampleNow", 1), RequestTimeoutError],
-    ] as const;
-    for (const [error, type] of errors) {
-      assert.notEqual(error.constructor, type);
-      const types = errors.map(([, other]) => error instanceof other);
-      assert.deepEqual(
-        types,
-        errors.map(([, other]) => other === type),
-      );
-    }
+      new copy.CommandRefusedError("sampleNow", "not-configured", true, ""),
+      new copy.SidecarExitedError(exit),
+      new copy.UnreadableLineError(1, ""),
+      new copy.RequestTimeoutError("sampleNow", 1),
+    ];
+    const matches = errors.map((error) => types.map((type) => Number(error instanceof type)).join(""));
+    assert.deepEqual(matches, ["1000", "0100", "0010", "0001"]);
     class Mine extends RequestTimeoutError {}
-    assert.deepEqual(
-      [new Mine("sampleNow", 1) instanceof RequestTimeoutError, errors[3][0] instanceof Mine],
-      [true, false],
-    );
-    assert.equal(new Error() instanceof CommandRefusedError, false);
+    const others = [new Mine("sampleNow", 1) instanceof RequestTimeoutError, errors[3] instanceof Mine];
+    assert.deepEqual([...others, new Error() instanceof CommandRefusedError], [true, false, false]);
   });
 
   it("ends the sidecar when the host exits without closing", async () => {
