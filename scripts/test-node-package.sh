@@ -69,6 +69,11 @@ echo "in an empty project with procsampler and @procsampler/$installed installed
 expect "the README's script" "$(node snapshot.mjs)"
 expect "import" "$(cp host.js host.mjs && node host.mjs)"
 expect "require" "$(node host.cjs)"
+both='import { createRequire } from "node:module"; import { CommandRefusedError as Refused } from "procsampler";
+  const cjs = createRequire(import.meta.url)("procsampler").CommandRefusedError;
+  console.log(cjs !== Refused && new cjs("sampleNow", "not-configured", true, "") instanceof Refused);'
+[ "$(node --input-type=module -e "$both")" = true ] || fail "an error of the require build is no instance of import's class"
+echo "  import and require in one host: an error of either build is an instance of the other's class"
 for format in cjs esm; do
   "$tools/esbuild" host.js --bundle --platform=node --format=$format --log-level=warning \
     --outfile=dist/host.${format/esm/mjs}

@@ -5,8 +5,23 @@ import { createRequire } from "node:module";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 
+import type { HelloEvent } from "./protocol.js";
+
 /** The platforms with a prebuilt sidecar package, as `${process.platform}-${process.arch}`. */
 export const PACKAGED_PLATFORMS = ["linux-x64", "linux-arm64", "darwin-arm64", "darwin-x64", "win32-x64"] as const;
+
+const NODE_PLATFORMS = { linux: "linux", macos: "darwin", windows: "win32" } as const;
+const NODE_ARCHES = { x86_64: "x64", aarch64: "arm64" } as const;
+
+/** hello.platform by Node's name for it, as process.platform gives it. */
+export function nodePlatform(platform: HelloEvent["platform"]): (typeof NODE_PLATFORMS)[typeof platform] {
+  return NODE_PLATFORMS[platform];
+}
+
+/** hello.arch by Node's name for it, as process.arch gives it. */
+export function nodeArch(arch: HelloEvent["arch"]): (typeof NODE_ARCHES)[typeof arch] {
+  return NODE_ARCHES[arch];
+}
 
 // Defined only where this file runs as CommonJS (the package's require build, or a CommonJS
 // bundle), where import.meta is not.

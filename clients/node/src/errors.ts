@@ -2,9 +2,24 @@
 // could not be read, or the host stopped waiting. Nothing here needs Node's own type declarations.
 import type { Command, ErrorCode } from "./protocol.js";
 
+// A host can load two copies of the client (its ES module and CommonJS builds, or two bundles),
+// each with its own classes. Each error carries its type's name under a key shared across copies,
+// and instanceof checks that key, so an error from one copy is an instance of the other's class.
+const ERROR_TYPE = Symbol.for("procsampler.errorType");
+
+function isOfType(tested: unknown, type: { prototype: object }, value: unknown): boolean {
+  // A host's subclass inherits this test; for it, the ordinary prototype chain decides.
+  if (tested !== type) return Function.prototype[Symbol.hasInstance].call(tested, value);
+  const name = (type.prototype as Record<symbol, unknown>)[ERROR_TYPE];
+  return typeof value === "object" && value !== null && (value as Record<symbol, unknown>)[ERROR_TYPE] === name;
+}
+
 /** The sidecar answered a command with an error event. */
 export class CommandRefusedError extends Error {
   override readonly name = "CommandRefusedError";
+  static override [Symbol.hasInstance](value: unknown): value is CommandRefusedError {
+    return isOfType(this, CommandRefusedError, value);
+  }
   constructor(
     readonly command: Command["type"],
     readonly code: ErrorCode,
@@ -30,15 +45,16 @@ export interface SidecarExit {
 /** The sidecar ended, or could not be started, before it answered. */
 export class SidecarExitedError extends Error {
   override readonly name = "SidecarExitedError";
+  static override [Symbol.hasInstance](value: unknown): value is SidecarExitedError {
+    return isOfType(this, SidecarExitedError, value);
+  }
   readonly exitCode: number | null;
   readonly signal: string | null;
   readonly stderr: string;
-  constructor(exit: SidecarExit, cause?: Error) {
-    const how = cause
-      ? `failed: ${cause.message}`
-      : exit.signal
-        ? `was killed by ${exit.signal}`
-        : `exited with status ${String(exit.exitCode)}`;
+  /** failure: what went wrong, when the child's exit does not tell (by default cause's message). */
+  constructor(exit: SidecarExit, cause?: Error, failure = cause && `failed: ${cause.message}`) {
+    const how =
+      failure ?? (exit.signal ? `was killed by ${exit.signal}` : `exited with status ${String(exit.exitCode)}`);
     super(`the sidecar ${how}${exit.stderr ? `: ${exit.stderr}` : ""}`, cause ? { cause } : {});
     this.exitCode = exit.exitCode;
     this.signal = exit.signal;
@@ -51,6 +67,9 @@ export class SidecarExitedError extends Error {
  *  rejects with this error, and the sidecar's "unreadableLine" event carries it too. */
 export class UnreadableLineError extends Error {
   override readonly name = "UnreadableLineError";
+  static override [Symbol.hasInstance](value: unknown): value is UnreadableLineError {
+    return isOfType(this, UnreadableLineError, value);
+  }
   constructor(
     /** The line's length in bytes, without its line feed. */
     readonly bytes: number,
@@ -63,6 +82,9 @@ export class UnreadableLineError extends Error {
 /** No answer came within the request's timeoutMs; an answer that comes later is dropped. */
 export class RequestTimeoutError extends Error {
   override readonly name = "RequestTimeoutError";
+  static override [Symbol.hasInstance](value: unknown): value is RequestTimeoutError {
+    return isOfType(this, RequestTimeoutError, value);
+  }
   constructor(
     readonly command: Command["type"],
     readonly timeoutMs: number,
@@ -70,3 +92,13 @@ export class RequestTimeoutError extends Error {
     super(`${command} got no answer within ${timeoutMs} ms`);
   }
 }
+
+// Named here, not by type.name, which a minifying bundler may change in one copy only.
+const TYPE_NAMES = [
+  [CommandRefusedError, "CommandRefusedError"],
+  [SidecarExitedError, "SidecarExitedError"],
+  [UnreadableLineError, "UnreadableLineError"],
+  [RequestTimeoutError, "RequestTimeoutError"],
+] as const;
+for (const [type, name] of TYPE_NAMES)
+  Object.defineProperty(type.prototype, ERROR_TYPE, { value: `procsampler.${name}` });

@@ -6,7 +6,14 @@ export {
   UnreadableLineError,
   type SidecarExit,
 } from "./errors.js";
-export { PACKAGED_PLATFORMS, packagedBinaryPath, resolveBinaryPath, unpackedPath } from "./binary.js";
+export {
+  PACKAGED_PLATFORMS,
+  nodeArch,
+  nodePlatform,
+  packagedBinaryPath,
+  resolveBinaryPath,
+  unpackedPath,
+} from "./binary.js";
 export {
   Sidecar,
   type AbortSignalLike,

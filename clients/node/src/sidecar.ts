@@ -5,6 +5,7 @@
 import { spawn, type ChildProcessWithoutNullStreams } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Socket } from "node:net";
+import { getSystemErrorMap } from "node:util";
 
 import { resolveBinaryPath } from "./binary.js";
 import {
@@ -91,7 +92,7 @@ export interface StreamingOptions extends RequestOptions {
   latest?: boolean;
 }
 
-/** Version 3: the history in steps of stepMs (at least 1) instead of whole snapshots. */
+/** Version 3: the history in steps of stepMs (a whole number from 1) instead of whole snapshots. */
 export interface SteppedHistoryOptions extends RequestOptions {
   stepMs: number;
 }
@@ -211,8 +212,12 @@ export class Sidecar<V extends ProtocolVersion = 2> {
     const { stepMs } = options;
     const command = { type: "readHistory", version: this.version, requestId: "", windowMs } as const;
     if (stepMs === undefined) return this.history(command, options);
-    // 0 would mean whole snapshots, which the steps' type does not promise.
-    if (stepMs === 0) return Promise.reject(new RangeError("stepMs is 0: a number of milliseconds from 1 is needed"));
+    // On the wire 0 means whole snapshots, which the steps' type does not promise; refused as the
+    // sidecar refuses a stepMs it cannot read, so one fault gives one error type.
+    if (stepMs === 0) {
+      const why = "stepMs 0 asks for whole snapshots: leave stepMs out to read them";
+      return Promise.reject(new CommandRefusedError("readHistory", "invalid-command", true, why));
+    }
     return this.version3Only("stepMs", command) ?? this.history({ ...command, stepMs }, options);
   }
 
@@ -291,10 +296,13 @@ export class Sidecar<V extends ProtocolVersion = 2> {
     });
     // A write after the sidecar has gone fails with EPIPE; its exit status tells why it went.
     child.stdin.on("error", () => undefined);
-    child.on("error", (error) => {
+    child.on("error", (error: NodeJS.ErrnoException) => {
       this.failure ??= error;
       // A child that could not be started emits no close.
-      if (child.pid === undefined) this.finish(null, null);
+      if (child.pid !== undefined) return;
+      const text = error.errno === undefined ? undefined : getSystemErrorMap().get(error.errno)?.[1];
+      this.failureText ??= `${child.spawnfile} could not be started: ${error.code}${text ? ` (${text})` : ""}`;
+      this.finish(null, null);
     });
     child.on("close", (code, signal) => this.finish(code, signal));
   }
@@ -326,6 +334,7 @@ export class Sidecar<V extends ProtocolVersion = 2> {
   // Why the client gave up on the child, when it did: it could not be started, or broke the
   // protocol.
   private failure: Error | undefined;
+  private failureText: string | undefined;
 
   // Only called once hello has come: start() hands out no sidecar before.
   private get version(): ProtocolVersion {
@@ -661,7 +670,7 @@ export class Sidecar<V extends ProtocolVersion = 2> {
 
   private exitError(): SidecarExitedError {
     const exit = this.exit ?? { exitCode: null, signal: null, stderr: "", requested: this.ending };
-    return new SidecarExitedError(exit, this.failure);
+    return new SidecarExitedError(exit, this.failure, this.failureText);
   }
 
   // Reads the sidecar's output unless an iterator is full and nothing waits for an answer (so a

@@ -61,6 +61,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     it(`speaks version ${version}: answers every command in order, gives up on request, fails all once killed`, async () => {
       const sidecar = await start({ binaryPath: version === 3 ? binaryPath : older, startTimeoutMs: Infinity });
       assert.equal(sidecar.protocolVersion, version);
+      const { platform, arch } = sidecar.hello;
+      assert.deepEqual([client.nodePlatform(platform), client.nodeArch(arch)], [process.platform, process.arch]);
       const sleeper = spawn("sleep", ["30"], { stdio: "ignore" });
       const early = [sidecar.setExternalProcesses([]), sidecar.sampleNow(), sidecar.readHistory(1000)];
       const refused = "setExternalProcesses not-configured, sampleNow not-configured, readHistory not-configured, ok";
@@ -93,6 +95,8 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
       const counted = async () => (await steps).reduce((count, step) => count + step.snapshotCount, 0);
       if (version === 2) assert.equal(await outcomes([steps]), "readHistory invalid-command");
       else assert.equal(await counted(), 33);
+      const unsteps = [0, 0.5].map((stepMs) => (sidecar as client.Sidecar<3>).readHistory(1000, { stepMs }));
+      assert.equal(await outcomes(unsteps), "readHistory invalid-command, readHistory invalid-command");
       // A stream ended by return() ends the next() that waits on it.
       const stopped = sidecar.snapshots();
       const stoppedNext = stopped.next();
@@ -211,6 +215,32 @@ describe("the client", { concurrency: true, timeout: 3 * WAIT_MS }, () => {
     const failure = (await Sidecar.start({ binaryPath: wrapper }).catch((error) => error)) as client.SidecarExitedError;
     assert.deepEqual([failure.name, failure.exitCode, failure.signal], ["SidecarExitedError", 1, null]);
     assert.match(failure.stderr, /^Error: Os \{ code: 28, kind: StorageFull, message: ".+" \}$/);
+  });
+
+  it("says which binary could not be started, and why", async () => {
+    const binary = join(scratch, "not-executable");
+    writeFileSync(binary, "");
+    const failure = (await Sidecar.start({ binaryPath: binary }).catch((error) => error)) as Error;
+    assert.equal(failure.message, `the sidecar ${binary} could not be started: EACCES (permission denied)`);
+    assert.equal((failure.cause as { code: string }).code, "EACCES");
+  });
+
+  it("recognises its errors from another copy of the client with instanceof", async () => {
+    // Another module instance, as the CommonJS build or a second bundle would be.
+    const copy = (await import(new URL("../src/errors.js?copy", import.meta.url).href)) as typeof client;
+    const exit = { exitCode: 1, signal: null, stderr: "", requested: false };
+    const types = [CommandRefusedError, SidecarExitedError, UnreadableLineError, RequestTimeoutError];
+    const errors = [
+      new copy.CommandRefusedError("sampleNow", "not-configured", true, ""),
+      new copy.SidecarExitedError(exit),
+      new copy.UnreadableLineError(1, ""),
+      new copy.RequestTimeoutError("sampleNow", 1),
+    ];
+    const matches = errors.map((error) => types.map((type) => Number(error instanceof type)).join(""));
+    assert.deepEqual(matches, ["1000", "0100", "0010", "0001"]);
+    class Mine extends RequestTimeoutError {}
+    const others = [new Mine("sampleNow", 1) instanceof RequestTimeoutError, errors[3] instanceof Mine];
+    assert.deepEqual([...others, new Error() instanceof CommandRefusedError], [true, false, false]);
   });
 
   it("ends the sidecar when the host exits without closing", async () => {
