@@ -126,11 +126,15 @@ class ProcessTable {
   // Visits every entry once, in no particular order.
   virtual void forEachProcess(const std::function<void(const Process&)>& visit) const = 0;
 
-  // A descriptor that turns readable when a process the table watches exits and stays so until
-  // a refresh takes the news; absent where exits are learnt only by refreshing, or while nothing
-  // is watched. Valid until the table is destroyed. Another thread may wait on it for
-  // readability (poll), and nothing else.
+  // A descriptor that turns readable when a process the table watches exits (or, where
+  // heardStarts can be true, starts another) and stays so until a refresh takes the news; absent
+  // where exits are learnt only by refreshing, or while nothing is watched. Valid until the table
+  // is destroyed. Another thread may wait on it for readability (poll), and nothing else.
   virtual std::optional<int> exitSignal() const { return std::nullopt; }
+  // Whether the last refresh took, from the exit signal, news that a watched process started
+  // another: the trees may then hold processes not yet reported. Always false where starts are
+  // learnt only by refreshing.
+  virtual bool heardStarts() const { return false; }
   // The machine as the last refresh read it, with the CPU counters: a refresh that reuses the
   // previous one's CPU interval reuses its CPU and memory figures too. Nothing before the first
   // refresh.

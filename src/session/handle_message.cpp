@@ -176,16 +176,24 @@ Expected<sampling::Snapshot, IoError> sampleAndStore(SessionContext& session,
   return snapshot;
 }
 
-IoStatus checkExits(SessionContext& session) {
+IoStatus checkLifecycle(SessionContext& session) {
   if (!session.state.config || !session.state.config->lifecycle) return {};
   const SessionConfig& config = *session.state.config;
   session.lastExitCheck = session.clock.monotonicNow();
   sampling::refreshTreesForExits(session.sampler, config.rootPid, config.externalProcesses);
+  // A new process is told with a whole record, which a collection completes for every process of
+  // the trees (arguments and all); an exit needs only the ledger's records, so a wake that heard
+  // no start is spared the collection.
+  std::optional<std::vector<sampling::ProcessSample>> records;
+  if (session.sampler.table->heardStarts()) {
+    records = sampling::collectRecords(session.sampler, config.rootPid, config.externalProcesses);
+  }
   // The refresh has taken what made the signal readable, so a wake from now on is news.
   if (session.exitWatch) session.exitWatch->rearm();
   updateExitWatch(session);
-  return writeLifecycle(session,
-                        LifecycleNews{{}, session.lifecycle.exitsIn(*session.sampler.table)});
+  const sampling::ProcessTable& table = *session.sampler.table;
+  return writeLifecycle(session, records ? session.lifecycle.afterCollection(*records, table)
+                                         : LifecycleNews{{}, session.lifecycle.exitsIn(table)});
 }
 
 Expected<Flow, IoError> handleMessage(SessionContext& session, ReaderMessage message) {

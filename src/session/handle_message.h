@@ -51,8 +51,9 @@ Expected<sampling::Snapshot, IoError> sampleAndStore(SessionContext& session,
                                                      std::optional<std::string> requestId);
 
 // With lifecycle on: refreshes the trees and writes the exits of processes the host was told of,
-// then watches the table's exit signal again. Returns the error of a failed write.
-IoStatus checkExits(SessionContext& session);
+// then, when the refresh heard of new processes (ProcessTable::heardStarts), their starts; then
+// watches the table's exit signal again. Returns the error of a failed write.
+IoStatus checkLifecycle(SessionContext& session);
 
 // Handles one message. Returns Stop for a shutdown in the session's version, Continue otherwise, or
 // the error of the first event write that failed; work done before a failed write stays done, work

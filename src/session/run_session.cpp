@@ -50,7 +50,7 @@ IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
       const MonoTime now = session.clock.monotonicNow();
       if (now >= *session.exitCheckDue) {
         session.exitCheckDue.reset();
-        IoStatus status = checkExits(session);
+        IoStatus status = checkLifecycle(session);
         if (!status.ok()) return status;
         continue;
       }
@@ -71,8 +71,8 @@ IoStatus runMainLoop(SessionContext& session, MessageSource& messages) {
       case ReceiveStatus::TimedOut:
         continue;
       case ReceiveStatus::Woken: {
-        // A process the table watches has exited: its trees are refreshed at once, or once
-        // EXIT_CHECK_SPACING has passed since the last such refresh.
+        // A process the table watches has exited or started another: its trees are refreshed at
+        // once, or once EXIT_CHECK_SPACING has passed since the last such refresh.
         const MonoTime now = session.clock.monotonicNow();
         const MonoTime earliest = session.lastExitCheck
                                       ? std::max(now, *session.lastExitCheck + EXIT_CHECK_SPACING)

@@ -97,12 +97,20 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   // and filt_proc marks each EV_ONESHOT, so it fires once and is gone.
   void exit(std::int32_t pid) {
     process(pid).stat = mac::STATUS_ZOMBIE;
-    for (Knote& knote : knotes_) knote.fired = knote.fired || knote.pid == pid;
+    for (Knote& knote : knotes_) knote.exited = knote.exited || knote.pid == pid;
+  }
+  // fork1 then fork or posix_spawn (kern_fork.c, kern_exec.c): the child is whole and running
+  // when its parent's knotes get NOTE_FORK (proc_knote); they stay attached (EV_CLEAR, from
+  // filt_procattach), and forks before the next scan make one event.
+  void fork(std::int32_t parent, P child) {
+    child.ppid = static_cast<std::uint32_t>(parent);
+    spawn(child);
+    for (Knote& knote : knotes_) knote.forked = knote.forked || knote.pid == parent;
   }
   // filt_kqueue (kern_event.c): what poll says of a queue, readable while an event waits.
   bool readable(int queue) const {
     return std::ranges::any_of(knotes_,
-                               [&](const Knote& k) { return k.queue == queue && k.fired; });
+                               [&](const Knote& k) { return k.queue == queue && k.fired(); });
   }
   // Every CPU spends `ticks` more ticks over its four states; the 32-bit counters wrap.
   void passTicks(std::uint32_t ticks) {
@@ -293,16 +301,17 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   // filt_procattach (kern_event.c): proc_find, so ESRCH for a zombie or a process passing through
   // exit as for none; an exit before the attach is never reported. The model refuses another
   // user's process too, as the real call does only for NOTE_EXITSTATUS.
-  int watchExit(int queue, std::int32_t pid) override {
+  int watchProcess(int queue, std::int32_t pid) override {
     if (lookup("watch", pid, false, true) == nullptr) return -1;
-    knotes_.push_back({queue, pid, false});
+    knotes_.push_back({queue, pid});
     return 0;
   }
-  // kqueue_scan (kern_event.c): the fired knotes, each once.
-  void takeExits(int queue, std::vector<std::int32_t>& out) override {
-    std::erase_if(knotes_, [&](const Knote& k) {
-      if (k.queue == queue && k.fired) out.push_back(k.pid);
-      return k.queue == queue && k.fired;
+  // kqueue_scan (kern_event.c): the fired knotes, each once; an exited one is gone.
+  void takeNotes(int queue, std::vector<mac::ProcNote>& out) override {
+    std::erase_if(knotes_, [&](Knote& k) {
+      if (k.queue != queue || !k.fired()) return false;
+      out.push_back({k.pid, k.exited, std::exchange(k.forked, false)});
+      return k.exited;
     });
   }
   void closeQueue(int queue) override {
@@ -334,7 +343,8 @@ class FakeDarwinKernel final : public mac::DarwinKernel {
   struct Knote {
     int queue = 0;
     std::int32_t pid = 0;
-    bool fired = false;
+    bool exited = false, forked = false;
+    bool fired() const { return exited || forked; }
   };
   std::vector<Knote> knotes_;
   int next_queue_ = 100;

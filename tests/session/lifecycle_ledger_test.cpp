@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "fakes/fake_clock.h"
 #include "fakes/fake_darwin_kernel.h"
 #include "fakes/fake_process_table.h"
+#include "fakes/recording_sink.h"
+#include "protocol/command_decoder.h"
 #include "sampling/macos/mac_process_table.h"
 #include "sampling/sampler.h"
+#include "session/handle_message.h"
 
 namespace procsampler::session {
 namespace {
@@ -79,25 +84,50 @@ TEST(LifecycleLedger, AReusedPidIsAnExitAndAStartWhileLeavingTheTreesAliveIsNeit
   EXPECT_TRUE(rig.ledger.exitsIn(rig.table).empty());  // forgotten, so its exit is not news
 }
 
-// The macOS table over the model of xnu: an exit in the trees fires the kqueue the session waits
-// on, and the refresh for exits empties it and shows the ledger the exit.
-TEST(LifecycleLedger, AMacExitFiresTheKqueueAndTheRefreshForExitsShowsIt) {
+// The lifecycle events in a session's output, as "type pid".
+std::vector<std::string> events(const std::string& output) {
+  static const std::regex event(R"re("type":"(process\w+)","pid":(\d+))re");
+  std::vector<std::string> found;
+  for (std::sregex_iterator it(output.begin(), output.end(), event), end; it != end; ++it)
+    found.push_back((*it)[1].str() + " " + (*it)[2].str());
+  return found;
+}
+
+// On the model of xnu, an exit or a fork in the trees fires the kqueue and the wake's check tells
+// the exit, then the child's start, without a snapshot; a child dead before the check is told of
+// neither way, and an exit alone costs no collection (no arguments read).
+TEST(LifecycleLedger, AMacExitOrForkFiresTheKqueueAndTheWakesCheckTellsIt) {
   testing::FakeDarwinKernel kernel;
   kernel.spawn({.pid = 1, .ppid = 0});
   kernel.spawn({.pid = 42});
+  kernel.spawn({.pid = 50});
   testing::FakeClock clock;
+  testing::RecordingSink sink;
+  protocol::EventWriter writer{sink, 3};
   sampling::Sampler sampler(std::make_unique<sampling::macos::MacProcessTable>(kernel, clock),
                             clock);
-  sampling::refreshTable(sampler);
-  LifecycleLedger ledger;
-  (void)ledger.afterCollection(sampling::collectRecords(sampler, 1, {}), *sampler.table);
-  const std::optional<int> queue = sampler.table->exitSignal();
-  ASSERT_TRUE(queue);
+  history::SnapshotHistory history;
+  SessionContext session{writer, sampler, history, clock, {}, {}};
+  const auto configure = protocol::decodeCommand(
+      R"({"type":"configure","version":3,"rootPid":1,"sampleIntervalMs":0,"lifecycle":true})");
+  ASSERT_TRUE(handleMessage(session, configure.value()).hasValue());
+  const int queue = sampler.table->exitSignal().value();
+  sink.output.clear();
   kernel.exit(42);
-  EXPECT_TRUE(kernel.readable(*queue));
-  sampling::refreshTreesForExits(sampler, 1, {});
-  EXPECT_FALSE(kernel.readable(*queue));
-  EXPECT_EQ(LedgerRig::pids(ledger.exitsIn(*sampler.table)), std::vector<sampling::Pid>{42});
+  kernel.fork(50, {.pid = 60});
+  kernel.fork(50, {.pid = 61});
+  kernel.exit(61);
+  EXPECT_TRUE(kernel.readable(queue));
+  ASSERT_TRUE(checkLifecycle(session).ok());
+  EXPECT_FALSE(kernel.readable(queue));
+  EXPECT_EQ(events(sink.output),
+            (std::vector<std::string>{"processExited 42", "processStarted 60"}));
+  kernel.exit(60);  // watched since its start was told
+  kernel.calls.clear();
+  sink.output.clear();
+  ASSERT_TRUE(checkLifecycle(session).ok());
+  EXPECT_EQ(events(sink.output), std::vector<std::string>{"processExited 60"});
+  EXPECT_EQ(std::ranges::count(kernel.calls, std::string("args? 50")), 0);
 }
 
 }  // namespace

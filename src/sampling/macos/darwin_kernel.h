@@ -164,6 +164,13 @@ struct BoottimeReply {
   std::uint64_t tv_usec = 0;
 };
 
+// What an EVFILT_PROC event on a watched pid said: the process exited, or forked (spawned) a child.
+struct ProcNote {
+  std::int32_t pid = 0;
+  bool exited = false;
+  bool forked = false;
+};
+
 enum class SysconfName { PageSize, ClockTicks };
 
 class DarwinKernel {
@@ -217,12 +224,12 @@ class DarwinKernel {
   // kqueue: a new event queue's descriptor, readable (poll) while an event waits in it; -1 on
   // failure.
   virtual int kqueue() = 0;
-  // kevent adding {pid, EVFILT_PROC, EV_ADD, NOTE_EXIT} to the queue: 0, or -1 when refused (no
-  // such process, or one already exiting).
-  virtual int watchExit(int queue, std::int32_t pid) = 0;
-  // kevent with a zero timeout: appends the pids whose NOTE_EXIT fired since the last call, each
-  // once, and leaves the queue empty.
-  virtual void takeExits(int queue, std::vector<std::int32_t>& out) = 0;
+  // kevent adding {pid, EVFILT_PROC, EV_ADD, NOTE_EXIT | NOTE_FORK} to the queue: 0, or -1 when
+  // refused (no such process, or one already exiting).
+  virtual int watchProcess(int queue, std::int32_t pid) = 0;
+  // kevent with a zero timeout: appends a note per watched pid whose NOTE_EXIT or NOTE_FORK fired
+  // since the last call, and leaves the queue empty. Forks between two calls make one note.
+  virtual void takeNotes(int queue, std::vector<ProcNote>& out) = 0;
   // close of the queue.
   virtual void closeQueue(int queue) = 0;
 };

@@ -263,9 +263,10 @@ class LiveDarwinKernel final : public DarwinKernel {
 
   int kqueue() override { return ::kqueue(); }
 
-  int watchExit(int queue, std::int32_t pid) override {
+  int watchProcess(int queue, std::int32_t pid) override {
     struct kevent change;
-    EV_SET(&change, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD, NOTE_EXIT, 0, nullptr);
+    EV_SET(&change, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD, NOTE_EXIT | NOTE_FORK, 0,
+           nullptr);
     int result;
     do {
       result = ::kevent(queue, &change, 1, nullptr, 0, nullptr);
@@ -273,15 +274,15 @@ class LiveDarwinKernel final : public DarwinKernel {
     return result < 0 ? -1 : 0;
   }
 
-  void takeExits(int queue, std::vector<std::int32_t>& out) override {
+  void takeNotes(int queue, std::vector<ProcNote>& out) override {
     struct kevent events[64];
     const timespec none{0, 0};
     int n;
     do {
       n = ::kevent(queue, nullptr, 0, events, 64, &none);
       for (int i = 0; i < n; ++i) {
-        if ((events[i].fflags & NOTE_EXIT) != 0)
-          out.push_back(static_cast<std::int32_t>(events[i].ident));
+        out.push_back({static_cast<std::int32_t>(events[i].ident),
+                       (events[i].fflags & NOTE_EXIT) != 0, (events[i].fflags & NOTE_FORK) != 0});
       }
     } while (n == 64 || (n < 0 && errno == EINTR));
   }

@@ -198,10 +198,13 @@ void MacProcessTable::refreshTrees(std::span<const Pid> seeds) {
 
 bool MacProcessTable::beginRefresh() {
   nowS_ = unixSeconds(clock_.wallNow());
-  // Whatever exited, the refresh reads anew; the queue is emptied so that it signals only news.
+  // Whatever exited or forked, the refresh reads anew; the queue is emptied so that it signals
+  // only news.
+  forkHeard_ = false;
   if (exitQueue_ >= 0) {
-    exits_.clear();
-    kernel_.takeExits(exitQueue_, exits_);
+    notes_.clear();
+    kernel_.takeNotes(exitQueue_, notes_);
+    forkHeard_ = std::ranges::any_of(notes_, &ProcNote::forked);
   }
   // The kernel sizes the listing when asked and fills it a moment later; a burst of new processes
   // in between fails it, and a second attempt mostly succeeds. The CPU interval is not read
@@ -484,7 +487,7 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
     Entry* entry = entries_.find(pid);
     if (entry == nullptr || entry->completed == entries_.sweepNumber()) continue;
     if (completePid(static_cast<std::int32_t>(pid), *entry)) {
-      watchExit(static_cast<std::int32_t>(pid), *entry);
+      watchProcess(static_cast<std::int32_t>(pid), *entry);
       continue;
     }
     // Out of this snapshot, with its CPU reading kept should the next refresh find it again.
@@ -496,12 +499,12 @@ void MacProcessTable::completeProcesses(std::span<const Pid> pids) {
   }
 }
 
-void MacProcessTable::watchExit(std::int32_t pid, Entry& entry) {
-  if (entry.exitAsked || entry.p_stat == STATUS_ZOMBIE) return;
+void MacProcessTable::watchProcess(std::int32_t pid, Entry& entry) {
+  if (entry.watchAsked || entry.p_stat == STATUS_ZOMBIE) return;
   if (exitQueue_ < 0 && (exitQueue_ = kernel_.kqueue()) < 0) return;
   // Asked once: a refusal means the process is exiting, which the next refresh finds anyway.
-  entry.exitAsked = true;
-  (void)kernel_.watchExit(exitQueue_, pid);
+  entry.watchAsked = true;
+  (void)kernel_.watchProcess(exitQueue_, pid);
 }
 
 bool MacProcessTable::completePid(std::int32_t pid, Entry& entry) {

@@ -72,10 +72,12 @@ class MacProcessTable final : public ProcessTable {
   const Process* find(Pid pid) const override;
   void forEachProcess(const std::function<void(const Process&)>& visit) const override;
   MachineTotals machineTotals() const override { return machine_; }
-  // The kqueue holding NOTE_EXIT for every process completed since it was last seen starting.
+  // The kqueue holding NOTE_EXIT and NOTE_FORK for every process completed since it was last seen
+  // starting.
   std::optional<int> exitSignal() const override {
     return exitQueue_ < 0 ? std::nullopt : std::optional<int>(exitQueue_);
   }
+  bool heardStarts() const override { return forkHeard_; }
 
  private:
   // One pid's record, from whichever of the two calls the kernel answered.
@@ -104,7 +106,7 @@ class MacProcessTable final : public ProcessTable {
     std::uint64_t completed = 0;      // the sweep after which it was last completed
     std::uint64_t lookedAt = 0;       // the sweep whose refresh last asked for its record
     std::uint64_t readAt = 0;         // the sweep whose refresh last got it
-    bool exitAsked = false;           // its NOTE_EXIT was asked of exitQueue_
+    bool watchAsked = false;          // its NOTE_EXIT and NOTE_FORK were asked of exitQueue_
   };
 
   // Turns CPU ticks into the length of a refresh interval in nanoseconds.
@@ -145,9 +147,9 @@ class MacProcessTable final : public ProcessTable {
   void setCpuFigures(Entry& entry, const TaskInfo& task);
   void readName(std::int32_t pid, Entry& entry, const std::string& comm);
   bool completePid(std::int32_t pid, Entry& entry);
-  // Adds pid's NOTE_EXIT to the queue, made on first use, unless it was asked for before or the
-  // process is a zombie.
-  void watchExit(std::int32_t pid, Entry& entry);
+  // Adds pid's NOTE_EXIT and NOTE_FORK to the queue, made on first use, unless they were asked for
+  // before or the process is a zombie.
+  void watchProcess(std::int32_t pid, Entry& entry);
   ProcessStatus threadStatus(std::int32_t pid);
   // The size of the area copied into argumentBuffer_, or nullopt.
   std::optional<std::size_t> readArgumentArea(std::int32_t pid);
@@ -184,8 +186,9 @@ class MacProcessTable final : public ProcessTable {
   std::vector<KinfoProc> kinfoBatch_;  // ascending by pid once read
   std::vector<std::int32_t> walk_;     // the pids a refresh sets aside
   std::vector<std::int32_t> children_;
-  int exitQueue_ = -1;               // the kqueue, once a completion has made it
-  std::vector<std::int32_t> exits_;  // what a refresh takes from it, unused but for emptying it
+  int exitQueue_ = -1;           // the kqueue, once a completion has made it
+  std::vector<ProcNote> notes_;  // what a refresh takes from it
+  bool forkHeard_ = false;       // among them, the last refresh took a NOTE_FORK
   std::vector<std::uint64_t> threadHandles_;
   std::vector<std::byte> argumentBuffer_;
   std::uint64_t nowS_ = 0;
