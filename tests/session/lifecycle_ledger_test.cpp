@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "fakes/fake_clock.h"
 #include "fakes/fake_darwin_kernel.h"
 #include "fakes/fake_process_table.h"
@@ -86,10 +84,18 @@ TEST(LifecycleLedger, AReusedPidIsAnExitAndAStartWhileLeavingTheTreesAliveIsNeit
 
 // The lifecycle events in a session's output, as "type pid".
 std::vector<std::string> events(const std::string& output) {
-  static const std::regex event(R"re("type":"(process\w+)","pid":(\d+))re");
+  static constexpr std::string_view TYPE = R"("type":"process)";
+  static constexpr std::string_view PID = R"(","pid":)";
   std::vector<std::string> found;
-  for (std::sregex_iterator it(output.begin(), output.end(), event), end; it != end; ++it)
-    found.push_back((*it)[1].str() + " " + (*it)[2].str());
+  for (std::size_t at = output.find(TYPE); at != std::string::npos; at = output.find(TYPE, at)) {
+    const std::size_t name = at + TYPE.size() - std::string_view("process").size();
+    const std::size_t pid = output.find(PID, name);
+    if (pid == std::string::npos) break;
+    const std::size_t digits = pid + PID.size();
+    found.push_back(output.substr(name, pid - name) + " " +
+                    output.substr(digits, output.find_first_not_of("0123456789", digits) - digits));
+    at = digits;
+  }
   return found;
 }
 
